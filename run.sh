@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Set-up and entry points.
+#   ./run.sh demo    install what is missing, build, run the demo
+#   ./run.sh test    install what is missing, build, run every test (ctest)
+#   ./run.sh bench   install what is missing, build, run the benchmarks
+#   ./run.sh build   install what is missing and build
+# BUILD_DIR (default build/) and JOBS (default: all cores) may be set.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+cd "$here"
+build_dir="${BUILD_DIR:-$here/build}"
+jobs="${JOBS:-$(nproc)}"
+
+# Debian packages the build needs. Checked with dpkg; the missing ones are
+# installed with one `apt-get update` and one `apt-get install -y`.
+packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev)
+
+install_missing() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "run.sh: installing ${missing[*]}"
+    local sudo=""
+    [[ $(id -u) -eq 0 ]] || sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+  fi
+}
+
+build() {
+  install_missing
+  if [[ ! -f "$build_dir/build.ninja" ]]; then
+    cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  fi
+  cmake --build "$build_dir" -j "$jobs"
+}
+
+cmd="${1:-}"
+shift || true
+case "$cmd" in
+  build)
+    build
+    ;;
+  demo)
+    build
+    "$build_dir/tools/l2tool/vexa-l2" "$@"
+    ;;
+  test)
+    build
+    cd "$build_dir"
+    ctest --output-on-failure -j "$jobs" "$@"
+    ;;
+  bench)
+    build
+    for b in "$build_dir"/bench/*_bench; do
+      echo "== $(basename "$b")"
+      "$b" "$@"
+    done
+    ;;
+  *)
+    echo "usage: ./run.sh demo|test|bench|build" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,93 @@
+#pragma once
+// Lanx::IntfId: an interface id. Its text form is the interface name:
+//   ""                      the empty id (no interface)
+//   Ethernet3, Ethernet3/1, Ethernet3/1/2
+//   UnconnectedEthernet5    an Ethernet port with no front-panel connector
+//   Port-Channel17          a LAG
+//   Vlan100                 a VLAN (routed) interface
+//   Loopback0, Management1
+//   Cpu                     the CPU port
+//
+// Image (8 bytes, little-endian U64):
+//   bits 56..63 kind, 48..55 number of components (1..3),
+//   32..47 first number, 16..31 second, 0..15 third.
+// The empty id is all-zero.
+#include <ostream>
+#include <string_view>
+
+#include "runtime/Hash.h"
+#include "runtime/ValueType.h"
+
+namespace Lanx {
+
+enum class IntfKind : U8 {
+  none = 0,
+  ethernet = 1,
+  unconnectedEthernet = 2,
+  portChannel = 3,
+  vlan = 4,
+  cpu = 5,
+  loopback = 6,
+  management = 7,
+};
+
+class IntfId {
+ public:
+  constexpr IntfId() = default;
+  // From a name; raises Kel::ParseException for an unknown name and
+  // Kel::RangeException for numbers out of their range.
+  explicit IntfId(std::string_view name);
+  explicit IntfId(Kel::CharRange& r);
+  static IntfId ethernet(U16 a, U16 b = 0, U16 c = 0);
+  static IntfId portChannel(U16 n);
+  static IntfId vlan(U16 n);
+  static IntfId cpu();
+  static constexpr IntfId fromRaw(U64 raw) { IntfId i; i.id_ = raw; return i; }
+
+  constexpr U64 raw() const { return id_; }
+  constexpr IntfKind kind() const { return static_cast<IntfKind>(id_ >> 56); }
+  constexpr unsigned components() const { return static_cast<unsigned>((id_ >> 48) & 0xFF); }
+  constexpr U16 number(unsigned i) const { return static_cast<U16>(id_ >> (32 - 16 * i)); }
+  Quiv::String name() const;
+  constexpr bool empty() const { return id_ == 0; }
+  explicit constexpr operator bool() const { return id_ != 0; }
+
+  U32 hash(U32 seed) const { return Kel::hashSingleAttr(seed, id_); }
+  friend constexpr bool operator==(IntfId, IntfId) = default;
+  friend constexpr auto operator<=>(IntfId, IntfId) = default;
+
+ private:
+  U64 id_ = 0;
+};
+static_assert(sizeof(IntfId) == 8);
+
+Quiv::String valueToStrep(IntfId const& i);
+std::ostream& operator<<(std::ostream& os, IntfId const& i);
+// The interface-name parser: consumes the longest run of name characters
+// (letters, digits, '/', '-', '.') and converts it.
+IntfId sequenceToValue(Kel::CharRange& r, IntfId const*);
+
+struct EthIntfId {
+  static bool isEthIntfId(IntfId i) { return i.kind() == IntfKind::ethernet || i.kind() == IntfKind::unconnectedEthernet; }
+  static bool isUnconnected(IntfId i) { return i.kind() == IntfKind::unconnectedEthernet; }
+};
+struct PortChannelIntfId {
+  static bool isPortChannelIntfId(IntfId i) { return i.kind() == IntfKind::portChannel; }
+};
+struct CpuIntfId {
+  static bool isCpuIntfId(IntfId i) { return i.kind() == IntfKind::cpu; }
+};
+
+}  // namespace Lanx
+
+template <>
+struct Kel::AttrText<Lanx::IntfId> {
+  static void append(std::string& out, Lanx::IntfId v) { out += valueToStrep(v).view(); }
+  static Lanx::IntfId parse(CharRange& r, std::string_view name) {
+    try {
+      return Lanx::sequenceToValue(r, nullptr);
+    } catch (RangeException const&) {
+      rethrowFromDeserializeAttr(name);
+    }
+  }
+};

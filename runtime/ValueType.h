@@ -1,0 +1,315 @@
+#pragma once
+// The value-type pattern.
+//
+// Every key and entry of the switch tables is a small copyable record. Its
+// behaviour (equality, the "nonnull" test, the text form, the stream
+// operator and parsing) follows from a short description the type gives of
+// itself, so that a value type is its fields plus a few lines:
+//
+//   class AclCounter : public Kel::Record<AclCounter> {
+//    public:
+//     static constexpr std::string_view kelTypeName = "VexaSwitch::AclCounter";
+//     static constexpr auto kelFields() {
+//       return std::make_tuple(Kel::field("key", &AclCounter::key_),
+//                              Kel::field("count", &AclCounter::count_));
+//     }
+//     AclCounter() = default;
+//     explicit AclCounter(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
+//     ...accessors...
+//    private:
+//     Nox::UniqueId key_;
+//     U64 count_ = 0;
+//   };
+//
+// Kinds:
+//   Kel::Record<T>          two or more attributes; text form
+//                           "Value('<kelTypeName>', ** {'a': <a>, 'b': <b>})"
+//   Kel::Scalar<T, U>       one unsigned attribute (default name "value");
+//                           text form is the bare decimal number. With
+//                           T::kelUpper (and T::kelUpperName, optionally
+//                           T::kelLowerName) it is a bounded identifier whose
+//                           default is its upper bound.
+//   Kel::ConstantHolder<T>  no attributes; empty text form; all equal.
+//
+// Attribute text follows the attribute's type: unsigned integers decimal,
+// bool True/False, strings quoted (CharRange.h), nested value types their
+// own text form. A RangeException from a nested value is re-raised naming
+// the outer attribute.
+//
+// The bases are empty, so a value's size and field offsets are exactly its
+// members': the stored images that other processes read stay as drawn.
+#include <fmt/format.h>
+
+#include <concepts>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+
+#include "runtime/CharRange.h"
+#include "runtime/Exception.h"
+#include "runtime/QuivString.h"
+#include "runtime/Types.h"
+
+namespace Kel {
+
+template <class C, class M>
+struct Field {
+  std::string_view name;
+  M C::*member;
+  using Type = M;
+};
+
+template <class C, class M>
+constexpr Field<C, M> field(std::string_view name, M C::*member) {
+  return {name, member};
+}
+
+template <class T>
+  requires(std::unsigned_integral<T> && !std::same_as<T, bool> && !std::same_as<T, unsigned long long>)
+Quiv::String valueToStrep(T v) {
+  return valueToStrep(static_cast<unsigned long long>(v));
+}
+
+// ---- attribute text ---------------------------------------------------------
+
+// Primary: a nested value type with its own valueToStrep and parsing
+// constructor. Enumerations and other foreign types specialise AttrText.
+template <class M>
+struct AttrText {
+  static void append(std::string& out, M const& v) { out += valueToStrep(v).view(); }
+  static M parse(CharRange& r, std::string_view name) {
+    try {
+      return M(r);
+    } catch (RangeException const&) {
+      rethrowFromDeserializeAttr(name);
+    }
+  }
+};
+
+template <class M>
+  requires(std::unsigned_integral<M> && !std::same_as<M, bool>)
+struct AttrText<M> {
+  static void append(std::string& out, M v) { fmt::format_to(std::back_inserter(out), "{}", v); }
+  static M parse(CharRange& r, std::string_view name) { return deserializeAttr<M>(r, name); }
+};
+
+template <>
+struct AttrText<bool> {
+  static void append(std::string& out, bool v) { out += v ? "True" : "False"; }
+  static bool parse(CharRange& r, std::string_view name) { return deserializeAttr<bool>(r, name); }
+};
+
+template <>
+struct AttrText<Quiv::String> {
+  static void append(std::string& out, Quiv::String const& v) { appendQuoted(out, v.view()); }
+  static Quiv::String parse(CharRange& r, std::string_view name) {
+    return deserializeAttr<Quiv::String>(r, name);
+  }
+};
+
+// ---- records ----------------------------------------------------------------
+
+template <class T>
+class Record {
+ public:
+  friend bool operator==(T const& a, T const& b) {
+    return std::apply([&](auto const&... f) { return ((a.*(f.member) == b.*(f.member)) && ...); },
+                      T::kelFields());
+  }
+  // True when the value differs from its type's default.
+  explicit operator bool() const { return !(static_cast<T const&>(*this) == T()); }
+
+ protected:
+  Record() = default;
+};
+
+template <class T>
+concept RecordType = std::derived_from<T, Record<T>> && requires {
+  T::kelTypeName;
+  T::kelFields();
+};
+
+template <RecordType T>
+void appendStrep(std::string& out, T const& v) {
+  out += "Value('";
+  out += T::kelTypeName;
+  out += "', ** {";
+  bool first = true;
+  std::apply(
+      [&](auto const&... f) {
+        (([&] {
+           if (!first) out += ", ";
+           first = false;
+           out += '\'';
+           out += f.name;
+           out += "': ";
+           using M = typename std::remove_cvref_t<decltype(f)>::Type;
+           AttrText<M>::append(out, v.*(f.member));
+         }()),
+         ...);
+      },
+      T::kelFields());
+  out += "})";
+}
+
+template <RecordType T>
+Quiv::String valueToStrep(T const& v) {
+  std::string out;
+  appendStrep(out, v);
+  return Quiv::String(std::move(out));
+}
+
+template <RecordType T>
+std::ostream& operator<<(std::ostream& os, T const& v) {
+  return os << valueToStrep(v).view();
+}
+
+// The exact inverse of valueToStrep. Parses into `v` (already defaulted by
+// its constructor); on failure raises and the caller gets no value.
+template <RecordType T>
+void parseRecord(T& v, CharRange& r) {
+  std::string opening = "Value('";
+  opening += T::kelTypeName;
+  opening += "', ** {";
+  r.needString(opening);
+  bool first = true;
+  std::apply(
+      [&](auto const&... f) {
+        (([&] {
+           std::string label = first ? "'" : ", '";
+           first = false;
+           label += f.name;
+           label += "': ";
+           r.needString(label);
+           using M = typename std::remove_cvref_t<decltype(f)>::Type;
+           v.*(f.member) = AttrText<M>::parse(r, f.name);
+         }()),
+         ...);
+      },
+      T::kelFields());
+  r.needString("})");
+}
+
+// ---- single unsigned attribute ------------------------------------------------
+
+template <class T, class U>
+class Scalar {
+ public:
+  using ValueType = U;
+  constexpr U value() const { return value_; }
+
+  friend constexpr bool operator==(T const& a, T const& b) { return a.value_ == b.value_; }
+  explicit constexpr operator bool() const { return value_ != defaultValue(); }
+
+  static constexpr bool bounded() { return requires { T::kelUpper; }; }
+  static constexpr U defaultValue() {
+    if constexpr (requires { T::kelDefault; }) return T::kelDefault;
+    else if constexpr (bounded()) return T::kelUpper;
+    else return U(0);
+  }
+  static constexpr std::string_view attrName() {
+    if constexpr (requires { T::kelAttrName; }) return T::kelAttrName;
+    else return "value";
+  }
+  // Raises the type's range exception when v is above its upper bound.
+  static constexpr void checkRange(U64 v) {
+    if constexpr (bounded()) {
+      if (v > U64(T::kelUpper)) throwRangeException(rangeMessage());
+    } else if constexpr (sizeof(U) < sizeof(U64)) {
+      if (v <= std::numeric_limits<U>::max()) return;
+      throwRangeException(fmt::format("{}::{} {} is above {}", T::kelTypeName, attrName(), v,
+                                      std::numeric_limits<U>::max()));
+    }
+  }
+  static std::string rangeMessage() {
+    if constexpr (requires { T::kelLowerName; })
+      return fmt::format("{0}::{1} < {0}::{2} or > {0}::{3} not allowed", T::kelTypeName,
+                         attrName(), T::kelLowerName, T::kelUpperName);
+    else
+      return fmt::format("{0}::{1} < 0 or > {0}::{2} not allowed", T::kelTypeName, attrName(),
+                         T::kelUpperName);
+  }
+
+  constexpr Scalar() : value_(defaultValue()) {}
+  explicit constexpr Scalar(U v) : value_(v) { checkRange(v); }
+  explicit Scalar(CharRange& r) : value_(defaultValue()) {
+    // Read the widest number so that a value past U's width still gets the
+    // type's own range message rather than a truncation.
+    U64 v = deserializeAttr<U64>(r, attrName());
+    checkRange(v);
+    value_ = static_cast<U>(v);
+  }
+
+ protected:
+  // Bit views of value_ for the wrappers' read-only accessors.
+  constexpr U bits(unsigned lo, unsigned width) const {
+    return static_cast<U>((U64(value_) >> lo) & ((U64(1) << width) - 1));
+  }
+  constexpr bool bit(unsigned n) const { return (U64(value_) >> n) & 1; }
+
+  U value_;
+};
+
+template <class T>
+concept ScalarType = std::derived_from<T, Scalar<T, typename T::ValueType>>;
+
+template <ScalarType T>
+Quiv::String valueToStrep(T const& v) {
+  return valueToStrep(static_cast<unsigned long long>(v.value()));
+}
+
+template <ScalarType T>
+std::ostream& operator<<(std::ostream& os, T const& v) {
+  return os << static_cast<unsigned long long>(v.value());
+}
+
+template <ScalarType T>
+  requires(T::bounded())
+constexpr bool operator<(T const& a, T const& b) {
+  return a.value() < b.value();
+}
+
+// ---- constant holders ---------------------------------------------------------
+
+template <class T>
+class ConstantHolder {
+ public:
+  friend constexpr bool operator==(T const&, T const&) { return true; }
+  explicit constexpr operator bool() const { return false; }
+
+ protected:
+  constexpr ConstantHolder() = default;
+  explicit ConstantHolder(CharRange&) {}
+};
+
+template <class T>
+  requires std::derived_from<T, ConstantHolder<T>>
+Quiv::String valueToStrep(T const&) {
+  return Quiv::String();
+}
+
+template <class T>
+  requires std::derived_from<T, ConstantHolder<T>>
+std::ostream& operator<<(std::ostream& os, T const&) {
+  return os;
+}
+
+}  // namespace Kel
+
+// Makes the value functions callable qualified by a value type's namespace
+// (VexaSwitch::valueToStrep(x)), as well as through argument lookup.
+#define KEL_VALUE_FUNCTIONS() \
+  using ::Kel::valueToStrep;  \
+  using ::Kel::operator<<
+
+template <class T>
+  requires(Kel::RecordType<T> || Kel::ScalarType<T>)
+struct fmt::formatter<T> : fmt::formatter<std::string_view> {
+  template <class Ctx>
+  auto format(T const& v, Ctx& ctx) const {
+    return fmt::formatter<std::string_view>::format(valueToStrep(v).view(), ctx);
+  }
+};

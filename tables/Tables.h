@@ -1,0 +1,2 @@
+#pragma once
+// The switch tables' value types.
