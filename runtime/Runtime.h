@@ -8,6 +8,7 @@
 #include "runtime/Exception.h"
 #include "runtime/Hash.h"
 #include "runtime/Lanx.h"
+#include "runtime/Mem.h"
 #include "runtime/Nox.h"
 #include "runtime/Oka.h"
 #include "runtime/OpCounter.h"

@@ -1,0 +1,142 @@
+// Tracing, counters and reference counting: the pieces every later unit
+// leans on for diagnostics and lifetime.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "runtime/Runtime.h"
+
+namespace {
+
+struct Captured {
+  std::string handler;
+  unsigned level;
+  std::string msg;
+};
+
+class TraceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Quiv::traceSinkIs([this](Quiv::DebugHandler const& h, unsigned level, std::string_view msg) {
+      lines.push_back({h.name(), level, std::string(msg)});
+    });
+  }
+  void TearDown() override {
+    Quiv::traceSinkIs({});
+    Quiv::traceSpecIs("");
+  }
+  std::vector<Captured> lines;
+};
+
+TEST_F(TraceTest, LevelMaskBitNEnablesLevelN) {
+  Quiv::traceSpecIs("TraceA=0x5");  // levels 0 and 2
+  auto* h = Quiv::Platform::getDebugHandler("TraceA");
+  int formatted = 0;
+  auto count = [&] { return ++formatted; };
+  for (unsigned level = 0; level < 4; ++level) fmtrace(h, level, "line {} {}", level, count());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].msg, "line 0 1");
+  EXPECT_EQ(lines[1].level, 2u);
+  // A disabled level does not even format its arguments.
+  EXPECT_EQ(formatted, 2);
+}
+
+TEST_F(TraceTest, SpecAppliesToExistingAndFutureHandlersAndWildcard) {
+  auto* before = Quiv::Platform::getDebugHandler("TraceB");
+  Quiv::traceSpecIs("TraceB=2,*=1");
+  auto* after = Quiv::Platform::getDebugHandler("TraceC");
+  EXPECT_EQ(before->flags(), 2u);
+  EXPECT_EQ(after->flags(), 1u);
+  EXPECT_EQ(Quiv::Platform::getDebugHandler("TraceB"), before);
+  EXPECT_EQ(Quiv::Platform::getDebugHandler("NeverMade", false), nullptr);
+  EXPECT_THROW(Quiv::traceSpecIs("TraceB"), Kel::ParseException);
+  EXPECT_THROW(Quiv::traceSpecIs("TraceB=zz"), Kel::ParseException);
+}
+
+// Run by TraceEnv below in a fresh process; does nothing on its own.
+TEST(TraceEnvChild, Emit) {
+  if (!std::getenv("VEXA_TRACE_CHILD")) GTEST_SKIP() << "only run as TraceEnv's child";
+  fmtrace(Quiv::Platform::getDebugHandler("EnvHandler"), 3, "hello {}", 42);
+  fmtrace(Quiv::Platform::getDebugHandler("EnvHandler"), 2, "level two is off");
+}
+
+TEST(TraceEnv, EnvironmentTurnsLevelsOnAndLinesReachStderr) {
+  std::string cmd =
+      "VEXA_TRACE='EnvHandler=0x8' VEXA_TRACE_CHILD=1 /proc/" + std::to_string(::getpid()) +
+      "/exe --gtest_filter=TraceEnvChild.Emit 2>&1 >/dev/null";
+  FILE* f = ::popen(cmd.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  std::string out;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, f)) out += buf;
+  ASSERT_EQ(::pclose(f), 0) << out;
+  EXPECT_EQ(out, "EnvHandler[3] hello 42\n");
+}
+
+TEST(Assertion, StopsTheProcessNamingExpressionUnitAndDetail) {
+  int way = 3;
+  EXPECT_DEATH(fmassert(way < 3, "L2Types", "way can not exceed {}", 3),
+               "way < 3.*L2Types.*way can not exceed 3");
+}
+
+TEST(OpCounter, SameNameSameCounter) {
+  Quiv::OpCounter& a = Quiv::opCounter("entryIs");
+  a.inc();
+  a.inc(2);
+  EXPECT_EQ(&Quiv::opCounter("entryIs"), &a);
+  EXPECT_GE(a.value(), 3u);
+}
+
+struct Tracked : Kel::PtrInterface {
+  explicit Tracked(int* d) : deaths(d) {}
+  ~Tracked() override { ++*deaths; }
+  int* deaths;
+};
+
+TEST(Ptr, LastReferenceDestroysExactlyOnce) {
+  int deaths = 0;
+  {
+    Kel::Ptr<Tracked> a = Kel::makePtr<Tracked>(&deaths);
+    Kel::Ptr<Tracked> b = a;
+    Kel::Ptr<Tracked> c = std::move(b);
+    EXPECT_FALSE(b);
+    EXPECT_EQ(a->references(), 2u);
+    a = c;  // self-assignment through another handle keeps the count right
+    EXPECT_EQ(a->references(), 2u);
+  }
+  EXPECT_EQ(deaths, 1);
+}
+
+TEST(Hash, DeterministicAndSeedSensitive) {
+  EXPECT_EQ(Kel::hashSingleAttr(7u, U32(12345)), Kel::hashSingleAttr(7u, U64(12345)));
+  EXPECT_NE(Kel::hashSingleAttr(7u, U32(12345)), Kel::hashSingleAttr(8u, U32(12345)));
+  // Sequential keys spread over buckets: no bucket of 64 gets more than
+  // twice its share.
+  int buckets[64] = {};
+  for (U32 i = 0; i < 64 * 1000; ++i) ++buckets[Kel::hashSingleAttr(1u, i) % 64];
+  for (int b : buckets) EXPECT_LT(b, 2000);
+  EXPECT_NE(Kel::hashSingleAttr(0u, Quiv::String("ab")), Kel::hashSingleAttr(0u, Quiv::String("ba")));
+}
+
+TEST(LocalRegion, GrowsKeepsContentsAndZeroFillsNewBytes) {
+  for (bool heap : {false, true}) {
+    Mem::Local m;
+    m.useHeapIs(heap);
+    auto* p = static_cast<unsigned char*>(m.resize(100));
+    for (int i = 0; i < 100; ++i) p[i] = static_cast<unsigned char>(i);
+    m.resize(40);
+    p = static_cast<unsigned char*>(m.resize(1 << 20));
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(p[i], i);
+    for (int i = 40; i < 200; ++i) ASSERT_EQ(p[i], 0) << "byte " << i << (heap ? " heap" : " mapped");
+  }
+  EXPECT_THROW(Mem::multiplyOverflowCheck(U64(1) << 40, U64(1) << 30, 600), Quiv::MemoryResourceException);
+  EXPECT_EQ(Mem::multiplyOverflowCheck(64, 32, 632), 632u + 64 * 32);
+}
+
+}  // namespace
