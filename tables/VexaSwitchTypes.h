@@ -1,0 +1,53 @@
+#pragma once
+// Fixed mount paths, type names and limits used by the chip's agents.
+#include <string_view>
+
+#include "runtime/QuivString.h"
+#include "runtime/ValueType.h"
+
+namespace VexaSwitch {
+
+class MountConstants : public Kel::ConstantHolder<MountConstants> {
+ public:
+  static constexpr std::string_view systemStatusPath = "hardware/vexaswitch/system/status";
+  static constexpr std::string_view systemStatusType = "VexaSwitch::SystemStatus";
+  static constexpr std::string_view systemConfigPath = "hardware/vexaswitch/system/config";
+  static constexpr std::string_view systemConfigType = "VexaSwitch::SystemConfig";
+  static constexpr std::string_view parityPath = "hardware/oka/parity/slice";
+  static constexpr std::string_view parityType = "Kel::Dir";
+  static constexpr std::string_view capacityBasePath = "hardware/capacity/status/%s";
+  static constexpr std::string_view agentBackupPath = "/backup/agentBackup";
+  static constexpr std::string_view agentBackupType = "VexaSwitch::AgentBackup";
+  static constexpr std::string_view agentDataBasePath = "hardware/vexaswitch/agentdata/%s";
+  static constexpr std::string_view agentDataType = "VexaSwitch::FeatureAgentData";
+  static constexpr std::string_view readResultBasePath = "hardware/vexaswitch/hwtable/read/result/%s";
+  static constexpr std::string_view readRequestPath = "hardware/vexaswitch/hwtable/read/request";
+
+  MountConstants() = default;
+  explicit MountConstants(Kel::CharRange& r) : ConstantHolder(r) {}
+
+  static Quiv::String capacityPath(Quiv::String const& dirName) { return fill(capacityBasePath, dirName); }
+  static Quiv::String agentDataPath(Quiv::String const& agentName) { return fill(agentDataBasePath, agentName); }
+  static Quiv::String readResultPath(Quiv::String const& agentName) { return fill(readResultBasePath, agentName); }
+
+ private:
+  // Substitutes the one "%s" of a base path. The argument is inserted as
+  // given: a '%' in it is not a conversion.
+  static Quiv::String fill(std::string_view base, Quiv::String const& arg) {
+    std::size_t at = base.find("%s");
+    std::string out(base.substr(0, at));
+    out += arg.view();
+    out += base.substr(at + 2);
+    return Quiv::String(std::move(out));
+  }
+};
+
+class PlatformConstants : public Kel::ConstantHolder<PlatformConstants> {
+ public:
+  static constexpr U32 maxSwitches = 7;
+  static constexpr U32 maxInterfaces = 336;
+  PlatformConstants() = default;
+  explicit PlatformConstants(Kel::CharRange& r) : ConstantHolder(r) {}
+};
+
+}  // namespace VexaSwitch

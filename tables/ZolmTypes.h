@@ -1,0 +1,49 @@
+#pragma once
+// TableId: the structured name of a chip table,
+//   vexaswitch/tables/<feature>/<table>[-dev<N>[-pipe<M>]]
+// The device part is written only for a device (devId != 64); the pipeline
+// part only after a device part.
+#include <string_view>
+
+#include "runtime/Oka.h"
+#include "runtime/ValueType.h"
+
+namespace VexaSwitch {
+
+class TableId : public Kel::Record<TableId> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::TableId";
+  static constexpr auto kelFields() {
+    return std::make_tuple(Kel::field("feature", &TableId::feature_), Kel::field("table", &TableId::table_),
+                           Kel::field("devId", &TableId::devId_), Kel::field("pipeId", &TableId::pipeId_));
+  }
+  static constexpr std::string_view basePathName = "vexaswitch/tables";
+  static constexpr U8 noPipe = 255;
+
+  TableId() = default;
+  TableId(Quiv::String feature, Quiv::String table) : feature_(std::move(feature)), table_(std::move(table)) {}
+  explicit TableId(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
+
+  Quiv::String const& feature() const { return feature_; }
+  Quiv::String const& table() const { return table_; }
+  Oka::Central::DeviceId devId() const { return devId_; }
+  void devIdIs(Oka::Central::DeviceId d) { devId_ = d; }
+  U8 pipeId() const { return pipeId_; }
+  void pipeIdIs(U8 p) { pipeId_ = p; }
+
+  // The text form. Both feature and table must be non-empty (asserted).
+  Quiv::String tableName() const;
+  // Parses a text form. A name that is not of the form above yields the
+  // default TableId; a device number above 64 raises Kel::RangeException.
+  static TableId fromTableName(Quiv::String const& tableName);
+
+ private:
+  Quiv::String feature_;
+  Quiv::String table_;
+  Oka::Central::DeviceId devId_;
+  U8 pipeId_ = noPipe;
+};
+
+KEL_VALUE_FUNCTIONS();
+
+}  // namespace VexaSwitch

@@ -1,0 +1,95 @@
+// Table names: building, parsing, the malformed names that must fall back
+// to the default id, and the one that must raise.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tables/VexaSwitchTypes.h"
+#include "tables/ZolmTypes.h"
+
+using VexaSwitch::TableId;
+
+namespace {
+
+TableId make(char const* f, char const* t, U8 dev = 64, U8 pipe = 255) {
+  TableId id(f, t);
+  id.devIdIs(Oka::Central::DeviceId(dev));
+  id.pipeIdIs(pipe);
+  return id;
+}
+
+TEST(TableName, DeviceAndPipelineSuffixes) {
+  EXPECT_EQ(make("l3", "lpm").tableName(), "vexaswitch/tables/l3/lpm");
+  EXPECT_EQ(make("l3", "lpm", 0).tableName(), "vexaswitch/tables/l3/lpm-dev0");
+  EXPECT_EQ(make("l3", "lpm", 0, 3).tableName(), "vexaswitch/tables/l3/lpm-dev0-pipe3");
+  // A pipeline without a device is not written.
+  EXPECT_EQ(make("l3", "lpm", 64, 3).tableName(), "vexaswitch/tables/l3/lpm");
+  EXPECT_DEATH(make("", "lpm").tableName(), "ZolmTypes.*feature\\(\\) && table\\(\\)");
+}
+
+TEST(TableName, ParsesFeatureWithSlashesAndOptionalParts) {
+  TableId a = TableId::fromTableName("vexaswitch/tables/l3/lpm-dev2-pipe11");
+  EXPECT_EQ(a, make("l3", "lpm", 2, 11));
+  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/a/b/c"), make("a/b", "c"));
+  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev64").devId().value(), 64);
+  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev64").tableName(), "vexaswitch/tables/l2/mac");
+  // Only the low 8 bits of a pipeline number are kept, however long it is.
+  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev1-pipe256").pipeId(), 0);
+  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev1-pipe99999999999999999999999").pipeId(),
+            255);  // (10^23 - 1) mod 256
+}
+
+TEST(TableName, DeviceAbove64Raises) {
+  EXPECT_THROW(TableId::fromTableName("vexaswitch/tables/l2/mac-dev65"), Kel::RangeException);
+  try {
+    TableId::fromTableName("vexaswitch/tables/l2/mac-dev123456789012345678901234567890");
+    FAIL();
+  } catch (Kel::RangeException const& e) {
+    EXPECT_EQ(e.msg().str(),
+              "Oka::Central::DeviceId::value < Oka::Central::DeviceId::min or > Oka::Central::DeviceId::null "
+              "not allowed");
+  }
+}
+
+TEST(TableName, MalformedNamesGiveTheDefaultId) {
+  for (char const* bad : {"x/vexaswitch/tables/a/b", "vexaswitch/tables/a/b-x", "vexaswitch/tables/a",
+                          "vexaswitch/tables//b", "vexaswitch/tables/a b/c", "", "vexaswitch/tables/a/b-pipe3",
+                          "vexaswitch/tables/a/b-dev1-pipe", "vexaswitch/tables/a/b\n"}) {
+    TableId id = TableId::fromTableName(bad);
+    EXPECT_FALSE(id) << bad;
+    EXPECT_EQ(id, TableId()) << bad;
+  }
+}
+
+TEST(TableName, RandomIdsRoundTripThroughNameAndText) {
+  std::mt19937 rng(5);
+  auto word = [&](bool slashes) {
+    static char const kChars[] = "abcXYZ019_";
+    std::string s;
+    int n = 1 + static_cast<int>(rng() % 6);
+    for (int i = 0; i < n; ++i) {
+      if (slashes && i > 0 && i + 1 < n && rng() % 4 == 0) s += '/';
+      else s += kChars[rng() % (sizeof kChars - 1)];
+    }
+    return s;
+  };
+  for (int i = 0; i < 2000; ++i) {
+    U8 dev = static_cast<U8>(rng() % 65);
+    U8 pipe = dev == 64 ? 255 : static_cast<U8>(rng() % 256);
+    TableId id = make(word(true).c_str(), word(false).c_str(), dev, pipe);
+    ASSERT_EQ(TableId::fromTableName(id.tableName()), id) << id.tableName();
+    ASSERT_EQ(Kel::strepToValue<TableId>(valueToStrep(id)), id) << valueToStrep(id);
+  }
+  EXPECT_EQ(valueToStrep(TableId()),
+            "Value('VexaSwitch::TableId', ** {'feature': '', 'table': '', 'devId': 64, 'pipeId': 255})");
+}
+
+TEST(MountConstants, PathBuildersInsertTheNameVerbatim) {
+  EXPECT_EQ(VexaSwitch::MountConstants::capacityPath("foo"), "hardware/capacity/status/foo");
+  EXPECT_EQ(VexaSwitch::MountConstants::agentDataPath("a%sb"), "hardware/vexaswitch/agentdata/a%sb");
+  EXPECT_EQ(VexaSwitch::MountConstants::readResultPath("x"), "hardware/vexaswitch/hwtable/read/result/x");
+  EXPECT_EQ(valueToStrep(VexaSwitch::MountConstants()), "");
+  EXPECT_TRUE(VexaSwitch::PlatformConstants() == VexaSwitch::PlatformConstants());
+}
+
+}  // namespace
