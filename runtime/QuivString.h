@@ -34,6 +34,7 @@ class String {
   friend bool operator==(String const& a, String const& b) = default;
   friend auto operator<=>(String const& a, String const& b) = default;
   friend bool operator==(String const& a, char const* b) { return a.s_ == b; }
+  friend String operator+(String a, std::string_view b) { return a.append(b); }
   friend std::ostream& operator<<(std::ostream& os, String const& s) { return os << s.s_; }
 
  private:

@@ -1,0 +1,50 @@
+#pragma once
+// LAG group numbers and the LAG group table's entry.
+#include <string_view>
+
+#include "runtime/Hash.h"
+#include "runtime/Lanx.h"
+#include "runtime/ValueType.h"
+
+namespace VexaSwitch {
+
+// A LAG group number 0..63; 63 (emptyId, the default) means no group.
+class LagGroupId : public Kel::Scalar<LagGroupId, U32> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::LagGroupId";
+  static constexpr std::string_view kelUpperName = "emptyId";
+  static constexpr U32 emptyId = 63;
+  static constexpr U32 kelUpper = emptyId;
+  using Scalar::Scalar;
+  U32 hash(U32 seed) const { return Kel::hashSingleAttr(seed, value()); }
+};
+static_assert(sizeof(LagGroupId) == 4);
+
+// Image (12 bytes): key at 0, lagIntf at 4. Stored images keep 64-bit
+// fields on 4-byte boundaries, hence the packing.
+#pragma pack(push, 4)
+class LagGroupIdEntry : public Kel::Record<LagGroupIdEntry> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::LagGroupIdEntry";
+  static constexpr auto kelFields() {
+    return std::make_tuple(Kel::field("key", &LagGroupIdEntry::key_),
+                           Kel::field("lagIntf", &LagGroupIdEntry::lagIntf_));
+  }
+  LagGroupIdEntry() = default;
+  LagGroupIdEntry(LagGroupId key, Lanx::IntfId lagIntf) : key_(key), lagIntf_(lagIntf) {}
+  explicit LagGroupIdEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
+
+  LagGroupId key() const { return key_; }
+  Lanx::IntfId lagIntf() const { return lagIntf_; }
+  void lagIntfIs(Lanx::IntfId i) { lagIntf_ = i; }
+
+ private:
+  LagGroupId key_;
+  Lanx::IntfId lagIntf_;
+};
+#pragma pack(pop)
+static_assert(sizeof(LagGroupIdEntry) == 12);
+
+KEL_VALUE_FUNCTIONS();
+
+}  // namespace VexaSwitch
