@@ -5,6 +5,7 @@
 #include "runtime/Bridging.h"
 #include "runtime/CharRange.h"
 #include "runtime/Debug.h"
+#include "runtime/Entity.h"
 #include "runtime/Exception.h"
 #include "runtime/Hash.h"
 #include "runtime/Lanx.h"

@@ -1,0 +1,99 @@
+// Observers of a status packet hear of every real change exactly once and
+// never of a no-op, including when a collection is cleared.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tables/StatusPacketTypes.h"
+
+using VexaSwitch::StatusPacket;
+
+namespace {
+
+struct Recorder : Kel::Notifiee {
+  void onAttr(U32 id) override { events.push_back({id, Lanx::IntfId()}); }
+  void onAttr(U32 id, std::any const& key) override { events.push_back({id, std::any_cast<Lanx::IntfId>(key)}); }
+  std::vector<std::pair<U32, Lanx::IntfId>> events;
+};
+
+class StatusPacketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { p->notifiees().newMember(&rec); }
+  void TearDown() override { p->notifiees().deleteMember(&rec); }
+  Kel::Ptr<StatusPacket> p = VexaSwitch::statusPacketFactory();
+  Recorder rec;
+  Lanx::IntfId e1{"Ethernet1"};
+  Lanx::IntfId e2{"Ethernet2"};
+};
+
+TEST_F(StatusPacketTest, SameFlagTwiceNotifiesOnceAndChangeNotifiesAgain) {
+  p->linkStateIs(e1, true);
+  p->linkStateIs(e1, true);
+  EXPECT_EQ(rec.events.size(), 1u);
+  p->linkStateIs(e1, false);
+  ASSERT_EQ(rec.events.size(), 2u);
+  EXPECT_EQ(rec.events[1], std::make_pair(StatusPacket::linkStateId, e1));
+  ASSERT_NE(p->linkState(e1), nullptr);
+  EXPECT_FALSE(*p->linkState(e1));
+  EXPECT_EQ(p->linkState(e2), nullptr);
+}
+
+TEST_F(StatusPacketTest, TimestampNotifiesOnlyOnChange) {
+  p->timestampIs(0);
+  EXPECT_TRUE(rec.events.empty());
+  p->timestampIs(5);
+  p->timestampIs(5);
+  ASSERT_EQ(rec.events.size(), 1u);
+  EXPECT_EQ(rec.events[0].first, StatusPacket::timestampId);
+}
+
+TEST_F(StatusPacketTest, DeleteReturnsOldFlagAndNotifiesOnlyWhenPresent) {
+  p->outputBufferOverThresholdIs(e1, true);
+  rec.events.clear();
+  EXPECT_FALSE(p->outputBufferOverThresholdDel(e2));
+  EXPECT_TRUE(rec.events.empty());
+  EXPECT_TRUE(p->outputBufferOverThresholdDel(e1));
+  ASSERT_EQ(rec.events.size(), 1u);
+  EXPECT_EQ(rec.events[0].first, StatusPacket::outputBufferOverThresholdId);
+}
+
+TEST_F(StatusPacketTest, ClearNotifiesEachKeyWithObserversAndIsSilentWithout) {
+  p->coreMemoryForEgressOverThresholdIs(e1, true);
+  p->coreMemoryForEgressOverThresholdIs(e2, false);
+  p->inputBufferOverThresholdIs(e1, true);
+  rec.events.clear();
+  p->coreMemoryForEgressOverThresholdDelAll();
+  EXPECT_EQ(rec.events.size(), 2u);
+  EXPECT_EQ(p->coreMemoryForEgressOverThresholdSize(), 0u);
+  EXPECT_EQ(p->inputBufferOverThresholdSize(), 1u);  // the other collections are untouched
+  p->notifiees().deleteMember(&rec);
+  rec.events.clear();
+  p->inputBufferOverThresholdDelAll();
+  EXPECT_EQ(p->inputBufferOverThresholdSize(), 0u);
+  EXPECT_TRUE(rec.events.empty());
+}
+
+// An observer that unregisters itself while being told must not disturb
+// delivery to the others, nor be called again.
+struct SelfRemover : Kel::Notifiee {
+  explicit SelfRemover(Kel::NotifieeList* l) : list(l) {}
+  void onAttr(U32, std::any const&) override {
+    ++calls;
+    list->deleteMember(this);
+  }
+  Kel::NotifieeList* list;
+  int calls = 0;
+};
+
+TEST_F(StatusPacketTest, ObserverRemovingItselfDuringDeliveryIsSafe) {
+  SelfRemover first(&p->notifiees());
+  p->notifiees().deleteMember(&rec);
+  p->notifiees().newMember(&first);
+  p->notifiees().newMember(&rec);
+  p->linkStateIs(e1, true);
+  p->linkStateIs(e2, true);
+  EXPECT_EQ(first.calls, 1);
+  EXPECT_EQ(rec.events.size(), 2u);
+}
+
+}  // namespace
