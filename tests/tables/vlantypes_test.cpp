@@ -1,0 +1,161 @@
+// VLAN membership and ACL-binding entries: defaults, the array rules
+// (holes, trimming), the exact serialized bytes, and hostile buffers that
+// must be refused without reading past their end.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "tables/VlanTypes.h"
+
+using namespace VexaSwitch;
+using Idx = VlanMembershipTableAclIndex;
+
+namespace {
+
+TEST(VlanMembershipEntryConfig, DefaultsTextAndImage) {
+  VlanMembershipEntryConfig d;
+  EXPECT_FALSE(d);
+  EXPECT_EQ(valueToStrep(d),
+            "Value('VexaSwitch::VlanMembershipEntryConfig', ** {'key': 1, 'permitMask': 0, 'learnToCpu': True, "
+            "'unknownMulticastToCpu': False, 'multicastJoinToCpu': False, 'broadcastToCpu': False, "
+            "'unknownDaToCpu': False, 'multicastJoinToEgress': True, 'vrfBits': 0, 'unicastRoute': False, "
+            "'multicastRoute': False})");
+  VlanMembershipEntryConfig e(Bridging::VlanId(100));
+  e.learnToCpuIs(false);
+  e.permitMaskIs(0x0102030405060708ULL);
+  e.vrfBitsIs(7);
+  e.multicastRouteIs(true);
+  EXPECT_TRUE(e);
+  EXPECT_EQ(Kel::strepToValue<VlanMembershipEntryConfig>(valueToStrep(e)), e);
+  unsigned char img[24];
+  std::memcpy(img, &e, sizeof img);
+  EXPECT_EQ(img[0], 100);
+  U64 mask;
+  std::memcpy(&mask, img + 4, 8);
+  EXPECT_EQ(mask, 0x0102030405060708ULL);
+  EXPECT_EQ(img[12], 0);  // learnToCpu
+  EXPECT_EQ(img[17], 1);  // multicastJoinToEgress
+  EXPECT_EQ(img[18], 7);
+  EXPECT_EQ(img[20], 1);
+}
+
+TEST(AclArrays, SetFillsGapsDeleteTrimsTrailingDefaults) {
+  VlanMembershipAclEntryConfig c(Bridging::VlanId(10));
+  PipeAclId x(42);
+  c.aclIdIs(Idx(3), x);
+  ASSERT_EQ(c.aclId().count(), 4u);
+  for (U32 i = 0; i < 3; ++i) EXPECT_EQ(c.aclId()[i].value(), 0x100D);
+  EXPECT_EQ(c.aclIdDel(Idx(3)), x);
+  EXPECT_EQ(c.aclId().count(), 0u);
+
+  c.aclIdIs(Idx(0), PipeAclId(1));
+  c.aclIdIs(Idx(1), PipeAclId(2));
+  EXPECT_EQ(c.aclIdDel(Idx(0)).value(), 1);
+  ASSERT_EQ(c.aclId().count(), 2u);
+  EXPECT_EQ(c.aclId()[0].value(), 0x100D);  // a hole
+  EXPECT_EQ(c.aclIdDel(Idx(5)).value(), 0x100D);
+  EXPECT_EQ(valueToStrep(c),
+            "Value('VexaSwitch::VlanMembershipAclEntryConfig', ** {'key': 10, 'disableVlan': False, "
+            "'aclId': [4109, 2], 'aclEnable': [], 'aclDefaultPermit': []})");
+  EXPECT_THROW(Idx(12), Kel::RangeException);
+  try {
+    Kel::strepToValue<Idx>("12");
+    FAIL();
+  } catch (Kel::RangeException const& e) {
+    EXPECT_EQ(e.msg().str(),
+              "VexaSwitch::VlanMembershipTableAclIndex::value < VexaSwitch::VlanMembershipTableAclIndex::min or > "
+              "VexaSwitch::VlanMembershipTableAclIndex::max not allowed");
+  }
+  EXPECT_THROW(Kel::strepToValue<VlanMembershipAclEntryConfig>(valueToStrep(c)), Kel::TypeException);
+}
+
+TEST(AclSerialization, ExactBytesOfTheWorkedCases) {
+  VlanMembershipAclEntryConfig fresh(Bridging::VlanId(10));
+  ASSERT_EQ(fresh.serializeLen(), 16u);
+  std::vector<unsigned char> buf(fresh.serializeLen(), 0xEE);
+  fresh.serialize(buf.data());
+  EXPECT_EQ(buf, (std::vector<unsigned char>{0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(fresh.deserializeLen(buf.data(), 16), 88u);
+
+  VlanMembershipAclEntryConfig c(Bridging::VlanId(10));
+  c.aclIdIs(Idx(0), PipeAclId(5));
+  c.aclIdIs(Idx(1), PipeAclId(7));
+  c.aclEnableIs(Idx(0), PipeAclEnable(1));
+  ASSERT_EQ(c.serializeLen(), 22u);
+  buf.assign(22, 0xEE);
+  c.serialize(buf.data());
+  EXPECT_EQ(buf[4], 2);    // A
+  EXPECT_EQ(buf[8], 5);
+  EXPECT_EQ(buf[10], 7);
+  EXPECT_EQ(buf[12], 1);   // B at 8 + 2A
+  EXPECT_EQ(buf[16], 1);
+  EXPECT_EQ(buf[18], 0);   // C at 12 + 2A + 2B
+  VlanMembershipAclEntryConfig back;
+  back.deserialize(buf.data(), 22);
+  EXPECT_EQ(back, c);
+}
+
+TEST(AclSerialization, RandomValuesRoundTrip) {
+  std::mt19937 rng(9);
+  for (int i = 0; i < 2000; ++i) {
+    VlanMembershipAclEntryConfig c(Bridging::VlanId(static_cast<U16>(rng() % 4096)));
+    c.disableVlanIs(rng() % 2);
+    for (int k = 0; k < 6; ++k) {
+      Idx at(static_cast<U8>(rng() % 12));
+      switch (rng() % 3) {
+        case 0: c.aclIdIs(at, PipeAclId(static_cast<U16>(rng()))); break;
+        case 1: c.aclEnableIs(at, PipeAclEnable(static_cast<U16>(rng()))); break;
+        default: c.aclDefaultPermitIs(at, PipeAclDefaultPermit(static_cast<U16>(rng())));
+      }
+    }
+    std::vector<unsigned char> buf(c.serializeLen());
+    c.serialize(buf.data());
+    ASSERT_EQ(c.deserializeLen(buf.data(), static_cast<U32>(buf.size())), 88u);
+    VlanMembershipAclEntryConfig back;
+    back.deserialize(buf.data(), static_cast<U32>(buf.size()));
+    ASSERT_EQ(back, c);
+  }
+}
+
+// Every buffer is copied into an allocation of exactly its length, so the
+// sanitized build catches any read past it.
+TEST(AclSerialization, HostileBuffersAreRefusedWithoutOverreading) {
+  std::mt19937 rng(13);
+  VlanMembershipAclEntryConfig keep(Bridging::VlanId(77));
+  keep.aclIdIs(Idx(2), PipeAclId(9));
+  for (U32 count = 0; count < 256; ++count) {
+    for (U32 len = 0; len <= 90; ++len) {
+      auto buf = std::make_unique<unsigned char[]>(len ? len : 1);
+      for (U32 i = 0; i < len; ++i) buf[i] = static_cast<unsigned char>(rng() % 3 == 0 ? rng() : 0);
+      if (len >= 2) buf[1] &= 0x0F;  // a valid VLAN id: this loop is about the counts
+      if (len >= 8) {
+        buf[4] = static_cast<unsigned char>(count);
+        buf[5] = buf[6] = buf[7] = 0;
+      }
+      U32 expectLen = keep.deserializeLen(buf.get(), len);
+      VlanMembershipAclEntryConfig v = keep;
+      bool accepted = true;
+      try {
+        v.deserialize(buf.get(), len);
+      } catch (Kel::RangeException const&) {
+        accepted = false;
+        ASSERT_EQ(v, keep) << "a refused buffer changed the value";
+      }
+      ASSERT_EQ(accepted, expectLen == 88u) << "count " << count << " len " << len;
+      if (count > 12 && len >= 8) {
+        ASSERT_FALSE(accepted);
+      }
+    }
+  }
+  unsigned char badVlan[16] = {0xFF, 0xFF};
+  EXPECT_THROW(VlanMembershipAclEntryConfig().deserialize(badVlan, 16), Kel::RangeException);
+  unsigned char thirteen[16] = {1, 0, 0, 0, 13};
+  EXPECT_EQ(keep.deserializeLen(thirteen, 16), 0u);
+  EXPECT_THROW(VlanMembershipAclEntryConfig().deserialize(thirteen, 16), Kel::RangeException);
+}
+
+}  // namespace
