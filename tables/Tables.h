@@ -7,3 +7,4 @@
 #include "tables/LagTypes.h"
 #include "tables/TrailerTypes.h"
 #include "tables/StatusPacketTypes.h"
+#include "tables/VlanTypes.h"
