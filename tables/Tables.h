@@ -8,3 +8,5 @@
 #include "tables/TrailerTypes.h"
 #include "tables/StatusPacketTypes.h"
 #include "tables/VlanTypes.h"
+#include "tables/VexaIntfFilter.h"
+#include "tables/VexaSwitchProfileTypes.h"
