@@ -10,3 +10,4 @@
 #include "tables/VlanTypes.h"
 #include "tables/VexaIntfFilter.h"
 #include "tables/VexaSwitchProfileTypes.h"
+#include "tables/NatZolm.h"
