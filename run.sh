@@ -14,7 +14,8 @@ jobs="${JOBS:-$(nproc)}"
 
 # Debian packages the build needs. Checked with dpkg; the missing ones are
 # installed with one `apt-get update` and one `apt-get install -y`.
-packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev)
+# clang and its runtime build the libFuzzer targets.
+packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
 
 install_missing() {
   local missing=()

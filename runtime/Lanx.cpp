@@ -68,7 +68,7 @@ U64 parseName(std::string_view name) {
 
 }  // namespace
 
-IntfId::IntfId(std::string_view name) : id_(parseName(name)) {}
+IntfId::IntfId(std::string_view name) : IntfId(fromRaw(parseName(name))) {}
 
 IntfId::IntfId(Kel::CharRange& r) : IntfId(sequenceToValue(r, nullptr)) {}
 
@@ -83,7 +83,7 @@ IntfId IntfId::cpu() { return fromRaw(make(IntfKind::cpu, 0, 0, 0, 0)); }
 Quiv::String IntfId::name() const {
   if (empty()) return Quiv::String();
   KindName const* k = kindInfo(kind());
-  if (!k) return fmt::format("Unknown0x{:016x}", id_);
+  if (!k) return fmt::format("Unknown0x{:016x}", raw());
   std::string out(k->prefix);
   for (unsigned i = 0; i < components() && i < 3; ++i) {
     if (i) out += '/';

@@ -8,7 +8,8 @@
 //   Loopback0, Management1
 //   Cpu                     the CPU port
 //
-// Image (8 bytes, little-endian U64):
+// Image (8 bytes, little-endian U64, held as two 32-bit halves so that the
+// id sits on 4-byte boundaries in stored images):
 //   bits 56..63 kind, 48..55 number of components (1..3),
 //   32..47 first number, 16..31 second, 0..15 third.
 // The empty id is all-zero.
@@ -42,23 +43,30 @@ class IntfId {
   static IntfId portChannel(U16 n);
   static IntfId vlan(U16 n);
   static IntfId cpu();
-  static constexpr IntfId fromRaw(U64 raw) { IntfId i; i.id_ = raw; return i; }
+  static constexpr IntfId fromRaw(U64 raw) {
+    IntfId i;
+    i.lo_ = static_cast<U32>(raw);
+    i.hi_ = static_cast<U32>(raw >> 32);
+    return i;
+  }
 
-  constexpr U64 raw() const { return id_; }
-  constexpr IntfKind kind() const { return static_cast<IntfKind>(id_ >> 56); }
-  constexpr unsigned components() const { return static_cast<unsigned>((id_ >> 48) & 0xFF); }
-  constexpr U16 number(unsigned i) const { return static_cast<U16>(id_ >> (32 - 16 * i)); }
+  constexpr U64 raw() const { return (U64(hi_) << 32) | lo_; }
+  constexpr IntfKind kind() const { return static_cast<IntfKind>(raw() >> 56); }
+  constexpr unsigned components() const { return static_cast<unsigned>((raw() >> 48) & 0xFF); }
+  constexpr U16 number(unsigned i) const { return static_cast<U16>(raw() >> (32 - 16 * i)); }
   Quiv::String name() const;
-  constexpr bool empty() const { return id_ == 0; }
-  explicit constexpr operator bool() const { return id_ != 0; }
+  constexpr bool empty() const { return raw() == 0; }
+  explicit constexpr operator bool() const { return raw() != 0; }
 
-  U32 hash(U32 seed) const { return Kel::hashSingleAttr(seed, id_); }
-  friend constexpr bool operator==(IntfId, IntfId) = default;
-  friend constexpr auto operator<=>(IntfId, IntfId) = default;
+  U32 hash(U32 seed) const { return Kel::hashSingleAttr(seed, raw()); }
+  friend constexpr bool operator==(IntfId a, IntfId b) { return a.raw() == b.raw(); }
+  friend constexpr auto operator<=>(IntfId a, IntfId b) { return a.raw() <=> b.raw(); }
 
  private:
-  U64 id_ = 0;
+  U32 lo_ = 0;
+  U32 hi_ = 0;
 };
+static_assert(alignof(IntfId) == 4);
 static_assert(sizeof(IntfId) == 8);
 
 Quiv::String valueToStrep(IntfId const& i);

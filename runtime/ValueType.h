@@ -41,6 +41,8 @@
 #include <fmt/format.h>
 
 #include <concepts>
+#include <cstring>
+#include <new>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -71,6 +73,31 @@ template <class T>
   requires(std::unsigned_integral<T> && !std::same_as<T, bool> && !std::same_as<T, unsigned long long>)
 Quiv::String valueToStrep(T v) {
   return valueToStrep(static_cast<unsigned long long>(v));
+}
+
+// Field access through a member pointer. Stored images keep 64-bit fields
+// on 4-byte boundaries (packed records), and a member pointer does not
+// carry the packing: such fields are copied bytewise rather than bound to
+// a misaligned reference.
+template <class C, class M>
+M fieldGet(C const& c, Field<C, M> const& f) {
+  if constexpr (alignof(M) > alignof(C)) {
+    static_assert(std::is_trivially_copyable_v<M>);
+    alignas(M) unsigned char raw[sizeof(M)];
+    std::memcpy(raw, static_cast<void const*>(&(c.*(f.member))), sizeof(M));
+    return *std::launder(reinterpret_cast<M*>(raw));
+  } else {
+    return c.*(f.member);
+  }
+}
+
+template <class C, class M>
+void fieldSet(C& c, Field<C, M> const& f, M const& v) {
+  if constexpr (alignof(M) > alignof(C)) {
+    std::memcpy(static_cast<void*>(&(c.*(f.member))), &v, sizeof(M));
+  } else {
+    c.*(f.member) = v;
+  }
 }
 
 // ---- attribute text ---------------------------------------------------------
@@ -116,7 +143,7 @@ template <class T>
 class Record {
  public:
   friend bool operator==(T const& a, T const& b) {
-    return std::apply([&](auto const&... f) { return ((a.*(f.member) == b.*(f.member)) && ...); },
+    return std::apply([&](auto const&... f) { return ((fieldGet(a, f) == fieldGet(b, f)) && ...); },
                       T::kelFields());
   }
   // True when the value differs from its type's default.
@@ -147,7 +174,7 @@ void appendStrep(std::string& out, T const& v) {
            out += f.name;
            out += "': ";
            using M = typename std::remove_cvref_t<decltype(f)>::Type;
-           AttrText<M>::append(out, v.*(f.member));
+           AttrText<M>::append(out, fieldGet(v, f));
          }()),
          ...);
       },
@@ -185,7 +212,7 @@ void parseRecord(T& v, CharRange& r) {
            label += "': ";
            r.needString(label);
            using M = typename std::remove_cvref_t<decltype(f)>::Type;
-           v.*(f.member) = AttrText<M>::parse(r, f.name);
+           fieldSet(v, f, AttrText<M>::parse(r, f.name));
          }()),
          ...);
       },
@@ -199,10 +226,10 @@ template <class T, class U>
 class Scalar {
  public:
   using ValueType = U;
-  constexpr U value() const { return value_; }
+  constexpr U value() const { return load(); }
 
-  friend constexpr bool operator==(T const& a, T const& b) { return a.value_ == b.value_; }
-  explicit constexpr operator bool() const { return value_ != defaultValue(); }
+  friend constexpr bool operator==(T const& a, T const& b) { return a.value() == b.value(); }
+  explicit constexpr operator bool() const { return value() != defaultValue(); }
 
   static constexpr bool bounded() { return requires { T::kelUpper; }; }
   static constexpr U defaultValue() {
@@ -233,24 +260,47 @@ class Scalar {
                          T::kelUpperName);
   }
 
-  constexpr Scalar() : value_(defaultValue()) {}
-  explicit constexpr Scalar(U v) : value_(v) { checkRange(v); }
-  explicit Scalar(CharRange& r) : value_(defaultValue()) {
+  constexpr Scalar() { store(defaultValue()); }
+  explicit constexpr Scalar(U v) {
+    checkRange(v);
+    store(v);
+  }
+  explicit Scalar(CharRange& r) {
+    store(defaultValue());
     // Read the widest number so that a value past U's width still gets the
     // type's own range message rather than a truncation.
     U64 v = deserializeAttr<U64>(r, attrName());
     checkRange(v);
-    value_ = static_cast<U>(v);
+    store(static_cast<U>(v));
   }
 
  protected:
-  // Bit views of value_ for the wrappers' read-only accessors.
+  // Bit views of the value for the wrappers' read-only accessors.
   constexpr U bits(unsigned lo, unsigned width) const {
-    return static_cast<U>((U64(value_) >> lo) & ((U64(1) << width) - 1));
+    return static_cast<U>((U64(value()) >> lo) & ((U64(1) << width) - 1));
   }
-  constexpr bool bit(unsigned n) const { return (U64(value_) >> n) & 1; }
+  constexpr bool bit(unsigned n) const { return (U64(value()) >> n) & 1; }
 
-  U value_;
+ private:
+  // A 64-bit value is held as two 32-bit halves (low first, so the image is
+  // the little-endian U64): stored images keep 64-bit fields on 4-byte
+  // boundaries, and an alignment of 4 lets these types sit there without
+  // packing.
+  struct Split {
+    U32 lo;
+    U32 hi;
+  };
+  static constexpr bool split = sizeof(U) == 8;
+  using Storage = std::conditional_t<split, Split, U>;
+  constexpr void store(U v) {
+    if constexpr (split) value_ = Split{static_cast<U32>(v), static_cast<U32>(U64(v) >> 32)};
+    else value_ = v;
+  }
+  constexpr U load() const {
+    if constexpr (split) return static_cast<U>((U64(value_.hi) << 32) | value_.lo);
+    else return value_;
+  }
+  Storage value_{};
 };
 
 template <class T>

@@ -20,9 +20,7 @@ class LagGroupId : public Kel::Scalar<LagGroupId, U32> {
 };
 static_assert(sizeof(LagGroupId) == 4);
 
-// Image (12 bytes): key at 0, lagIntf at 4. Stored images keep 64-bit
-// fields on 4-byte boundaries, hence the packing.
-#pragma pack(push, 4)
+// Image (12 bytes): key at 0, lagIntf at 4.
 class LagGroupIdEntry : public Kel::Record<LagGroupIdEntry> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::LagGroupIdEntry";
@@ -42,7 +40,6 @@ class LagGroupIdEntry : public Kel::Record<LagGroupIdEntry> {
   LagGroupId key_;
   Lanx::IntfId lagIntf_;
 };
-#pragma pack(pop)
 static_assert(sizeof(LagGroupIdEntry) == 12);
 
 KEL_VALUE_FUNCTIONS();

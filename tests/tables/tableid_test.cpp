@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <regex>
 
 #include "tables/VexaSwitchTypes.h"
 #include "tables/ZolmTypes.h"
@@ -82,6 +83,35 @@ TEST(TableName, RandomIdsRoundTripThroughNameAndText) {
   }
   EXPECT_EQ(valueToStrep(TableId()),
             "Value('VexaSwitch::TableId', ** {'feature': '', 'table': '', 'devId': 64, 'pipeId': 255})");
+}
+
+// The matcher is hand-written for speed; it must accept exactly what the
+// documented pattern accepts and split it the same way.
+TEST(TableName, AgreesWithTheDocumentedPatternOnRandomNames) {
+  std::regex pattern(R"(vexaswitch\/tables\/(\S+)\/(\w+)(-dev(\d+)(-pipe(\d+))?)?)");
+  std::mt19937 rng(17);
+  std::vector<std::string> atoms = {"vexaswitch/tables/", "/", "a", "Z9", "_", "-dev", "-pipe", "1", "64", "7",
+                                    " ", "-", "x-y", "\t", "."};
+  for (int i = 0; i < 20000; ++i) {
+    std::string name = rng() % 8 ? "vexaswitch/tables/" : "";
+    int n = static_cast<int>(rng() % 7);
+    for (int k = 0; k < n; ++k) name += atoms[rng() % atoms.size()];
+    std::smatch m;
+    bool matches = std::regex_match(name, m, pattern);
+    TableId got;
+    try {
+      got = TableId::fromTableName(name);
+    } catch (Kel::RangeException const&) {
+      ASSERT_TRUE(matches && m.length(3) > 0 && std::stoull("0" + m.str(4).substr(0, 5)) > 64) << name;
+      continue;
+    }
+    if (!matches) {
+      ASSERT_EQ(got, TableId()) << name;
+      continue;
+    }
+    ASSERT_EQ(got.feature().str(), m.str(1)) << name;
+    ASSERT_EQ(got.table().str(), m.str(2)) << name;
+  }
 }
 
 TEST(MountConstants, PathBuildersInsertTheNameVerbatim) {
