@@ -1,0 +1,97 @@
+// Parity and the chip's CRC hashes: the known vectors, and the properties
+// that catch a wrong bit order or a wrong byte count.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tables/VexaSwitchUtil.h"
+
+using namespace VexaSwitch;
+
+namespace {
+
+TEST(Parity, KnownWordsAndAgreementWithPopcount) {
+  EXPECT_EQ(parity64Bit(0), 0u);
+  EXPECT_EQ(parity64Bit(1), 1u);
+  EXPECT_EQ(parity64Bit(~U64(0)), 0u);
+  EXPECT_EQ(parity64Bit(0x8000000000000001ULL), 0u);
+  EXPECT_EQ(parity32Bit(7), 1u);
+  EXPECT_EQ(parityU32Array(nullptr, 0), 0u);
+  U32 words[] = {1, 3};
+  EXPECT_EQ(parityU32Array(words, 2), 1u);
+  for (unsigned i = 0; i < 256; ++i) ASSERT_EQ(parityLookupTable[i], U64(__builtin_popcount(i) & 1)) << i;
+  std::mt19937_64 rng(1);
+  for (int i = 0; i < 10000; ++i) {
+    U64 w = rng();
+    ASSERT_EQ(parity64Bit(w), U64(__builtin_parityll(w)));
+    ASSERT_EQ(parity32Bit(static_cast<U32>(w)), U32(__builtin_parity(static_cast<U32>(w))));
+  }
+}
+
+struct Key {
+  U8 bytes[40] = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+};
+
+TEST(Crc, KnownVectorsOfA48BitKey) {
+  Key k;
+  U32 const crc10[] = {0x18, 0x287, 0x36, 0x100};
+  for (U8 p = 0; p < 4; ++p) EXPECT_EQ(crc10Hash(k.bytes, p, 48), crc10[p]) << int(p);
+  U32 const crc12[] = {0x599, 0x840, 0xC7F};
+  U32 const crc13[] = {0xFA, 0x15F4, 0x355};
+  for (U8 p = 0; p < 3; ++p) {
+    EXPECT_EQ(crc12Hash(k.bytes, p, 48), crc12[p]) << int(p);
+    EXPECT_EQ(crc13Hash(k.bytes, p, 48), crc13[p]) << int(p);
+  }
+  EXPECT_EQ(crc11Hash(k.bytes, 0, 48), 0x538u);
+  EXPECT_EQ(crc11Hash(k.bytes, 1, 48), 0x7EAu);
+}
+
+TEST(Crc, ZeroBufferHashesToZeroAndResultsFitTheirWidth) {
+  U8 zero[40] = {};
+  std::mt19937 rng(2);
+  for (unsigned bits = 0; bits < 256; bits += 17) {
+    for (U8 p = 0; p < 2; ++p) {
+      EXPECT_EQ(crc10Hash(zero, p, U8(bits)) | crc11Hash(zero, p, U8(bits)) | crc12Hash(zero, p, U8(bits)) |
+                    crc13Hash(zero, p, U8(bits)),
+                0u);
+    }
+  }
+  for (int i = 0; i < 2000; ++i) {
+    U8 buf[40];
+    for (auto& b : buf) b = static_cast<U8>(rng());
+    U8 bits = static_cast<U8>(rng());
+    ASSERT_LT(crc10Hash(buf, U8(rng() % 4), bits), 1u << 10);
+    ASSERT_LT(crc11Hash(buf, U8(rng() % 2), bits), 1u << 11);
+    ASSERT_LT(crc12Hash(buf, U8(rng() % 3), bits), 1u << 12);
+    ASSERT_LT(crc13Hash(buf, U8(rng() % 3), bits), 1u << 13);
+  }
+}
+
+TEST(Crc, BitsPastTheMessageAreNeverReadButCrc11ReadsWholeBytes) {
+  std::mt19937 rng(3);
+  for (int i = 0; i < 2000; ++i) {
+    U8 a[40], b[40];
+    for (auto& x : a) x = static_cast<U8>(rng());
+    U8 bits = static_cast<U8>(rng() % 200);
+    auto check = [&](unsigned w, auto fn, U8 polys) {
+      std::copy(std::begin(a), std::end(a), std::begin(b));
+      unsigned used = bits + w;
+      // Flip every bit from position `used` on.
+      for (unsigned bit = used; bit < 40 * 8; ++bit) b[bit / 8] ^= U8(1u << (7 - bit % 8));
+      for (U8 p = 0; p < polys; ++p) ASSERT_EQ(fn(a, p, bits), fn(b, p, bits)) << "W=" << w << " bits " << int(bits);
+    };
+    check(10, crc10Hash, 4);
+    check(12, crc12Hash, 3);
+    check(13, crc13Hash, 3);
+  }
+  // crc11: the last bit of the last byte read counts (48 bits: 8 bytes).
+  Key k;
+  U32 before = crc11Hash(k.bytes, 0, 48);
+  k.bytes[7] ^= 1;
+  EXPECT_NE(crc11Hash(k.bytes, 0, 48), before);
+  k.bytes[7] ^= 1;
+  k.bytes[8] ^= 0x80;  // the first byte not read
+  EXPECT_EQ(crc11Hash(k.bytes, 0, 48), before);
+}
+
+}  // namespace
