@@ -322,6 +322,16 @@ constexpr bool operator<(T const& a, T const& b) {
   return a.value() < b.value();
 }
 
+// A plain 64-bit unsigned attribute held on a 4-byte boundary (two 32-bit
+// halves), for stored images whose 64-bit fields are not 8-aligned. Its
+// text form is the decimal number, as for a U64 attribute.
+class Unsigned64 : public Scalar<Unsigned64, U64> {
+ public:
+  static constexpr std::string_view kelTypeName = "U64";
+  using Scalar::Scalar;
+};
+static_assert(sizeof(Unsigned64) == 8 && alignof(Unsigned64) == 4);
+
 // ---- constant holders ---------------------------------------------------------
 
 template <class T>

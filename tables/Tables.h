@@ -11,3 +11,4 @@
 #include "tables/VexaIntfFilter.h"
 #include "tables/VexaSwitchProfileTypes.h"
 #include "tables/NatZolm.h"
+#include "tables/L2Types.h"

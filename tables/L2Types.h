@@ -1,0 +1,227 @@
+#pragma once
+// The chip's L2 hash table: a 3-way cuckoo hash of 3 x 4096 entries, each
+// two 64-bit hardware words. Positions, control words, the raw entry and
+// the software entry with its codec.
+#include <string_view>
+
+#include "runtime/Bridging.h"
+#include "runtime/Lanx.h"
+#include "runtime/Nox.h"
+#include "runtime/ProfileHwProperties.h"
+#include "runtime/ValueType.h"
+
+namespace VexaSwitch {
+
+class L2Constants : public Kel::ConstantHolder<L2Constants> {
+ public:
+  static constexpr U32 nWayCuckooHash = 3;
+  static constexpr U32 entriesPerHashTable = 4096;
+  static constexpr U32 nBuckets = 1;
+  static constexpr U32 maxEntries = 12288;
+  static constexpr U32 pipelinesPerChip = 12;
+  static constexpr U32 portsPerPipeline = 4;
+  static constexpr U32 portsPerChip = 48;
+  static constexpr U32 numLags = 48;
+  static constexpr U32 numPortsPerLag = 8;
+  static constexpr U32 numMirroringSessions = 48;
+  static constexpr double agingTickInterval = 10.0;
+  static constexpr U32 lastSeenMask = 255;
+  static constexpr std::string_view macLearnDeviceName = "vexa_maclearn";
+  static constexpr U32 maxEthGroups = 12288;
+  L2Constants() = default;
+  explicit L2Constants(Kel::CharRange& r) : ConstantHolder(r) {}
+};
+
+// Flat position way x 4096 + index; 12288 (invalid, the default) is none.
+class L2HashTableIndex : public Kel::Scalar<L2HashTableIndex, U32> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::L2HashTableIndex";
+  static constexpr std::string_view kelUpperName = "invalid";
+  static constexpr U32 invalid = 12288;
+  static constexpr U32 kelUpper = invalid;
+  using Scalar::Scalar;
+  constexpr U32 way() const { return bits(12, 2); }
+  constexpr U32 index() const { return bits(0, 12); }
+  // Asserts way < maxWay and index < maxEntries; raises the range exception
+  // when way x maxEntries + index is above 12288.
+  static L2HashTableIndex fromWayIndex(U32 way, U32 index, U32 maxWay, U32 maxEntries);
+};
+
+// One bit per port; legal values 0..2^49 (invalid).
+class IngressPortMask : public Kel::Scalar<IngressPortMask, U64> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::IngressPortMask";
+  static constexpr std::string_view kelUpperName = "invalid";
+  static constexpr U64 invalid = U64(1) << 49;
+  static constexpr U64 kelUpper = invalid;
+  static constexpr U64 kelDefault = 0;
+  using Scalar::Scalar;
+};
+
+class L2HashTableHwEntry : public Kel::Record<L2HashTableHwEntry> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::L2HashTableHwEntry";
+  static constexpr auto kelFields() {
+    return std::make_tuple(Kel::field("qword0", &L2HashTableHwEntry::qword0_),
+                           Kel::field("qword1", &L2HashTableHwEntry::qword1_));
+  }
+  L2HashTableHwEntry() = default;
+  L2HashTableHwEntry(U64 q0, U64 q1) : qword0_(q0), qword1_(q1) {}
+  explicit L2HashTableHwEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
+  static L2HashTableHwEntry fromWords(U32 w0, U32 w1, U32 w2, U32 w3) {
+    return {(U64(w1) << 32) | w0, (U64(w3) << 32) | w2};
+  }
+  U64 qword0() const { return qword0_; }
+  U64 qword1() const { return qword1_; }
+  U32 data0() const { return static_cast<U32>(qword0_); }
+  U32 data1() const { return static_cast<U32>(qword0_ >> 32); }
+  U32 data2() const { return static_cast<U32>(qword1_); }
+  U32 data3() const { return static_cast<U32>(qword1_ >> 32); }
+
+ private:
+  U64 qword0_ = 0;
+  U64 qword1_ = 0;
+};
+
+// Aging: bits 0..7 timestamp, bit 8 dirty.
+class L2HwLastSeen : public Kel::Scalar<L2HwLastSeen, U16> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::L2HwLastSeen";
+  using Scalar::Scalar;
+  constexpr U8 timestamp() const { return static_cast<U8>(bits(0, 8)); }
+  constexpr bool dirty() const { return bit(8); }
+};
+
+class L2McastFlags : public Kel::Scalar<L2McastFlags, U8> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::L2McastFlags";
+  using Scalar::Scalar;
+  static L2McastFlags fromFields(bool joinsToCpu, bool dataToCpu, bool joinsToEgressPorts) {
+    return L2McastFlags(static_cast<U8>(joinsToCpu << 2 | dataToCpu << 1 | joinsToEgressPorts));
+  }
+  constexpr bool mcastJoinsToEgressPorts() const { return bit(0); }
+  constexpr bool mcastDataToCpu() const { return bit(1); }
+  constexpr bool mcastJoinsToCpu() const { return bit(2); }
+};
+
+// One access to the hash table: bits 0..11 index, 12..13 way, 14 read,
+// 15 write, 16 last-seen override, 17 last-seen relative.
+class L2HashTableControl : public Kel::Scalar<L2HashTableControl, U32> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::L2HashTableControl";
+  using Scalar::Scalar;
+  static L2HashTableControl fromFields(U32 way, U32 index, bool writeOp, bool readOp, bool lastSeenOveride,
+                                       bool lastSeenRelative, U32 maxWay, U32 maxEntries);
+  constexpr U32 index() const { return bits(0, 12); }
+  constexpr U32 way() const { return bits(12, 2); }
+  constexpr bool readOp() const { return bit(14); }
+  constexpr bool writeOp() const { return bit(15); }
+  constexpr bool lastSeenOverride() const { return bit(16); }
+  constexpr bool lastSeenRelative() const { return bit(17); }
+};
+
+class L2PortControl : public Kel::Scalar<L2PortControl, U32> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::L2PortControl";
+  using Scalar::Scalar;
+  constexpr bool isMlagPeer() const { return bit(0); }
+  constexpr bool learnOnly() const { return bit(1); }
+  constexpr bool learnDisable() const { return bit(2); }
+};
+
+// The software form of one L2 entry. Stored image, 52 bytes, little-endian,
+// 64-bit fields on 4-byte boundaries:
+//    0 key (12)   12 ingressPortMask (8)   20 lastSeen (2)   22 pad (2)
+//   24 tableIndex (4)   28 timestamp (8)   36 mcastFlags   37 mcastRoutingEnabled
+//   38 entryType   39 pad   40 intf (8)   48 moveCount (4)
+class L2LogicalEntry : public Kel::Record<L2LogicalEntry> {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::L2LogicalEntry";
+  static constexpr auto kelFields() {
+    using T = L2LogicalEntry;
+    return std::make_tuple(Kel::field("key", &T::key_), Kel::field("ingressPortMask", &T::ingressPortMask_),
+                           Kel::field("lastSeen", &T::lastSeen_), Kel::field("tableIndex", &T::tableIndex_),
+                           Kel::field("timestamp", &T::timestamp_), Kel::field("mcastFlags", &T::mcastFlags_),
+                           Kel::field("mcastRoutingEnabled", &T::mcastRoutingEnabled_),
+                           Kel::field("entryType", &T::entryType_), Kel::field("intf", &T::intf_),
+                           Kel::field("moveCount", &T::moveCount_));
+  }
+  L2LogicalEntry() = default;
+  explicit L2LogicalEntry(Bridging::MacVlanPair const& key) : key_(key) {}
+  explicit L2LogicalEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
+
+  Bridging::MacVlanPair const& key() const { return key_; }
+#define VEXA_ATTR(type, name) \
+  type name() const { return name##_; } \
+  void name##Is(type v) { name##_ = v; }
+  VEXA_ATTR(IngressPortMask, ingressPortMask)
+  VEXA_ATTR(L2HwLastSeen, lastSeen)
+  VEXA_ATTR(L2HashTableIndex, tableIndex)
+  VEXA_ATTR(L2McastFlags, mcastFlags)
+  VEXA_ATTR(bool, mcastRoutingEnabled)
+  VEXA_ATTR(Bridging::EntryType, entryType)
+  VEXA_ATTR(Lanx::IntfId, intf)
+  VEXA_ATTR(Nox::Seqno32, moveCount)
+#undef VEXA_ATTR
+  U64 timestamp() const { return timestamp_.value(); }
+  void timestampIs(U64 t) { timestamp_ = Kel::Unsigned64(t); }
+
+  // The two hardware words for a chip with numPorts ports (3 <= N, N + 9 <=
+  // 64; not checked). Port-mask bits above N are dropped.
+  L2HashTableHwEntry hwEntry(U8 numPorts, ProfileHwProperties const& hwProp) const;
+  // The entry held in two hardware words; software-only attributes take
+  // their defaults. Parity is not checked. Raises the IngressPortMask range
+  // exception when the decoded mask is above 2^49.
+  static L2LogicalEntry fromHwEntry(L2HashTableHwEntry const& hw, U8 numPorts, ProfileHwProperties const& hwProp);
+
+ private:
+  Bridging::MacVlanPair key_;
+  IngressPortMask ingressPortMask_;
+  L2HwLastSeen lastSeen_;
+  U16 pad0_ = 0;
+  L2HashTableIndex tableIndex_;
+  Kel::Unsigned64 timestamp_;
+  L2McastFlags mcastFlags_;
+  bool mcastRoutingEnabled_ = false;
+  Bridging::EntryType entryType_ = Bridging::EntryType::invalidEntry;
+  U8 pad1_ = 0;
+  Lanx::IntfId intf_;
+  Nox::Seqno32 moveCount_;
+
+  friend struct L2LogicalEntryLayout;
+};
+
+struct L2LogicalEntryLayout {
+  static_assert(sizeof(L2LogicalEntry) == 52);
+  static_assert(offsetof(L2LogicalEntry, ingressPortMask_) == 12);
+  static_assert(offsetof(L2LogicalEntry, lastSeen_) == 20);
+  static_assert(offsetof(L2LogicalEntry, tableIndex_) == 24);
+  static_assert(offsetof(L2LogicalEntry, timestamp_) == 28);
+  static_assert(offsetof(L2LogicalEntry, mcastFlags_) == 36);
+  static_assert(offsetof(L2LogicalEntry, mcastRoutingEnabled_) == 37);
+  static_assert(offsetof(L2LogicalEntry, entryType_) == 38);
+  static_assert(offsetof(L2LogicalEntry, intf_) == 40);
+  static_assert(offsetof(L2LogicalEntry, moveCount_) == 48);
+};
+
+// The MLAG interface table's entry: one interface id (8-byte image); its
+// text form is the interface name.
+class MlagIntfEntry {
+ public:
+  MlagIntfEntry() = default;
+  explicit MlagIntfEntry(Lanx::IntfId key) : key_(key) {}
+  explicit MlagIntfEntry(Kel::CharRange& r);
+  Lanx::IntfId key() const { return key_; }
+  explicit operator bool() const { return !key_.empty(); }
+  friend bool operator==(MlagIntfEntry const&, MlagIntfEntry const&) = default;
+
+ private:
+  Lanx::IntfId key_;
+};
+static_assert(sizeof(MlagIntfEntry) == 8);
+Quiv::String valueToStrep(MlagIntfEntry const& e);
+std::ostream& operator<<(std::ostream& os, MlagIntfEntry const& e);
+
+KEL_VALUE_FUNCTIONS();
+
+}  // namespace VexaSwitch

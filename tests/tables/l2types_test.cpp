@@ -1,0 +1,230 @@
+// The L2 model: positions and control words, the worked hardware entry,
+// codec round trips over every port count, the stored image, text forms.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "tables/L2Types.h"
+#include "tables/VexaSwitchUtil.h"
+
+using namespace VexaSwitch;
+
+namespace {
+
+Bridging::MacVlanPair key123456(U16 vlan = 10) {
+  return Bridging::MacVlanPair(Bridging::EthAddr({1, 2, 3, 4, 5, 6}), Bridging::VlanId(vlan));
+}
+
+ProfileHwProperties profile(bool parity) {
+  ProfileHwProperties p;
+  p.parityEnabled = parity;
+  return p;
+}
+
+TEST(L2Positions, WayIndexBoundsAndInvalidMarker) {
+  EXPECT_EQ(L2HashTableIndex::fromWayIndex(2, 4095, 3, 4096).value(), 12287u);
+  auto zero = L2HashTableIndex::fromWayIndex(0, 0, 3, 4096);
+  EXPECT_TRUE(zero);
+  EXPECT_FALSE(L2HashTableIndex());
+  auto idx = L2HashTableIndex::fromWayIndex(2, 17, 3, 4096);
+  EXPECT_EQ(idx.way(), 2u);
+  EXPECT_EQ(idx.index(), 17u);
+  EXPECT_EQ(L2HashTableIndex::fromWayIndex(3, 0, 4, 4096).value(), 12288u);
+  try {
+    L2HashTableIndex::fromWayIndex(3, 1, 4, 4096);
+    FAIL();
+  } catch (Kel::RangeException const& e) {
+    EXPECT_EQ(e.msg().str(),
+              "VexaSwitch::L2HashTableIndex::value < 0 or > VexaSwitch::L2HashTableIndex::invalid not allowed");
+  }
+  EXPECT_EQ(Kel::strepToValue<L2HashTableIndex>("12288").value(), 12288u);
+  EXPECT_THROW(Kel::strepToValue<L2HashTableIndex>("12289"), Kel::RangeException);
+}
+
+TEST(L2PositionsDeathTest, BrokenPreconditionsStopTheProcess) {
+  EXPECT_DEATH(L2HashTableIndex::fromWayIndex(3, 0, 3, 4096), "way < maxWay.*L2Types.*way can not exceed 3");
+  EXPECT_DEATH(L2HashTableIndex::fromWayIndex(0, 4096, 3, 4096),
+               "index < maxEntries.*L2Types.*index can not exceed 4096");
+  EXPECT_DEATH(L2HashTableControl::fromFields(5, 0, false, false, false, false, 3, 4096), "way < maxWay");
+}
+
+TEST(L2ControlWords, FieldsAndViews) {
+  auto c = L2HashTableControl::fromFields(1, 5, true, false, false, true, 3, 4096);
+  EXPECT_EQ(c.value(), 0x29005u);
+  EXPECT_EQ(c.way(), 1u);
+  EXPECT_EQ(c.index(), 5u);
+  EXPECT_TRUE(c.writeOp());
+  EXPECT_FALSE(c.readOp());
+  EXPECT_FALSE(c.lastSeenOverride());
+  EXPECT_TRUE(c.lastSeenRelative());
+  EXPECT_EQ(L2McastFlags::fromFields(true, false, true).value(), 5);
+  auto hw = L2HashTableHwEntry::fromWords(1, 2, 3, 4);
+  EXPECT_EQ(hw.qword0(), 0x0000000200000001ULL);
+  EXPECT_EQ(hw.qword1(), 0x0000000400000003ULL);
+  EXPECT_EQ(hw.data0() + hw.data1() * 10 + hw.data2() * 100 + hw.data3() * 1000, 4321u);
+  L2PortControl pc(6);
+  EXPECT_FALSE(pc.isMlagPeer());
+  EXPECT_TRUE(pc.learnOnly() && pc.learnDisable());
+}
+
+L2LogicalEntry workedEntry() {
+  L2LogicalEntry e(key123456());
+  e.ingressPortMaskIs(IngressPortMask(0x1F));
+  e.mcastFlagsIs(L2McastFlags(5));
+  e.lastSeenIs(L2HwLastSeen(0x2A));
+  return e;
+}
+
+TEST(L2Codec, WorkedExampleWithAndWithoutParity) {
+  L2LogicalEntry e = workedEntry();
+  auto withParity = e.hwEntry(48, profile(true));
+  EXPECT_EQ(withParity.qword0(), 0xF01020304050600AULL);
+  EXPECT_EQ(withParity.qword1(), 0x0055A00000000001ULL);
+  auto noParity = e.hwEntry(48, profile(false));
+  EXPECT_EQ(noParity.qword0(), 0xF01020304050600AULL);
+  EXPECT_EQ(noParity.qword1(), 0x002AA00000000001ULL);
+  for (bool parity : {true, false}) {
+    auto back = L2LogicalEntry::fromHwEntry(e.hwEntry(48, profile(parity)), 48, profile(parity));
+    EXPECT_EQ(back, e) << parity;
+  }
+  // The key alone: MAC in bits 12..59, VLAN in 0..11.
+  auto k = L2LogicalEntry(key123456()).hwEntry(48, profile(false));
+  EXPECT_EQ((k.qword0() >> 12) & 0xFFFFFFFFFFFFULL, 0x010203040506ULL);
+  EXPECT_EQ(k.qword0() & 0xFFF, 10u);
+}
+
+L2LogicalEntry randomEntry(std::mt19937_64& rng) {
+  L2LogicalEntry e(Bridging::MacVlanPair(Bridging::EthAddr::fromU48(rng() & 0xFFFFFFFFFFFFULL),
+                                         Bridging::VlanId(static_cast<U16>(rng() % 4096))));
+  e.ingressPortMaskIs(IngressPortMask(rng() & ((U64(1) << 49) - 1)));
+  e.lastSeenIs(L2HwLastSeen(static_cast<U16>(rng() & 0x1FF)));
+  e.mcastFlagsIs(L2McastFlags(static_cast<U8>(rng() & 7)));
+  return e;
+}
+
+TEST(L2Codec, RoundTripsForEveryPortCount) {
+  std::mt19937_64 rng(21);
+  for (U8 n = 3; n <= 55; ++n) {
+    for (bool parity : {false, true}) {
+      for (int i = 0; i < 300; ++i) {
+        L2LogicalEntry e = randomEntry(rng);
+        e.timestampIs(rng());  // software-only: must come back at its default
+        e.intfIs(Lanx::IntfId("Ethernet7"));
+        auto hw = e.hwEntry(n, profile(parity));
+        L2LogicalEntry back = L2LogicalEntry::fromHwEntry(hw, n, profile(parity));
+        U64 keep = n + 1 < 64 ? (U64(1) << (n + 1)) - 1 : ~U64(0);
+        ASSERT_EQ(back.key(), e.key());
+        ASSERT_EQ(back.ingressPortMask().value(), e.ingressPortMask().value() & keep) << int(n);
+        ASSERT_EQ(back.mcastFlags(), e.mcastFlags());
+        ASSERT_EQ(back.lastSeen().value(), e.lastSeen().timestamp()) << "dirty comes back clear";
+        ASSERT_EQ(back.timestamp(), 0u);
+        ASSERT_TRUE(back.intf().empty());
+        ASSERT_FALSE(back.tableIndex());
+        if (parity) {
+          ASSERT_EQ(parity64Bit(hw.qword0()) ^ parity64Bit(hw.qword1()), 0u);
+          unsigned bit = static_cast<unsigned>(rng() % 128);
+          U64 q0 = hw.qword0() ^ (bit < 64 ? U64(1) << bit : 0);
+          U64 q1 = hw.qword1() ^ (bit >= 64 ? U64(1) << (bit - 64) : 0);
+          ASSERT_EQ(parity64Bit(q0) ^ parity64Bit(q1), 1u);
+        } else {
+          ASSERT_EQ((hw.qword1() >> n) & 1, U64(e.lastSeen().timestamp() & 1));
+        }
+      }
+    }
+  }
+}
+
+TEST(L2Codec, DecodedMaskAboveItsLimitIsRefused) {
+  // With 55 ports the hardware field can carry mask bits up to 2^52.
+  L2HashTableHwEntry hw(0, U64(1) << 48);
+  try {
+    L2LogicalEntry::fromHwEntry(hw, 55, profile(false));
+    FAIL();
+  } catch (Kel::RangeException const& e) {
+    EXPECT_EQ(e.msg().str(),
+              "VexaSwitch::IngressPortMask::value < 0 or > VexaSwitch::IngressPortMask::invalid not allowed");
+  }
+}
+
+TEST(L2LogicalEntry, StoredImageHoldsEveryFieldAtItsOffset) {
+  L2LogicalEntry e = workedEntry();
+  e.tableIndexIs(L2HashTableIndex(777));
+  e.timestampIs(0x1122334455667788ULL);
+  e.mcastRoutingEnabledIs(true);
+  e.entryTypeIs(Bridging::EntryType::configuredStaticMac);
+  e.intfIs(Lanx::IntfId("Ethernet3/1"));
+  e.moveCountIs(Nox::Seqno32(9));
+  unsigned char img[52];
+  std::memcpy(img, &e, sizeof img);
+  auto u64at = [&](int off) { U64 v; std::memcpy(&v, img + off, 8); return v; };
+  auto u32at = [&](int off) { U32 v; std::memcpy(&v, img + off, 4); return v; };
+  EXPECT_EQ(std::vector<unsigned char>(img, img + 6), (std::vector<unsigned char>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(u32at(8), 10u);
+  EXPECT_EQ(u64at(12), 0x1Fu);
+  EXPECT_EQ(img[20], 0x2A);
+  EXPECT_EQ(u32at(24), 777u);
+  EXPECT_EQ(u64at(28), 0x1122334455667788ULL);
+  EXPECT_EQ(img[36], 5);
+  EXPECT_EQ(img[37], 1);
+  EXPECT_EQ(img[38], 2);
+  EXPECT_EQ(u64at(40), Lanx::IntfId("Ethernet3/1").raw());
+  EXPECT_EQ(u32at(48), 9u);
+  L2LogicalEntry copy;
+  std::memcpy(static_cast<void*>(&copy), img, sizeof img);
+  EXPECT_EQ(copy, e);
+}
+
+TEST(L2LogicalEntry, DefaultIsNullAndAnyAttributeMakesItNonNull) {
+  EXPECT_FALSE(L2LogicalEntry());
+  EXPECT_FALSE(MlagIntfEntry());
+  EXPECT_TRUE(MlagIntfEntry(Lanx::IntfId("Port-Channel3")));
+  L2LogicalEntry e;
+  e.moveCountIs(Nox::Seqno32(1));
+  EXPECT_TRUE(e);
+  L2LogicalEntry f;
+  f.tableIndexIs(L2HashTableIndex(0));
+  EXPECT_TRUE(f);
+}
+
+TEST(L2Text, RandomValuesRoundTripAndMalformedTextIsRefused) {
+  std::mt19937_64 rng(8);
+  char const* intfs[] = {"", "Ethernet1", "Ethernet2/4", "Port-Channel9", "Cpu"};
+  for (int i = 0; i < 2000; ++i) {
+    L2LogicalEntry e = randomEntry(rng);
+    e.tableIndexIs(L2HashTableIndex(static_cast<U32>(rng() % 12289)));
+    e.timestampIs(rng());
+    e.mcastRoutingEnabledIs(rng() % 2);
+    e.entryTypeIs(static_cast<Bridging::EntryType>(rng() % 8));
+    e.intfIs(Lanx::IntfId(intfs[rng() % 5]));
+    e.moveCountIs(Nox::Seqno32(static_cast<U32>(rng())));
+    ASSERT_EQ(Kel::strepToValue<L2LogicalEntry>(valueToStrep(e)), e) << valueToStrep(e);
+    L2HashTableHwEntry hw(rng(), rng());
+    ASSERT_EQ(Kel::strepToValue<L2HashTableHwEntry>(valueToStrep(hw)), hw);
+    MlagIntfEntry m(Lanx::IntfId(intfs[rng() % 5]));
+    ASSERT_EQ(Kel::strepToValue<MlagIntfEntry>(valueToStrep(m)), m);
+  }
+  std::string good = valueToStrep(workedEntry()).str();
+  EXPECT_THAT(good, ::testing::StartsWith("Value('VexaSwitch::L2LogicalEntry', ** {'key': Value('Bridging::MacVlanPair'"));
+  std::string wrongType = good;
+  wrongType.replace(good.find("L2LogicalEntry"), 14, "L2LogicalEntrx");
+  EXPECT_THROW(Kel::strepToValue<L2LogicalEntry>(wrongType), Kel::ParseException);
+  EXPECT_THROW(Kel::strepToValue<L2LogicalEntry>(good + " "), Kel::ParseException);
+  for (std::size_t cut = 0; cut < good.size(); cut += 7)
+    EXPECT_THROW(Kel::strepToValue<L2LogicalEntry>(good.substr(0, cut)), Kel::ParseException) << cut;
+  std::string badIndex = good;
+  badIndex.replace(good.find("'tableIndex': 12288"), 19, "'tableIndex': 12289");
+  try {
+    Kel::strepToValue<L2LogicalEntry>(badIndex);
+    FAIL();
+  } catch (Kel::RangeException const& e) {
+    EXPECT_EQ(e.attribute(), "tableIndex");
+    EXPECT_EQ(e.detail(),
+              "VexaSwitch::L2HashTableIndex::value < 0 or > VexaSwitch::L2HashTableIndex::invalid not allowed");
+  }
+  EXPECT_TRUE(L2Constants() == L2Constants());
+  EXPECT_EQ(valueToStrep(L2Constants()), "");
+}
+
+}  // namespace
