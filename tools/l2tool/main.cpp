@@ -1,0 +1,227 @@
+// vexa-l2: look inside the chip's L2 entries and hashes.
+//
+//   vexa-l2 decode QWORD0 QWORD1 [--ports N] [--parity]
+//   vexa-l2 encode MAC VLAN MASK FLAGS LASTSEEN [--ports N] [--parity]
+//   vexa-l2 crc HEXKEY [--bits B]
+//   vexa-l2 trailer WORD
+//   vexa-l2 table NAME
+//   vexa-l2            (a worked example of each)
+//
+// Exit status: 0 success, 1 a value that cannot be decoded, 2 usage.
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <VexaSwitchLib.h>
+
+using namespace VexaSwitch;
+
+namespace {
+
+struct UsageError {
+  std::string what;
+};
+
+constexpr char kUsage[] =
+    "usage:\n"
+    "  vexa-l2 decode QWORD0 QWORD1 [--ports N] [--parity]   two hardware words -> logical entry\n"
+    "  vexa-l2 encode MAC VLAN MASK FLAGS LASTSEEN [--ports N] [--parity]\n"
+    "                                                        logical entry -> two hardware words\n"
+    "  vexa-l2 crc HEXKEY [--bits B]                         CRC10/11/12/13 of a key (B defaults to 4 per digit)\n"
+    "  vexa-l2 trailer WORD                                  fields of an egress trailer word\n"
+    "  vexa-l2 table NAME                                    parts of a table name, and the name rebuilt\n"
+    "  vexa-l2                                               a worked example of each\n"
+    "numbers may be decimal or 0x-hex; --ports defaults to 48; MAC is xx:xx:xx:xx:xx:xx\n";
+
+U64 number(std::string const& s, char const* what, U64 max) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+  if (s.empty() || s[0] == '-' || errno || *end != '\0') throw UsageError{fmt::format("{} '{}' is not a number", what, s)};
+  if (v > max) throw UsageError{fmt::format("{} {} is above {}", what, s, max)};
+  return v;
+}
+
+struct Options {
+  std::vector<std::string> args;
+  U8 ports = 48;
+  bool parity = false;
+  int bits = -1;
+};
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw UsageError{fmt::format("{} needs a value", a)};
+      return argv[++i];
+    };
+    if (a == "--ports") {
+      o.ports = static_cast<U8>(number(value(), "--ports", 55));
+      if (o.ports < 3) throw UsageError{"--ports must be 3..55"};
+    } else if (a == "--parity") {
+      o.parity = true;
+    } else if (a == "--no-parity") {
+      o.parity = false;
+    } else if (a == "--bits") {
+      o.bits = static_cast<int>(number(value(), "--bits", 255));
+    } else if (a.starts_with("--") && a != "--help") {
+      throw UsageError{fmt::format("unknown option {}", a)};
+    } else {
+      o.args.push_back(a);
+    }
+  }
+  return o;
+}
+
+void printEntry(L2LogicalEntry const& e) {
+  fmt::print("  {}\n", valueToStrep(e));
+  fmt::print("  mac {}  vlan {}  ports {:#x}  mcast {} (joinsToCpu {} dataToCpu {} joinsToEgress {})  lastSeen {} "
+             "(timestamp {} dirty {})\n",
+             valueToStrep(e.key().mac()), e.key().vlanId().value(), e.ingressPortMask().value(),
+             e.mcastFlags().value(), e.mcastFlags().mcastJoinsToCpu(), e.mcastFlags().mcastDataToCpu(),
+             e.mcastFlags().mcastJoinsToEgressPorts(), e.lastSeen().value(), e.lastSeen().timestamp(),
+             e.lastSeen().dirty());
+}
+
+ProfileHwProperties profile(bool parity) {
+  ProfileHwProperties p;
+  p.parityEnabled = parity;
+  return p;
+}
+
+void decode(U64 q0, U64 q1, U8 ports, bool parity) {
+  fmt::print("decode qword0 {:#018x} qword1 {:#018x} ({} ports, parity {}):\n", q0, q1, ports, parity ? "on" : "off");
+  L2HashTableHwEntry hw(q0, q1);
+  printEntry(L2LogicalEntry::fromHwEntry(hw, ports, profile(parity)));
+  if (parity) {
+    U64 p = parity64Bit(q0) ^ parity64Bit(q1);
+    fmt::print("  parity {}\n", p ? "BAD (odd number of set bits)" : "ok");
+  }
+}
+
+L2HashTableHwEntry encode(L2LogicalEntry const& e, U8 ports, bool parity) {
+  auto hw = e.hwEntry(ports, profile(parity));
+  fmt::print("encode ({} ports, parity {}):\n", ports, parity ? "on" : "off");
+  printEntry(e);
+  fmt::print("  qword0 {:#018x}\n  qword1 {:#018x}\n", hw.qword0(), hw.qword1());
+  return hw;
+}
+
+void crc(std::string const& hex, int bits) {
+  std::string digits = hex.starts_with("0x") ? hex.substr(2) : hex;
+  if (digits.empty() || digits.size() > 64) throw UsageError{"HEXKEY must have 1..64 hex digits"};
+  U8 buf[40] = {};
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    char c = digits[i];
+    int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (v < 0) throw UsageError{fmt::format("'{}' is not a hex key", hex)};
+    buf[i / 2] = static_cast<U8>(buf[i / 2] | (i % 2 ? v : v << 4));
+  }
+  if (bits < 0) bits = static_cast<int>(std::min<std::size_t>(digits.size() * 4, 255));
+  U8 b = static_cast<U8>(bits);
+  fmt::print("crc of key {} ({} bits, zero-padded):\n", digits, bits);
+  fmt::print("  crc10 {:#05x} {:#05x} {:#05x} {:#05x}\n", crc10Hash(buf, 0, b), crc10Hash(buf, 1, b),
+             crc10Hash(buf, 2, b), crc10Hash(buf, 3, b));
+  fmt::print("  crc11 {:#05x} {:#05x}\n", crc11Hash(buf, 0, b), crc11Hash(buf, 1, b));
+  fmt::print("  crc12 {:#05x} {:#05x} {:#05x}\n", crc12Hash(buf, 0, b), crc12Hash(buf, 1, b), crc12Hash(buf, 2, b));
+  fmt::print("  crc13 {:#06x} {:#06x} {:#06x}\n", crc13Hash(buf, 0, b), crc13Hash(buf, 1, b), crc13Hash(buf, 2, b));
+}
+
+void trailer(U32 w) {
+  VexaEgressTrailer t(w);
+  fmt::print("trailer {:#010x}: port {} lagGroup {} chip {} l2Control {} moved {} learn {}\n", w, t.port(),
+             t.lagGroup(), t.chip(), t.l2Control(), t.moved(), t.learn());
+}
+
+int table(std::string const& name) {
+  TableId id = TableId::fromTableName(name);
+  if (!id) {
+    fmt::print(stderr, "vexa-l2: '{}' is not a table name (vexaswitch/tables/<feature>/<table>[-dev<N>[-pipe<M>]])\n",
+               name);
+    return 1;
+  }
+  fmt::print("{}\n  {}\n  rebuilt: {}\n", name, valueToStrep(id), id.tableName());
+  return 0;
+}
+
+L2LogicalEntry entryFrom(std::vector<std::string> const& a) {
+  Kel::CharRange macText(a[1]);
+  Bridging::EthAddr mac(macText);
+  macText.checkAllDataConsumed();
+  L2LogicalEntry e(Bridging::MacVlanPair(mac, Bridging::VlanId(static_cast<U16>(number(a[2], "VLAN", 4095)))));
+  e.ingressPortMaskIs(IngressPortMask(number(a[3], "MASK", IngressPortMask::invalid)));
+  e.mcastFlagsIs(L2McastFlags(static_cast<U8>(number(a[4], "FLAGS", 7))));
+  e.lastSeenIs(L2HwLastSeen(static_cast<U16>(number(a[5], "LASTSEEN", 0x1FF))));
+  return e;
+}
+
+void demo() {
+  fmt::print("vexa-l2 demo: an L2 entry through the chip's two-word encoding, with and without parity,\n"
+             "then the CRC hashes of its MAC, an egress trailer and a table name.\n\n");
+  L2LogicalEntry e(Bridging::MacVlanPair(Bridging::EthAddr({1, 2, 3, 4, 5, 6}), Bridging::VlanId(10)));
+  e.ingressPortMaskIs(IngressPortMask(0x1F));
+  e.mcastFlagsIs(L2McastFlags(5));
+  e.lastSeenIs(L2HwLastSeen(0x2A));
+  for (bool parity : {true, false}) {
+    auto hw = encode(e, 48, parity);
+    decode(hw.qword0(), hw.qword1(), 48, parity);
+    fmt::print("\n");
+  }
+  crc("123456789ABC", 48);
+  fmt::print("\n");
+  trailer(0xC0045443);
+  fmt::print("\n");
+  table("vexaswitch/tables/l3/lpm-dev2-pipe11");
+  fmt::print("\nTry: vexa-l2 decode 0xF01020304050600A 0x0055A00000000001 --parity;  vexa-l2 --help\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    Options o = parse(argc, argv);
+    if (argc > 1 && std::string_view(argv[1]) == "--help") {
+      fmt::print("{}", kUsage);
+      return 0;
+    }
+    if (o.args.empty()) {
+      demo();
+      return 0;
+    }
+    std::string const& cmd = o.args[0];
+    auto need = [&](std::size_t n) {
+      if (o.args.size() != n + 1) throw UsageError{fmt::format("{} takes {} argument(s)", cmd, n)};
+    };
+    if (cmd == "decode") {
+      need(2);
+      decode(number(o.args[1], "QWORD0", ~U64(0)), number(o.args[2], "QWORD1", ~U64(0)), o.ports, o.parity);
+    } else if (cmd == "encode") {
+      need(5);
+      encode(entryFrom(o.args), o.ports, o.parity);
+    } else if (cmd == "crc") {
+      need(1);
+      crc(o.args[1], o.bits);
+    } else if (cmd == "trailer") {
+      need(1);
+      trailer(static_cast<U32>(number(o.args[1], "WORD", 0xFFFFFFFFu)));
+    } else if (cmd == "table") {
+      need(1);
+      return table(o.args[1]);
+    } else {
+      throw UsageError{fmt::format("unknown command '{}'", cmd)};
+    }
+    return 0;
+  } catch (UsageError const& e) {
+    fmt::print(stderr, "vexa-l2: {}\n{}", e.what, kUsage);
+    return 2;
+  } catch (Quiv::Exception const& e) {
+    fmt::print(stderr, "vexa-l2: {}\n", e.msg());
+    return 1;
+  }
+}
