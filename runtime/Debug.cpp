@@ -105,7 +105,7 @@ void traceSinkIs(TraceSink sink) {
 void traceSpecIs(std::string_view spec) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
-  r.envRead = true;  // an explicit specification wins over the environment
+  r.envRead = true;  // an explicit setting wins over the environment
   parseSpecLocked(r, spec);
 }
 

@@ -48,9 +48,9 @@ using TraceSink = std::function<void(DebugHandler const&, unsigned level, std::s
 // Replaces where enabled trace lines go; an empty sink restores stderr.
 void traceSinkIs(TraceSink sink);
 
-// Applies a VEXA_TRACE-style specification ("name=mask,name=mask,*=mask") to
+// Applies a VEXA_TRACE-style setting ("name=mask,name=mask,*=mask") to
 // existing and future handlers. Throws Kel::ParseException on a malformed
-// specification.
+// setting.
 void traceSpecIs(std::string_view spec);
 
 namespace Platform {
