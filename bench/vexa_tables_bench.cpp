@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "tables/L3Types.h"
 #include "tables/LagTypes.h"
 #include "tables/VlanTypes.h"
 #include "tables/ZolmTypes.h"
@@ -69,5 +70,34 @@ void BM_LagEntryTextRoundTrip(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(Kel::strepToValue<LagGroupIdEntry>(valueToStrep(e)));
 }
 BENCHMARK(BM_LagEntryTextRoundTrip);
+
+// Key hashing with a table seed, as the engine does on every lookup.
+void BM_HashEntryKey(benchmark::State& state) {
+  EntryKey k(0x123456789ULL);
+  U32 seed = 0x5eed;
+  for (auto _ : state) benchmark::DoNotOptimize(k.hash(seed++));
+}
+BENCHMARK(BM_HashEntryKey);
+
+void BM_HashLpmKey(benchmark::State& state) {
+  LpmKey k(1, 24, false, 0, 0x0A000000);
+  U32 seed = 0x5eed;
+  for (auto _ : state) benchmark::DoNotOptimize(k.hash(seed++));
+}
+BENCHMARK(BM_HashLpmKey);
+
+void BM_HashMrouteKey(benchmark::State& state) {
+  MrouteKey k(1, 0xE0000001, 0x0A000001);
+  U32 seed = 0x5eed;
+  for (auto _ : state) benchmark::DoNotOptimize(k.hash(seed++));
+}
+BENCHMARK(BM_HashMrouteKey);
+
+void BM_HashVlanGroupKey(benchmark::State& state) {
+  VlanGroupKey k(Bridging::VlanId(100), 7);
+  U32 seed = 0x5eed;
+  for (auto _ : state) benchmark::DoNotOptimize(k.hash(seed++));
+}
+BENCHMARK(BM_HashVlanGroupKey);
 
 }  // namespace

@@ -12,3 +12,4 @@
 #include "tables/VexaSwitchProfileTypes.h"
 #include "tables/NatZolm.h"
 #include "tables/L2Types.h"
+#include "tables/L3Types.h"
