@@ -1,4 +1,4 @@
-// L3 keys and entries: every type survives its text form and its byte
+// Table values (L3 keys and entries and the other records): every type survives its text form and its byte
 // image with random contents; composite keys hash and order consistently.
 #include <gtest/gtest.h>
 
@@ -6,7 +6,12 @@
 #include <random>
 #include <set>
 
+#include "tables/AclZolm.h"
+
 #include "tables/L3Types.h"
+#include "tables/LagTypes.h"
+#include "tables/NatZolm.h"
+#include "tables/VlanTypes.h"
 
 using namespace VexaSwitch;
 
@@ -32,19 +37,22 @@ M randomValue(std::mt19937_64& rng) {
   else if constexpr (std::is_same_v<M, Lanx::IntfId>) {
     static char const* const names[] = {"", "Ethernet1", "Ethernet4/2", "Port-Channel7", "Vlan20", "Cpu"};
     return Lanx::IntfId(names[rng() % 6]);
-  } else if constexpr (Kel::ScalarType<M>) return M(static_cast<typename M::ValueType>(rng()));
+  } else if constexpr (std::is_same_v<M, LagGroupId>) return LagGroupId(static_cast<U32>(rng() % 64));
+  else if constexpr (Kel::ScalarType<M>) return M(static_cast<typename M::ValueType>(rng()));
   else return randomRecord<M>(rng);
 }
 
 template <class T>
-class L3Values : public ::testing::Test {};
-using AllTypes = ::testing::Types<LpmKey, MrouteKey, VlanGroupKey, EntryStatusBase, LpmEntryConfig, LpmEntryStatus,
+class TableValues : public ::testing::Test {};
+// The other parseable records of the table library ride along.
+using AllTypes = ::testing::Types<LagGroupIdEntry, VlanMembershipEntryConfig, VlanMembershipNatConfig::NatPipeConfig,
+                                  AclCounter, LpmKey, MrouteKey, VlanGroupKey, EntryStatusBase, LpmEntryConfig, LpmEntryStatus,
                                   LpmHitEntryStatus, NexthopEntryConfig, VlanGroupEntryConfig, VlanGroupEntryStatus,
                                   L3FloodEntryConfig, MrouteEntryConfig, MrouteEntryStatus, MrouteHitEntryStatus,
                                   NatSessionConfig, NatSessionStatus>;
-TYPED_TEST_SUITE(L3Values, AllTypes);
+TYPED_TEST_SUITE(TableValues, AllTypes);
 
-TYPED_TEST(L3Values, RandomValuesRoundTripThroughTextAndImage) {
+TYPED_TEST(TableValues, RandomValuesRoundTripThroughTextAndImage) {
   std::mt19937_64 rng(31);
   for (int i = 0; i < 500; ++i) {
     TypeParam v = randomRecord<TypeParam>(rng);
