@@ -1,6 +1,8 @@
 #include "runtime/Mem.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,6 +87,156 @@ void* Local::resize(U64 newSize) {
   mapped_ = want;
   size_ = newSize;
   return base_;
+}
+
+}  // namespace Mem
+
+// --- SharedMemWrapper --------------------------------------------------------
+
+
+namespace Mem {
+
+SharedMemWrapper::SharedMemWrapper(RootPath root, std::string fileName, Mode mode)
+    : root_(std::move(root)), fileName_(std::move(fileName)), path_(root_.filePath(fileName_)), mode_(mode) {}
+
+SharedMemWrapper::~SharedMemWrapper() { detach(); }
+
+U64 SharedMemWrapper::fileSize() const {
+  struct stat st;
+  if (fd_ >= 0 ? ::fstat(fd_, &st) != 0 : ::stat(path_.c_str(), &st) != 0) return 0;
+  return static_cast<U64>(st.st_size);
+}
+
+void SharedMemWrapper::unmap() {
+  if (base_) ::munmap(base_, mapped_);
+  base_ = nullptr;
+  size_ = mapped_ = 0;
+}
+
+void SharedMemWrapper::detach() {
+  unmap();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void* SharedMemWrapper::attach(U64 size, void* hint) {
+  detach();
+  if (writable()) {
+    root_.createDirectory();
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } else {
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0 && errno == ENOENT) return nullptr;
+  }
+  if (fd_ < 0)
+    fmthrow(Quiv::InvalidInitializeException, "cannot open {}: {}", path_, std::strerror(errno));
+  U64 have = fileSize();
+  if (size == 0) size = have;
+  if (size == 0) return nullptr;
+  if (!writable()) {
+    if (size > have)
+      fmthrow(Quiv::InvalidInitializeException, "cannot map {} bytes of {}: the file has only {}", size, path_,
+              have);
+  }
+  if (writable()) {
+    int err = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
+    if (err != 0)
+      fmthrow(Quiv::MemoryResourceException, "cannot reserve {} bytes for {}: {}", size, path_, std::strerror(err));
+  }
+  U64 want = roundUpToWholePage(size);
+  int prot = writable() ? PROT_READ | PROT_WRITE : PROT_READ;
+  void* p = ::mmap(hint, want, prot, MAP_SHARED, fd_, 0);
+  if (p == MAP_FAILED)
+    fmthrow(Quiv::InvalidInitializeException, "cannot map {} bytes of {}: {}", want, path_, std::strerror(errno));
+  base_ = p;
+  mapped_ = want;
+  size_ = size;
+  return base_;
+}
+
+void* SharedMemWrapper::resize(U64 newSize) {
+  moved_ = false;
+  if (fd_ < 0) fmthrow(Quiv::MemoryResourceException, "cannot resize {}: not attached", path_);
+  if (newSize == size_) return base_;
+  if (newSize == 0) {
+    unmap();
+    return nullptr;
+  }
+  U64 have = fileSize();
+  if (writable()) {
+    if (newSize > size_) {
+      int err = ::posix_fallocate(fd_, 0, static_cast<off_t>(newSize));
+      if (err != 0)
+        fmthrow(Quiv::MemoryResourceException, "cannot reserve {} bytes for {}: {}", newSize, path_,
+                std::strerror(err));
+    }
+  } else if (newSize > have) {
+    fmthrow(Quiv::MemoryResourceException, "cannot map {} bytes of {}: the file has only {}", newSize, path_, have);
+  }
+  U64 want = roundUpToWholePage(newSize);
+  void* p;
+  if (!base_) {
+    int prot = writable() ? PROT_READ | PROT_WRITE : PROT_READ;
+    p = ::mmap(nullptr, want, prot, MAP_SHARED, fd_, 0);
+  } else if (want != mapped_) {
+    p = ::mremap(base_, mapped_, want, MREMAP_MAYMOVE);
+  } else {
+    p = base_;
+  }
+  if (p == MAP_FAILED)
+    fmthrow(Quiv::MemoryResourceException, "cannot map {} bytes of {}: {}", want, path_, std::strerror(errno));
+  moved_ = base_ && p != base_;
+  base_ = p;
+  // A shrinking writer gives the pages past the new end back (see Mem.h);
+  // the file keeps its length.
+  if (writable() && newSize < size_ && have > want)
+    ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(want),
+                static_cast<off_t>(have - want));
+  mapped_ = want;
+  size_ = newSize;
+  return base_;
+}
+
+namespace Atomics {
+bool checkCpuSupport() {
+  U64 probe = 0;
+  return __atomic_always_lock_free(sizeof(U64), &probe) && __atomic_always_lock_free(sizeof(U32), nullptr);
+}
+}  // namespace Atomics
+
+}  // namespace Mem
+
+namespace Mem {
+
+WriterRegion::WriterRegion(RootPath root, std::string fileName, bool local)
+    : local_(local), name_(local ? "local:" + fileName : root.filePath(fileName)) {
+  if (!local) shared_.emplace(std::move(root), std::move(fileName), SharedMemWrapper::Mode::writable);
+}
+
+void* WriterRegion::attach(U64 size) {
+  moved_ = false;
+  if (!local_) return shared_->attach(size);
+  heap_.resize(size);
+  return heap_.base();
+}
+
+void* WriterRegion::resize(U64 newSize) {
+  void* before = base();
+  void* after = local_ ? heap_.resize(newSize) : shared_->resize(newSize);
+  moved_ = before && after != before;
+  if (moved_) ++remaps_;
+  return after;
+}
+
+void WriterRegion::detach() {
+  if (local_) heap_.resize(0);
+  else shared_->detach();
+}
+
+bool WriterRegion::remove() {
+  detach();
+  if (local_) return true;
+  return shared_->rootPath().removeFile(shared_->fileName());
 }
 
 }  // namespace Mem

@@ -15,8 +15,13 @@
 #include <string>
 #include <string_view>
 
+#include <optional>
+#include <type_traits>
+#include <vector>
+
 #include "runtime/Debug.h"
 #include "runtime/Exception.h"
+#include "runtime/RootPath.h"
 #include "runtime/Types.h"
 
 namespace Mem {
@@ -72,4 +77,171 @@ class Local final : public Region {
   bool onHeap_ = false;
 };
 
+// A file of a table's directory, mapped shared.
+//
+// Writable (the table's writer): attach creates the file when it is absent.
+// Every byte the mapping covers is reserved in the file system first
+// (posix_fallocate): on tmpfs, a file grown with ftruncate alone has no
+// pages behind it, and the first store into a page that the full file
+// system cannot supply kills the process with SIGBUS. With the space
+// reserved, a full /dev/shm is a Quiv::MemoryResourceException at resize
+// time and the mapping stays as it was.
+//
+// Shrinking never makes the file shorter. Readers in other processes may
+// still map the old, larger size and touch a page past the new end while
+// they notice the shrink; a shorter file would turn that read into SIGBUS.
+// Instead the released range is punched out of the file (its memory goes
+// back to the system and reads as zero), and the file keeps its size.
+//
+// Read-only (readers): the file must exist; a mapping never extends past
+// the file's current size.
+class SharedMemWrapper : public Region {
+ public:
+  enum class Mode { readOnly, writable };
+
+  SharedMemWrapper(RootPath root, std::string fileName, Mode mode);
+  ~SharedMemWrapper() override;
+  SharedMemWrapper(SharedMemWrapper const&) = delete;
+  SharedMemWrapper& operator=(SharedMemWrapper const&) = delete;
+
+  // Maps `size` bytes of the file (read-only with size 0: the whole file).
+  // Returns the base, or null when a read-only file does not exist (or is
+  // empty). Raises Quiv::InvalidInitializeException when the file cannot be
+  // opened or mapped, Quiv::MemoryResourceException when the space cannot
+  // be reserved.
+  void* attach(U64 size, void* hint = nullptr);
+  void* resize(U64 newSize) override;
+  void detach();
+
+  void* base() const override { return base_; }
+  U64 memSize() const override { return size_; }
+  // The file's size now (0 when it does not exist).
+  U64 fileSize() const;
+  std::string const& getFilename() const { return path_; }
+  std::string const& fileName() const { return fileName_; }
+  RootPath const& rootPath() const { return root_; }
+  bool writable() const { return mode_ == Mode::writable; }
+  bool attached() const { return fd_ >= 0; }
+  // Whether the last resize moved the base.
+  bool moved() const { return moved_; }
+
+ private:
+  void unmap();
+  RootPath root_;
+  std::string fileName_;
+  std::string path_;
+  Mode mode_;
+  int fd_ = -1;
+  void* base_ = nullptr;
+  U64 size_ = 0;    // usable bytes
+  U64 mapped_ = 0;  // bytes mapped (page-rounded)
+  bool moved_ = false;
+};
+
+// A region that counts its remaps: how often a resize moved the base.
+template <class R>
+class Tracked : public R {
+ public:
+  using R::R;
+  void* resize(U64 newSize) override {
+    void* before = R::base();
+    void* after = R::resize(newSize);
+    ++resizes_;
+    if (before && after != before) ++remaps_;
+    return after;
+  }
+  U64 remaps() const { return remaps_; }
+  U64 resizes() const { return resizes_; }
+
+ private:
+  U64 remaps_ = 0;
+  U64 resizes_ = 0;
+};
+
+// A table file as its writer holds it: shared (a SharedMemWrapper) or, for
+// a local table, process memory (a Mem::Local) that nobody else sees. The
+// engine's writer code is the same for both.
+class WriterRegion {
+ public:
+  WriterRegion(RootPath root, std::string fileName, bool local);
+  // Maps `size` bytes, creating the file; size 0 maps an existing file
+  // whole (null when there is none; always null when local).
+  void* attach(U64 size);
+  void* resize(U64 newSize);
+  void detach();
+  // Detaches and removes the file.
+  bool remove();
+  void* base() const { return local_ ? heap_.base() : shared_->base(); }
+  U64 memSize() const { return local_ ? heap_.memSize() : shared_->memSize(); }
+  // The size of the file (local: of the memory) now.
+  U64 fileSize() const { return local_ ? heap_.memSize() : shared_->fileSize(); }
+  bool local() const { return local_; }
+  bool moved() const { return moved_; }
+  U64 remaps() const { return remaps_; }
+  // The file's path ("local:<name>" for a local table) for traces.
+  std::string const& name() const { return name_; }
+  SharedMemWrapper* shared() { return shared_ ? &*shared_ : nullptr; }
+
+ private:
+  bool local_;
+  std::string name_;
+  std::optional<SharedMemWrapper> shared_;
+  Local heap_;
+  bool moved_ = false;
+  U64 remaps_ = 0;
+};
+
+namespace Atomics {
+// The engine's lock-free protocols need single-instruction aligned 64-bit
+// loads and stores that other processes see whole.
+bool checkCpuSupport();
+}  // namespace Atomics
+
+// Single aligned loads and stores on shared words. Stores are releases and
+// loads acquires, so that a reader that sees a published word also sees
+// everything written before it.
+inline U64 load64(U64 const* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline void store64(U64* p, U64 v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+inline U32 load32(U32 const* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline void store32(U32* p, U32 v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+inline U16 load16(U16 const* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline void store16(U16* p, U16 v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+inline void fenceAcquire() { __atomic_thread_fence(__ATOMIC_ACQUIRE); }
+inline void fenceRelease() { __atomic_thread_fence(__ATOMIC_RELEASE); }
+
 }  // namespace Mem
+
+namespace Quiv::Util {
+// headerSize + count * elementSize; an overflow throws.
+inline U64 fileSizeHelper(U64 count, U64 elementSize, U64 headerSize) {
+  return Mem::multiplyOverflowCheck(count, elementSize, headerSize);
+}
+}  // namespace Quiv::Util
+
+namespace Lumo {
+// A process-local array of values (visit marks while validating), in
+// process memory that is returned whole when the array is dropped.
+template <class T>
+class Local {
+  // One byte per flag (not std::vector<bool>'s bits): a mark is a plain
+  // byte store.
+  using Elem = std::conditional_t<std::is_same_v<T, bool>, U8, T>;
+
+ public:
+  Local() = default;
+  Local(U64 count, T initial) { resize(count, initial); }
+  void resize(U64 count, T initial) {
+    try {
+      data_.assign(count, initial);
+    } catch (std::bad_alloc const&) {
+      fmthrow(Quiv::MemoryResourceException, "n:{} unable to resize", count);
+    }
+  }
+  U64 size() const { return data_.size(); }
+  Elem& operator[](U64 i) { return data_[i]; }
+  Elem const& operator[](U64 i) const { return data_[i]; }
+
+ private:
+  std::vector<Elem> data_;
+};
+}  // namespace Lumo

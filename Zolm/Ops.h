@@ -1,0 +1,103 @@
+#pragma once
+// What the engine needs to know of a key/value pair: how the key is taken
+// from the value, hashed and ordered, and how big a slot is.
+//
+// Keys hash with the table's seed: composite keys through their own
+// hash(seed), scalar ids through Kel::hashSingleAttr of their value. The
+// order is the key type's own (unsigned) order.
+#include <fmt/format.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "runtime/Hash.h"
+#include "runtime/Types.h"
+
+namespace Zolm {
+
+// A key or value as trace text: its formatter when it has one, else its
+// stream output.
+template <class T>
+std::string show(T const& v) {
+  if constexpr (fmt::is_formattable<T>::value) {
+    return fmt::format("{}", v);
+  } else if constexpr (requires(std::ostream& os) { os << v; }) {
+    std::ostringstream os;
+    os << v;
+    return os.str();
+  } else {
+    return "?";
+  }
+}
+
+template <class K>
+struct KeyTraits {
+  static U32 hash(U32 seed, K const& k) {
+    if constexpr (requires { { k.hash(seed) } -> std::convertible_to<U32>; }) return k.hash(seed);
+    else if constexpr (requires { k.value(); }) return Kel::hashSingleAttr(seed, k.value());
+    else if constexpr (requires { k.raw(); }) return Kel::hashSingleAttr(seed, k.raw());
+    else return Kel::hashSingleAttr(seed, k);
+  }
+  static bool less(K const& a, K const& b) { return a < b; }
+  static bool equal(K const& a, K const& b) { return a == b; }
+};
+
+// The slot of a value of `valueSize` bytes: 16 bytes of link, flags and
+// rhash, the value, rounded up to a multiple of 8.
+constexpr U32 slotSizeFor(U32 valueSize) { return (16 + valueSize + 7) / 8 * 8; }
+
+template <class K, class V, U16 HeaderFlags = 2>
+struct Ops {
+  using Key = K;
+  using Value = V;
+  static_assert(std::is_trivially_copyable_v<V>, "slot values are copied as bytes");
+  static constexpr U32 valueSize = sizeof(V);
+  static constexpr U32 slotSize = slotSizeFor(valueSize);
+  static constexpr U16 headerFlags = HeaderFlags;
+
+  U32 seed = 0;
+
+  static K keyOf(V const& v) { return v.key(); }
+  U32 hash(K const& k) const { return KeyTraits<K>::hash(seed, k); }
+  static bool less(K const& a, K const& b) { return KeyTraits<K>::less(a, b); }
+  static bool equal(K const& a, K const& b) { return KeyTraits<K>::equal(a, b); }
+  static std::string_view typeName() { return V::kelTypeName; }
+  static V const& defaultValue() {
+    static V const v{};
+    return v;
+  }
+};
+
+// Position of an iteration: the runtimeFlags of the slot last returned,
+// its slot index and its bucket index (0xFFFFFFFF: no valid hint).
+struct IterHint {
+  U32 flags = 0;
+  U32 slot = 0xFFFFFFFFu;
+  U32 bucket = 0xFFFFFFFFu;
+  bool valid() const { return bucket != 0xFFFFFFFFu; }
+};
+
+namespace Writer {
+struct Counters {
+  U64 inserts = 0;
+  U64 updates = 0;
+  U64 removes = 0;
+  U64 grows = 0;
+  U64 shrinks = 0;
+  U64 remaps = 0;
+  U64 bucketGrows = 0;
+  U64 bucketShrinks = 0;
+  U64 lastBucketResizeNs = 0;
+  U64 maxBucketResizeNs = 0;
+  U64 directUpdates = 0;
+  U64 directCommits = 0;
+  U64 notifications = 0;
+  U64 moves = 0;
+  U64 sequence = 0;
+};
+}  // namespace Writer
+
+}  // namespace Zolm

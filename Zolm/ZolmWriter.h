@@ -1,0 +1,480 @@
+#pragma once
+// The writer of one table: the only process that changes the table's
+// files. It attaches to them (or re-formats them), inserts, updates and
+// removes entries while readers in other processes read the same memory
+// without locks, publishes a notification for every changed slot, and
+// shrinks the slot table when it has become mostly empty. A local writer
+// does the same in process memory, with no files and no lock.
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ZolmCore/WriterHashMap.h"
+#include "Zolm/Ops.h"
+#include "Zolm/SlotWriter.h"
+#include "Zolm/Validator.h"
+#include "runtime/Nimbr.h"
+#include "runtime/SharedMem.h"
+#include "runtime/Tasks.h"
+
+namespace Zolm {
+
+struct WriterConfig {
+  bool local = false;
+  U32 maxSlots = 100;          // the requested table size
+  bool fixedSize = false;
+  bool shrinkSlots = true;
+  bool shrinkBuckets = true;
+  bool criticalTaskCheck = false;
+};
+
+// Incarnations of writers in this process (the high half of new fenix ids).
+U16 nextIncarnation();
+
+template <class OpsT>
+class ZolmWriter : public Nimbr::NimbrNotifiee {
+ public:
+  using Ops = OpsT;
+  using Key = typename Ops::Key;
+  using Value = typename Ops::Value;
+  using SlotTableT = SlotWriterTable<Ops>;
+  using HashMap = ZolmCore::WriterHashMap<ZolmWriter>;
+  static constexpr U32 NO_SLOT = 0xFFFFFFFFu;
+  static constexpr bool kNimbr = (Ops::headerFlags & SlotHeaderCommon::FLAG_NOTIFY) != 0;
+
+  ZolmWriter(Quiv::DebugHandler* handler, std::string_view tablePath, WriterConfig const& config)
+      : handler_(handler),
+        rootPath_(handler, tablePath),
+        name_(tablePath),
+        config_(config),
+        slotTable_(handler, name_, &ops_, rootPath_, config.local, config.maxSlots, config.fixedSize,
+                   config.shrinkSlots, &counters_),
+        hashMap_(handler, rootPath_, config.local, *this, config.shrinkBuckets),
+        nimbr_(handler, rootPath_, config.local),
+        criticalTaskCheck_(config.criticalTaskCheck) {
+    nimbr_.notifieeIs(this);
+  }
+  ~ZolmWriter() override {
+    if (attached_) detach(true);
+  }
+
+  bool initialize(std::string_view event = {}) {
+    if (!config_.local && !Mem::Atomics::checkCpuSupport())
+      fmthrow(Quiv::InvalidInitializeException, "Hardware does not support Atomics");
+    if (!initialized_) {
+      attach();
+      initialized_ = true;
+      fmtrace(handler_, 5, "initialized {}", event);
+    }
+    return true;
+  }
+
+  // --- lifecycle ------------------------------------------------------------
+  void attach() {
+    fmtrace(handler_, 1, "localMem_:{} rootPath:{}", config_.local, rootPath_.dirName());
+    bool ownerValid = true;
+    if (!config_.local) {
+      owner_.emplace(rootPath_);
+      owner_->lock();
+      Mem::WriterLock::acquireWriterLock(*owner_, name_);
+      SharedMem::FenixFile fenix(rootPath_);
+      fenixId_ = fenix.read();
+      if (fenixId_.isNull()) fenixId_ = SharedMem::FenixId(static_cast<U32>(::getpid()), nextIncarnation());
+      Quiv::String error;
+      if (!owner_->validate(error)) {
+        fmtrace(handler_, 1, "owner file validation failed, dumping owner file string: {}", owner_->toString());
+        ownerValid = false;
+      }
+      owner_->typeNameIs(Ops::typeName());
+      owner_->shmTypeIs(1);
+    } else {
+      fenixId_ = SharedMem::FenixId(static_cast<U32>(::getpid()), 0);
+    }
+    if (!attachAndValidate(!ownerValid)) {
+      bool ok = attachAndValidate(true);
+      fmassert(ok, "ZolmWriter", "failed to attach to and validate new files");
+    }
+    if (!config_.local) {
+      rootPath_.removeFile("corruption-detected");
+      SharedMem::FenixFile(rootPath_).write(fenixId_);
+    }
+    fmtrace(handler_, 1, "success {} capacity:{} fenixId:{} mtime:{} shocketInfo:{}", rootPath_.dirName(), capacity(),
+            fenixId_, config_.local ? 0 : SharedMem::FenixFile(rootPath_).mtime(),
+            owner_ ? owner_->shocketInfo().toString() : std::string("none"));
+  }
+
+  bool attachAndValidate(bool reformat) {
+    if (reformat) {
+      fmtrace(handler_, 1, "all entries from {} will be lost", rootPath_.dirName());
+      fenixId_ = fenixId_.incarnationInc();
+      attachParts(true);
+      if (!validate(fenixId_.value(), false)) fmthrow(Quiv::InvalidInitializeException, "failed validation");
+    } else {
+      if (!attachParts(false)) {
+        fmtrace(handler_, 0, "failed to attach to existing files");
+        fmtracestr(handler_, 0, dumpHeaders());
+        return false;
+      }
+      if (!validate(fenixId_.value(), false)) {
+        fmtrace(handler_, 0, "failed to validate existing files");
+        fmtracestr(handler_, 0, dumpHeaders());
+        return false;
+      }
+    }
+    attached_ = true;
+    if (reformat) fmtrace(handler_, 1, "re-formatted successfully");
+    return true;
+  }
+
+  // Attaches slot table, buckets and queue. Without `reformat` each keeps
+  // its existing file when that file is sound; a mix of kept and new files
+  // cannot describe one table, so it counts as a failure.
+  bool attachParts(bool reformat) {
+    U32 fenix = fenixId_.value();
+    bool slotsOk = slotTable_.attach(fenix, reformat);
+    fmtrace(handler_, 5, "slotsAttached:{}", slotsOk);
+    fmassert(slotsOk, "ZolmWriter", "Invalid slot attach");
+    bool slotsKept = slotTable_.kept();
+    bool mapKept = hashMap_.attach(fenix, reformat || !slotsKept);
+    fmtrace(handler_, 5, "mapAttached:{}", true);
+    bool nimbrKept = true;
+    if (kNimbr) nimbrKept = nimbr_.attach(fenix, slotTable_.header()->maxNumSlots, reformat || !slotsKept);
+    fmtrace(handler_, 5, "nimbrAttached:{}", true);
+    if (reformat || !slotsKept) return true;
+    return mapKept && nimbrKept;
+  }
+
+  void detach(bool force = false) {
+    (void)force;
+    fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
+             "unbalanced directSlot:{} containing value:{} - Make sure the DirectIs/Commit are properly paired!",
+             directSlot_, "?");
+    if (owner_ && Mem::WriterLock::ownerIsMe(*owner_)) {
+      fmtrace(handler_, 5, "clearing shocketInfo");
+      try {
+        owner_->shocketInfoIs({});
+      } catch (Quiv::Exception const& e) {
+        fmtrace(handler_, 1, "ignoring owner file corruption:{}", e.msg());
+      }
+    }
+    slotTable_.detach();
+    hashMap_.detach();
+    nimbr_.detach();
+    if (owner_) {
+      Mem::WriterLock::releaseWriterLock(*owner_);
+      owner_.reset();
+    }
+    initialized_ = false;
+    attached_ = false;
+    fmtrace(handler_, 1, "owner:{} localMem_:{} rootPath:{}", ::getpid(), config_.local, rootPath_.dirName());
+  }
+
+  void cleanup() {
+    if (!config_.local && !owner_) {
+      owner_.emplace(rootPath_);
+      owner_->lock();
+      Mem::WriterLock::acquireWriterLock(*owner_, name_);
+      Quiv::String error;
+      if (!owner_->validate(error))
+        fmtrace(handler_, 1, "owner file corruption detected but continuing with cleanup, dumped owner file: {}",
+                owner_->toString());
+    }
+    removeFiles();
+  }
+
+  void removeFiles() {
+    fmtrace(handler_, 3, "removing Zolm files in {}", rootPath_.dirName());
+    if (!config_.local) rootPath_.removeFile("corruption-detected");
+    nimbr_.cleanup();
+    hashMap_.bucketWriter().cleanup();
+    slotTable_.removeFile();
+    if (!config_.local) {
+      rootPath_.removeFile(SharedMem::FenixFile::FENIX_NAME);
+      rootPath_.removeFile("clone-control");
+      rootPath_.removeFile(SharedMem::OwnerFile::FILENAME);
+    }
+    if (owner_) {
+      Mem::WriterLock::releaseWriterLock(*owner_);
+      owner_.reset();
+    }
+    attached_ = false;
+    initialized_ = false;
+  }
+
+  bool validate(U32 fenixId, bool strict = false) {
+    (void)strict;
+    Validator<ZolmWriter> v(handler_, *this);
+    if (!v.validate(fenixId)) {
+      lastError_ = v.error();
+      fmtrace(handler_, 0, "SlotTable::Header {}", slotTable_.headerString());
+      return false;
+    }
+    if (owner_) {
+      Quiv::String error;
+      if (!owner_->validate(error)) {
+        lastError_ = error;
+        return false;
+      }
+    }
+    lastError_ = Quiv::String();
+    return true;
+  }
+  bool validate() { return validate(fenixId_.value(), false); }
+
+  // --- operations -------------------------------------------------------------
+  // Inserts `value`, or updates its key's entry when `overwrite`. Returns
+  // the stored value's place in the slot file.
+  Value const* write(Value const& value, bool overwrite = true) {
+    fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
+             "unbalanced directSlot:{} containing value:{} when writing value:{} - Make sure the DirectIs/Commit are "
+             "properly paired!",
+             directSlot_, "?", Zolm::show(value));
+    Key key = Ops::keyOf(value);
+    U32 h = ops_.hash(key);
+    U32 b = hashMap_.bucketOf(h);
+    enterCritical();
+    U64* prev;
+    U64* curr;
+    if (hashMap_.find(key, b, prev, curr, h)) {
+      U32 id = SlotLink::target(*prev);
+      fmtrace(handler_, 9, "existing {} bucket:{} slot:{} next:{}", Zolm::show(key), b, id, slotTable_.slot(id)->next());
+      if (overwrite) {
+        slotTable_.writeValue(id, value);
+        ++counters_.updates;
+        notify(id);
+      }
+      leaveCritical();
+      return valueAt(id);
+    }
+    U32 id = insertSlot(key, h, b, prev);
+    slotTable_.writeValue(id, value);
+    publish(id, b);
+    notify(id);
+    leaveCritical();
+    return valueAt(id);
+  }
+
+  // Removes `key`; its value is copied to `previous`.
+  bool remove(Key const& key, Value* previous = nullptr) {
+    fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
+             "unbalanced directSlot:{} containing value:{} when removing key:{} - Make sure the DirectIs/Commit are "
+             "properly paired!",
+             directSlot_, "?", Zolm::show(key));
+    U32 h = ops_.hash(key);
+    U32 b = hashMap_.bucketOf(h);
+    enterCritical();
+    U64* prev;
+    U64* curr;
+    if (!hashMap_.find(key, b, prev, curr, h)) {
+      leaveCritical();
+      return false;
+    }
+    U32 id = SlotLink::target(*prev);
+    SlotPrefix* s = slotTable_.slot(id);
+    if (previous) *previous = slotTable_.valueOf(s);
+    SlotLink::store(prev, SlotLink::next(*prev, s->next()));
+    slotTable_.clearOccupied(id);
+    SlotHeaderCommon* hdr = slotTable_.header();
+    SlotLink::store(&s->link, SlotLink::next(s->link, hdr->freeList));
+    hdr->freeList = id;
+    Mem::store32(&hdr->occupiedSlots, hdr->occupiedSlots - 1);
+    ++counters_.removes;
+    U32 st = slotTable_.shrinkThreshold();
+    U32 hint = st && hdr->occupiedSlots < st / 2 ? st : 0;
+    notify(id);
+    doMaybeShrinkSlots(hint);
+    if (hashMap_.shrinkBucketsEnabled() && slotTable_.header()->occupiedSlots < hashMap_.shrinkThreshold())
+      hashMap_.shrinkBuckets();
+    leaveCritical();
+    return true;
+  }
+
+  bool lookup(Key const& key, Value& out) const {
+    IterHint hint;
+    return hashMap_.lookup(key, out, hint);
+  }
+  bool lookup(Key const& key, Value& out, IterHint& hint) const { return hashMap_.lookup(key, out, hint); }
+  bool first(Value& out, IterHint& hint) const { return hashMap_.first(out, hint); }
+  bool next(Key const& key, Value& out, IterHint& hint) const { return hashMap_.next(key, out, hint); }
+
+  // Moves entries out of the upper part of the slot table and shrinks it,
+  // when occupancy fell below half of `threshold` (0: nothing to do).
+  void doMaybeShrinkSlots(U32 threshold) {
+    if (threshold == 0) return;
+    if (kNimbr && nimbr_.shrinkInProgress()) {
+      fmtrace(handler_, 2, "shrink started, ignoring shrinkThreshold:{}", threshold);
+      nimbr_.shrinkPendingIs(threshold);
+      return;
+    }
+    SlotHeaderCommon* hdr = slotTable_.header();
+    U32 occ = hdr->occupiedSlots;
+    U32 target = 0;
+    if (occ) {
+      U32 p = 1;
+      while (p * 2 <= occ) p *= 2;
+      target = 4 * p;
+    }
+    target = std::max(target, slotTable_.minSlots());
+    fmtrace(handler_, 2, "threshold:{} shrinkThreshold:{}{}", target, threshold,
+            target < threshold ? " SUPER SHRINK!" : "");
+    if (target >= slotTable_.numSlots()) return;
+    slotTable_.purgeFreeSlots(target);
+    if (kNimbr) nimbr_.markShrinkStart();
+    Quiv::CriticalTaskTimer timer(criticalTaskCheck_);
+    U32 n = slotTable_.numSlots();
+    for (U32 from = target; from < n; ++from) {
+      SlotPrefix* s = slotTable_.slot(from);
+      if (!(s->runtimeFlags & SLOT_OCCUPIED)) {
+        fmtrace(handler_, 9, "skipping not occupied slot:{}", from);
+        continue;
+      }
+      Key key = Ops::keyOf(slotTable_.valueOf(s));
+      U32 h = ops_.hash(key);
+      U64* prev;
+      U64* curr;
+      if (!hashMap_.find(key, hashMap_.bucketOf(h), prev, curr, h))
+        fmthrow(Quiv::CorruptionDetectedException, "fromSlot:{} key not found", from);
+      if (SlotLink::target(*prev) != from) fmthrow(Quiv::CorruptionDetectedException, "fromSlot:{} not referenced", from);
+      U32 to = slotTable_.move(from);
+      fmtrace(handler_, 7, "moving fromSlot:{} toSlot:{}", from, to);
+      SlotLink::store(prev, SlotLink::next(*prev, to));
+      ++counters_.moves;
+      notify(to);
+      if (kNimbr) {
+        U32 pos = nimbr_.slotPos(from);
+        if (pos != Nimbr::NimbrWriter::NONE) nimbr_.tombstone(pos);
+      }
+      slotTable_.clearOccupied(from);
+      notify(from);
+      timer.tick();
+    }
+    if (kNimbr) nimbr_.markShrinkEnd();
+    slotTable_.shrink(target);
+    fmtrace(handler_, 2, "at threshold:{} done", target);
+  }
+
+  // From the queue: a postponed shrink may run now.
+  void shrink(U32 threshold) override {
+    if (!enterCriticalIfOutside()) return;
+    U32 st = slotTable_.shrinkThreshold();
+    if (st && slotTable_.header()->occupiedSlots < st / 2) doMaybeShrinkSlots(threshold);
+    leaveCritical();
+  }
+  void handleQuiesced(bool quiesced) override {
+    fmassert(bool(quiescedCallback_), "ZolmWriter", "no quiesced callback for {}", name_);
+    quiescedCallback_(quiesced);
+  }
+  void quiescedCallbackIs(std::function<void(bool)> cb) { quiescedCallback_ = std::move(cb); }
+
+  std::string dumpHeaders() const {
+    std::string s = fmt::format("Zolm table \"{}\"\n\n\n{}\n\n{}\n\n", rootPath_.dirName(), slotTable_.headerString(),
+                                const_cast<HashMap&>(hashMap_).bucketWriter().toString());
+    if (kNimbr) s += nimbr_.toString() + "\n\n";
+    if (owner_) s += fmt::format("owner file: {}", owner_->toString());
+    return s;
+  }
+
+  // --- accessors ----------------------------------------------------------------
+  U32 members() const { return slotTable_.header() ? slotTable_.header()->occupiedSlots : 0; }
+  U32 capacity() const { return slotTable_.capacity(); }
+  U32 buckets() const { return hashMap_.buckets(); }
+  U32 maxSize() const { return slotTable_.maxSlots(); }
+  U32 minSize() const { return slotTable_.minSlots(); }
+  U32 type() const { return 0; }
+  SharedMem::FenixId fenixId() const { return fenixId_; }
+  U64 sequence() const { return counters_.sequence; }
+  U32 mountStatus() const { return initialized_ ? 1 : 0; }
+  bool quiesced() const { return !kNimbr || nimbr_.quiesced(); }
+  Writer::Counters const& writerCounters() const { return counters_; }
+  Writer::Counters& counters() { return counters_; }
+  Mem::RootPath const& rootPath() const { return rootPath_; }
+  std::string const& zolmName() const { return name_; }
+  bool criticalTaskCheck() const { return criticalTaskCheck_; }
+  void criticalTaskCheckIs(bool v) { criticalTaskCheck_ = v; }
+  U32 scratchpad() const { return scratchpad_; }
+  void scratchpadIs(U32 v) { scratchpad_ = v; }
+  Quiv::String const& lastError() const { return lastError_; }
+
+  SlotTableT& slotTable() { return slotTable_; }
+  SlotTableT const& slotTable() const { return slotTable_; }
+  HashMap& hashMap() { return hashMap_; }
+  Nimbr::NimbrWriter& nimbr() { return nimbr_; }
+  bool hasNimbr() const { return kNimbr; }
+  Ops& ops() { return ops_; }
+  Ops const& ops() const { return ops_; }
+
+ private:
+  void enterCritical() {
+    fmassert(slotTable_.enterCritical(), "ZolmWriter", "Zolm reentrancy detected: {}", name_);
+  }
+  bool enterCriticalIfOutside() { return slotTable_.enterCritical(); }
+  void leaveCritical() { slotTable_.leaveCritical(); }
+
+  // Takes a free slot for a new key and links nothing yet. `prev` is
+  // re-derived when the slot file moved while growing.
+  U32 insertSlot(Key const& key, U32 h, U32 b, U64*& prev) {
+    bool prevIsBucket = prev == hashMap_.bucketWord(b);
+    U64 prevOff = prevIsBucket ? 0 : slotTable_.offsetOf(prev);
+    U32 before = slotTable_.capacity();
+    U32 id;
+    try {
+      id = slotTable_.alloc();
+    } catch (Quiv::MemoryResourceException const&) {
+      // Nothing shared changed yet: the table stays as it was.
+      leaveCritical();
+      throw;
+    }
+    if (kNimbr && slotTable_.capacity() != before) nimbr_.ensureCapacity(slotTable_.header()->maxNumSlots);
+    prev = prevIsBucket ? hashMap_.bucketWord(b) : slotTable_.linkAt(prevOff);
+    SlotPrefix* s = slotTable_.slot(id);
+    s->rhash = HashMap::rhashOf(h);
+    SlotHeaderCommon* hdr = slotTable_.header();
+    Mem::store32(&hdr->occupiedSlots, hdr->occupiedSlots + 1);
+    hdr->maxOccupiedSlots = std::max(hdr->maxOccupiedSlots, hdr->occupiedSlots);
+    ++counters_.inserts;
+    SlotLink::store(&s->link, SlotLink::next(s->link, SlotLink::target(*prev)));
+    pendingPrev_ = prev;
+    fmtrace(handler_, 9, "new {} bucket:{} slot:{} next:{}", Zolm::show(key), b, id, s->next());
+    return id;
+  }
+  // Makes a new slot visible: one store into its predecessor's link.
+  void publish(U32 id, U32 /*bucket*/) {
+    SlotLink::store(pendingPrev_, SlotLink::next(*pendingPrev_, id));
+    pendingPrev_ = nullptr;
+    if (slotTable_.header()->occupiedSlots > hashMap_.buckets()) hashMap_.growBuckets();
+  }
+  void notify(U32 slot) {
+    ++counters_.sequence;
+    if (!kNimbr) return;
+    nimbr_.notify(slot, 0);
+    ++counters_.notifications;
+  }
+  Value const* valueAt(U32 id) const {
+    return reinterpret_cast<Value const*>(reinterpret_cast<char const*>(slotTable_.slot(id)) + sizeof(SlotPrefix));
+  }
+
+  Quiv::DebugHandler* handler_;
+  Mem::RootPath rootPath_;
+  std::string name_;
+  WriterConfig config_;
+  SharedMem::FenixId fenixId_;
+  U32 directSlot_ = NO_SLOT;
+  Writer::Counters counters_;
+  Ops ops_;
+  SlotTableT slotTable_;
+  HashMap hashMap_;
+  Nimbr::NimbrWriter nimbr_;
+  std::optional<SharedMem::OwnerFile> owner_;
+  bool initialized_ = false;
+  bool attached_ = false;
+  bool criticalTaskCheck_;
+  U32 scratchpad_ = 0;
+  U64* pendingPrev_ = nullptr;
+  std::function<void(bool)> quiescedCallback_;
+  Quiv::String lastError_;
+};
+
+}  // namespace Zolm

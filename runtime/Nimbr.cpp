@@ -1,0 +1,331 @@
+#include "runtime/Nimbr.h"
+
+#include <cstring>
+
+namespace Nimbr {
+
+namespace {
+U32 nextPow2(U32 v) {
+  U32 p = 1;
+  while (p < v && p < (1u << 30)) p <<= 1;
+  return p;
+}
+constexpr U32 MIN_MAP = 64;
+}  // namespace
+
+bool Header::validate(U64 fileSize, U32 fenix, Quiv::String& error) const {
+  if (fileSize < SIZE) {
+    error = fmt::format("nimbr file too short: {} bytes", fileSize);
+    return false;
+  }
+  if (magic != MAGIC) {
+    error = fmt::format("not a nimbr file: bad magic {:#018x}", magic);
+    return false;
+  }
+  if (formatVersion != FORMAT_VERSION) {
+    error = fmt::format("nimbr format version {} not supported (this library reads version {})", formatVersion,
+                        FORMAT_VERSION);
+    return false;
+  }
+  if (fenix && fenixId != fenix) {
+    error = fmt::format("nimbr fenixId mismatch: file {:#x} wanted:{:#x}", fenixId, fenix);
+    return false;
+  }
+  if (capacity < 4 || (capacity & (capacity - 1)) || capacity > (1u << 31) || window != capacity - capacity / 4 ||
+      mapSize == 0 || mapSize > capacity) {
+    error = fmt::format("bad nimbr geometry: capacity:{} window:{} mapSize:{}", capacity, window, mapSize);
+    return false;
+  }
+  if (fileSize < fileSizeFor(mapSize, capacity)) {
+    error = fmt::format("bad nimbr file size:{} wanted:{}", fileSize, fileSizeFor(mapSize, capacity));
+    return false;
+  }
+  return true;
+}
+
+std::string Header::toString() const {
+  return fmt::format(
+      "NimbrHeader magic:{:#018x} version:{} fenixId:{:#x} generation:{} capacity:{} window:{} mapSize:{} "
+      "tailSeq:{} shrinkState:{} shrinkStartSeq:{} shrinkEndSeq:{}",
+      magic, formatVersion, fenixId, generation, capacity, window, mapSize, tailSeq, shrinkState, shrinkStartSeq,
+      shrinkEndSeq);
+}
+
+// --- writer -------------------------------------------------------------------
+
+NimbrWriter::NimbrWriter(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local)
+    : handler_(handler), region_(root, FILENAME, local) {}
+
+bool NimbrWriter::attach(U32 fenixId, U32 numSlots, bool reformat) {
+  detach();
+  U32 generation = 1;
+  U64 have = region_.fileSize();
+  if (have >= Header::SIZE) {
+    header_ = static_cast<Header*>(region_.attach(0));
+    if (header_ && header_->magic == Header::MAGIC) generation = header_->generation + 1;
+    Quiv::String error;
+    if (!reformat && header_ && header_->validate(have, fenixId, error) && header_->mapSize >= numSlots) {
+      fmtrace(handler_, 1, "attach() to existing {} {}", region_.name(), header_->toString());
+      return true;
+    }
+    if (!reformat) fmtrace(handler_, 1, "nimbr file {} not kept: {}", region_.name(), error);
+  }
+  format(fenixId, numSlots, generation);
+  return false;
+}
+
+void NimbrWriter::format(U32 fenixId, U32 numSlots, U32 generation) {
+  U32 mapSize = nextPow2(std::max(numSlots, MIN_MAP));
+  U32 capacity = 2 * mapSize;
+  U64 size = Header::fileSizeFor(mapSize, capacity);
+  if (!header_) header_ = static_cast<Header*>(region_.attach(size));
+  else {
+    // Readers that still follow the old generation must see the new
+    // generation before anything else changes.
+    Mem::store32(&header_->generation, generation);
+    Mem::fenceRelease();
+    header_ = static_cast<Header*>(region_.resize(std::max<U64>(size, region_.memSize())));
+  }
+  if (!header_) fmthrow(Quiv::InvalidInitializeException, "cannot map nimbr file {}", region_.name());
+  Mem::store64(&header_->magic, 0);
+  Mem::store32(&header_->generation, generation);
+  Mem::fenceRelease();
+  header_->formatVersion = Header::FORMAT_VERSION;
+  header_->fenixId = fenixId;
+  header_->capacity = capacity;
+  header_->window = capacity - capacity / 4;
+  header_->mapSize = mapSize;
+  header_->shrinkState = 0;
+  header_->reserved = 0;
+  header_->shrinkStartSeq = header_->shrinkEndSeq = 0;
+  std::memset(header_->reserved2, 0, sizeof(header_->reserved2));
+  std::memset(static_cast<void*>(header_->slotPos()), 0xFF, U64(mapSize) * 4);
+  std::memset(static_cast<void*>(header_->records()), 0, U64(capacity) * sizeof(Record));
+  Mem::store64(&header_->tailSeq, 0);
+  Mem::store64(&header_->magic, Header::MAGIC);
+  fmtrace(handler_, 1, "attach() formatted {} {}", region_.name(), header_->toString());
+}
+
+void NimbrWriter::ensureCapacity(U32 numSlots) {
+  if (!header_ || numSlots <= header_->mapSize) return;
+  fmtrace(handler_, 2, "nimbr map of {} slots too small for {}: re-formatting", header_->mapSize, numSlots);
+  format(header_->fenixId, numSlots, header_->generation + 1);
+}
+
+void NimbrWriter::detach() {
+  region_.detach();
+  header_ = nullptr;
+}
+
+void NimbrWriter::cleanup() {
+  header_ = nullptr;
+  if (region_.remove()) fmtrace(handler_, 3, "removing file: {}", region_.name());
+}
+
+bool NimbrWriter::inLiveWindow(U64 seq) const {
+  U64 tail = header_->tailSeq;
+  return seq != 0 && seq <= tail && seq + header_->window > tail;
+}
+
+void NimbrWriter::tombstone(U32 pos) {
+  Record* r = &header_->records()[pos];
+  U32 slot = r->slot;
+  Mem::store32(&r->slot, TOMBSTONE);
+  if (slot < header_->mapSize && header_->slotPos()[slot] == pos) header_->slotPos()[slot] = NONE;
+}
+
+void NimbrWriter::append(U32 slot, U32 info) {
+  Header* h = header_;
+  U32 const mask = h->capacity - 1;
+  for (;;) {
+    U64 q = h->tailSeq + 1;
+    // The record about to fall out of the live window, if it is still its
+    // slot's current record, moves to the tail first.
+    U32 moving = NONE;
+    if (q > h->window) {
+      U64 leavingSeq = q - h->window;
+      U32 lp = static_cast<U32>(leavingSeq & mask);
+      Record const& lr = h->records()[lp];
+      if (lr.seq == leavingSeq && lr.slot != TOMBSTONE && lr.slot < h->mapSize && h->slotPos()[lr.slot] == lp)
+        moving = lr.slot;
+    }
+    U32 s = moving != NONE ? moving : slot;
+    U32 p = static_cast<U32>(q & mask);
+    Record* r = &h->records()[p];
+    U32 old = h->slotPos()[s];
+    if (old != NONE) Mem::store32(&h->records()[old].slot, TOMBSTONE);
+    Mem::store64(&r->seq, 0);
+    Mem::fenceRelease();
+    Mem::store32(&r->slot, s);
+    r->info = moving != NONE ? 0 : info;
+    Mem::store64(&r->seq, q);
+    h->slotPos()[s] = p;
+    Mem::store64(&h->tailSeq, q);
+    if (moving == NONE) return;
+    ++reappends_;
+  }
+}
+
+U32 NimbrWriter::notify(U32 slot, U32 priority) {
+  fmassert(header_, "Nimbr", "notify of slot {} on a detached queue", slot);
+  if (slot >= header_->mapSize)
+    fmthrow(Quiv::CorruptionDetectedException, "nimbr notify slot:{} beyond mapSize:{}", slot, header_->mapSize);
+  append(slot, priority);
+  fmtrace(handler_, 8, "notify slot:{} seq:{}", slot, header_->tailSeq);
+  return header_->slotPos()[slot];
+}
+
+void NimbrWriter::markShrinkStart() {
+  header_->shrinkStartSeq = header_->tailSeq;
+  Mem::store32(&header_->shrinkState, 1);
+}
+
+void NimbrWriter::markShrinkEnd() {
+  header_->shrinkEndSeq = header_->tailSeq;
+  if (!holdShrinks_) Mem::store32(&header_->shrinkState, 0);
+}
+
+bool NimbrWriter::shrinkInProgress() const { return header_ && (header_->shrinkState & 1); }
+
+void NimbrWriter::releaseShrink() {
+  if (!header_) return;
+  Mem::store32(&header_->shrinkState, 0);
+  U32 pending = pendingShrink_;
+  pendingShrink_ = 0;
+  if (pending && notifiee_) notifiee_->shrink(pending);
+}
+
+bool NimbrWriter::validate(U32 maxNumSlots, Quiv::String& error) const {
+  if (!header_) {
+    error = "nimbr queue not attached";
+    return false;
+  }
+  if (!header_->validate(region_.memSize(), 0, error)) return false;
+  if (header_->mapSize < maxNumSlots) {
+    error = fmt::format("nimbr mapSize:{} below maxNumSlots:{}", header_->mapSize, maxNumSlots);
+    return false;
+  }
+  U32 const cap = header_->capacity;
+  U64 const tail = header_->tailSeq;
+  for (U32 p = 0; p < cap; ++p) {
+    Record const& r = header_->records()[p];
+    if (r.seq == 0) continue;
+    if (r.seq > tail || (r.seq & (cap - 1)) != p) {
+      error = fmt::format("nimbr pos:{} holds seq:{} (tailSeq:{} capacity:{})", p, r.seq, tail, cap);
+      return false;
+    }
+    if (r.slot != TOMBSTONE && r.slot >= header_->mapSize) {
+      error = fmt::format("nimbr pos:{} holds slot:{} beyond mapSize:{}", p, r.slot, header_->mapSize);
+      return false;
+    }
+  }
+  for (U32 s = 0; s < header_->mapSize; ++s) {
+    U32 p = header_->slotPos()[s];
+    if (p != NONE && p >= cap) {
+      error = fmt::format("nimbr slot:{} position:{} beyond capacity:{}", s, p, cap);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string NimbrWriter::toString() const {
+  return header_ ? header_->toString() : std::string("NimbrHeader (not attached)");
+}
+
+// --- reader -------------------------------------------------------------------
+
+NimbrReader::NimbrReader(Quiv::DebugHandler* handler, Mem::RootPath const& root)
+    : handler_(handler), region_(root, NimbrWriter::FILENAME, Mem::SharedMemWrapper::Mode::readOnly) {}
+
+bool NimbrReader::attach(Quiv::String& error) {
+  detach();
+  header_ = static_cast<Header const*>(region_.attach(0));
+  if (!header_) {
+    error = "no nimbr file";
+    return false;
+  }
+  if (!header_->validate(region_.memSize(), 0, error)) {
+    detach();
+    return false;
+  }
+  resync();
+  return true;
+}
+
+void NimbrReader::detach() {
+  region_.detach();
+  header_ = nullptr;
+}
+
+bool NimbrReader::remapIfNeeded() {
+  // The writer re-formats in place and may have grown the file.
+  U64 have = region_.fileSize();
+  if (have != region_.memSize()) header_ = static_cast<Header const*>(region_.resize(have));
+  Quiv::String error;
+  if (!header_ || !header_->validate(region_.memSize(), 0, error)) {
+    fmtrace(handler_, 0, "nimbr reader: {}", error);
+    return false;
+  }
+  return true;
+}
+
+U64 NimbrReader::resync() {
+  for (;;) {
+    U32 gen = Mem::load32(&header_->generation);
+    Mem::fenceAcquire();
+    if (!remapIfNeeded()) {
+      nextSeq_ = 1;
+      return 0;
+    }
+    U64 tail = Mem::load64(&header_->tailSeq);
+    Mem::fenceAcquire();
+    if (Mem::load32(&header_->generation) == gen && Mem::load64(&header_->magic) == Header::MAGIC) {
+      generation_ = gen;
+      nextSeq_ = tail + 1;
+      return tail;
+    }
+  }
+}
+
+NimbrReader::Status NimbrReader::next(Record& out) {
+  if (!header_) return Status::empty;
+  if (Mem::load32(&header_->generation) != generation_) return Status::regenerated;
+  U64 tail = Mem::load64(&header_->tailSeq);
+  // Geometry is read once per generation; positions never leave the
+  // mapping even if the header is garbled.
+  U32 cap = header_->capacity;
+  U32 window = header_->window;
+  U64 mapped = region_.memSize();
+  if (Header::fileSizeFor(header_->mapSize, cap) > mapped) return Status::regenerated;
+  if (nextSeq_ > tail) return Status::empty;
+  if (tail >= window && nextSeq_ <= tail - window) {
+    nextSeq_ = tail - window + 1;
+    ++behind_;
+    return Status::behind;
+  }
+  Record const* rec = &header_->records()[nextSeq_ & (cap - 1)];
+  U64 s1 = Mem::load64(&rec->seq);
+  U32 slot = Mem::load32(&rec->slot);
+  U32 info = rec->info;
+  Mem::fenceAcquire();
+  U64 s2 = Mem::load64(&rec->seq);
+  if (Mem::load32(&header_->generation) != generation_) return Status::regenerated;
+  if (s1 != nextSeq_ || s2 != nextSeq_) {
+    // Overwritten under us: we were lapped while reading. Skip to the
+    // window start on the next call.
+    if (s1 > nextSeq_ || s2 > nextSeq_) {
+      ++behind_;
+      U64 t = Mem::load64(&header_->tailSeq);
+      nextSeq_ = t >= window ? t - window + 1 : 1;
+      return Status::behind;
+    }
+    fmthrow(Quiv::CorruptionDetectedException, "nimbr record seq:{} where {} was published (tailSeq:{})", s1,
+            nextSeq_, tail);
+  }
+  out = Record{nextSeq_, slot, info};
+  ++nextSeq_;
+  return Status::record;
+}
+
+}  // namespace Nimbr

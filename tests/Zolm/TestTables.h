@@ -1,0 +1,54 @@
+#pragma once
+// Table instantiations and helpers shared by the engine tests.
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Zolm/ZolmWriter.h"
+#include "tables/L3Types.h"
+#include "tables/LagTypes.h"
+#include "testutil/ShmRoot.h"
+
+namespace VexaTest {
+
+using LagOps = Zolm::Ops<VexaSwitch::LagGroupId, VexaSwitch::LagGroupIdEntry>;
+using LagWriter = Zolm::ZolmWriter<LagOps>;
+using NexthopOps = Zolm::Ops<VexaSwitch::EntryKey, VexaSwitch::NexthopEntryConfig>;
+using NexthopWriter = Zolm::ZolmWriter<NexthopOps>;
+
+inline VexaSwitch::LagGroupIdEntry lagEntry(U32 id, U32 intf = 0) {
+  return VexaSwitch::LagGroupIdEntry(VexaSwitch::LagGroupId(id), Lanx::IntfId::fromRaw(U64(intf) + 1));
+}
+
+inline std::vector<unsigned char> readFile(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+template <class T>
+T rawAt(std::vector<unsigned char> const& bytes, std::size_t offset) {
+  T v{};
+  if (offset + sizeof(T) <= bytes.size()) std::memcpy(&v, bytes.data() + offset, sizeof(T));
+  return v;
+}
+
+}  // namespace VexaTest
+
+namespace VexaTest {
+
+// 16-byte values, 32-byte slots, with any number of keys.
+using FloodOps = Zolm::Ops<Lanx::IntfId, VexaSwitch::L3FloodEntryConfig>;
+using FloodWriter = Zolm::ZolmWriter<FloodOps>;
+inline VexaSwitch::L3FloodEntryConfig floodEntry(U64 key, U32 listId = 0) {
+  VexaSwitch::L3FloodEntryConfig e(Lanx::IntfId::fromRaw(key));
+  e.floodListId_ = listId;
+  return e;
+}
+inline VexaSwitch::NexthopEntryConfig nexthop(U64 key, U32 weight = 0) {
+  VexaSwitch::NexthopEntryConfig e{VexaSwitch::EntryKey(key)};
+  e.weight_ = weight;
+  return e;
+}
+
+}  // namespace VexaTest

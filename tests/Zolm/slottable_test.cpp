@@ -1,0 +1,256 @@
+// The slot file: its bytes on disk, growth and shrink points, the header
+// check and re-formatting, the free list and the in-place update protocol.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Zolm/TestTables.h"
+
+namespace {
+
+using namespace VexaTest;
+using Zolm::SlotLink;
+constexpr char const* TABLE = "vexaswitch/tables/test/flood";
+
+struct SlotFileTest : ::testing::Test {
+  ShmRoot root;
+  Quiv::DebugHandler* handler = Quiv::Platform::getDebugHandler("SlotFileTest");
+  std::string slotsPath() const { return root.dir() + "/" + TABLE + "/slots"; }
+  std::unique_ptr<FloodWriter> writer(U32 maxSlots = 100, bool fixed = false) {
+    Zolm::WriterConfig c;
+    c.maxSlots = maxSlots;
+    c.fixedSize = fixed;
+    auto w = std::make_unique<FloodWriter>(handler, TABLE, c);
+    w->initialize("test");
+    return w;
+  }
+};
+
+TEST_F(SlotFileTest, NewFileHasEveryFieldAtItsOffset) {
+  auto w = writer();
+  auto bytes = readFile(slotsPath());
+  ASSERT_GE(bytes.size(), 632u + 64 * 32);
+  EXPECT_EQ(rawAt<U64>(bytes, 0), Zolm::SlotHeaderCommon::MAGIC);
+  EXPECT_EQ(rawAt<U32>(bytes, 12), 600u);  // common header size
+  EXPECT_EQ(rawAt<U32>(bytes, 16), 32u);   // slot size
+  EXPECT_EQ(rawAt<U32>(bytes, 28), 16u);   // value size
+  EXPECT_EQ(std::string(reinterpret_cast<char const*>(bytes.data()) + 48), "VexaSwitch::L3FloodEntryConfig");
+  EXPECT_EQ(rawAt<U16>(bytes, 548), 2u);  // flags: notification queue
+  EXPECT_EQ(rawAt<U16>(bytes, 550), 0u);  // not inside a critical section
+  EXPECT_EQ(rawAt<U32>(bytes, 556), 0u);  // occupiedSlots
+  EXPECT_EQ(rawAt<U32>(bytes, 560), 0u);  // freeList
+  EXPECT_EQ(rawAt<U32>(bytes, 564), 64u);  // maxNumSlots
+  EXPECT_EQ(rawAt<U32>(bytes, 568), w->ops().seed);
+  EXPECT_EQ(rawAt<U32>(bytes, 576), 0u);  // resizeSeq
+  EXPECT_EQ(rawAt<U32>(bytes, 580), 64u);  // numSlots
+  EXPECT_EQ(rawAt<U32>(bytes, 584), 0u);  // maxOccupiedSlots
+  // The critical-section image at 600 is an empty slot.
+  EXPECT_EQ(rawAt<U32>(bytes, 600 + 4), 0xFFFFFFFFu);
+  EXPECT_EQ(rawAt<U32>(bytes, 600 + 8), 0u);
+  // Slots from 632, chained 0 -> 1 -> ... -> 63 -> end.
+  for (U32 i = 0; i < 64; ++i) {
+    std::size_t at = 632 + std::size_t(i) * 32;
+    EXPECT_EQ(rawAt<U32>(bytes, at), 4u) << i;  // linkVersion advanced once
+    EXPECT_EQ(rawAt<U32>(bytes, at + 4), i == 63 ? 0xFFFFFFFFu : i + 1) << i;
+    EXPECT_EQ(rawAt<U32>(bytes, at + 8), 0u) << i;
+  }
+  EXPECT_EQ(w->slotTable().shrinkThreshold(), 0u);
+  EXPECT_EQ(w->minSize(), 64u);
+}
+
+TEST_F(SlotFileTest, InsertWritesRhashValueAndLinksAtTheirOffsets) {
+  auto w = writer();
+  w->write(floodEntry(77, 1234));
+  auto bytes = readFile(slotsPath());
+  EXPECT_EQ(rawAt<U32>(bytes, 556), 1u);
+  EXPECT_EQ(rawAt<U32>(bytes, 560), 1u);  // slot 0 taken from the free list
+  std::size_t at = 632;
+  EXPECT_EQ(rawAt<U32>(bytes, at + 8) & Zolm::SLOT_OCCUPIED, 1u);
+  EXPECT_EQ(rawAt<U32>(bytes, at + 8) & Zolm::SLOT_LOOKASIDE, 0u);
+  U32 h = Kel::hashSingleAttr(w->ops().seed, U64(77));
+  EXPECT_EQ(rawAt<U32>(bytes, at + 12), Zolm::reverseBits32(h));
+  EXPECT_EQ(rawAt<U64>(bytes, at + 16), 77u);     // key
+  EXPECT_EQ(rawAt<U32>(bytes, at + 24), 1234u);  // floodListId
+  // Its bucket word in the bucket file points at slot 0.
+  auto buckets = readFile(root.dir() + "/" + TABLE + "/buckets");
+  U32 n = rawAt<U32>(buckets, 20);
+  U64 word = rawAt<U64>(buckets, 24 + 8 * (h & (n - 1)));
+  EXPECT_EQ(SlotLink::target(word), 0u);
+}
+
+TEST_F(SlotFileTest, GrowsByDoublingUpToTheRequestedSizeThenByTenPercent) {
+  auto w = writer(100);
+  for (U32 i = 0; i < 64; ++i) w->write(floodEntry(i + 1));
+  EXPECT_EQ(w->capacity(), 64u);
+  w->write(floodEntry(1000));
+  EXPECT_EQ(w->capacity(), 100u);
+  auto bytes = readFile(slotsPath());
+  EXPECT_EQ(rawAt<U32>(bytes, 580), 100u);
+  EXPECT_EQ(rawAt<U32>(bytes, 576), 1u);
+  for (U32 i = 65; i < 100; ++i) w->write(floodEntry(i + 1000));
+  EXPECT_EQ(w->capacity(), 100u);
+  w->write(floodEntry(5000));
+  EXPECT_EQ(w->capacity(), 110u);
+  bytes = readFile(slotsPath());
+  EXPECT_EQ(rawAt<U32>(bytes, 564), 110u);
+  EXPECT_EQ(rawAt<U32>(bytes, 576), 2u);
+  EXPECT_EQ(rawAt<U32>(bytes, 584), 101u);
+  EXPECT_TRUE(w->validate());
+}
+
+TEST(SlotGrowTarget, DoublesBelowTheRequestedSizeAndAddsTenPercentAbove) {
+  using T = Zolm::SlotWriterTable<FloodOps>;
+  EXPECT_EQ(T::growTarget(64, 100), 100u);
+  EXPECT_EQ(T::growTarget(100, 100), 110u);
+  EXPECT_EQ(T::growTarget(1024, 4096), 2048u);
+  EXPECT_EQ(T::growTarget(4096, 4096), 4506u);
+  EXPECT_EQ(T::growTarget(1024, 1024), 1127u);
+  EXPECT_EQ(T::growTarget(1, 1), 2u);
+}
+
+TEST_F(SlotFileTest, FixedSizeTableRefusesTheWriteThatDoesNotFitAndStaysValid) {
+  auto w = writer(8, true);
+  EXPECT_EQ(w->capacity(), 8u);
+  for (U32 i = 0; i < 8; ++i) w->write(floodEntry(i + 1));
+  try {
+    w->write(floodEntry(99));
+    FAIL() << "no TableFullException";
+  } catch (Zolm::TableFullException const& e) {
+    EXPECT_EQ(std::string(e.what()), std::string("Zolm table full (occupancy:8 tableSize:8) ") + TABLE);
+  }
+  EXPECT_TRUE(w->validate()) << w->lastError();
+  EXPECT_EQ(w->members(), 8u);
+  w->write(floodEntry(3, 7));  // an update still works
+  VexaSwitch::L3FloodEntryConfig v;
+  ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(3), v));
+  EXPECT_EQ(v.floodListId_, 7u);
+}
+
+TEST_F(SlotFileTest, RestartKeepsEntriesAndSeed) {
+  U32 seed;
+  {
+    auto w = writer();
+    for (U32 i = 0; i < 300; ++i) w->write(floodEntry(i * 7 + 1, i));
+    seed = w->ops().seed;
+  }
+  auto w = writer();
+  EXPECT_EQ(w->ops().seed, seed);
+  EXPECT_EQ(w->members(), 300u);
+  VexaSwitch::L3FloodEntryConfig v;
+  for (U32 i = 0; i < 300; ++i) {
+    ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(i * 7 + 1), v)) << i;
+    EXPECT_EQ(v.floodListId_, i);
+  }
+}
+
+// Damaged files are re-formatted, never trusted and never a crash.
+TEST_F(SlotFileTest, DamagedHeaderIsRefusedAndReformatted) {
+  struct Case {
+    char const* what;
+    std::function<void(std::string const&)> damage;
+  } cases[] = {
+      {"shorter than the header", [](std::string const& p) { std::filesystem::resize_file(p, 100); }},
+      {"foreign magic",
+       [](std::string const& p) {
+         std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+         f.write("NOTASLOT", 8);
+       }},
+      {"future format version",
+       [](std::string const& p) {
+         std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(8);
+         U32 v = 99;
+         f.write(reinterpret_cast<char const*>(&v), 4);
+       }},
+      {"numSlots beyond the file",
+       [](std::string const& p) {
+         std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(580);
+         U32 v = 1u << 30;
+         f.write(reinterpret_cast<char const*>(&v), 4);
+       }},
+      {"truncated slot array", [](std::string const& p) { std::filesystem::resize_file(p, 632 + 10 * 32); }},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      auto w = writer();
+      for (U32 i = 0; i < 50; ++i) w->write(floodEntry(i + 1));
+    }
+    c.damage(slotsPath());
+    auto w = writer();
+    EXPECT_EQ(w->members(), 0u);
+    EXPECT_TRUE(w->validate()) << w->lastError();
+    w->write(floodEntry(5));
+    EXPECT_EQ(w->members(), 1u);
+    w->removeFiles();
+  }
+}
+
+TEST(SlotHeaderCheck, MessagesNameTheFailedCheck) {
+  Zolm::SlotHeaderCommon h;
+  h.init(nullptr, 600, 32, 64, 100, 2, 0x10001, "VexaSwitch::L3FloodEntryConfig", 16, 1);
+  h.numSlots = h.maxNumSlots = 64;
+  Quiv::String err;
+  EXPECT_FALSE(Zolm::SlotTable::validateHeader(nullptr, h, 599, 0x10001, 32, 16, "VexaSwitch::L3FloodEntryConfig", err));
+  EXPECT_EQ(err.view(), "bad header file size: 599 wanted:632");
+  EXPECT_FALSE(Zolm::SlotTable::validateHeader(nullptr, h, 632 + 10 * 32, 0x10001, 32, 16, "", err));
+  EXPECT_EQ(err.view(), "bad shmem size:952 wanted:2680 for 64 slots");
+  EXPECT_FALSE(Zolm::SlotTable::validateHeader(nullptr, h, 4096, 0x20001, 32, 16, "", err));
+  EXPECT_NE(err.view().find("fenixId mismatch"), std::string_view::npos);
+  EXPECT_FALSE(Zolm::SlotTable::validateHeader(nullptr, h, 4096, 0x10001, 32, 16, "VexaSwitch::LagGroupIdEntry", err));
+  EXPECT_NE(err.view().find("wanted:VexaSwitch::LagGroupIdEntry"), std::string_view::npos);
+  EXPECT_TRUE(Zolm::SlotTable::validateHeader(nullptr, h, 4096, 0x10001, 32, 16, "VexaSwitch::L3FloodEntryConfig", err));
+}
+
+TEST_F(SlotFileTest, InPlaceUpdateGoesThroughTheImageAndAdvancesTheChangeCounter) {
+  auto w = writer();
+  w->write(floodEntry(9, 1));
+  VexaSwitch::L3FloodEntryConfig v;
+  Zolm::IterHint hint;
+  ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(9), v, hint));
+  U32 flagsBefore = w->slotTable().slot(hint.slot)->runtimeFlags;
+  w->write(floodEntry(9, 2));
+  U32 flagsAfter = w->slotTable().slot(hint.slot)->runtimeFlags;
+  EXPECT_EQ(flagsAfter, flagsBefore + 4);  // LOOKASIDE on and off: +2 +2
+  auto* img = w->slotTable().image();
+  EXPECT_EQ(img->rhash, w->slotTable().slot(hint.slot)->rhash);
+  EXPECT_EQ(FloodOps::keyOf(w->slotTable().valueOf(img)), Lanx::IntfId::fromRaw(9));
+  EXPECT_FALSE(w->slotTable().inCritical());
+  w->write(floodEntry(9, 3), false);  // no overwrite: untouched
+  ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(9), v));
+  EXPECT_EQ(v.floodListId_, 2u);
+}
+
+TEST_F(SlotFileTest, ShrinksWhenMostlyEmptyAndNeverBelowTheInitialCount) {
+  auto w = writer(4096);
+  for (U32 i = 0; i < 1024; ++i) w->write(floodEntry(i + 1));
+  EXPECT_EQ(w->capacity(), 1024u);
+  EXPECT_EQ(w->slotTable().shrinkThreshold(), 512u);
+  for (U32 i = 0; i < 768; ++i) w->remove(Lanx::IntfId::fromRaw(i + 1));
+  EXPECT_EQ(w->capacity(), 1024u);  // 256 occupied: not below half of 512
+  w->remove(Lanx::IntfId::fromRaw(769));
+  EXPECT_EQ(w->capacity(), 512u);  // 255 occupied: 4 x 128
+  EXPECT_TRUE(w->validate()) << w->lastError();
+  VexaSwitch::L3FloodEntryConfig v;
+  for (U32 i = 769; i < 1024; ++i) ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(i + 1), v)) << i;
+  for (U32 i = 769; i < 1024; ++i) w->remove(Lanx::IntfId::fromRaw(i + 1));
+  EXPECT_EQ(w->capacity(), 64u);
+  EXPECT_TRUE(w->validate()) << w->lastError();
+}
+
+using SlotFileDeathTest = SlotFileTest;
+
+TEST_F(SlotFileDeathTest, FreeListMisuseIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto w = writer();
+  EXPECT_DEATH(w->slotTable().initializeSlots(0, 4), "free-list is not empty");
+  EXPECT_DEATH(w->slotTable().initializeSlots(5, 5), "bad index range, start: 5 end: 5");
+  w->write(floodEntry(1));
+  w->write(floodEntry(2));
+  // Slot 0 is occupied, the free-list head is 2: moving down from 0 is wrong.
+  EXPECT_DEATH(w->slotTable().move(0), "should always move entries to lower section");
+}
+
+}  // namespace
