@@ -1,0 +1,326 @@
+// The bucket index: chain order, iteration, bucket doubling and halving,
+// and the structural faults it must detect rather than walk into.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "Zolm/TestTables.h"
+
+namespace {
+
+using namespace VexaTest;
+using Zolm::SlotLink;
+using VexaSwitch::EntryKey;
+using VexaSwitch::NexthopEntryConfig;
+
+constexpr char const* TABLE = "vexaswitch/tables/test/nexthop";
+
+struct Order {
+  U32 rhash;
+  U64 key;
+  bool operator<(Order const& o) const { return rhash != o.rhash ? rhash < o.rhash : key < o.key; }
+};
+
+// Walks the writer's table with first/next and checks it against the
+// model: every entry once, in (rhash, key) order, with the model's value.
+template <class W>
+void expectSameAsModel(W& w, std::map<U64, U32> const& model) {
+  std::map<Order, U32> expected;
+  for (auto [k, weight] : model)
+    expected[{Zolm::reverseBits32(w.ops().hash(EntryKey(k))), k}] = weight;
+  std::vector<std::pair<U64, U32>> seen;
+  NexthopEntryConfig v;
+  Zolm::IterHint hint;
+  for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint)) {
+    seen.emplace_back(v.key().value(), v.weight_);
+    ASSERT_LE(seen.size(), model.size()) << "iteration returns more entries than there are";
+  }
+  ASSERT_EQ(seen.size(), expected.size());
+  std::size_t i = 0;
+  for (auto const& [order, weight] : expected) {
+    ASSERT_EQ(seen[i].first, order.key) << "position " << i;
+    ASSERT_EQ(seen[i].second, weight);
+    ++i;
+  }
+  EXPECT_EQ(w.members(), model.size());
+}
+
+struct ModelCase {
+  bool local;
+  U32 seed;
+};
+
+class HashMapModelTest : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(HashMapModelTest, RandomInsertsUpdatesAndRemovesAgreeWithAnOrderedMap) {
+  ShmRoot root;
+  Zolm::WriterConfig config;
+  config.local = GetParam().local;
+  config.maxSlots = 256;
+  NexthopWriter w(Quiv::Platform::getDebugHandler("HashMapModel"), TABLE, config);
+  w.initialize();
+  std::mt19937 rng(GetParam().seed);
+  std::map<U64, U32> model;
+  U32 maxBuckets = 0;
+  // Phases alternate between filling (mostly inserts) and draining (mostly
+  // removes), so that buckets and slots double and halve repeatedly.
+  for (int phase = 0; phase < 8; ++phase) {
+    bool filling = phase % 2 == 0;
+    U64 keySpace = phase < 4 ? 3000 : 600;
+    for (int op = 0; op < 4000; ++op) {
+      U64 k = rng() % keySpace;
+      unsigned dice = rng() % 100;
+      bool insert = filling ? dice < 75 : dice < 20;
+      if (insert) {
+        U32 weight = rng();
+        w.write(nexthop(k, weight));
+        model[k] = weight;
+      } else {
+        // Draining removes mostly keys that are there.
+        if (!filling && !model.empty() && dice % 4 != 0) {
+          auto it = model.lower_bound(k);
+          k = it == model.end() ? model.begin()->first : it->first;
+        }
+        NexthopEntryConfig old;
+        bool had = model.erase(k) > 0;
+        ASSERT_EQ(w.remove(EntryKey(k), &old), had) << k;
+        if (had) {
+          EXPECT_EQ(old.key().value(), k);
+        }
+      }
+      if (op % 97 == 0) {
+        NexthopEntryConfig v;
+        U64 probe = rng() % keySpace;
+        auto it = model.find(probe);
+        ASSERT_EQ(w.lookup(EntryKey(probe), v), it != model.end());
+        if (it != model.end()) {
+          ASSERT_EQ(v.weight_, it->second);
+        }
+      }
+      maxBuckets = std::max(maxBuckets, w.buckets());
+      if (op % 1000 == 999) {
+        ASSERT_TRUE(w.validate()) << w.lastError();
+      }
+    }
+    ASSERT_TRUE(w.validate()) << w.lastError();
+    expectSameAsModel(w, model);
+    // The bucket count follows occupancy both ways.
+    EXPECT_LE(model.size(), w.buckets());
+  }
+  EXPECT_GT(w.writerCounters().bucketGrows, 3u);
+  EXPECT_GT(w.writerCounters().bucketShrinks, 3u);
+  EXPECT_GT(w.writerCounters().grows, 3u);
+  EXPECT_GT(w.writerCounters().shrinks, 0u);
+  EXPECT_GE(maxBuckets, 2048u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HashMapModelTest,
+                         ::testing::Values(ModelCase{true, 1}, ModelCase{false, 2}, ModelCase{true, 3},
+                                           ModelCase{false, 4}),
+                         [](auto const& info) {
+                           return std::string(info.param.local ? "local" : "shared") + std::to_string(info.param.seed);
+                         });
+
+TEST(HashMapOrder, EightBucketsComeOutInBitReversedOrder) {
+  ShmRoot root;
+  Zolm::WriterConfig config;
+  config.local = true;
+  NexthopWriter w(nullptr, TABLE, config);
+  w.initialize();
+  ASSERT_EQ(w.buckets(), 8u);
+  // One key per bucket, inserted in an order that is not the answer.
+  std::vector<U64> keyOfBucket(8, ~U64(0));
+  for (U64 k = 1; std::count(keyOfBucket.begin(), keyOfBucket.end(), ~U64(0)); ++k) {
+    U32 b = w.ops().hash(EntryKey(k)) & 7;
+    if (keyOfBucket[b] == ~U64(0)) keyOfBucket[b] = k;
+  }
+  for (U32 b : {7u, 0u, 3u, 5u, 1u, 6u, 2u, 4u}) w.write(nexthop(keyOfBucket[b]));
+  ASSERT_EQ(w.buckets(), 8u);
+  std::vector<U64> seen;
+  NexthopEntryConfig v;
+  Zolm::IterHint hint;
+  for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint)) seen.push_back(v.key().value());
+  std::vector<U64> expected;
+  for (U32 b : {0u, 4u, 2u, 6u, 1u, 5u, 3u, 7u}) expected.push_back(keyOfBucket[b]);
+  EXPECT_EQ(seen, expected);
+  // The ninth entry doubles the buckets; the order is still (rhash, key).
+  U64 extra = 1;
+  while (std::count(keyOfBucket.begin(), keyOfBucket.end(), extra)) ++extra;
+  w.write(nexthop(extra));
+  EXPECT_EQ(w.buckets(), 16u);
+  EXPECT_TRUE(w.validate()) << w.lastError();
+}
+
+TEST(HashMapOrder, BitReversedSuccessor) {
+  std::vector<U32> order{0};
+  for (U32 b = Zolm::bitReversedSuccessor(0, 3); b != 0; b = Zolm::bitReversedSuccessor(b, 3)) order.push_back(b);
+  EXPECT_EQ(order, (std::vector<U32>{0, 4, 2, 6, 1, 5, 3, 7}));
+  EXPECT_EQ(Zolm::bitReversedSuccessor(0, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(Zolm::bitReversedSuccessor(0, 32), 0xFFFFFFFFu);
+}
+
+// Iterating while entries are removed behind the cursor: next() of a key
+// that is gone continues with the first entry after it.
+TEST(HashMapIteration, NextAfterARemovedKeyContinuesInOrder) {
+  ShmRoot root;
+  Zolm::WriterConfig config;
+  config.local = true;
+  config.shrinkBuckets = false;
+  config.shrinkSlots = false;
+  NexthopWriter w(nullptr, TABLE, config);
+  w.initialize();
+  std::map<U64, U32> model;
+  for (U64 k = 1; k <= 500; ++k) {
+    w.write(nexthop(k, U32(k)));
+    model[k] = U32(k);
+  }
+  NexthopEntryConfig v;
+  Zolm::IterHint hint;
+  std::set<U64> seen;
+  for (bool more = w.first(v, hint); more;) {
+    U64 k = v.key().value();
+    ASSERT_TRUE(seen.insert(k).second) << "key " << k << " returned twice";
+    w.remove(v.key());
+    model.erase(k);
+    more = w.next(v.key(), v, hint);
+  }
+  EXPECT_EQ(seen.size(), 500u);
+  EXPECT_EQ(w.members(), 0u);
+}
+
+struct CorruptTest : ::testing::Test {
+  ShmRoot root;
+  std::unique_ptr<NexthopWriter> w;
+  void SetUp() override {
+    Zolm::WriterConfig config;
+    config.local = true;
+    w = std::make_unique<NexthopWriter>(nullptr, TABLE, config);
+    w->initialize();
+    for (U64 k = 1; k <= 40; ++k) w->write(nexthop(k));
+  }
+  // Two occupied slots of the same bucket, the first before the second.
+  std::pair<U32, U32> twoInOneBucket() {
+    NexthopEntryConfig v;
+    Zolm::IterHint hint, prevHint;
+    for (bool more = w->first(v, hint); more; more = w->next(v.key(), v, hint)) {
+      if (prevHint.valid() && prevHint.bucket == hint.bucket) return {prevHint.slot, hint.slot};
+      prevHint = hint;
+    }
+    return {0, 0};
+  }
+  template <class F>
+  std::string messageOf(F f) {
+    try {
+      f();
+    } catch (Quiv::CorruptionDetectedException const& e) {
+      return e.what();
+    }
+    return "no exception";
+  }
+};
+
+TEST_F(CorruptTest, ChainThatLoopsIsReportedNotWalkedForever) {
+  auto [a, b] = twoInOneBucket();
+  ASSERT_NE(a, b);
+  auto* sb = w->slotTable().slot(b);
+  SlotLink::store(&sb->link, SlotLink::next(sb->link, a));  // b -> a -> b ...
+  // Every key of that bucket after b is now unreachable and the walk for
+  // it loops: it must stop with the cycle message.
+  NexthopEntryConfig va = w->slotTable().valueOf(w->slotTable().slot(a));
+  U32 bucket = w->hashMap().bucketOf(w->ops().hash(va.key()));
+  U64 missing = 0;
+  for (U64 k = 100000;; ++k)
+    if (w->hashMap().bucketOf(w->ops().hash(EntryKey(k))) == bucket &&
+        Zolm::reverseBits32(w->ops().hash(EntryKey(k))) > w->slotTable().slot(b)->rhash) {
+      missing = k;
+      break;
+    }
+  NexthopEntryConfig v;
+  EXPECT_NE(messageOf([&] { w->lookup(EntryKey(missing), v); }).find("hash chain cycle detected, slotCount:"),
+            std::string::npos);
+  EXPECT_FALSE(w->validate());
+  EXPECT_NE(w->lastError().view().find("duplicate slot: "), std::string_view::npos) << w->lastError();
+}
+
+TEST_F(CorruptTest, SlotWhoseKeyHashesElsewhereIsReported) {
+  auto [a, b] = twoInOneBucket();
+  (void)b;
+  auto* s = w->slotTable().slot(a);
+  // Rewrite the key in place to one of another bucket.
+  U32 bucket = w->hashMap().bucketOf(w->ops().hash(w->slotTable().valueOf(s).key()));
+  U64 other = 5000;
+  while (w->hashMap().bucketOf(w->ops().hash(EntryKey(other))) == bucket) ++other;
+  NexthopEntryConfig forged = nexthop(other);
+  std::memcpy(Zolm::SlotWriterTable<NexthopOps>::valuePtr(s), &forged, sizeof forged);
+  std::string msg = messageOf([&] {
+    NexthopEntryConfig v;
+    Zolm::IterHint hint;
+    for (bool more = w->first(v, hint); more; more = w->next(v.key(), v, hint)) {
+    }
+  });
+  EXPECT_EQ(msg, fmt::format("corrupt key detected, slotId: {}", a));
+  EXPECT_FALSE(w->validate());
+}
+
+TEST_F(CorruptTest, UnoccupiedSlotInAChainIsReported) {
+  auto [a, b] = twoInOneBucket();
+  (void)b;
+  auto* s = w->slotTable().slot(a);
+  s->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
+  NexthopEntryConfig v = w->slotTable().valueOf(s);
+  std::string msg = messageOf([&] {
+    NexthopEntryConfig out;
+    w->lookup(v.key(), out);
+  });
+  EXPECT_EQ(msg, fmt::format("slotId: {} not marked as occupied", a));
+}
+
+// Long rehash loops keep the process's critical tasks running. A key type
+// whose hash takes a while makes the loop long enough to need it.
+struct SlowKey {
+  U64 v = 0;
+  static inline std::atomic<bool> slow{false};
+  U32 hash(U32 seed) const {
+    if (slow) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    return Kel::hashSingleAttr(seed, v);
+  }
+  friend bool operator<(SlowKey a, SlowKey b) { return a.v < b.v; }
+  friend bool operator==(SlowKey a, SlowKey b) { return a.v == b.v; }
+};
+struct SlowValue {
+  static constexpr std::string_view kelTypeName = "Test::SlowValue";
+  SlowKey k;
+  U64 payload = 0;
+  SlowKey key() const { return k; }
+};
+
+TEST(CriticalTasks, RunDuringLongBucketRehash) {
+  ShmRoot root;
+  using SlowOps = Zolm::Ops<SlowKey, SlowValue>;
+  Zolm::WriterConfig config;
+  config.local = true;
+  config.maxSlots = 4096;
+  config.criticalTaskCheck = true;
+  Zolm::ZolmWriter<SlowOps> w(nullptr, TABLE, config);
+  w.initialize();
+  for (U64 k = 0; k < 1024; ++k) w.write(SlowValue{SlowKey{k}, k});
+  ASSERT_EQ(w.buckets(), 1024u);
+  int calls = 0;
+  U64 id = Quiv::TaskSchedulerRoot::addCriticalPriorityTask([&] { ++calls; });
+  SlowKey::slow = true;
+  w.write(SlowValue{SlowKey{5000}, 1});  // doubles the buckets: 1024 slow hashes, > 50 ms
+  SlowKey::slow = false;
+  EXPECT_EQ(w.buckets(), 2048u);
+  EXPECT_GE(calls, 2);
+  int before = calls;
+  w.criticalTaskCheckIs(false);
+  for (U64 k = 0; k < 1024; ++k) w.remove(SlowKey{k});
+  EXPECT_EQ(calls, before);  // not asked for: not run
+  Quiv::TaskSchedulerRoot::removeCriticalPriorityTask(id);
+  EXPECT_TRUE(w.validate()) << w.lastError();
+}
+
+}  // namespace

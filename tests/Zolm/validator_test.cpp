@@ -1,0 +1,136 @@
+// The validator: a sound table passes, and each kind of damage is named.
+#include <gtest/gtest.h>
+
+#include "Zolm/TestTables.h"
+
+namespace {
+
+using namespace VexaTest;
+using Zolm::SlotLink;
+constexpr char const* TABLE = "vexaswitch/tables/test/validator";
+
+struct ValidatorTest : ::testing::TestWithParam<bool> {
+  ShmRoot root;
+  std::unique_ptr<FloodWriter> w;
+  void SetUp() override {
+    Zolm::WriterConfig config;
+    config.local = GetParam();
+    w = std::make_unique<FloodWriter>(nullptr, TABLE, config);
+    w->initialize();
+  }
+  void fill(U64 n) {
+    for (U64 k = 1; k <= n; ++k) w->write(floodEntry(k, U32(k)));
+  }
+  std::string error() { return std::string(w->lastError().view()); }
+  Zolm::SlotPrefix* slot(U32 i) { return w->slotTable().slot(i); }
+  U32 someOccupiedSlot() {
+    VexaSwitch::L3FloodEntryConfig v;
+    Zolm::IterHint hint;
+    w->first(v, hint);
+    return hint.slot;
+  }
+};
+
+TEST_P(ValidatorTest, EmptyAndFullTablesPass) {
+  EXPECT_TRUE(w->validate()) << error();
+  fill(64);
+  EXPECT_TRUE(w->validate()) << error();
+  for (U64 k = 1; k <= 64; ++k) w->remove(Lanx::IntfId::fromRaw(k));
+  EXPECT_TRUE(w->validate()) << error();
+}
+
+TEST_P(ValidatorTest, CriticalSectionLeftSetIsReportedFirst) {
+  fill(10);
+  w->slotTable().header()->runtimeFlags |= 1;
+  slot(someOccupiedSlot())->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;  // would fail later
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error(), "bad critical section runtimeFlags:1");
+}
+
+TEST_P(ValidatorTest, FreeListThatLoopsBackIsReported) {
+  fill(10);
+  U32 head = w->slotTable().header()->freeList;
+  U32 second = slot(head)->next();
+  auto* s = slot(second);
+  SlotLink::store(&s->link, SlotLink::next(s->link, head));
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error(), fmt::format("duplicate freeSlot detected: {}", head));
+}
+
+TEST_P(ValidatorTest, FreeSlotStillMarkedOccupiedIsReported) {
+  fill(10);
+  U32 head = w->slotTable().header()->freeList;
+  slot(head)->runtimeFlags |= Zolm::SLOT_OCCUPIED;
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error(), fmt::format("corrupted free slot not marked as empty: {}", head));
+}
+
+TEST_P(ValidatorTest, StuckLookasideIsReported) {
+  fill(10);
+  U32 id = someOccupiedSlot();
+  slot(id)->runtimeFlags |= Zolm::SLOT_LOOKASIDE;
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error().rfind("stuck LOOKASIDE bit: 0x", 0), 0u) << error();
+}
+
+TEST_P(ValidatorTest, CountsThatDoNotAddUpAreReported) {
+  fill(10);
+  w->slotTable().header()->occupiedSlots = 11;
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error(), "mismatch header->occupiedSlots:11 count:10");
+  w->slotTable().header()->occupiedSlots = 9;
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error(), "walkedSlots:10 is greater than header->occupiedSlots:9");
+  w->slotTable().header()->occupiedSlots = 10;
+  // A free slot dropped from the list: occupied + free no longer numSlots.
+  U32 head = w->slotTable().header()->freeList;
+  w->slotTable().header()->freeList = slot(head)->next();
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error(), "bad slotCount:63 occupiedSlots:10 freeSlots:53 capacity:64");
+}
+
+TEST_P(ValidatorTest, NotificationThatNamesAnotherSlotIsReported) {
+  fill(10);
+  U32 id = someOccupiedSlot();
+  auto& q = w->nimbr();
+  U32 pos = q.slotPos(id);
+  ASSERT_NE(pos, Nimbr::NimbrWriter::NONE);
+  // Point the slot's record at another slot.
+  const_cast<Nimbr::Record&>(q.header()->records()[pos]).slot = id + 1;
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error(), fmt::format("slot:{} bad notification:{} slot:{}", id, pos, id + 1));
+}
+
+TEST_P(ValidatorTest, TombstoneStillClaimedIsReported) {
+  fill(10);
+  U32 id = someOccupiedSlot();
+  auto& q = w->nimbr();
+  U32 pos = q.slotPos(id);
+  const_cast<Nimbr::Record&>(q.header()->records()[pos]).slot = Nimbr::NimbrWriter::TOMBSTONE;
+  EXPECT_FALSE(w->validate());
+  EXPECT_EQ(error(), fmt::format("slot:{} bad notification:{} slot:{}", id, pos, Nimbr::NimbrWriter::TOMBSTONE));
+}
+
+TEST_P(ValidatorTest, EveryChangeLeavesOneLiveRecordForItsSlot) {
+  fill(40);
+  for (int round = 0; round < 200; ++round) w->write(floodEntry(1 + round % 40, round));
+  for (U64 k = 1; k <= 20; ++k) w->remove(Lanx::IntfId::fromRaw(k));
+  ASSERT_TRUE(w->validate()) << error();
+  auto& q = w->nimbr();
+  std::map<U32, int> live;
+  for (U32 p = 0; p < q.length(); ++p) {
+    Nimbr::Record r = q.entryAt(p);
+    if (r.seq && r.slot != Nimbr::NimbrWriter::TOMBSTONE) {
+      ++live[r.slot];
+      EXPECT_EQ(q.slotPos(r.slot), p);
+      EXPECT_TRUE(q.inLiveWindow(r.seq));
+    }
+  }
+  EXPECT_EQ(live.size(), 40u);  // 40 slots changed, freed ones included
+  for (auto [s, n] : live) EXPECT_EQ(n, 1) << "slot " << s;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ValidatorTest, ::testing::Values(true, false),
+                         [](auto const& info) { return std::string(info.param ? "local" : "shared"); });
+
+}  // namespace

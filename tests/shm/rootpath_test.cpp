@@ -1,0 +1,160 @@
+// Table paths are names chosen by callers; a table directory must never end
+// up outside the shared-memory root, whatever the name.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "runtime/Exception.h"
+#include "runtime/RootPath.h"
+#include "testutil/ShmRoot.h"
+
+namespace {
+
+using Mem::RootPath;
+
+// Restores VEXA_SHM_ROOT as it was, so the process environment is the same
+// for the tests that follow.
+class EnvGuard {
+ public:
+  EnvGuard() {
+    if (char const* v = ::getenv(RootPath::ENV_NAME)) {
+      had_ = true;
+      old_ = v;
+    }
+  }
+  ~EnvGuard() {
+    if (had_) ::setenv(RootPath::ENV_NAME, old_.c_str(), 1);
+    else ::unsetenv(RootPath::ENV_NAME);
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+TEST(RootPathTest, RefusesPathsThatCouldEscapeTheRoot) {
+  VexaTest::ShmRoot shm;
+  using namespace std::string_literals;
+  struct Case {
+    std::string path;
+    std::string shown;  // how the message names it
+  };
+  Case const cases[] = {
+      {"", "''"},
+      {"/etc/passwd", "/etc/passwd"},
+      {"/", "'/'"},
+      {"..", ".."},
+      {"../x", "../x"},
+      {"a/../../x", "a/../../x"},
+      {"a/..", "a/.."},
+      {".", "'.'"},
+      {"./a", "./a"},
+      {"a/./b", "a/./b"},
+      {"a//b", "a//b"},
+      {"a/", "a/"},
+      {"//a", "//a"},
+      {"a\0b"s, "a\\0b"},
+      {"\0"s, "\\0"},
+      {"vexaswitch/tables\0/../../etc"s, "vexaswitch/tables\\0"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.shown);
+    try {
+      RootPath p(nullptr, std::string_view(c.path));
+      ADD_FAILURE() << "accepted, dirName " << p.dirName();
+    } catch (Quiv::InvalidInitializeException const& e) {
+      std::string msg = e.what();
+      EXPECT_NE(msg.find(c.shown), std::string::npos) << msg;
+    }
+    EXPECT_THROW(RootPath::checkTablePath(c.path), Quiv::InvalidInitializeException);
+  }
+}
+
+TEST(RootPathTest, AcceptsOrdinaryTablePaths) {
+  VexaTest::ShmRoot shm;
+  for (std::string_view path : {"vexaswitch/tables/l2/mac-table", "t", "a.b/..c/c..", "a/.hidden/...", "x y/z"}) {
+    SCOPED_TRACE(std::string(path));
+    RootPath p(nullptr, path);
+    EXPECT_EQ(p.tablePath(), path);
+    EXPECT_EQ(p.dirName(), shm.dir() + "/" + std::string(path));
+    EXPECT_EQ(p.filePath("slots"), p.dirName() + "/slots");
+    EXPECT_FALSE(p.empty());
+  }
+  EXPECT_TRUE(RootPath().empty());
+}
+
+TEST(RootPathTest, RootPrecedenceOverrideThenEnvironmentThenDefault) {
+  EnvGuard env;
+  RootPath::shmRootIs("");
+  ::unsetenv(RootPath::ENV_NAME);
+  EXPECT_EQ(RootPath::shmRoot(), RootPath::DEFAULT_ROOT);
+  ::setenv(RootPath::ENV_NAME, "", 1);
+  EXPECT_EQ(RootPath::shmRoot(), RootPath::DEFAULT_ROOT) << "an empty variable is no root";
+  ::setenv(RootPath::ENV_NAME, "/dev/shm/from-env", 1);
+  EXPECT_EQ(RootPath::shmRoot(), "/dev/shm/from-env");
+  EXPECT_EQ(RootPath(nullptr, "a/b").dirName(), "/dev/shm/from-env/a/b");
+  {
+    VexaTest::ShmRoot shm;
+    EXPECT_EQ(RootPath::shmRoot(), shm.dir()) << "the override wins over the environment";
+    RootPath p(nullptr, "a/b");
+    EXPECT_EQ(p.dirName(), shm.dir() + "/a/b");
+    // A path already made keeps its root when the root changes.
+    RootPath::shmRootIs("/dev/shm/other/");
+    EXPECT_EQ(RootPath::shmRoot(), "/dev/shm/other") << "trailing slashes make no empty component";
+    EXPECT_EQ(p.dirName(), shm.dir() + "/a/b");
+    EXPECT_EQ(RootPath(nullptr, "a").dirName(), "/dev/shm/other/a");
+  }
+  EXPECT_EQ(RootPath::shmRoot(), "/dev/shm/from-env") << "clearing the override returns to the environment";
+  using namespace std::string_literals;
+  EXPECT_THROW(RootPath::shmRootIs("/dev/shm/x\0y"s), Quiv::InvalidInitializeException);
+  EXPECT_EQ(RootPath::shmRoot(), "/dev/shm/from-env") << "a refused root changes nothing";
+}
+
+TEST(RootPathTest, FileNamesStayInsideTheTableDirectory) {
+  VexaTest::ShmRoot shm;
+  RootPath p(nullptr, "vexaswitch/tables/t");
+  using namespace std::string_literals;
+  for (std::string name : {"a/b"s, "../x"s, ".."s, "."s, ""s, "/x"s, "a\0b"s}) {
+    EXPECT_THROW(p.filePath(name), Quiv::InvalidInitializeException) << name;
+    EXPECT_THROW(p.removeFile(name), Quiv::InvalidInitializeException) << name;
+    EXPECT_THROW(p.fileExists(name), Quiv::InvalidInitializeException) << name;
+  }
+  EXPECT_EQ(p.filePath("..x"), p.dirName() + "/..x");
+}
+
+TEST(RootPathTest, DirectoryAndFileLifecycle) {
+  VexaTest::ShmRoot shm;
+  RootPath p(nullptr, "vexaswitch/tables/l2/mac-table");
+  EXPECT_FALSE(p.fileExists("slots"));
+  EXPECT_FALSE(p.removeFile("slots")) << "in an absent directory";
+  p.createDirectory();
+  p.createDirectory();  // again: already there is fine
+  struct stat st;
+  ASSERT_EQ(::stat(p.dirName().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_FALSE(p.removeFile("slots")) << "absent file";
+  FILE* f = ::fopen(p.filePath("slots").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  ::fclose(f);
+  EXPECT_TRUE(p.fileExists("slots"));
+  EXPECT_TRUE(p.removeFile("slots"));
+  EXPECT_FALSE(p.fileExists("slots"));
+  EXPECT_FALSE(p.removeFile("slots"));
+}
+
+TEST(RootPathTest, CreateDirectoryReportsAFileInTheWay) {
+  VexaTest::ShmRoot shm;
+  RootPath parent(nullptr, "t");
+  parent.createDirectory();
+  FILE* f = ::fopen(parent.filePath("file").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  ::fclose(f);
+  RootPath p(nullptr, "t/file/sub");
+  EXPECT_THROW(p.createDirectory(), Quiv::InvalidInitializeException);
+}
+
+}  // namespace

@@ -1,0 +1,394 @@
+// Table files in shared memory: reservation, growth, shrinking under
+// readers, and what a full file system does to a growing writer.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "runtime/Exception.h"
+#include "runtime/Mem.h"
+#include "runtime/RootPath.h"
+#include "testutil/ShmRoot.h"
+
+namespace {
+
+using Mem::SharedMemWrapper;
+using Mode = Mem::SharedMemWrapper::Mode;
+
+constexpr char const* TABLE = "vexaswitch/tables/t";
+constexpr U64 KiB = 1024;
+
+U8 pattern(U64 i) { return static_cast<U8>((i * 131 + 7) ^ (i >> 9)); }
+
+void fill(void* base, U64 from, U64 to) {
+  auto* p = static_cast<U8*>(base);
+  for (U64 i = from; i < to; ++i) p[i] = pattern(i);
+}
+
+// First offset in [from, to) that does not hold the pattern, or `to`.
+U64 firstMismatch(void const* base, U64 from, U64 to) {
+  auto const* p = static_cast<U8 const*>(base);
+  for (U64 i = from; i < to; ++i)
+    if (p[i] != pattern(i)) return i;
+  return to;
+}
+
+// First non-zero offset in [from, to), or `to`.
+U64 firstNonZero(void const* base, U64 from, U64 to) {
+  auto const* p = static_cast<U8 const*>(base);
+  for (U64 i = from; i < to; ++i)
+    if (p[i]) return i;
+  return to;
+}
+
+U64 allocatedBytes(std::string const& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return U64(st.st_blocks) * 512;
+}
+
+// --- SharedMemWrapper ------------------------------------------------------------
+
+TEST(SharedMemWrapperTest, WritableAttachCreatesTheFileAndReservesItsSpace) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(nullptr, TABLE);
+  U64 const size = 3 * Mem::pageSize() + 100;
+  {
+    SharedMemWrapper w(root, "data", Mode::writable);
+    void* base = w.attach(size);
+    ASSERT_NE(base, nullptr);
+    EXPECT_TRUE(root.fileExists("data"));
+    EXPECT_EQ(w.getFilename(), root.filePath("data"));
+    EXPECT_EQ(w.memSize(), size);
+    EXPECT_EQ(w.fileSize(), size);
+    // Every page the mapping covers has its memory in the file already.
+    EXPECT_GE(allocatedBytes(w.getFilename()), size);
+    EXPECT_EQ(firstNonZero(base, 0, size), size);
+    fill(base, 0, size);
+  }
+  // Re-attached whole (size 0), the contents are the file's.
+  SharedMemWrapper w(root, "data", Mode::writable);
+  void* base = w.attach(0);
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(w.memSize(), size);
+  EXPECT_EQ(firstMismatch(base, 0, size), size);
+
+  SharedMemWrapper r(root, "data", Mode::readOnly);
+  void const* rbase = r.attach(0);
+  ASSERT_NE(rbase, nullptr);
+  EXPECT_EQ(r.memSize(), size);
+  EXPECT_EQ(firstMismatch(rbase, 0, size), size);
+  // The two mappings are the same memory.
+  static_cast<U8*>(base)[5] = 0;
+  EXPECT_EQ(static_cast<U8 const*>(rbase)[5], 0);
+}
+
+TEST(SharedMemWrapperTest, ReadOnlyAttachOfAnAbsentOrEmptyFileIsNull) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(nullptr, TABLE);
+  SharedMemWrapper r(root, "absent", Mode::readOnly);
+  EXPECT_EQ(r.attach(0), nullptr);
+  EXPECT_EQ(r.attach(4096), nullptr);
+  EXPECT_EQ(r.memSize(), 0u);
+  EXPECT_FALSE(root.fileExists("absent")) << "a reader never creates a file";
+
+  root.createDirectory();
+  int fd = ::open(root.filePath("empty").c_str(), O_CREAT | O_WRONLY, 0666);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  SharedMemWrapper e(root, "empty", Mode::readOnly);
+  EXPECT_EQ(e.attach(0), nullptr);
+}
+
+TEST(SharedMemWrapperTest, ReadOnlyMappingNeverExtendsPastTheFile) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(nullptr, TABLE);
+  U64 const page = Mem::pageSize();
+  SharedMemWrapper w(root, "data", Mode::writable);
+  void* wbase = w.attach(2 * page);
+  ASSERT_NE(wbase, nullptr);
+  fill(wbase, 0, 2 * page);
+
+  SharedMemWrapper r(root, "data", Mode::readOnly);
+  EXPECT_THROW(r.attach(2 * page + 1), Quiv::InvalidInitializeException);
+  void const* rbase = r.attach(0);
+  ASSERT_NE(rbase, nullptr);
+  EXPECT_THROW(r.resize(2 * page + 1), Quiv::MemoryResourceException);
+  EXPECT_EQ(r.memSize(), 2 * page) << "a refused resize keeps the mapping";
+  EXPECT_EQ(r.base(), rbase);
+  EXPECT_EQ(firstMismatch(r.base(), 0, 2 * page), 2 * page);
+
+  // Following the writer's growth: the reader maps what the file has now.
+  wbase = w.resize(5 * page);
+  ASSERT_NE(wbase, nullptr);
+  fill(wbase, 2 * page, 5 * page);
+  ASSERT_NE(r.resize(r.fileSize()), nullptr);
+  EXPECT_EQ(r.memSize(), 5 * page);
+  EXPECT_EQ(firstMismatch(r.base(), 0, 5 * page), 5 * page);
+}
+
+TEST(SharedMemWrapperTest, GrowingKeepsTheContentsAndNewBytesReadZero) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(nullptr, TABLE);
+  SharedMemWrapper w(root, "data", Mode::writable);
+  U64 size = 100;
+  ASSERT_NE(w.attach(size), nullptr);
+  fill(w.base(), 0, size);
+  // Sizes that stay inside the last page, cross into the next, and jump far
+  // (the mapping may move).
+  for (U64 next : {U64(200), U64(4095), U64(4097), U64(64 * KiB + 3), U64(4 * 1024 * KiB)}) {
+    SCOPED_TRACE(next);
+    void* base = w.resize(next);
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(base, w.base());
+    EXPECT_EQ(w.memSize(), next);
+    EXPECT_GE(w.fileSize(), next);
+    EXPECT_GE(allocatedBytes(w.getFilename()), next);
+    EXPECT_EQ(firstMismatch(base, 0, size), size);
+    EXPECT_EQ(firstNonZero(base, size, next), next);
+    fill(base, size, next);
+    size = next;
+  }
+}
+
+// A writer that shrinks must not cut the file short under a reader still
+// mapped at the old size: the reader's next touch past the new end would be
+// SIGBUS. The range is punched out instead: it reads zero and its memory is
+// returned.
+TEST(SharedMemWrapperTest, ShrinkingKeepsTheFileLengthAndReleasesThePages) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(nullptr, TABLE);
+  U64 const big = 1024 * KiB;
+  U64 const small = 64 * KiB + 100;  // not a whole page: the last page stays
+  SharedMemWrapper w(root, "data", Mode::writable);
+  ASSERT_NE(w.attach(big), nullptr);
+  fill(w.base(), 0, big);
+  SharedMemWrapper r(root, "data", Mode::readOnly);
+  ASSERT_NE(r.attach(0), nullptr);
+  ASSERT_EQ(r.memSize(), big);
+
+  U64 const allocatedBefore = allocatedBytes(w.getFilename());
+  ASSERT_NE(w.resize(small), nullptr);
+  EXPECT_EQ(w.memSize(), small);
+  EXPECT_EQ(w.fileSize(), big) << "the file keeps its length";
+  EXPECT_LT(allocatedBytes(w.getFilename()), allocatedBefore / 2) << "the released pages went back";
+  EXPECT_EQ(firstMismatch(w.base(), 0, small), small);
+
+  // The reader, still at the old size, reads every byte without a fault;
+  // past the writer's last page everything reads zero.
+  U64 const keptPages = Mem::roundUpToWholePage(small);
+  EXPECT_EQ(firstMismatch(r.base(), 0, small), small);
+  EXPECT_EQ(firstNonZero(r.base(), keptPages, big), big);
+
+  // Grown again, the bytes between the old and the new end read zero, also
+  // the ones of the last page the shrink kept mapped.
+  ASSERT_NE(w.resize(big), nullptr);
+  EXPECT_EQ(firstMismatch(w.base(), 0, small), small);
+  EXPECT_EQ(firstNonZero(w.base(), small, big), big);
+  EXPECT_GE(allocatedBytes(w.getFilename()), big);
+}
+
+TEST(SharedMemWrapperTest, ResizeToZeroUnmapsAndAResizeMapsAgain) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(nullptr, TABLE);
+  SharedMemWrapper w(root, "data", Mode::writable);
+  EXPECT_THROW(w.resize(4096), Quiv::MemoryResourceException) << "not attached";
+  ASSERT_NE(w.attach(8192), nullptr);
+  fill(w.base(), 0, 8192);
+  EXPECT_EQ(w.resize(0), nullptr);
+  EXPECT_EQ(w.memSize(), 0u);
+  EXPECT_TRUE(w.attached());
+  ASSERT_NE(w.resize(4096), nullptr);
+  EXPECT_EQ(firstMismatch(w.base(), 0, 4096), 4096u);
+  w.detach();
+  EXPECT_FALSE(w.attached());
+  EXPECT_EQ(w.base(), nullptr);
+  EXPECT_TRUE(root.fileExists("data")) << "detach leaves the file";
+}
+
+// --- WriterRegion ----------------------------------------------------------------
+
+TEST(WriterRegionTest, LocalRegionIsProcessMemoryAndLeavesNoFile) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(nullptr, TABLE);
+  Mem::WriterRegion region(root, "data", true);
+  EXPECT_TRUE(region.local());
+  EXPECT_EQ(region.name(), "local:data");
+  EXPECT_EQ(region.attach(0), nullptr) << "a local table has no file to map";
+  void* base = region.attach(1000);
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(region.memSize(), 1000u);
+  EXPECT_EQ(region.fileSize(), 1000u);
+  EXPECT_EQ(firstNonZero(base, 0, 1000), 1000u);
+  fill(base, 0, 1000);
+  base = region.resize(8 * 1024 * KiB);
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(region.base(), base);
+  EXPECT_EQ(region.memSize(), 8 * 1024 * KiB);
+  EXPECT_EQ(firstMismatch(base, 0, 1000), 1000u);
+  EXPECT_EQ(firstNonZero(base, 1000, 8 * 1024 * KiB), 8 * 1024 * KiB);
+  EXPECT_EQ(region.moved(), region.remaps() > 0);
+  base = region.resize(500);
+  EXPECT_EQ(firstMismatch(base, 0, 500), 500u);
+  EXPECT_FALSE(root.fileExists("data"));
+  EXPECT_TRUE(region.remove());
+  EXPECT_EQ(region.base(), nullptr);
+  EXPECT_EQ(region.memSize(), 0u);
+  EXPECT_EQ(region.shared(), nullptr);
+}
+
+TEST(WriterRegionTest, SharedRegionIsAFileOthersCanMap) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(nullptr, TABLE);
+  Mem::WriterRegion region(root, "data", false);
+  EXPECT_FALSE(region.local());
+  EXPECT_EQ(region.name(), root.filePath("data"));
+  ASSERT_NE(region.shared(), nullptr);
+  EXPECT_EQ(region.attach(0), nullptr) << "no file yet";
+  void* base = region.attach(1000);
+  ASSERT_NE(base, nullptr);
+  fill(base, 0, 1000);
+  EXPECT_TRUE(root.fileExists("data"));
+  EXPECT_EQ(region.fileSize(), 1000u);
+
+  base = region.resize(2 * 1024 * KiB);
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(region.memSize(), 2 * 1024 * KiB);
+  EXPECT_EQ(region.fileSize(), 2 * 1024 * KiB);
+  SharedMemWrapper r(root, "data", Mode::readOnly);
+  ASSERT_NE(r.attach(0), nullptr);
+  EXPECT_EQ(firstMismatch(r.base(), 0, 1000), 1000u);
+
+  // Shrinking keeps the file's length for readers still at the old size.
+  ASSERT_NE(region.resize(4096), nullptr);
+  EXPECT_EQ(region.memSize(), 4096u);
+  EXPECT_EQ(region.fileSize(), 2 * 1024 * KiB);
+
+  // Re-attached whole, the file is as the writer left it.
+  region.detach();
+  EXPECT_EQ(region.base(), nullptr);
+  ASSERT_NE(region.attach(0), nullptr);
+  EXPECT_EQ(region.memSize(), 2 * 1024 * KiB);
+  EXPECT_EQ(firstMismatch(region.base(), 0, 1000), 1000u);
+
+  EXPECT_TRUE(region.remove());
+  EXPECT_FALSE(root.fileExists("data"));
+  EXPECT_EQ(region.base(), nullptr);
+  EXPECT_FALSE(region.remove()) << "nothing left to remove";
+  // The reader keeps its mapping of the unlinked file.
+  EXPECT_EQ(firstMismatch(r.base(), 0, 1000), 1000u);
+}
+
+// --- a full file system ------------------------------------------------------------
+
+// Exit codes of the child, one per failed check.
+enum ChildExit {
+  OK = 0,
+  NO_ROOT = 10,
+  ATTACH_FAILED,
+  NEVER_FULL,
+  WRONG_MESSAGE,
+  SIZE_CHANGED,
+  BASE_CHANGED,
+  PATTERN_LOST,
+  REWRITE_LOST,
+  SHRINK_FAILED,
+  UNEXPECTED_EXCEPTION,
+};
+
+// Makes `dir` a small file system of its own: a 512 KiB tmpfs in a private
+// mount namespace (gone with the child). Without the privilege, a file size
+// limit makes the reservation fail the same way (EFBIG instead of ENOSPC).
+bool makeSmallFileSystem(std::string const& tmpfsDir, bool& usedTmpfs) {
+  usedTmpfs = false;
+  if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      ::mount("tmpfs", tmpfsDir.c_str(), "tmpfs", 0, "size=512k") == 0) {
+    usedTmpfs = true;
+    return true;
+  }
+  ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = {512 * KiB, 512 * KiB};
+  return ::setrlimit(RLIMIT_FSIZE, &lim) == 0;
+}
+
+int fullFileSystemChild(std::string const& tmpfsDir, std::string const& fallbackDir) {
+  bool usedTmpfs = false;
+  if (!makeSmallFileSystem(tmpfsDir, usedTmpfs)) return NO_ROOT;
+  Mem::RootPath::shmRootIs(usedTmpfs ? tmpfsDir : fallbackDir);
+  try {
+    Mem::RootPath root(nullptr, TABLE);
+    SharedMemWrapper w(root, "data", Mode::writable);
+    U64 size = 64 * KiB;
+    if (!w.attach(size)) return ATTACH_FAILED;
+    fill(w.base(), 0, size);
+    void* before = nullptr;
+    for (;;) {
+      if (size > 4 * 1024 * KiB) return NEVER_FULL;
+      before = w.base();
+      try {
+        w.resize(size + 64 * KiB);
+      } catch (Quiv::MemoryResourceException const& e) {
+        std::string msg = e.what();
+        std::string why = std::strerror(usedTmpfs ? ENOSPC : EFBIG);
+        if (msg.find("cannot reserve") == std::string::npos || msg.find(w.getFilename()) == std::string::npos ||
+            msg.find(why) == std::string::npos) {
+          ::fprintf(stderr, "unexpected message: %s\n", msg.c_str());
+          return WRONG_MESSAGE;
+        }
+        break;
+      }
+      size += 64 * KiB;
+      fill(w.base(), size - 64 * KiB, size);
+    }
+    // The failed growth left the mapping as it was.
+    if (w.memSize() != size) return SIZE_CHANGED;
+    if (w.base() != before) return BASE_CHANGED;
+    if (firstMismatch(w.base(), 0, size) != size) return PATTERN_LOST;
+    // Every byte of it is still backed: a store anywhere must not fault.
+    auto* p = static_cast<U8*>(w.base());
+    for (U64 i = 0; i < size; ++i) p[i] = static_cast<U8>(~pattern(i));
+    for (U64 i = 0; i < size; ++i)
+      if (p[i] != static_cast<U8>(~pattern(i))) return REWRITE_LOST;
+    // Giving space back makes room again.
+    if (!w.resize(64 * KiB) || !w.resize(128 * KiB)) return SHRINK_FAILED;
+    ::fprintf(stderr, "full at %llu bytes (%s)\n", static_cast<unsigned long long>(size),
+              usedTmpfs ? "tmpfs" : "file size limit");
+  } catch (std::exception const& e) {
+    ::fprintf(stderr, "unexpected exception: %s\n", e.what());
+    return UNEXPECTED_EXCEPTION;
+  }
+  return OK;
+}
+
+TEST(SharedMemFullTest, FullFileSystemIsAnExceptionAtResizeNeverSigbus) {
+  char tmpfsTmpl[] = "/tmp/vexa_full.XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpfsTmpl), nullptr);
+  std::string tmpfsDir = tmpfsTmpl;
+  VexaTest::ShmRoot fallback;  // a regular private root for the fallback
+  std::string fallbackDir = fallback.dir();
+  ::fflush(nullptr);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) ::_exit(fullFileSystemChild(tmpfsDir, fallbackDir));
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  std::error_code ec;
+  std::filesystem::remove_all(tmpfsDir, ec);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "child killed by signal " << WTERMSIG(status);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), OK) << "see ChildExit";
+}
+
+}  // namespace
