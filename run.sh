@@ -14,8 +14,9 @@ jobs="${JOBS:-$(nproc)}"
 
 # Debian packages the build needs. Checked with dpkg; the missing ones are
 # installed with one `apt-get update` and one `apt-get install -y`.
-# clang and its runtime build the libFuzzer targets.
-packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+# clang and its runtime build the libFuzzer targets; libabsl-dev gives the
+# benchmarks an in-process hash map to compare with.
+packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev libabsl-dev)
 
 install_missing() {
   local missing=()

@@ -14,6 +14,7 @@
 // (resizeSeq, numSlots) is always stored as one 64-bit word.
 #include <cmath>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "Zolm/Ops.h"
@@ -286,6 +287,11 @@ class SlotWriterTable {
   SlotPrefix* slotRaw(U32 id) const { return reinterpret_cast<SlotPrefix*>(slots_ + U64(id) * S); }
   SlotPrefix* image() const { return reinterpret_cast<SlotPrefix*>(reinterpret_cast<char*>(header_) + COMMON_HEADER_SIZE); }
   static char* valuePtr(SlotPrefix* s) { return reinterpret_cast<char*>(s) + sizeof(SlotPrefix); }
+  // The writer is the only one changing its slots, so it may read a value
+  // in place.
+  static Value const& valueRef(SlotPrefix const* s) {
+    return *std::launder(reinterpret_cast<Value const*>(reinterpret_cast<char const*>(s) + sizeof(SlotPrefix)));
+  }
   static Value valueOf(SlotPrefix const* s) {
     Value v;
     std::memcpy(static_cast<void*>(&v), reinterpret_cast<char const*>(s) + sizeof(SlotPrefix), Ops::valueSize);

@@ -141,7 +141,10 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     bool mapKept = hashMap_.attach(fenix, reformat || !slotsKept);
     fmtrace(handler_, 5, "mapAttached:{}", true);
     bool nimbrKept = true;
-    if (kNimbr) nimbrKept = nimbr_.attach(fenix, slotTable_.header()->maxNumSlots, reformat || !slotsKept);
+    // The queue's position map covers the requested size from the start,
+    // so that a table growing up to it never re-formats its queue.
+    U32 coverage = std::max(slotTable_.header()->maxNumSlots, slotTable_.maxSlots());
+    if (kNimbr) nimbrKept = nimbr_.attach(fenix, coverage, reformat || !slotsKept);
     fmtrace(handler_, 5, "nimbrAttached:{}", true);
     if (reformat || !slotsKept) return true;
     return mapKept && nimbrKept;
@@ -331,7 +334,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
         fmtrace(handler_, 9, "skipping not occupied slot:{}", from);
         continue;
       }
-      Key key = Ops::keyOf(slotTable_.valueOf(s));
+      Key key = Ops::keyOf(slotTable_.valueRef(s));
       U32 h = ops_.hash(key);
       U64* prev;
       U64* curr;

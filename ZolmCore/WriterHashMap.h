@@ -87,12 +87,15 @@ class WriterHashMap {
       Zolm::SlotPrefix* s = st.slot(t);
       if (!(s->runtimeFlags & Zolm::SLOT_OCCUPIED))
         fmthrow(Quiv::CorruptionDetectedException, "slotId: {} not marked as occupied", t);
-      Value v = st.valueOf(s);
-      Key k = Ops::keyOf(v);
-      if (bucketOf(writer_.ops().hash(k)) != bucket)
+      // Slots passed on the way are checked through their stored rhash; the
+      // slot where the walk stops also has its key re-hashed.
+      if (bucketOf(Zolm::reverseBits32(s->rhash)) != bucket)
         fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, slotId: {}", t);
+      Key k = Ops::keyOf(st.valueRef(s));
       currLink = &s->link;
       int c = compare(s->rhash, k, rhash, key);
+      if (c >= 0 && bucketOf(writer_.ops().hash(k)) != bucket)
+        fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, slotId: {}", t);
       if (c > 0) {
         fmtrace(handler_, 9, "{} not found curr:{} next:{}", Zolm::show(key), t, s->next());
         return false;
@@ -208,7 +211,9 @@ class WriterHashMap {
         U32 t = SlotLink::target(*p);
         if (!SlotLink::isSlot(t)) break;
         Zolm::SlotPrefix* s = st.slot(t);
-        if ((writer_.ops().hash(Ops::keyOf(st.valueOf(s))) & mask2) != i) break;
+        // The stored rhash is the reversed hash: its bucket under 2n without
+        // re-hashing the key.
+        if ((Zolm::reverseBits32(s->rhash) & mask2) != i) break;
         if (++steps > st.capacity())
           fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", steps,
                   st.capacity());
