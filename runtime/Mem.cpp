@@ -188,10 +188,15 @@ void* SharedMemWrapper::resize(U64 newSize) {
   moved_ = base_ && p != base_;
   base_ = p;
   // A shrinking writer gives the pages past the new end back (see Mem.h);
-  // the file keeps its length.
-  if (writable() && newSize < size_ && have > want)
-    ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(want),
-                static_cast<off_t>(have - want));
+  // the file keeps its length. The punch is page-granular: the tail of the
+  // last kept page is cleared by hand, or a later growth would bring the
+  // old bytes back instead of zeros.
+  if (writable() && newSize < size_) {
+    std::memset(static_cast<char*>(base_) + newSize, 0, std::min(want, size_) - newSize);
+    if (have > want)
+      ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(want),
+                  static_cast<off_t>(have - want));
+  }
   mapped_ = want;
   size_ = newSize;
   return base_;

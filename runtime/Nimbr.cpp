@@ -64,7 +64,11 @@ bool NimbrWriter::attach(U32 fenixId, U32 numSlots, bool reformat) {
     header_ = static_cast<Header*>(region_.attach(0));
     if (header_ && header_->magic == Header::MAGIC) generation = header_->generation + 1;
     Quiv::String error;
-    if (!reformat && header_ && header_->validate(have, fenixId, error) && header_->mapSize >= numSlots) {
+    // The whole queue is checked, not just the header: notify() follows the
+    // position map into the ring, so a garbled map would make it write
+    // outside the mapping. (Whether map and ring agree with the slots is
+    // the table validator's business.)
+    if (!reformat && header_ && header_->validate(have, fenixId, error) && validate(numSlots, error)) {
       fmtrace(handler_, 1, "attach() to existing {} {}", region_.name(), header_->toString());
       return true;
     }
@@ -314,7 +318,8 @@ NimbrReader::Status NimbrReader::next(Record& out) {
   if (s1 != nextSeq_ || s2 != nextSeq_) {
     // Overwritten under us: we were lapped while reading. Skip to the
     // window start on the next call.
-    if (s1 > nextSeq_ || s2 > nextSeq_) {
+    // Seq 0 is a record being rewritten for a later lap.
+    if (s1 == 0 || s2 == 0 || s1 > nextSeq_ || s2 > nextSeq_) {
       ++behind_;
       U64 t = Mem::load64(&header_->tailSeq);
       nextSeq_ = t >= window ? t - window + 1 : 1;
