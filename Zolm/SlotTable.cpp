@@ -14,9 +14,7 @@ U32 pageSlots(U32 slotSize) {
   if (page <= hdr) return 1;
   U64 fit = (page - hdr) / slotSize;
   if (fit == 0) return 1;
-  U32 p = 1;
-  while (U64(p) * 2 <= fit) p *= 2;
-  return p;
+  return largestPowerOfTwoAtMost(fit);
 }
 
 bool validateHeader(Quiv::DebugHandler* handler, SlotHeaderCommon const& h, U64 size, U32 fenixId, U32 slotSize,

@@ -252,27 +252,19 @@ class SlotWriterTable {
   // occupied, directly (but with the same flag steps) when it is free.
   void writeValue(U32 id, Value const& value) {
     SlotPrefix* s = slot(id);
-    U32 flags = s->runtimeFlags;
-    if (flags & SLOT_OCCUPIED) {
-      SlotPrefix* img = image();
-      img->rhash = s->rhash;
-      std::memcpy(valuePtr(img), &value, Ops::valueSize);
+    if (s->runtimeFlags & SLOT_OCCUPIED) {
+      std::memcpy(valuePtr(image()), &value, Ops::valueSize);
+      commitImage(id);
+      return;
     }
-    Mem::store32(&s->runtimeFlags, flags + 2);
-    Mem::fenceRelease();
-    std::memcpy(valuePtr(s), &value, Ops::valueSize);
-    Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
+    rewrite(s, &value);
   }
-  // The staged value of a direct update (in the image) goes into its slot.
+  // The value staged in the image (by writeValue or a direct update) goes
+  // into its slot.
   void commitImage(U32 id) {
     SlotPrefix* s = slot(id);
-    SlotPrefix* img = image();
-    img->rhash = s->rhash;
-    U32 flags = s->runtimeFlags;
-    Mem::store32(&s->runtimeFlags, flags + 2);
-    Mem::fenceRelease();
-    std::memcpy(valuePtr(s), valuePtr(img), Ops::valueSize);
-    Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
+    image()->rhash = s->rhash;
+    rewrite(s, valuePtr(image()));
   }
   void clearOccupied(U32 id) {
     SlotPrefix* s = slot(id);
@@ -322,10 +314,7 @@ class SlotWriterTable {
 
   U32 computeShrinkThreshold() const {
     if (!shrinkEnabled_ || fixedSize_ || numSlots_ <= minSlots_) return 0;
-    U32 v = numSlots_ - 1;
-    U32 p = 1;
-    while (p * 2 <= v && p < (1u << 31)) p *= 2;
-    return p;
+    return largestPowerOfTwoAtMost(numSlots_ - 1);
   }
 
  private:
@@ -342,6 +331,14 @@ class SlotWriterTable {
     maxIndex_ = numSlots_ ? numSlots_ - 1 : 0;
     shrinkThreshold_ = computeShrinkThreshold();
     fmtrace(handler_, 1, "shrinkThreshold_:{}", shrinkThreshold_);
+  }
+  // Steps 3 to 5 of the in-place change (see the top of this file).
+  void rewrite(SlotPrefix* s, void const* value) {
+    U32 flags = s->runtimeFlags;
+    Mem::store32(&s->runtimeFlags, flags + 2);
+    Mem::fenceRelease();
+    std::memcpy(valuePtr(s), value, Ops::valueSize);
+    Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
   }
   void writeEmpty(SlotPrefix* s) {
     std::memset(static_cast<void*>(s), 0, S);

@@ -77,9 +77,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     fmtrace(handler_, 1, "localMem_:{} rootPath:{}", config_.local, rootPath_.dirName());
     bool ownerValid = true;
     if (!config_.local) {
-      owner_.emplace(rootPath_);
-      owner_->lock();
-      Mem::WriterLock::acquireWriterLock(*owner_, name_);
+      takeOwnerLock();
       SharedMem::FenixFile fenix(rootPath_);
       fenixId_ = fenix.read();
       if (fenixId_.isNull()) fenixId_ = SharedMem::FenixId(static_cast<U32>(::getpid()), nextIncarnation());
@@ -177,9 +175,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
 
   void cleanup() {
     if (!config_.local && !owner_) {
-      owner_.emplace(rootPath_);
-      owner_->lock();
-      Mem::WriterLock::acquireWriterLock(*owner_, name_);
+      takeOwnerLock();
       Quiv::String error;
       if (!owner_->validate(error))
         fmtrace(handler_, 1, "owner file corruption detected but continuing with cleanup, dumped owner file: {}",
@@ -254,7 +250,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     }
     U32 id = insertSlot(key, h, b, prev);
     slotTable_.writeValue(id, value);
-    publish(id, b);
+    publish(id, prev);
     notify(id);
     leaveCritical();
     return valueAt(id);
@@ -314,13 +310,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     }
     SlotHeaderCommon* hdr = slotTable_.header();
     U32 occ = hdr->occupiedSlots;
-    U32 target = 0;
-    if (occ) {
-      U32 p = 1;
-      while (p * 2 <= occ) p *= 2;
-      target = 4 * p;
-    }
-    target = std::max(target, slotTable_.minSlots());
+    U32 target = std::max(occ ? 4 * largestPowerOfTwoAtMost(occ) : 0u, slotTable_.minSlots());
     fmtrace(handler_, 2, "threshold:{} shrinkThreshold:{}{}", target, threshold,
             target < threshold ? " SUPER SHRINK!" : "");
     if (target >= slotTable_.numSlots()) return;
@@ -374,7 +364,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
 
   std::string dumpHeaders() const {
     std::string s = fmt::format("Zolm table \"{}\"\n\n\n{}\n\n{}\n\n", rootPath_.dirName(), slotTable_.headerString(),
-                                const_cast<HashMap&>(hashMap_).bucketWriter().toString());
+                                hashMap_.bucketWriter().toString());
     if (kNimbr) s += nimbr_.toString() + "\n\n";
     if (owner_) s += fmt::format("owner file: {}", owner_->toString());
     return s;
@@ -414,6 +404,11 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     fmassert(slotTable_.enterCritical(), "ZolmWriter", "Zolm reentrancy detected: {}", name_);
   }
   bool enterCriticalIfOutside() { return slotTable_.enterCritical(); }
+  void takeOwnerLock() {
+    owner_.emplace(rootPath_);
+    owner_->lock();
+    Mem::WriterLock::acquireWriterLock(*owner_, name_);
+  }
   void leaveCritical() { slotTable_.leaveCritical(); }
 
   // Takes a free slot for a new key and links nothing yet. `prev` is
@@ -439,14 +434,12 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     hdr->maxOccupiedSlots = std::max(hdr->maxOccupiedSlots, hdr->occupiedSlots);
     ++counters_.inserts;
     SlotLink::store(&s->link, SlotLink::next(s->link, SlotLink::target(*prev)));
-    pendingPrev_ = prev;
     fmtrace(handler_, 9, "new {} bucket:{} slot:{} next:{}", Zolm::show(key), b, id, s->next());
     return id;
   }
   // Makes a new slot visible: one store into its predecessor's link.
-  void publish(U32 id, U32 /*bucket*/) {
-    SlotLink::store(pendingPrev_, SlotLink::next(*pendingPrev_, id));
-    pendingPrev_ = nullptr;
+  void publish(U32 id, U64* prev) {
+    SlotLink::store(prev, SlotLink::next(*prev, id));
     if (slotTable_.header()->occupiedSlots > hashMap_.buckets()) hashMap_.growBuckets();
   }
   void notify(U32 slot) {
@@ -475,7 +468,6 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
   bool attached_ = false;
   bool criticalTaskCheck_;
   U32 scratchpad_ = 0;
-  U64* pendingPrev_ = nullptr;
   std::function<void(bool)> quiescedCallback_;
   Quiv::String lastError_;
 };

@@ -51,6 +51,7 @@ class WriterHashMap {
   U32 shrinkThreshold() const { return shrinkThreshold_; }
   bool shrinkBucketsEnabled() const { return shrinkBuckets_; }
   BucketWriter<SlotLink>& bucketWriter() { return bucketWriter_; }
+  BucketWriter<SlotLink> const& bucketWriter() const { return bucketWriter_; }
   U64* bucketWord(U32 b) const { return &bucketWriter_.buckets()[b]; }
   U32 bucketOf(U32 hash) const { return hash & (numBuckets_ - 1); }
   static U32 rhashOf(U32 hash) { return Zolm::reverseBits32(hash); }
@@ -81,9 +82,7 @@ class WriterHashMap {
         fmtrace(handler_, 9, "{} not found curr:{} next:{}", Zolm::show(key), bucket, t);
         return false;
       }
-      if (++steps > st.capacity())
-        fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", steps,
-                st.capacity());
+      countStep(steps);
       Zolm::SlotPrefix* s = st.slot(t);
       if (!(s->runtimeFlags & Zolm::SLOT_OCCUPIED))
         fmthrow(Quiv::CorruptionDetectedException, "slotId: {} not marked as occupied", t);
@@ -214,9 +213,7 @@ class WriterHashMap {
         // The stored rhash is the reversed hash: its bucket under 2n without
         // re-hashing the key.
         if ((Zolm::reverseBits32(s->rhash) & mask2) != i) break;
-        if (++steps > st.capacity())
-          fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", steps,
-                  st.capacity());
+        countStep(steps);
         p = &s->link;
         at = t;
       }
@@ -251,9 +248,7 @@ class WriterHashMap {
       for (;;) {
         U32 t = SlotLink::target(*p);
         if (!SlotLink::isSlot(t)) break;
-        if (++steps > st.capacity())
-          fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", steps,
-                  st.capacity());
+        countStep(steps);
         p = &st.slot(t)->link;
       }
       if (SlotLink::target(*p) != SlotLink::marker(i + half))
@@ -278,6 +273,13 @@ class WriterHashMap {
   }
 
  private:
+  // A chain longer than the slot table loops.
+  void countStep(U32& steps) const {
+    U32 capacity = writer_.slotTable().capacity();
+    if (++steps > capacity)
+      fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", steps,
+              capacity);
+  }
   void checkLast(U32 b) const {
     if (successor(b) != 0)
       fmthrow(Quiv::CorruptionDetectedException,
@@ -338,7 +340,7 @@ class WriterHashMap {
   }
 
   Quiv::DebugHandler* handler_;
-  mutable BucketWriter<SlotLink> bucketWriter_;
+  BucketWriter<SlotLink> bucketWriter_;
   U32 numBuckets_ = 0;
   U32 shrinkThreshold_ = 0;
   Writer& writer_;

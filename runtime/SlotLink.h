@@ -45,6 +45,10 @@ constexpr U32 reverseBits32(U32 v) {
 }
 
 constexpr U32 log2Exact(U32 powerOfTwo) { return powerOfTwo ? 31 - __builtin_clz(powerOfTwo) : 0; }
+// The largest power of two not above v (v >= 1).
+constexpr U32 largestPowerOfTwoAtMost(U64 v) {
+  return v >= (U64(1) << 31) ? 1u << 31 : 1u << (63 - __builtin_clzll(v));
+}
 
 // The bucket that follows `bucket` in bit-reversed order among 2^bits
 // buckets; 0 after the last one (the end). With bits outside 1..31 the
