@@ -326,9 +326,8 @@ class SlotWriterTable {
       maxIndex_ = numSlots_ ? numSlots_ - 1 : 0;
     }
   }
+  // numSlots_ and maxIndex_ are set by now (rederive, or format).
   void finishAttach() {
-    numSlots_ = header_->numSlots;
-    maxIndex_ = numSlots_ ? numSlots_ - 1 : 0;
     shrinkThreshold_ = computeShrinkThreshold();
     fmtrace(handler_, 1, "shrinkThreshold_:{}", shrinkThreshold_);
   }

@@ -448,9 +448,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     nimbr_.notify(slot, 0);
     ++counters_.notifications;
   }
-  Value const* valueAt(U32 id) const {
-    return reinterpret_cast<Value const*>(reinterpret_cast<char const*>(slotTable_.slot(id)) + sizeof(SlotPrefix));
-  }
+  Value const* valueAt(U32 id) const { return &slotTable_.valueRef(slotTable_.slot(id)); }
 
   Quiv::DebugHandler* handler_;
   Mem::RootPath rootPath_;
