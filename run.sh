@@ -15,8 +15,9 @@ jobs="${JOBS:-$(nproc)}"
 # Debian packages the build needs. Checked with dpkg; the missing ones are
 # installed with one `apt-get update` and one `apt-get install -y`.
 # clang and its runtime build the libFuzzer targets; libabsl-dev gives the
-# benchmarks an in-process hash map to compare with.
-packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev libabsl-dev)
+# benchmarks an in-process hash map to compare with; liblmdb-dev a
+# memory-mapped key-value store to compare the table engine with.
+packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev libabsl-dev liblmdb-dev)
 
 install_missing() {
   local missing=()

@@ -56,6 +56,7 @@ class SlotWriterTable {
     detach();
     U64 have = region_.fileSize();
     bool existed = have > 0;
+    existed_ = existed;
     if (existed && !reformat) {
       void* base = region_.attach(0);
       rederive(base);
@@ -306,6 +307,8 @@ class SlotWriterTable {
   U32 shrinkThreshold() const { return shrinkThreshold_; }
   bool fixedSize() const { return fixedSize_; }
   bool kept() const { return kept_; }
+  // Whether the last attach found a file there (kept or re-formatted).
+  bool existed() const { return existed_; }
   bool attached() const { return header_ != nullptr; }
   U64 mappedSize() const { return region_.memSize(); }
   Mem::WriterRegion& region() { return region_; }
@@ -389,6 +392,7 @@ class SlotWriterTable {
   U32 shrinkThreshold_ = 0;
   Writer::Counters* counters_;
   bool kept_ = false;
+  bool existed_ = false;
 };
 
 }  // namespace Zolm

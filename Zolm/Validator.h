@@ -71,6 +71,15 @@ class Validator {
         return false;
       }
       markOccupied(hint.slot);
+      // The walk follows links, so a slot whose key was damaged in place
+      // is still reached; only its stored rhash betrays it. Such an entry
+      // could never be found again by its key.
+      U32 want = Zolm::reverseBits32(writer_.ops().hash(Ops::keyOf(v)));
+      U32 stored = writer_.slotTable().slotRaw(hint.slot)->rhash;
+      if (stored != want) {
+        error_ = fmt::format("corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}", hint.slot, stored, want);
+        return false;
+      }
     }
     if (count != occupied) {
       error_ = fmt::format("mismatch header->occupiedSlots:{} count:{}", occupied, count);

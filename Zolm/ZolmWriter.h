@@ -16,6 +16,7 @@
 #include "Zolm/Ops.h"
 #include "Zolm/SlotWriter.h"
 #include "Zolm/Validator.h"
+#include "Zolm/ZolmInterface.h"
 #include "runtime/Nimbr.h"
 #include "runtime/SharedMem.h"
 #include "runtime/Tasks.h"
@@ -34,8 +35,15 @@ struct WriterConfig {
 // Incarnations of writers in this process (the high half of new fenix ids).
 U16 nextIncarnation();
 
+// Left in a table's directory when corruption was reported, so that people
+// and tools see it; the next writer that attaches soundly removes it.
+inline constexpr std::string_view CORRUPTION_MARKER = "corruption-detected";
+// Writes the marker with the report's text (best effort: a report must not
+// fail for want of a file).
+void markCorruptionDetected(Mem::RootPath const& root, std::string_view msg);
+
 template <class OpsT>
-class ZolmWriter : public Nimbr::NimbrNotifiee {
+class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
  public:
   using Ops = OpsT;
   using Key = typename Ops::Key;
@@ -61,12 +69,13 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     if (attached_) detach(true);
   }
 
-  bool initialize(std::string_view event = {}) {
+  bool initialize(std::string_view event = "none") override {
     if (!config_.local && !Mem::Atomics::checkCpuSupport())
       fmthrow(Quiv::InvalidInitializeException, "Hardware does not support Atomics");
     if (!initialized_) {
       attach();
       initialized_ = true;
+      this->initializedIs(true);
       fmtrace(handler_, 5, "initialized {}", event);
     }
     return true;
@@ -96,7 +105,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
       fmassert(ok, "ZolmWriter", "failed to attach to and validate new files");
     }
     if (!config_.local) {
-      rootPath_.removeFile("corruption-detected");
+      rootPath_.removeFile(CORRUPTION_MARKER);
       SharedMem::FenixFile(rootPath_).write(fenixId_);
     }
     fmtrace(handler_, 1, "success {} capacity:{} fenixId:{} mtime:{} shocketInfo:{}", rootPath_.dirName(), capacity(),
@@ -136,6 +145,10 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     fmtrace(handler_, 5, "slotsAttached:{}", slotsOk);
     fmassert(slotsOk, "ZolmWriter", "Invalid slot attach");
     bool slotsKept = slotTable_.kept();
+    // An existing slot file that could not be kept held entries: that is a
+    // re-format, and it must be announced and start a new incarnation so
+    // that readers drop what they knew. Only a missing file is a new table.
+    if (!reformat && !slotsKept && slotTable_.existed()) return false;
     bool mapKept = hashMap_.attach(fenix, reformat || !slotsKept);
     fmtrace(handler_, 5, "mapAttached:{}", true);
     bool nimbrKept = true;
@@ -148,11 +161,11 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     return mapKept && nimbrKept;
   }
 
-  void detach(bool force = false) {
+  void detach(bool force = false) override {
     (void)force;
     fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
              "unbalanced directSlot:{} containing value:{} - Make sure the DirectIs/Commit are properly paired!",
-             directSlot_, "?");
+             directSlot_, directValueText());
     if (owner_ && Mem::WriterLock::ownerIsMe(*owner_)) {
       fmtrace(handler_, 5, "clearing shocketInfo");
       try {
@@ -169,11 +182,12 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
       owner_.reset();
     }
     initialized_ = false;
+    this->initializedIs(false);
     attached_ = false;
     fmtrace(handler_, 1, "owner:{} localMem_:{} rootPath:{}", ::getpid(), config_.local, rootPath_.dirName());
   }
 
-  void cleanup() {
+  void cleanup() override {
     if (!config_.local && !owner_) {
       takeOwnerLock();
       Quiv::String error;
@@ -186,7 +200,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
 
   void removeFiles() {
     fmtrace(handler_, 3, "removing Zolm files in {}", rootPath_.dirName());
-    if (!config_.local) rootPath_.removeFile("corruption-detected");
+    if (!config_.local) rootPath_.removeFile(CORRUPTION_MARKER);
     nimbr_.cleanup();
     hashMap_.bucketWriter().cleanup();
     slotTable_.removeFile();
@@ -201,6 +215,7 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     }
     attached_ = false;
     initialized_ = false;
+    this->initializedIs(false);
   }
 
   bool validate(U32 fenixId, bool strict = false) {
@@ -221,16 +236,39 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     lastError_ = Quiv::String();
     return true;
   }
-  bool validate() { return validate(fenixId_.value(), false); }
+  bool validate() override { return validate(fenixId_.value(), false); }
+
+  // Checks every file's header against this writer's incarnation without
+  // walking the chains: slots, buckets, queue, fenix and owner files.
+  bool validateFiles() override {
+    Quiv::String error;
+    bool ok = attached_;
+    if (!ok) error = "not attached";
+    if (ok && !config_.local) {
+      U32 fenix = fenixId_.value();
+      ok = SlotTable::validateHeader(handler_, *slotTable_.header(), slotTable_.mappedSize(), fenix, Ops::slotSize,
+                                     Ops::valueSize, Ops::typeName(), error) &&
+           hashMap_.bucketWriter().validate(fenix, error) &&
+           (!kNimbr || nimbr_.validate(slotTable_.header()->maxNumSlots, error)) &&
+           SharedMem::FenixFile(rootPath_).validate(fenixId_, error) && (!owner_ || owner_->validate(error));
+    }
+    if (!ok) {
+      lastError_ = error;
+      fmtrace(handler_, 0, "file validation failed for {}: {}", rootPath_.dirName(), error);
+      return false;
+    }
+    if (!config_.local) rootPath_.removeFile(CORRUPTION_MARKER);
+    return true;
+  }
 
   // --- operations -------------------------------------------------------------
   // Inserts `value`, or updates its key's entry when `overwrite`. Returns
   // the stored value's place in the slot file.
-  Value const* write(Value const& value, bool overwrite = true) {
+  Value const* write(Value const& value, bool overwrite = true) override {
     fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
              "unbalanced directSlot:{} containing value:{} when writing value:{} - Make sure the DirectIs/Commit are "
              "properly paired!",
-             directSlot_, "?", Zolm::show(value));
+             directSlot_, directValueText(), Zolm::show(value));
     Key key = Ops::keyOf(value);
     U32 h = ops_.hash(key);
     U32 b = hashMap_.bucketOf(h);
@@ -257,11 +295,11 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
   }
 
   // Removes `key`; its value is copied to `previous`.
-  bool remove(Key const& key, Value* previous = nullptr) {
+  bool remove(Key const& key, Value* previous = nullptr) override {
     fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
              "unbalanced directSlot:{} containing value:{} when removing key:{} - Make sure the DirectIs/Commit are "
              "properly paired!",
-             directSlot_, "?", Zolm::show(key));
+             directSlot_, directValueText(), Zolm::show(key));
     U32 h = ops_.hash(key);
     U32 b = hashMap_.bucketOf(h);
     enterCritical();
@@ -295,9 +333,97 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     IterHint hint;
     return hashMap_.lookup(key, out, hint);
   }
-  bool lookup(Key const& key, Value& out, IterHint& hint) const { return hashMap_.lookup(key, out, hint); }
-  bool first(Value& out, IterHint& hint) const { return hashMap_.first(out, hint); }
-  bool next(Key const& key, Value& out, IterHint& hint) const { return hashMap_.next(key, out, hint); }
+  bool lookup(Key const& key, Value& out, IterHint& hint) const override { return hashMap_.lookup(key, out, hint); }
+  bool first(Value& out, IterHint& hint) const override { return hashMap_.first(out, hint); }
+  bool next(Key const& key, Value& out, IterHint& hint) const override { return hashMap_.next(key, out, hint); }
+
+  // --- writing in place ---------------------------------------------------------
+  // Between a direct operation and its commit the caller fills the value in
+  // shared memory and nothing else may write: an occupied slot's new value
+  // is staged in the header's critical-section image, which one change at a
+  // time owns. A new key's slot is taken at once but linked only at commit,
+  // so readers never reach a half-filled value.
+
+  // Starts writing `value`'s entry in place; returns where its value lives
+  // (initialised from `value`) until directCommit.
+  Value* directWrite(Value const& value) override {
+    Key key = Ops::keyOf(value);
+    fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
+             "unbalanced directSlot:{} containing value:{} when modifying key:{} - Make sure the DirectIs/Commit are "
+             "properly paired!",
+             directSlot_, directValueText(), Zolm::show(key));
+    U32 h = ops_.hash(key);
+    U32 b = hashMap_.bucketOf(h);
+    enterCritical();
+    U64* prev;
+    U64* curr;
+    bool found = hashMap_.find(key, b, prev, curr, h);
+    U32 id;
+    if (found) {
+      id = SlotLink::target(*prev);
+    } else {
+      id = insertSlot(key, h, b, prev);
+      directPrevBucket_ = prev == hashMap_.bucketWord(b) ? b : NO_SLOT;
+      directPrevOff_ = directPrevBucket_ == NO_SLOT ? slotTable_.offsetOf(prev) : 0;
+    }
+    fmtrace(handler_, 9, "{}{} bucket:{} slot:{} next:{}", found ? " existing " : " new ", Zolm::show(key), b, id,
+            slotTable_.slot(id)->next());
+    directSlot_ = id;
+    directNew_ = !found;
+    Value* target = directTarget(id);
+    std::memcpy(static_cast<void*>(target), &value, Ops::valueSize);
+    if (!found) Mem::store32(&slotTable_.slot(id)->runtimeFlags, slotTable_.slot(id)->runtimeFlags | SLOT_OCCUPIED);
+    return target;
+  }
+
+  // Starts changing `key`'s entry in place; null when the key is absent.
+  // The returned value starts as the stored one.
+  Value* directUpdate(Key const& key) override {
+    fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
+             "unbalanced directSlot:{} containing value:{} when modifying key:{} - Make sure the DirectIs/Commit are "
+             "properly paired!",
+             directSlot_, directValueText(), Zolm::show(key));
+    U32 h = ops_.hash(key);
+    U32 b = hashMap_.bucketOf(h);
+    enterCritical();
+    U64* prev;
+    U64* curr;
+    if (!hashMap_.find(key, b, prev, curr, h)) {
+      leaveCritical();
+      return nullptr;
+    }
+    U32 id = SlotLink::target(*prev);
+    directSlot_ = id;
+    directNew_ = false;
+    ++counters_.directUpdates;
+    Value* target = directTarget(id);
+    if (target != &slotTable_.valueRef(slotTable_.slot(id)))
+      std::memcpy(static_cast<void*>(target), &slotTable_.valueRef(slotTable_.slot(id)), Ops::valueSize);
+    // Nothing shared is inconsistent until the commit, so a crash here
+    // leaves a sound table.
+    leaveCritical();
+    return target;
+  }
+
+  // Publishes the value filled in since directWrite/directUpdate.
+  void directCommit() override {
+    fmassert(directSlot_ != NO_SLOT, "ZolmWriter",
+             "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
+    U32 id = directSlot_;
+    enterCriticalIfOutside();
+    if (directNew_) {
+      U64* prev = directPrevBucket_ != NO_SLOT ? hashMap_.bucketWord(directPrevBucket_) : slotTable_.linkAt(directPrevOff_);
+      publish(id, prev);
+    } else {
+      slotTable_.commitImage(id);
+    }
+    ++counters_.directCommits;
+    notify(id);
+    leaveCritical();
+    directSlot_ = NO_SLOT;
+    directNew_ = false;
+  }
+  bool directOpen() const { return directSlot_ != NO_SLOT; }
 
   // Moves entries out of the upper part of the slot table and shrinks it,
   // when occupancy fell below half of `threshold` (0: nothing to do).
@@ -371,24 +497,35 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
   }
 
   // --- accessors ----------------------------------------------------------------
-  U32 members() const { return slotTable_.header() ? slotTable_.header()->occupiedSlots : 0; }
-  U32 capacity() const { return slotTable_.capacity(); }
-  U32 buckets() const { return hashMap_.buckets(); }
-  U32 maxSize() const { return slotTable_.maxSlots(); }
-  U32 minSize() const { return slotTable_.minSlots(); }
-  U32 type() const { return 0; }
-  SharedMem::FenixId fenixId() const { return fenixId_; }
-  U64 sequence() const { return counters_.sequence; }
-  U32 mountStatus() const { return initialized_ ? 1 : 0; }
-  bool quiesced() const { return !kNimbr || nimbr_.quiesced(); }
-  Writer::Counters const& writerCounters() const { return counters_; }
+  U32 members() const override { return slotTable_.header() ? slotTable_.header()->occupiedSlots : 0; }
+  U32 capacity() const override { return slotTable_.capacity(); }
+  U32 buckets() const override { return hashMap_.buckets(); }
+  U32 maxSize() const override { return slotTable_.maxSlots(); }
+  U32 minSize() const override { return slotTable_.minSlots(); }
+  ZolmType type() const override { return ZolmType::writer; }
+  SharedMem::FenixId fenixId() const override { return fenixId_; }
+  U64 sequence() const override { return counters_.sequence; }
+  Mem::MountStatus mountStatus() const override { return initialized_ ? Mem::mounted : Mem::notMounted; }
+  bool quiesced() const override { return !kNimbr || nimbr_.quiesced(); }
+  // The queue keeps no per-reader state, so a named reader is quiesced when
+  // the queue is.
+  bool clientQuiesced(std::string_view readerName) const override { return !readerName.empty() && quiesced(); }
+  Writer::Counters writerCounters() const override { return counters_; }
   Writer::Counters& counters() { return counters_; }
-  Mem::RootPath const& rootPath() const { return rootPath_; }
-  std::string const& zolmName() const { return name_; }
-  bool criticalTaskCheck() const { return criticalTaskCheck_; }
-  void criticalTaskCheckIs(bool v) { criticalTaskCheck_ = v; }
-  U32 scratchpad() const { return scratchpad_; }
-  void scratchpadIs(U32 v) { scratchpad_ = v; }
+  Mem::RootPath const& rootPath() const override { return rootPath_; }
+  std::string const& zolmName() const override { return name_; }
+  bool criticalTaskCheck() const override { return criticalTaskCheck_; }
+  void criticalTaskCheckIs(bool v) override { criticalTaskCheck_ = v; }
+  U32 scratchpad() const override { return scratchpad_; }
+  void scratchpadIs(U32 v) override { scratchpad_ = v; }
+  // The writer is the only one changing its slots: an anchor taken from
+  // one of them is current while the slot's runtimeFlags are unchanged.
+  bool validateVersionAnchor(Mem::VersionAnchor const& a) const override {
+    if (!a.valid()) return true;
+    if (a.base != slotTable_.header() || a.offset + 4 > slotTable_.mappedSize()) return false;
+    U32 const* word = reinterpret_cast<U32 const*>(static_cast<char const*>(a.base) + a.offset);
+    return Mem::load32(word) == a.version;
+  }
   Quiv::String const& lastError() const { return lastError_; }
 
   SlotTableT& slotTable() { return slotTable_; }
@@ -449,6 +586,17 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
     ++counters_.notifications;
   }
   Value const* valueAt(U32 id) const { return &slotTable_.valueRef(slotTable_.slot(id)); }
+  // Where a direct operation's value is filled: the image for an entry that
+  // readers can see, the slot itself for one they cannot yet.
+  Value* directTarget(U32 id) {
+    SlotPrefix* s = slotTable_.slot(id);
+    SlotPrefix* where = (s->runtimeFlags & SLOT_OCCUPIED) ? slotTable_.image() : s;
+    return std::launder(reinterpret_cast<Value*>(SlotTableT::valuePtr(where)));
+  }
+  std::string directValueText() const {
+    if (directSlot_ == NO_SLOT || !slotTable_.attached()) return "none";
+    return Zolm::show(*valueAt(directSlot_));
+  }
 
   Quiv::DebugHandler* handler_;
   Mem::RootPath rootPath_;
@@ -456,6 +604,9 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
   WriterConfig config_;
   SharedMem::FenixId fenixId_;
   U32 directSlot_ = NO_SLOT;
+  bool directNew_ = false;
+  U32 directPrevBucket_ = NO_SLOT;  // the new entry's predecessor: a bucket word
+  U64 directPrevOff_ = 0;           // or a slot link at this offset
   Writer::Counters counters_;
   Ops ops_;
   SlotTableT slotTable_;
@@ -469,5 +620,20 @@ class ZolmWriter : public Nimbr::NimbrNotifiee {
   std::function<void(bool)> quiescedCallback_;
   Quiv::String lastError_;
 };
+
+// The private table a collection has before it is mounted: a local writer
+// of requested size 100 tracing through the handler "ZolmTemp".
+template <class Ops>
+std::unique_ptr<ZolmInterface<Ops>> createDefaultLocalWriter(std::string_view name,
+                                                             Quiv::DebugHandler* handler = nullptr) {
+  if (!handler) handler = Quiv::Platform::getDebugHandler("ZolmTemp");
+  fmtrace(handler, 1, "creating local ZolmWriter {}", name);
+  WriterConfig config;
+  config.local = true;
+  config.maxSlots = 100;
+  auto w = std::make_unique<ZolmWriter<Ops>>(handler, name, config);
+  w->initialize("none");
+  return w;
+}
 
 }  // namespace Zolm

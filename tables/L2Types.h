@@ -208,6 +208,7 @@ struct L2LogicalEntryLayout {
 // text form is the interface name.
 class MlagIntfEntry {
  public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::MlagIntfEntry";
   MlagIntfEntry() = default;
   explicit MlagIntfEntry(Lanx::IntfId key) : key_(key) {}
   explicit MlagIntfEntry(Kel::CharRange& r);

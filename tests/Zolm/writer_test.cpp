@@ -1,0 +1,279 @@
+// The writer through its interface: writing in place, the read-only
+// defaults, the private default table, and the rule that every change
+// leaves exactly one live queue record for its slot.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+
+#include "Zolm/Instantiations.h"
+#include "Zolm/TestTables.h"
+
+namespace {
+
+using namespace VexaTest;
+using VexaSwitch::L3FloodEntryConfig;
+
+constexpr char const* TABLE = "vexaswitch/tables/test/flood";
+
+Quiv::DebugHandler* handler() { return Quiv::Platform::getDebugHandler("WriterTest"); }
+
+Zolm::WriterConfig config(bool local, U32 maxSlots = 100) {
+  Zolm::WriterConfig c;
+  c.local = local;
+  c.maxSlots = maxSlots;
+  return c;
+}
+
+// The queue record a slot's last change left, if it is live.
+bool liveRecordFor(FloodWriter& w, U32 slot, Nimbr::Record& out) {
+  U32 pos = w.nimbr().slotPos(slot);
+  if (pos == Nimbr::NimbrWriter::NONE) return false;
+  out = w.nimbr().entryAt(pos);
+  return out.slot == slot && w.nimbr().inLiveWindow(out.seq);
+}
+
+U32 slotOf(FloodWriter& w, U64 key) {
+  L3FloodEntryConfig v;
+  Zolm::IterHint hint;
+  if (!w.lookup(Lanx::IntfId::fromRaw(key), v, hint)) return 0xFFFFFFFFu;
+  return hint.slot;
+}
+
+class DirectOps : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DirectOps, WriteInPlaceIsInvisibleUntilCommitAndNotifiesOnce) {
+  ShmRoot root;
+  FloodWriter w(handler(), TABLE, config(GetParam()));
+  w.initialize();
+  w.write(floodEntry(1, 10));
+
+  // A new key: filled in its own slot, reachable only after the commit.
+  U64 before = w.sequence();
+  L3FloodEntryConfig* p = w.directWrite(floodEntry(2, 0));
+  ASSERT_NE(p, nullptr);
+  p->floodListId_ = 22;
+  L3FloodEntryConfig v;
+  EXPECT_FALSE(w.lookup(Lanx::IntfId::fromRaw(2), v));
+  w.directCommit();
+  ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(2), v));
+  EXPECT_EQ(v.floodListId_, 22u);
+  EXPECT_EQ(w.sequence(), before + 1);
+  EXPECT_EQ(w.members(), 2u);
+
+  // An existing key: staged in the image, the slot keeps its old value
+  // until the commit.
+  p = w.directUpdate(Lanx::IntfId::fromRaw(1));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->floodListId_, 10u) << "starts from the stored value";
+  p->floodListId_ = 11;
+  ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(1), v));
+  EXPECT_EQ(v.floodListId_, 10u);
+  w.directCommit();
+  ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(1), v));
+  EXPECT_EQ(v.floodListId_, 11u);
+  EXPECT_EQ(w.writerCounters().directUpdates, 1u);
+  EXPECT_EQ(w.writerCounters().directCommits, 2u);
+
+  EXPECT_EQ(w.directUpdate(Lanx::IntfId::fromRaw(99)), nullptr);
+  EXPECT_FALSE(w.directOpen());
+  EXPECT_TRUE(w.validate()) << w.lastError();
+}
+
+TEST_P(DirectOps, ManyNewKeysThroughDirectWriteGrowTheTable) {
+  ShmRoot root;
+  FloodWriter w(handler(), TABLE, config(GetParam(), 4096));
+  w.initialize();
+  for (U64 k = 1; k <= 3000; ++k) {
+    w.directWrite(floodEntry(k, 0))->floodListId_ = U32(k * 3);
+    w.directCommit();
+  }
+  EXPECT_EQ(w.members(), 3000u);
+  EXPECT_GE(w.buckets(), 2048u);
+  for (U64 k = 1; k <= 3000; k += 97) {
+    L3FloodEntryConfig v;
+    ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(k), v));
+    EXPECT_EQ(v.floodListId_, k * 3);
+  }
+  EXPECT_TRUE(w.validate()) << w.lastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(LocalAndShared, DirectOps, ::testing::Values(true, false));
+
+using DirectOpsDeathTest = DirectOps;
+
+TEST(DirectOpsDeathTest, UnbalancedDirectOperationsAreFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ShmRoot root;
+  EXPECT_DEATH(
+      {
+        FloodWriter w(handler(), TABLE, config(true));
+        w.initialize();
+        w.directCommit();
+      },
+      "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
+  EXPECT_DEATH(
+      {
+        FloodWriter w(handler(), TABLE, config(true));
+        w.initialize();
+        w.directWrite(floodEntry(5, 1));
+        w.write(floodEntry(6, 1));
+      },
+      "unbalanced directSlot:0 containing value:.* when writing value:");
+  EXPECT_DEATH(
+      {
+        FloodWriter w(handler(), TABLE, config(true));
+        w.initialize();
+        w.write(floodEntry(5, 1));
+        w.directUpdate(Lanx::IntfId::fromRaw(5));
+        w.remove(Lanx::IntfId::fromRaw(5));
+      },
+      "unbalanced directSlot:0 containing value:.* when removing key:");
+  EXPECT_DEATH(
+      {
+        FloodWriter w(handler(), TABLE, config(true));
+        w.initialize();
+        w.directWrite(floodEntry(5, 1));
+        w.directWrite(floodEntry(7, 1));
+      },
+      "when modifying key:");
+}
+
+TEST(WriterInterface, OverwriteFalseKeepsTheEntryAndSendsNothing) {
+  ShmRoot root;
+  FloodWriter w(handler(), TABLE, config(false));
+  w.initialize();
+  w.write(floodEntry(3, 30));
+  U64 seq = w.sequence();
+  U32 slot = slotOf(w, 3);
+  Nimbr::Record rec;
+  ASSERT_TRUE(liveRecordFor(w, slot, rec));
+  U64 recSeq = rec.seq;
+  L3FloodEntryConfig const* stored = w.write(floodEntry(3, 31), false);
+  EXPECT_EQ(stored->floodListId_, 30u);
+  EXPECT_EQ(w.sequence(), seq);
+  ASSERT_TRUE(liveRecordFor(w, slot, rec));
+  EXPECT_EQ(rec.seq, recSeq) << "no notification for an untouched entry";
+}
+
+// A form that cannot write keeps the interface's defaults.
+struct ReadOnly : Zolm::ZolmInterface<Zolm::L3FloodTableConfigOps> {
+  Mem::RootPath root{nullptr, "t"};
+  std::string name = "t";
+  bool initialize(std::string_view) override { return true; }
+  void detach(bool) override {}
+  bool validate() override { return true; }
+  bool validateFiles() override { return true; }
+  void cleanup() override {}
+  U32 members() const override { return 0; }
+  U32 buckets() const override { return 0; }
+  U32 minSize() const override { return 0; }
+  U32 maxSize() const override { return 0; }
+  U32 capacity() const override { return 0; }
+  Zolm::ZolmType type() const override { return Zolm::ZolmType::reader; }
+  bool quiesced() const override { return true; }
+  U64 sequence() const override { return 0; }
+  Mem::RootPath const& rootPath() const override { return root; }
+  std::string const& zolmName() const override { return name; }
+  Mem::MountStatus mountStatus() const override { return 0; }
+  SharedMem::FenixId fenixId() const override { return {}; }
+  bool lookup(Key const&, Value&, Zolm::IterHint&) const override { return false; }
+  bool first(Value&, Zolm::IterHint&) const override { return false; }
+  bool next(Key const&, Value&, Zolm::IterHint&) const override { return false; }
+};
+
+TEST(WriterInterface, ReadOnlyFormsRefuseEveryWrite) {
+  ReadOnly r;
+  auto expectRefused = [](auto&& f, char const* msg) {
+    try {
+      f();
+      ADD_FAILURE() << "not refused";
+    } catch (Quiv::NoPermissionException const& e) {
+      EXPECT_EQ(std::string(e.what()), msg);
+    }
+  };
+  expectRefused([&] { r.write(floodEntry(1), true); }, "write to read-only Zolm table");
+  expectRefused([&] { r.directWrite(floodEntry(1)); }, "write to read-only Zolm table");
+  expectRefused([&] { r.directUpdate(Lanx::IntfId::fromRaw(1)); }, "write to read-only Zolm table");
+  expectRefused([&] { r.directCommit(); }, "write to read-only Zolm table");
+  expectRefused([&] { r.remove(Lanx::IntfId::fromRaw(1), nullptr); }, "remove to read-only Zolm table");
+}
+
+TEST(WriterInterface, DefaultLocalWriterIsAPrivateTableOfRequestedSize100) {
+  ShmRoot root;
+  std::vector<std::string> lines;
+  Quiv::DebugHandler* temp = Quiv::Platform::getDebugHandler("ZolmTemp");
+  U64 saved = temp->flags();
+  temp->flagsIs(0x2);
+  Quiv::traceSinkIs([&](Quiv::DebugHandler const& h, unsigned, std::string_view msg) {
+    if (h.name() == "ZolmTemp") lines.emplace_back(msg);
+  });
+  auto w = Zolm::createDefaultLocalWriter<Zolm::LagGroupIdTableOps>("vexaswitch/tables/lag/groupId");
+  Quiv::traceSinkIs({});
+  temp->flagsIs(saved);
+  EXPECT_EQ(w->maxSize(), 100u);
+  EXPECT_EQ(w->capacity(), 64u);
+  EXPECT_EQ(w->type(), Zolm::ZolmType::writer);
+  EXPECT_EQ(w->mountStatus(), Mem::mounted);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "creating local ZolmWriter vexaswitch/tables/lag/groupId");
+  for (U32 i = 0; i < 63; ++i) w->write(lagEntry(i, i), true);
+  EXPECT_EQ(w->members(), 63u);
+  EXPECT_TRUE(std::filesystem::is_empty(root.dir())) << "a local table leaves no files";
+}
+
+// Every change leaves exactly one live queue record for its slot: a
+// random run through the interface, checked after every batch.
+TEST(WriterQueue, EveryChangeLeavesOneLiveRecordForItsSlot) {
+  ShmRoot root;
+  FloodWriter w(handler(), TABLE, config(false, 512));
+  w.initialize();
+  Zolm::ZolmInterface<FloodOps>& iface = w;
+  std::mt19937 rng(7);
+  std::map<U64, U32> model;
+  for (int batch = 0; batch < 40; ++batch) {
+    std::set<U32> touched;
+    U64 seqBefore = w.nimbr().tailSeq();
+    for (int i = 0; i < 200; ++i) {
+      U64 key = rng() % 600 + 1;
+      U32 op = rng() % 4;
+      if (op == 0 && model.count(key)) {
+        U32 slot = slotOf(w, key);
+        iface.remove(Lanx::IntfId::fromRaw(key), nullptr);
+        model.erase(key);
+        touched.insert(slot);
+      } else if (op == 1 && model.count(key)) {
+        iface.directUpdate(Lanx::IntfId::fromRaw(key))->floodListId_ = U32(i);
+        iface.directCommit();
+        model[key] = U32(i);
+        touched.insert(slotOf(w, key));
+      } else {
+        iface.write(floodEntry(key, U32(i)), true);
+        model[key] = U32(i);
+        touched.insert(slotOf(w, key));
+      }
+    }
+    ASSERT_TRUE(w.validate()) << w.lastError();
+    // Slots may have moved in a shrink; every occupied slot still has its
+    // own record, and each one touched now has a fresh one.
+    for (auto [key, id] : model) {
+      U32 slot = slotOf(w, key);
+      Nimbr::Record rec;
+      ASSERT_TRUE(liveRecordFor(w, slot, rec)) << "key " << key << " slot " << slot;
+      L3FloodEntryConfig v;
+      ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(key), v));
+      EXPECT_EQ(v.floodListId_, id);
+    }
+    for (U32 slot : touched) {
+      if (slot >= w.capacity()) continue;  // released by a shrink
+      Nimbr::Record rec;
+      if (liveRecordFor(w, slot, rec)) {
+        EXPECT_GT(rec.seq, seqBefore) << "slot " << slot;
+      }
+    }
+    EXPECT_EQ(w.members(), model.size());
+  }
+}
+
+}  // namespace
