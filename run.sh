@@ -16,8 +16,9 @@ jobs="${JOBS:-$(nproc)}"
 # installed with one `apt-get update` and one `apt-get install -y`.
 # clang and its runtime build the libFuzzer targets; libabsl-dev gives the
 # benchmarks an in-process hash map to compare with; liblmdb-dev a
-# memory-mapped key-value store to compare the table engine with.
-packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev libabsl-dev liblmdb-dev)
+# memory-mapped key-value store to compare the table engine with;
+# libcli11-dev the command-line parser of the zolm tool.
+packages=(cmake ninja-build g++ libfmt-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev libabsl-dev liblmdb-dev libcli11-dev)
 
 install_missing() {
   local missing=()

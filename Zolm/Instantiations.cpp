@@ -4,7 +4,9 @@
 
 namespace Zolm {
 
-#define VEXA_ZOLM_INSTANTIATE(table, K, V, flags) template class ZolmWriter<Ops<K, V, flags>>;
+#define VEXA_ZOLM_INSTANTIATE(table, K, V, flags) \
+  template class ZolmWriter<Ops<K, V, flags>>;     \
+  template class ZolmReader<Ops<K, V, flags>>;
 VEXA_ZOLM_INSTANTIATIONS(VEXA_ZOLM_INSTANTIATE)
 #undef VEXA_ZOLM_INSTANTIATE
 

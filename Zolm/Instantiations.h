@@ -4,6 +4,7 @@
 // notification queue. The per-VLAN ACL binding stores variable-size values
 // through the slab and is instantiated with it.
 #include "Zolm/Ops.h"
+#include "Zolm/ZolmReader.h"
 #include "Zolm/ZolmWriter.h"
 #include "tables/AclZolm.h"
 #include "tables/L2Types.h"
@@ -37,7 +38,9 @@ namespace Zolm {
 VEXA_ZOLM_INSTANTIATIONS(VEXA_ZOLM_OPS_ALIAS)
 #undef VEXA_ZOLM_OPS_ALIAS
 
-#define VEXA_ZOLM_EXTERN(table, K, V, flags) extern template class ZolmWriter<Ops<K, V, flags>>;
+#define VEXA_ZOLM_EXTERN(table, K, V, flags)          \
+  extern template class ZolmWriter<Ops<K, V, flags>>; \
+  extern template class ZolmReader<Ops<K, V, flags>>;
 VEXA_ZOLM_INSTANTIATIONS(VEXA_ZOLM_EXTERN)
 #undef VEXA_ZOLM_EXTERN
 

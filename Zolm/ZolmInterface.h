@@ -27,10 +27,25 @@ inline constexpr MountStatus flushing = 3;
 // time, where that word lives, and the mapping it was read through. The
 // value is still current while the word is unchanged.
 struct VersionAnchor {
+  static constexpr U64 NONE = 0xFFFFFFFEu;         // nothing was read
+  static constexpr U64 INVALIDATED = 0xFFFFFFFFu;  // dropped by a remap
   U32 version = 0;
   U64 offset = 0;
   void const* base = nullptr;
   bool valid() const { return base != nullptr; }
+};
+
+// The (version, offset) half of an anchor, for callers that keep it.
+struct CacheVersionAnchor {
+  U32 version = 0;
+  U64 offset = 0;
+};
+
+// A local copy of a (resizeSeq, count) pair read from a header.
+template <class T>
+struct VersionedRef {
+  U32 seq = 0xFFFFFFFFu;
+  T value{};
 };
 
 }  // namespace Mem
@@ -50,12 +65,20 @@ inline std::string_view toString(ZolmType t) {
 }
 
 namespace Reader {
+// What one reader did: reads and how often they had to be repeated.
 struct Counters {
   U64 lookups = 0;
-  U64 retries = 0;
-  U64 remaps = 0;
-  U64 corruptions = 0;
-  U64 resizes = 0;
+  U64 slowPaths = 0;      // `next` calls that re-walked a bucket run
+  U64 restarts = 0;       // walks restarted because a link changed under them
+  U64 criticalReads = 0;  // slot reads served from the critical-section image
+  U64 bucketSkips = 0;    // empty buckets passed while iterating
+  U64 retries = 0;        // operations repeated after a remap
+  U64 remaps = 0;         // remaps that moved the slot mapping
+  U64 resizes = 0;        // slot-table resizes followed
+  U64 bucketResizes = 0;  // bucket-table resizes followed
+  U64 corruptions = 0;    // integrity failures passed to the caller
+  U32 capacity = 0;       // refreshed by readerCounters()
+  U32 buckets = 0;        // refreshed by readerCounters()
 };
 }  // namespace Reader
 

@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "Zolm/ZolmReader.h"
 #include "Zolm/ZolmWriter.h"
 
 namespace Zolm {
@@ -21,5 +22,12 @@ void markCorruptionDetected(Mem::RootPath const& root, std::string_view msg) {
   } catch (Quiv::Exception const&) {
   }
 }
+
+namespace Util {
+void writeCorruptionFile(Quiv::DebugHandler* handler, Mem::RootPath const& root, std::string_view error) {
+  fmtrace(handler, 1, "writing {} in {}: {}", CORRUPTION_MARKER, root.dirName(), error);
+  markCorruptionDetected(root, error);
+}
+}  // namespace Util
 
 }  // namespace Zolm

@@ -43,6 +43,12 @@ template <class E>
 
 }  // namespace Quiv
 
+namespace Mem {
+// A value read earlier is no longer current: its slot changed or the
+// mapping it was read through was replaced.
+class VersionMismatchException : public Quiv::Exception { using Exception::Exception; };
+}  // namespace Mem
+
 // fmthrow(ExceptionType, "format {}", args...)
 #define fmthrow(Ex, ...) ::Quiv::throwException<Ex>(::fmt::format(__VA_ARGS__))
 
