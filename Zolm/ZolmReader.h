@@ -86,6 +86,14 @@ class ZolmReader : public ZolmInterface<OpsT> {
                                    Ops::typeName(), error))
       return fail("failed to validate slots", &error);
     hashMap_.reset();
+    // Map the slots and buckets now rather than at the first read, so that
+    // capacity() and buckets() mean something from the start.
+    try {
+      doResize();
+    } catch (Quiv::CorruptionDetectedException const& e) {
+      Quiv::String msg = e.msg();
+      return fail("failed to map the table", &msg);
+    }
     this->initializedIs(true);
     long delay = mtime ? long(std::time(nullptr) - mtime) : 0;
     fmtrace(handler_, 1, "success {} capacity:{} fenixId:{} mtime:{} delay:{} event:{}", rootPath_.dirName(),

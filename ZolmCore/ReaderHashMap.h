@@ -54,7 +54,8 @@ class ReaderHashMap {
     fmtrace(handler_, 2, "buckets from {} to {}", numBuckets_, mapped);
     numBuckets_ = mapped;
     log2_ = Zolm::log2Exact(mapped);
-    local_ = Mem::VersionedRef<unsigned int>{Mem::load32(&h->resizeSeq), mapped};
+    // The remap may have moved the header.
+    local_ = Mem::VersionedRef<unsigned int>{Mem::load32(&buckets_.header()->resizeSeq), mapped};
     ++counters_.bucketResizes;
     return true;
   }
