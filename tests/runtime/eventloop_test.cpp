@@ -1,0 +1,179 @@
+// The loop dispatches descriptors and timers on the calling thread, copes
+// with callbacks that change the set of sources, and can be embedded in
+// another loop through its own descriptor. The directory watcher finds a
+// table directory that is created after it started.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "runtime/EventLoop.h"
+#include "testutil/ShmRoot.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Quiv::EventLoop;
+
+struct Pipe {
+  int r = -1, w = -1;
+  Pipe() {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    r = fds[0];
+    w = fds[1];
+  }
+  ~Pipe() {
+    ::close(r);
+    ::close(w);
+  }
+  void put() { ASSERT_EQ(::write(w, "x", 1), 1); }
+  void take() {
+    char c;
+    ASSERT_EQ(::read(r, &c, 1), 1);
+  }
+};
+
+TEST(EventLoop, ReadableDescriptorsAndTimersAreDispatched) {
+  EventLoop loop;
+  Pipe p;
+  int reads = 0;
+  loop.fdIs(p.r, [&] {
+    p.take();
+    ++reads;
+  });
+  EXPECT_EQ(loop.runOnce(0), 0) << "nothing ready";
+  p.put();
+  p.put();
+  EXPECT_EQ(loop.runOnce(100), 1);
+  EXPECT_EQ(loop.runOnce(100), 1) << "level-triggered: the second byte is still there";
+  EXPECT_EQ(reads, 2);
+
+  std::vector<int> order;
+  loop.timerIs(20ms, [&] { order.push_back(2); });
+  loop.timerIs(5ms, [&] { order.push_back(1); });
+  int ticks = 0;
+  EventLoop::TimerId periodic = loop.timerIs(1ms, [&] { ++ticks; }, 1ms);
+  auto until = std::chrono::steady_clock::now() + 2s;
+  while (order.size() < 2 && std::chrono::steady_clock::now() < until) loop.runOnce(50);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_GE(ticks, 3);
+  loop.timerDel(periodic);
+  EXPECT_EQ(loop.timers(), 0u);
+  int before = ticks;
+  loop.runOnce(10);
+  EXPECT_EQ(ticks, before);
+}
+
+TEST(EventLoop, CallbacksMayRemoveSourcesIncludingThemselves) {
+  EventLoop loop;
+  Pipe a, b;
+  int aCalls = 0, bCalls = 0;
+  // Both are ready in the same round; the first to run removes the other,
+  // which must then not run (its owner may already be gone).
+  loop.fdIs(a.r, [&] {
+    ++aCalls;
+    loop.fdDel(b.r);
+    loop.fdDel(a.r);
+  });
+  loop.fdIs(b.r, [&] {
+    ++bCalls;
+    loop.fdDel(a.r);
+    loop.fdDel(b.r);
+  });
+  a.put();
+  b.put();
+  loop.runOnce(100);
+  EXPECT_EQ(aCalls + bCalls, 1);
+  EXPECT_FALSE(loop.hasFd(a.r));
+  EXPECT_FALSE(loop.hasFd(b.r));
+
+  // A one-shot timer that re-arms itself and one that removes another.
+  int chained = 0;
+  std::function<void()> again = [&] {
+    if (++chained < 3) loop.timerIs(1ms, again);
+  };
+  loop.timerIs(1ms, again);
+  bool victimRan = false;
+  EventLoop::TimerId victim = loop.timerIs(3ms, [&] { victimRan = true; });
+  loop.timerIs(1ms, [&] { loop.timerDel(victim); });
+  auto until = std::chrono::steady_clock::now() + 2s;
+  while (chained < 3 && std::chrono::steady_clock::now() < until) loop.runOnce(20);
+  loop.runOnce(10);
+  EXPECT_EQ(chained, 3);
+  EXPECT_FALSE(victimRan);
+}
+
+TEST(EventLoop, ItsDescriptorTellsAnOuterLoopWhenToDispatch) {
+  EventLoop loop;
+  Pipe p;
+  bool ran = false;
+  loop.fdIs(p.r, [&] {
+    p.take();
+    ran = true;
+  });
+  pollfd pfd{loop.fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&pfd, 1, 0), 0);
+  p.put();
+  ASSERT_EQ(::poll(&pfd, 1, 1000), 1);
+  loop.runOnce(0);
+  EXPECT_TRUE(ran);
+}
+
+TEST(EventLoop, StopEndsRun) {
+  EventLoop loop;
+  int n = 0;
+  loop.timerIs(1ms, [&] {
+    if (++n == 5) loop.stop();
+  }, 1ms);
+  loop.run();
+  EXPECT_EQ(n, 5);
+  EXPECT_TRUE(loop.stopped());
+}
+
+TEST(DirWatcher, FollowsATableDirectoryThatAppearsLaterAndGoesAway) {
+  VexaTest::ShmRoot root;
+  EventLoop loop;
+  std::string dir = root.dir() + "/vexaswitch/tables/l2/mac";
+  int changes = 0;
+  Quiv::DirWatcher watcher(loop, dir, [&] { ++changes; });
+  EXPECT_FALSE(watcher.dirExists());
+  EXPECT_EQ(watcher.watching(), root.dir());
+
+  auto pump = [&](auto done) {
+    auto until = std::chrono::steady_clock::now() + 2s;
+    while (!done() && std::chrono::steady_clock::now() < until) loop.runOnce(20);
+  };
+  // Unrelated entries beside the path are not reported.
+  std::filesystem::create_directories(root.dir() + "/other");
+  loop.runOnce(50);
+  EXPECT_EQ(changes, 0);
+
+  std::filesystem::create_directories(dir);
+  pump([&] { return watcher.dirExists(); });
+  ASSERT_TRUE(watcher.dirExists()) << watcher.watching();
+  int afterCreate = changes;
+  EXPECT_GE(afterCreate, 1);
+
+  { std::ofstream(dir + "/slots") << "x"; }
+  pump([&] { return changes > afterCreate; });
+  EXPECT_GT(changes, afterCreate) << "a file written in the directory";
+
+  int beforeRemove = changes;
+  std::filesystem::remove_all(root.dir() + "/vexaswitch");
+  pump([&] { return !watcher.dirExists(); });
+  EXPECT_FALSE(watcher.dirExists());
+  EXPECT_GT(changes, beforeRemove);
+
+  // And back again.
+  std::filesystem::create_directories(dir);
+  pump([&] { return watcher.dirExists(); });
+  EXPECT_TRUE(watcher.dirExists());
+}
+
+}  // namespace
