@@ -1,0 +1,244 @@
+#include "runtime/Pokt.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "runtime/Exception.h"
+
+namespace Pokt {
+
+namespace {
+
+sockaddr_un addressOf(std::string const& name, socklen_t& len) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (name.empty() || name.size() >= sizeof addr.sun_path)
+    fmthrow(Quiv::InvalidInitializeException, "bad wake-up socket name of {} bytes", name.size());
+  std::memcpy(addr.sun_path, name.data(), name.size());
+  len = socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
+  return addr;
+}
+
+// Sends one 8-byte message without blocking; false when the peer is gone
+// or its receive queue is full (a full queue already holds a wake-up).
+bool sendWord(int fd, U64 v) {
+  return ::send(fd, &v, sizeof v, MSG_DONTWAIT | MSG_NOSIGNAL) == ssize_t(sizeof v);
+}
+
+std::atomic<U32> listenCounter{0};
+
+}  // namespace
+
+std::string showSocketName(std::string const& name) {
+  if (!name.empty() && name[0] == '\0') return "@" + name.substr(1);
+  return name;
+}
+
+// --- writer -----------------------------------------------------------------------
+
+WriterPoktSm::WriterPoktSm(Quiv::DebugHandler* handler) : handler_(handler) {}
+WriterPoktSm::~WriterPoktSm() { close(); }
+
+void WriterPoktSm::listen(std::string_view tableName) {
+  close();
+  tableId_ = ++listenCounter;
+  // Unique per process and table; the table name is only there for people
+  // reading the owner file and may be cut short.
+  std::string tail(tableName.substr(0, 60));
+  name_ = std::string(1, '\0') + fmt::format("vexa.pokt.{}.{}.{}", ::getpid(), tableId_, tail);
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) fmthrow(Quiv::InvalidInitializeException, "wake-up socket: {}", std::strerror(errno));
+  socklen_t len;
+  sockaddr_un addr = addressOf(name_, len);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 64) != 0) {
+    int err = errno;
+    ::close(fd);
+    fmthrow(Quiv::InvalidInitializeException, "cannot listen on {}: {}", showSocketName(name_), std::strerror(err));
+  }
+  listenFd_ = fd;
+  if (loop_) loop_->fdIs(listenFd_, [this] { acceptAll(); });
+  fmtrace(handler_, 5, "listening on {}", showSocketName(name_));
+}
+
+void WriterPoktSm::close() {
+  for (Conn& c : conns_) {
+    if (loop_) loop_->fdDel(c.fd);
+    ::close(c.fd);
+  }
+  conns_.clear();
+  anyArmed_ = false;
+  if (listenFd_ >= 0) {
+    if (loop_) loop_->fdDel(listenFd_);
+    ::close(listenFd_);
+    listenFd_ = -1;
+  }
+}
+
+void WriterPoktSm::loopIs(Quiv::EventLoop* loop) {
+  if (loop_ == loop) return;
+  if (loop_) {
+    if (listenFd_ >= 0) loop_->fdDel(listenFd_);
+    for (Conn& c : conns_) loop_->fdDel(c.fd);
+  }
+  loop_ = loop;
+  if (!loop_) return;
+  if (listenFd_ >= 0) loop_->fdIs(listenFd_, [this] { acceptAll(); });
+  for (Conn& c : conns_) watch(c.fd);
+}
+
+void WriterPoktSm::yieldTimeIs(double seconds) {
+  if (seconds < 0) seconds = 0;
+  pollInterval_ = std::chrono::nanoseconds(static_cast<long long>(seconds * 1e9));
+}
+
+void WriterPoktSm::acceptAll() {
+  if (listenFd_ < 0) return;
+  for (;;) {
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) break;
+    conns_.push_back(Conn{fd, false, 0});
+    fmtrace(handler_, 5, "follower connected, {} connections", conns_.size());
+    if (loop_) watch(fd);
+  }
+}
+
+void WriterPoktSm::watch(int fd) {
+  loop_->fdIs(fd, [this, fd] {
+    for (Conn& k : conns_)
+      if (k.fd == fd) readConn(k);
+    dropClosed();
+  });
+}
+
+void WriterPoktSm::readConn(Conn& c) {
+  for (;;) {
+    U64 seq;
+    ssize_t n = ::recv(c.fd, &seq, sizeof seq, MSG_DONTWAIT);
+    if (n == ssize_t(sizeof seq)) {
+      c.armed = true;
+      c.armedAt = seq;
+      anyArmed_ = true;
+      continue;
+    }
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      if (loop_) loop_->fdDel(c.fd);
+      ::close(c.fd);
+      c.fd = -1;
+    }
+    break;
+  }
+  if (c.fd >= 0 && c.armed && c.armedAt < lastSeq_ && notifying_) wake(c);
+}
+
+void WriterPoktSm::wake(Conn& c) {
+  if (sendWord(c.fd, lastSeq_)) ++wakesSent_;
+  c.armed = false;
+}
+
+void WriterPoktSm::dropClosed() {
+  for (std::size_t i = 0; i < conns_.size();) {
+    if (conns_[i].fd < 0) {
+      conns_[i] = conns_.back();
+      conns_.pop_back();
+      fmtrace(handler_, 5, "follower went away, {} connections", conns_.size());
+    } else {
+      ++i;
+    }
+  }
+}
+
+void WriterPoktSm::poll() {
+  ++polls_;
+  lastPoll_ = std::chrono::steady_clock::now();
+  acceptAll();
+  for (Conn& c : conns_) readConn(c);
+  dropClosed();
+}
+
+void WriterPoktSm::notify(U64 seq) {
+  lastSeq_ = seq;
+  if (!notifying_ || listenFd_ < 0) return;
+  if (anyArmed_) {
+    anyArmed_ = false;
+    for (Conn& c : conns_) {
+      if (c.armed && c.armedAt < seq) wake(c);
+      anyArmed_ = anyArmed_ || c.armed;
+    }
+  }
+  if (loop_) return;
+  auto now = std::chrono::steady_clock::now();
+  if (now - lastPoll_ >= pollInterval_) poll();
+}
+
+// --- follower ------------------------------------------------------------------------
+
+ReaderPoktSm::ReaderPoktSm(Quiv::DebugHandler* handler, Quiv::EventLoop& loop) : handler_(handler), loop_(loop) {}
+ReaderPoktSm::~ReaderPoktSm() { disconnect(); }
+
+bool ReaderPoktSm::connect(std::string const& socketName) {
+  disconnect();
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  socklen_t len;
+  sockaddr_un addr;
+  try {
+    addr = addressOf(socketName, len);
+  } catch (Quiv::Exception const& e) {
+    ::close(fd);
+    fmtrace(handler_, 1, "{}", e.msg());
+    return false;
+  }
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS) {
+    fmtrace(handler_, 1, "cannot connect to {}: {}", showSocketName(socketName), std::strerror(errno));
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  loop_.fdIs(fd_, [this] { onReadable(); });
+  fmtrace(handler_, 5, "connected to {}", showSocketName(socketName));
+  return true;
+}
+
+void ReaderPoktSm::disconnect() {
+  if (fd_ < 0) return;
+  loop_.fdDel(fd_);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+void ReaderPoktSm::arm(U64 seq) {
+  if (fd_ < 0 || !notifying_) return;
+  if (sendWord(fd_, seq)) ++arms_;
+}
+
+void ReaderPoktSm::onReadable() {
+  U64 newest = 0;
+  bool woke = false;
+  for (;;) {
+    U64 seq;
+    ssize_t n = ::recv(fd_, &seq, sizeof seq, MSG_DONTWAIT);
+    if (n == ssize_t(sizeof seq)) {
+      newest = seq;
+      woke = true;
+      continue;
+    }
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      fmtrace(handler_, 1, "writer disconnected");
+      disconnect();
+      if (onDisconnect_) onDisconnect_();
+      return;
+    }
+    break;
+  }
+  if (!woke) return;
+  ++wakes_;
+  if (onWake_) onWake_(newest);
+}
+
+}  // namespace Pokt
