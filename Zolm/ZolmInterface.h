@@ -124,7 +124,8 @@ class ZolmInterface : public ZolmInterfaceBase {
   virtual Writer::Counters writerCounters() const { return {}; }
   virtual Reader::Counters readerCounters() const { return {}; }
   virtual void notifyingIs(bool) {}
-  virtual void yieldTimeIs(U64) {}
+  // Seconds a follower waits at least between two wake-ups.
+  virtual void yieldTimeIs(double) {}
   virtual U64 sequence() const = 0;
   virtual bool clientQuiesced(std::string_view) const { return false; }
 

@@ -18,6 +18,7 @@
 #include "Zolm/Validator.h"
 #include "Zolm/ZolmInterface.h"
 #include "runtime/Nimbr.h"
+#include "runtime/Pokt.h"
 #include "runtime/SharedMem.h"
 #include "runtime/Tasks.h"
 
@@ -87,6 +88,8 @@ class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
     bool ownerValid = true;
     if (!config_.local) {
       takeOwnerLock();
+      // Followers find the wake-up socket through the owner file.
+      pokt_.listen(name_);
       SharedMem::FenixFile fenix(rootPath_);
       fenixId_ = fenix.read();
       if (fenixId_.isNull()) fenixId_ = SharedMem::FenixId(static_cast<U32>(::getpid()), nextIncarnation());
@@ -130,6 +133,11 @@ class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
         fmtracestr(handler_, 0, dumpHeaders());
         return false;
       }
+    }
+    if (owner_) {
+      owner_->shocketInfoIs({Quiv::String(pokt_.socketName()), pokt_.tableId()});
+      Quiv::String error;
+      fmassert(owner_->validate(error), "ZolmWriter", "wrote to owner file but validation failed: {}", error);
     }
     attached_ = true;
     if (reformat) fmtrace(handler_, 1, "re-formatted successfully");
@@ -177,6 +185,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
     slotTable_.detach();
     hashMap_.detach();
     nimbr_.detach();
+    pokt_.close();
     if (owner_) {
       Mem::WriterLock::releaseWriterLock(*owner_);
       owner_.reset();
@@ -511,6 +520,12 @@ class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
   // the queue is.
   bool clientQuiesced(std::string_view readerName) const override { return !readerName.empty() && quiesced(); }
   Writer::Counters writerCounters() const override { return counters_; }
+  void notifyingIs(bool on) override { pokt_.notifyingIs(on); }
+  void yieldTimeIs(double seconds) override { pokt_.yieldTimeIs(seconds); }
+  bool connected() const override { return pokt_.connections() > 0; }
+  // Wake-ups of followers; give it the process's event loop so that arms
+  // are answered while the writer is idle.
+  Pokt::WriterPoktSm& pokt() { return pokt_; }
   Writer::Counters& counters() { return counters_; }
   Mem::RootPath const& rootPath() const override { return rootPath_; }
   std::string const& zolmName() const override { return name_; }
@@ -584,6 +599,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
     if (!kNimbr) return;
     nimbr_.notify(slot, 0);
     ++counters_.notifications;
+    pokt_.notify(nimbr_.tailSeq());
   }
   Value const* valueAt(U32 id) const { return &slotTable_.valueRef(slotTable_.slot(id)); }
   // Where a direct operation's value is filled: the image for an entry that
@@ -614,6 +630,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
   Nimbr::NimbrWriter nimbr_;
   std::optional<SharedMem::OwnerFile> owner_;
   bool initialized_ = false;
+  Pokt::WriterPoktSm pokt_{handler_};
   bool attached_ = false;
   bool criticalTaskCheck_;
   U32 scratchpad_ = 0;

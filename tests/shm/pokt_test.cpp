@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "Zolm/TestTables.h"
 #include "runtime/Pokt.h"
+#include "runtime/SharedMem.h"
 
 namespace {
 
@@ -186,6 +188,40 @@ TEST(Pokt, WithAnEventLoopTheWriterAnswersArmsWithoutPolling) {
   Report r = collect(f, fds[0]);
   EXPECT_EQ(r.lastSeq, 3u);
   EXPECT_EQ(w.polls(), pollsBefore) << "the loop delivered the arms";
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+// A table's writer announces its wake-up socket in the owner file; a
+// follower that finds it there is woken by writes to the table.
+TEST(Pokt, ATableWriterWakesFollowersThroughItsOwnerFile) {
+  VexaTest::ShmRoot root;
+  Zolm::WriterConfig config;
+  config.maxSlots = 1024;
+  VexaTest::FloodWriter w(nullptr, "vexaswitch/tables/test/poktflood", config);
+  w.initialize();
+  SharedMem::ShocketInfo info = SharedMem::OwnerFile(w.rootPath()).shocketInfo();
+  ASSERT_FALSE(info.name.empty());
+  EXPECT_NE(info.toString().find("@vexa.pokt."), std::string::npos) << info.toString();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  pid_t f = follower(std::string(info.name.c_str(), info.name.size()), 50, fds[1]);
+  auto until = std::chrono::steady_clock::now() + 5s;
+  while (!w.connected() && std::chrono::steady_clock::now() < until) {
+    w.pokt().poll();
+    ::usleep(1000);
+  }
+  ASSERT_TRUE(w.connected());
+  ::usleep(20000);
+  for (U64 k = 1; k <= 50; ++k) w.write(VexaTest::floodEntry(k, 1));
+  while (w.connected() && std::chrono::steady_clock::now() < until) {
+    w.pokt().poll();
+    ::usleep(500);
+  }
+  Report r = collect(f, fds[0]);
+  EXPECT_GE(r.lastSeq, 50u);
+  w.detach();
+  EXPECT_TRUE(SharedMem::OwnerFile(w.rootPath()).shocketInfo().empty()) << "cleared when the writer leaves";
   ::close(fds[0]);
   ::close(fds[1]);
 }
