@@ -1,0 +1,415 @@
+// Readers in their own processes against a writer in another: the writer
+// fills and drains the table over and over (so the slot table and the
+// buckets grow and shrink under the readers), the readers look up, iterate
+// and read by slot index as fast as they can. Every value carries its
+// key's checksum and the version it was written with, so a torn value, a
+// value of another key, or one the writer never wrote is caught.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+
+#include "Zolm/Instantiations.h"
+#include "Zolm/TestTables.h"
+
+namespace {
+
+using namespace VexaTest;
+using namespace std::chrono_literals;
+using VexaSwitch::L3FloodEntryConfig;
+using FloodReader = Zolm::ZolmReader<FloodOps>;
+
+constexpr char const* TABLE = "vexaswitch/tables/test/stress";
+constexpr U64 STABLE = 500;       // keys 1..STABLE are never removed
+constexpr U64 KEY_SPACE = 30000;  // churned keys: STABLE+1..KEY_SPACE
+constexpr int READERS = 3;
+
+struct ReaderStats {
+  std::atomic<U64> lookups, hits, iterations, iterated, getValues, reattaches;
+  std::atomic<U64> torn, stableMissing, orderViolations, duplicates, errors;
+  std::atomic<U64> retries, restarts, resizes, criticalReads;
+  std::atomic<bool> writableMapping;
+};
+
+// Lives in an anonymous shared mapping made before the children fork.
+struct Shared {
+  std::atomic<U64> published;  // highest version whose write has returned
+  std::atomic<bool> stop;
+  std::atomic<U64> writerPhases, writerOps;
+  std::atomic<U32> minCapacity, maxCapacity, minBuckets, maxBuckets;
+  ReaderStats readers[READERS + 1];
+};
+
+Shared* makeShared() {
+  void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  EXPECT_NE(p, MAP_FAILED);
+  auto* s = new (p) Shared{};
+  s->minCapacity = ~0u;
+  s->minBuckets = ~0u;
+  return s;
+}
+
+U32 checksum(U64 key, U32 version) {
+  U64 x = (key + 0x9e3779b97f4a7c15ull) * 0xbf58476d1ce4e5b9ull ^ (U64(version) << 17);
+  x ^= x >> 31;
+  return U32(x * 0x94d049bb133111ebull >> 32) | 1;
+}
+L3FloodEntryConfig entryFor(U64 key, U32 version) {
+  L3FloodEntryConfig e = floodEntry(key, version);
+  e.memberCount_ = checksum(key, version);
+  return e;
+}
+// A value is sound when it is one that entryFor made and the writer had
+// started writing it: version not above what was published plus one (the
+// write in progress).
+bool sound(L3FloodEntryConfig const& v, U64 published) {
+  U64 key = v.key().raw();
+  return key != 0 && v.memberCount_ == checksum(key, v.floodListId_) && v.floodListId_ <= published + 1;
+}
+
+void atomicMin(std::atomic<U32>& a, U32 v) {
+  for (U32 cur = a.load(); v < cur && !a.compare_exchange_weak(cur, v);) {
+  }
+}
+void atomicMax(std::atomic<U32>& a, U32 v) {
+  for (U32 cur = a.load(); v > cur && !a.compare_exchange_weak(cur, v);) {
+  }
+}
+
+Zolm::WriterConfig writerConfig() {
+  Zolm::WriterConfig c;
+  c.maxSlots = 1u << 15;
+  return c;
+}
+
+// The writer: stable keys first, then phases that fill the churned range
+// up to ~20000 keys and drain it to ~200, with updates all along.
+[[noreturn]] void writerMain(Shared* sh, U32 seed) {
+  try {
+    FloodWriter w(nullptr, TABLE, writerConfig());
+    w.initialize();
+    auto next = [&] { return U32(sh->published.load() + 1); };
+    auto done = [&](U32 v) { sh->published.store(v); };
+    for (U64 k = 1; k <= STABLE; ++k) {
+      U32 v = next();
+      w.write(entryFor(k, v));
+      done(v);
+    }
+    std::mt19937 rng(seed);
+    std::vector<U64> live;
+    std::vector<bool> present(KEY_SPACE + 1, false);
+    // Keys a previous writer left behind.
+    L3FloodEntryConfig e;
+    Zolm::IterHint hint;
+    for (bool more = w.first(e, hint); more; more = w.next(e.key(), e, hint))
+      if (e.key().raw() > STABLE && e.key().raw() <= KEY_SPACE && !present[e.key().raw()]) {
+        present[e.key().raw()] = true;
+        live.push_back(e.key().raw());
+      }
+    while (!sh->stop.load()) {
+      bool filling = live.size() < 20000 && (sh->writerPhases.load() % 2 == 0);
+      for (int i = 0; i < 256; ++i) {
+        U32 op = rng() % 10;
+        U32 v = next();
+        if (op < 2) {
+          U64 k = 1 + rng() % STABLE;
+          w.write(entryFor(k, v));
+        } else if (filling ? op < 9 : op < 3) {
+          U64 k = STABLE + 1 + rng() % (KEY_SPACE - STABLE);
+          w.write(entryFor(k, v));
+          if (!present[k]) {
+            present[k] = true;
+            live.push_back(k);
+          }
+        } else if (!live.empty()) {
+          std::size_t at = rng() % live.size();
+          U64 k = live[at];
+          live[at] = live.back();
+          live.pop_back();
+          present[k] = false;
+          w.remove(Lanx::IntfId::fromRaw(k));
+        }
+        done(v);
+        sh->writerOps++;
+      }
+      if (filling && live.size() >= 20000) sh->writerPhases++;
+      if (!filling && live.size() <= 200) sh->writerPhases++;
+      atomicMin(sh->minCapacity, w.capacity());
+      atomicMax(sh->maxCapacity, w.capacity());
+      atomicMin(sh->minBuckets, w.buckets());
+      atomicMax(sh->maxBuckets, w.buckets());
+    }
+    w.detach();
+  } catch (std::exception const& e) {
+    std::fprintf(stderr, "writer: %s\n", e.what());
+    ::_exit(2);
+  }
+  ::_exit(0);
+}
+
+bool mappingWritable(std::string const& dir) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line))
+    if (line.find(dir) != std::string::npos && line.size() > 26) {
+      auto perms = line.substr(line.find(' ') + 1, 4);
+      if (perms[1] == 'w') return true;
+    }
+  return false;
+}
+
+// A reader: lookups, reads by slot index and full iterations until told to
+// stop. After the writer changed (killed and replaced) it attaches again.
+[[noreturn]] void readerMain(Shared* sh, int id, U32 seed, bool checkStable, std::string const& tableDir) {
+  ReaderStats& st = sh->readers[id];
+  try {
+    std::mt19937 rng(seed);
+    auto reader = std::make_unique<FloodReader>(nullptr, TABLE);
+    auto attach = [&] {
+      while (!sh->stop.load()) {
+        reader = std::make_unique<FloodReader>(nullptr, TABLE);
+        if (reader->initialize("stress")) return true;
+        ::usleep(1000);
+      }
+      return false;
+    };
+    if (!attach()) ::_exit(0);
+    st.writableMapping = mappingWritable(tableDir);
+    auto lastIteration = std::chrono::steady_clock::now();
+    U64 ops = 0;
+    while (!sh->stop.load()) {
+      try {
+        if (++ops % 2048 == 0 && !reader->validateFiles()) {
+          st.reattaches++;
+          if (!attach()) break;
+          continue;
+        }
+        U32 op = rng() % 10;
+        if (op < 7) {
+          U64 k = 1 + rng() % KEY_SPACE;
+          L3FloodEntryConfig v;
+          bool found = false;
+          reader->lookup(Lanx::IntfId::fromRaw(k), found, &v);
+          U64 published = sh->published.load();
+          st.lookups++;
+          if (found) {
+            st.hits++;
+            if (!sound(v, published) || v.key().raw() != k) st.torn++;
+          } else if (checkStable && k <= STABLE) {
+            st.stableMissing++;
+          }
+        } else {
+          U32 cap = reader->capacity();
+          L3FloodEntryConfig v;
+          if (cap && reader->getValue(rng() % cap, v)) {
+            if (!sound(v, sh->published.load())) st.torn++;
+          }
+          st.getValues++;
+        }
+        if (std::chrono::steady_clock::now() - lastIteration > 100ms) {
+          lastIteration = std::chrono::steady_clock::now();
+          std::set<U64> seen;
+          L3FloodEntryConfig v;
+          Zolm::IterHint hint;
+          U32 prevRh = 0;
+          U64 prevKey = 0;
+          bool first = true;
+          U64 stableSeen = 0;
+          for (bool more = reader->first(v, hint); more; more = reader->next(v.key(), v, hint)) {
+            U64 k = v.key().raw();
+            if (!sound(v, sh->published.load())) st.torn++;
+            if (!seen.insert(k).second) st.duplicates++;
+            U32 rh = Zolm::reverseBits32(reader->ops().hash(v.key()));
+            if (!first && (rh < prevRh || (rh == prevRh && k <= prevKey))) st.orderViolations++;
+            first = false;
+            prevRh = rh;
+            prevKey = k;
+            if (k <= STABLE) ++stableSeen;
+            st.iterated++;
+          }
+          if (checkStable && stableSeen != STABLE) st.stableMissing += STABLE - stableSeen;
+          st.iterations++;
+        }
+      } catch (Quiv::CorruptionDetectedException const& e) {
+        // Only a table that was replaced may fail a read; then attach to
+        // the new one.
+        if (reader->validateFiles()) {
+          std::fprintf(stderr, "reader %d: %s\n", id, e.what());
+          st.errors++;
+        }
+        st.reattaches++;
+        if (!attach()) break;
+      }
+    }
+    Zolm::Reader::Counters c = reader->readerCounters();
+    st.retries += c.retries;
+    st.restarts += c.restarts;
+    st.resizes += c.resizes + c.bucketResizes;
+    st.criticalReads += c.criticalReads;
+  } catch (std::exception const& e) {
+    std::fprintf(stderr, "reader %d: %s\n", id, e.what());
+    st.errors++;
+    ::_exit(2);
+  }
+  ::_exit(0);
+}
+
+pid_t spawn(std::function<void()> body) {
+  ::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    body();
+    ::_exit(0);
+  }
+  return pid;
+}
+
+int reap(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
+void report(Shared* sh, int n) {
+  for (int i = 0; i < n; ++i) {
+    ReaderStats& s = sh->readers[i];
+    std::printf(
+        "reader %d: lookups %llu (hits %llu) getValue %llu iterations %llu (%llu entries) retries %llu restarts %llu "
+        "resizes %llu critical %llu reattaches %llu\n",
+        i, (unsigned long long)s.lookups, (unsigned long long)s.hits, (unsigned long long)s.getValues,
+        (unsigned long long)s.iterations, (unsigned long long)s.iterated, (unsigned long long)s.retries,
+        (unsigned long long)s.restarts, (unsigned long long)s.resizes, (unsigned long long)s.criticalReads,
+        (unsigned long long)s.reattaches);
+  }
+  std::printf("writer: %llu ops, %llu phases, capacity %u..%u, buckets %u..%u\n", (unsigned long long)sh->writerOps,
+              (unsigned long long)sh->writerPhases, sh->minCapacity.load(), sh->maxCapacity.load(),
+              sh->minBuckets.load(), sh->maxBuckets.load());
+}
+
+void expectClean(Shared* sh, int n, bool checkStable) {
+  for (int i = 0; i < n; ++i) {
+    SCOPED_TRACE(::testing::Message() << "reader " << i);
+    ReaderStats& s = sh->readers[i];
+    EXPECT_EQ(s.torn.load(), 0u);
+    EXPECT_EQ(s.duplicates.load(), 0u);
+    EXPECT_EQ(s.orderViolations.load(), 0u);
+    EXPECT_EQ(s.errors.load(), 0u);
+    if (checkStable) {
+      EXPECT_EQ(s.stableMissing.load(), 0u);
+    }
+    EXPECT_GT(s.lookups.load(), 1000u);
+    EXPECT_GT(s.iterations.load(), 3u);
+    EXPECT_FALSE(s.writableMapping.load()) << "a reader mapped the table writable";
+  }
+}
+
+TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAndShrinks) {
+  ShmRoot root;
+  Shared* sh = makeShared();
+  std::string dir = root.dir() + "/" + TABLE;
+  pid_t writer = spawn([&] { writerMain(sh, 1); });
+  // Readers start once the stable keys are in.
+  while (sh->published.load() < STABLE) ::usleep(1000);
+  std::vector<pid_t> readers;
+  for (int i = 0; i < READERS; ++i) readers.push_back(spawn([&, i] { readerMain(sh, i, 100 + i, true, dir); }));
+  ::usleep(3000000);
+  sh->stop = true;
+  for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
+  EXPECT_EQ(reap(writer), 0);
+  report(sh, READERS);
+  expectClean(sh, READERS, true);
+  EXPECT_GE(sh->writerPhases.load(), 2u) << "the table never went through a fill and a drain";
+  EXPECT_LT(sh->minCapacity.load(), sh->maxCapacity.load());
+  EXPECT_LT(sh->minBuckets.load(), sh->maxBuckets.load());
+  U64 resizes = 0;
+  for (int i = 0; i < READERS; ++i) resizes += sh->readers[i].resizes;
+  EXPECT_GT(resizes, 0u) << "readers never followed a resize";
+  ::munmap(sh, sizeof(Shared));
+}
+
+TEST(ReaderStress, AWriterKilledAndReplacedIsFollowedCleanly) {
+  ShmRoot root;
+  Shared* sh = makeShared();
+  std::string dir = root.dir() + "/" + TABLE;
+  pid_t writer = spawn([&] { writerMain(sh, 2); });
+  while (sh->published.load() < STABLE) ::usleep(1000);
+  std::vector<pid_t> readers;
+  for (int i = 0; i < READERS; ++i) readers.push_back(spawn([&, i] { readerMain(sh, i, 200 + i, false, dir); }));
+  for (int round = 0; round < 3; ++round) {
+    ::usleep(700000);
+    ::kill(writer, SIGKILL);
+    EXPECT_TRUE(WIFSIGNALED(reap(writer)));
+    writer = spawn([&, round] { writerMain(sh, 10 + round); });
+  }
+  ::usleep(700000);
+  sh->stop = true;
+  for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
+  EXPECT_EQ(reap(writer), 0);
+  report(sh, READERS);
+  expectClean(sh, READERS, false);
+
+  // Whatever became of the table, a fresh reader sees a sound one.
+  FloodReader r(nullptr, TABLE);
+  ASSERT_TRUE(r.initialize("after"));
+  EXPECT_TRUE(r.validate()) << r.lastError();
+  bool found = false;
+  r.lookup(Lanx::IntfId::fromRaw(1), found);
+  EXPECT_TRUE(found);
+  ::munmap(sh, sizeof(Shared));
+}
+
+// A reader needs no write permission on the files: it maps them read-only.
+TEST(ReaderStress, AReaderWithoutWritePermissionWorks) {
+  ShmRoot root;
+  {
+    FloodWriter w(nullptr, TABLE, writerConfig());
+    w.initialize();
+    for (U64 k = 1; k <= 1000; ++k) w.write(entryFor(k, 1));
+    w.detach();
+  }
+  namespace fs = std::filesystem;
+  for (auto const& e : fs::recursive_directory_iterator(root.dir())) {
+    if (e.is_directory()) fs::permissions(e.path(), fs::perms(0755));
+    else fs::permissions(e.path(), fs::perms(0444));
+  }
+  fs::permissions(root.dir(), fs::perms(0755));
+  ::fflush(nullptr);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Root ignores file modes: become nobody so that they count.
+    if (::getuid() == 0) {
+      passwd* nobody = ::getpwnam("nobody");
+      if (!nobody || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) ::_exit(10);
+    }
+    std::string slots = root.dir() + "/" + TABLE + "/slots";
+    if (::access(slots.c_str(), W_OK) == 0) ::_exit(11);  // the test would prove nothing
+    FloodReader r(nullptr, TABLE);
+    if (!r.initialize("nobody")) ::_exit(12);
+    for (U64 k = 1; k <= 1000; ++k) {
+      bool found = false;
+      L3FloodEntryConfig v;
+      r.lookup(Lanx::IntfId::fromRaw(k), found, &v);
+      if (!found || !sound(v, 1)) ::_exit(13);
+    }
+    if (!r.validate()) ::_exit(14);
+    ::_exit(0);
+  }
+  int status = reap(child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 no nobody, 11 still writable, 12 attach, 13 lookup, 14 validate";
+}
+
+}  // namespace
