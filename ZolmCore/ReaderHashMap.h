@@ -103,7 +103,14 @@ class ReaderHashMap {
         Key sk = Ops::keyOf(out);
         if (srh == rh && Ops::equal(sk, key)) return true;
         if (srh > rh || (srh == rh && Ops::less(key, sk))) {
-          checkKeyBucket(sk, b, "corrupt key detected. key:{} bucketIndex:{}");
+          U32 sh = ops_.hash(sk);
+          if (!hashesTo(sh, b))
+            fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected. key:{} bucketIndex:{}", keyHex(sk), b);
+          // The hash is at hand: a damaged rhash would otherwise end walks
+          // early and hide the keys behind it.
+          if (srh != Zolm::reverseBits32(sh))
+            fmthrow(Quiv::CorruptionDetectedException, "corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}",
+                    t, srh, Zolm::reverseBits32(sh));
           return miss(out);
         }
         linkp = slots_.linkPtr(t);
