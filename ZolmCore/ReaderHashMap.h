@@ -73,7 +73,7 @@ class ReaderHashMap {
       return false;
     }
     U32 h = ops_.hash(key);
-    U32 b = h % numBuckets_;
+    U32 b = h & (numBuckets_ - 1);  // a power of two
     U32 rh = Zolm::reverseBits32(h);
     U32 const cap = slots_.capacity();
     for (;;) {
@@ -202,7 +202,7 @@ class ReaderHashMap {
 
   bool hashesTo(U32 h, U32 b) const {
     U64 n = numBuckets_;
-    return h % n == b || (n >= 2 && h % (n / 2) == b) || U64(h) % (2 * n) == b;
+    return (h & (n - 1)) == b || (n >= 2 && (h & (n / 2 - 1)) == b) || (U64(h) & (2 * n - 1)) == b;
   }
   void checkKeyBucket(Key const& k, U32 b, char const* /*what*/) const {
     if (!hashesTo(ops_.hash(k), b))
@@ -265,7 +265,7 @@ class ReaderHashMap {
   bool slowNext(Key const& key, Value& out, Zolm::IterHint& hint) {
     ++counters_.slowPaths;
     U32 h = ops_.hash(key);
-    U32 b = h % numBuckets_;
+    U32 b = h & (numBuckets_ - 1);  // a power of two
     U32 rh = Zolm::reverseBits32(h);
     U32 const cap = slots_.capacity();
     for (;;) {
