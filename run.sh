@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Set-up and entry points.
-#   ./run.sh demo    install what is missing, build, run the demo
+#   ./run.sh demo    install what is missing, build, run the table demo
+#                    (options: --size N --readers R --duration S; --help)
+#   ./run.sh demo-l2 the L2 hardware-entry demo
 #   ./run.sh test    install what is missing, build, run every test (ctest)
 #   ./run.sh bench   install what is missing, build, run the benchmarks
 #   ./run.sh build   install what is missing and build
@@ -50,6 +52,10 @@ case "$cmd" in
     ;;
   demo)
     build
+    "$build_dir/tools/tabledemo/vexa-table-demo" "$@"
+    ;;
+  demo-l2)
+    build
     "$build_dir/tools/l2tool/vexa-l2" "$@"
     ;;
   test)
@@ -65,7 +71,7 @@ case "$cmd" in
     done
     ;;
   *)
-    echo "usage: ./run.sh demo|test|bench|build" >&2
+    echo "usage: ./run.sh demo|demo-l2|test|bench|build" >&2
     exit 2
     ;;
 esac
