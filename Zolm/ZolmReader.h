@@ -59,10 +59,12 @@ class ZolmReader : public ZolmInterface<OpsT> {
     if (this->initialized()) return true;
     if (!buckets_.attach()) {
       fmtrace(handler_, 0, "failed to attach to buckets");
+      lastError_ = fmt::format("failed to attach to buckets in {}", rootPath_.dirName());
       return false;
     }
     if (!slots_.attach()) {
       fmtrace(handler_, 0, "failed to attach to slots");
+      lastError_ = fmt::format("failed to attach to slots in {}", rootPath_.dirName());
       buckets_.detach();
       return false;
     }

@@ -1,0 +1,395 @@
+// zolm: look inside the shared-memory tables of a switch.
+//
+//   zolm ls                      the tables under the root
+//   zolm show TABLE              header dump, writer and sizes
+//   zolm dump TABLE [--json]     every entry, in table order
+//   zolm get TABLE KEY           one entry, the key in its text form
+//   zolm validate TABLE          whole-table check; exit 0 only when sound
+//   zolm watch TABLE             print changes as they happen
+//
+// Read-only: tables are opened with the lock-free reader, never the writer,
+// and no table file is written. The value type is found from the type name
+// in the slot file's header.
+//
+// Exit status: 0 ok, 1 not found / not sound, 2 usage or bad input,
+// 3 table missing or cannot be attached.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "Zolm/Instantiations.h"
+#include "runtime/CharRange.h"
+#include "runtime/SharedMem.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+enum Exit { OK = 0, NOT_FOUND = 1, USAGE = 2, NO_TABLE = 3 };
+
+struct Failure {
+  int code;
+  std::string msg;
+};
+[[noreturn]] void fail(int code, std::string msg) { throw Failure{code, std::move(msg)}; }
+
+// The text form of a key or value: its formatter, else its attribute text.
+template <class T>
+std::string textOf(T const& v) {
+  if constexpr (fmt::is_formattable<T>::value) {
+    return fmt::format("{}", v);
+  } else if constexpr (requires(std::string& out) { Kel::AttrText<T>::append(out, v); }) {
+    std::string out;
+    Kel::AttrText<T>::append(out, v);
+    return out;
+  } else {
+    return Zolm::show(v);
+  }
+}
+
+std::string jsonString(std::string_view s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) out += fmt::format("\\u{:04x}", c);
+        else out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+// The common header of a table's slot file, read as plain bytes.
+std::optional<Zolm::SlotHeaderCommon> readHeader(std::string const& dir, std::string& why) {
+  std::ifstream in(dir + "/slots", std::ios::binary);
+  if (!in) {
+    why = "no slot file";
+    return std::nullopt;
+  }
+  Zolm::SlotHeaderCommon h;
+  in.read(reinterpret_cast<char*>(&h), sizeof h);
+  if (in.gcount() != sizeof h) {
+    why = fmt::format("slot file shorter than its header ({} bytes)", in.gcount());
+    return std::nullopt;
+  }
+  if (h.magic != Zolm::SlotHeaderCommon::MAGIC) {
+    why = fmt::format("bad magic {:#x}", h.magic);
+    return std::nullopt;
+  }
+  return h;
+}
+
+std::string tableDir(std::string const& table) {
+  try {
+    Mem::RootPath::checkTablePath(table);
+  } catch (Quiv::Exception const& e) {
+    fail(USAGE, fmt::format("bad table name \"{}\": {}", table, e.msg()));
+  }
+  return Mem::RootPath::shmRoot() + "/" + table;
+}
+
+struct Writer {
+  U32 pid = 0;
+  bool alive = false;
+  std::string text() const { return pid ? fmt::format("{} ({})", pid, alive ? "alive" : "gone") : "none"; }
+};
+Writer writerOf(std::string const& table) {
+  Writer w;
+  Mem::RootPath root(nullptr, table);
+  try {
+    w.pid = SharedMem::OwnerFile(root).ownerPid();
+  } catch (Quiv::Exception const&) {
+  }
+  w.alive = Mem::WriterLock::ownerIsAlive(root);
+  return w;
+}
+
+// Calls f.template operator()<Ops>() for the instantiation whose value
+// type is named `typeName`; false when none is.
+template <class F>
+bool withOps(std::string_view typeName, F&& f) {
+  bool done = false;
+#define VEXA_ZOLM_DISPATCH(table, K, V, flags) \
+  if (!done && Zolm::table##Ops::typeName() == typeName) {  \
+    f.template operator()<Zolm::table##Ops>();             \
+    done = true;                                           \
+  }
+  VEXA_ZOLM_INSTANTIATIONS(VEXA_ZOLM_DISPATCH)
+#undef VEXA_ZOLM_DISPATCH
+  return done;
+}
+
+template <class Ops>
+std::unique_ptr<Zolm::ZolmReader<Ops>> attach(std::string const& table) {
+  auto r = std::make_unique<Zolm::ZolmReader<Ops>>(nullptr, table);
+  bool ok = false;
+  try {
+    ok = r->initialize("zolm");
+  } catch (Quiv::Exception const& e) {
+    fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, e.msg()));
+  }
+  if (!ok) fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, r->lastError()));
+  return r;
+}
+
+template <class Ops>
+std::optional<typename Ops::Key> parseKey(std::string const& text, std::string& error) {
+  using K = typename Ops::Key;
+  if constexpr (requires(Kel::CharRange& r) { Kel::AttrText<K>::parse(r, "key"); }) {
+    try {
+      Kel::CharRange r(text);
+      K k = Kel::AttrText<K>::parse(r, "key");
+      r.checkAllDataConsumed();
+      return k;
+    } catch (Quiv::Exception const& e) {
+      error = e.msg();
+    }
+  } else {
+    error = "keys of this type cannot be parsed";
+  }
+  return std::nullopt;
+}
+
+// Runs `body.template operator()<Ops>()` for the table's value type.
+template <class Body>
+void forTable(std::string const& table, Body&& body) {
+  std::string dir = tableDir(table);
+  if (!fs::exists(dir)) fail(NO_TABLE, fmt::format("{}: no such table under {}", table, Mem::RootPath::shmRoot()));
+  std::string why;
+  auto h = readHeader(dir, why);
+  if (!h) fail(NO_TABLE, fmt::format("{}: unreadable: {}", table, why));
+  std::string type(h->typeNameView());
+  if (!withOps(type, body)) fail(USAGE, fmt::format("{}: unknown value type \"{}\"", table, type));
+}
+
+// --- commands ---------------------------------------------------------------------
+
+int cmdLs() {
+  std::string root = Mem::RootPath::shmRoot();
+  std::vector<std::string> tables;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_regular_file() && it->path().filename() == "slots")
+      tables.push_back(fs::relative(it->path().parent_path(), root).string());
+  }
+  if (ec && tables.empty() && !fs::exists(root)) fail(NO_TABLE, fmt::format("no shared-memory root {}", root));
+  std::sort(tables.begin(), tables.end());
+  fmt::print("{:<44} {:<36} {:>9} {:>9} {:>9}  {}\n", "TABLE", "TYPE", "SIZE", "MEMBERS", "MAX", "WRITER");
+  for (auto const& t : tables) {
+    std::string why;
+    auto h = readHeader(root + "/" + t, why);
+    Writer w = writerOf(t);
+    if (!h) {
+      fmt::print("{:<44} unreadable: {}  writer {}\n", t, why, w.text());
+      continue;
+    }
+    fmt::print("{:<44} {:<36} {:>9} {:>9} {:>9}  {}\n", t, h->typeNameView(), h->numSlots, h->occupiedSlots,
+               h->maxSlots, w.text());
+  }
+  return OK;
+}
+
+int cmdShow(std::string const& table) {
+  forTable(table, [&]<class Ops>() {
+    auto r = attach<Ops>(table);
+    Writer w = writerOf(table);
+    fmt::print("{}", r->dumpHeaders());
+    fmt::print("fenixId: {}\nwriter: {}\nmembers: {} capacity: {} buckets: {} maxSize: {}\n", r->fenixId(), w.text(),
+               r->members(), r->capacity(), r->buckets(), r->maxSize());
+    if (fs::exists(r->rootPath().filePath(Zolm::CORRUPTION_MARKER)))
+      fmt::print("corruption reported: see {}\n", r->rootPath().filePath(Zolm::CORRUPTION_MARKER));
+  });
+  return OK;
+}
+
+int cmdDump(std::string const& table, bool json) {
+  forTable(table, [&]<class Ops>() {
+    auto r = attach<Ops>(table);
+    typename Ops::Value v;
+    Zolm::IterHint hint;
+    std::string out = json ? "[" : "";
+    bool first = true;
+    try {
+      for (bool more = r->first(v, hint); more; more = r->next(Ops::keyOf(v), v, hint)) {
+        std::string text = textOf(v);
+        if (json) {
+          out += fmt::format("{}\n  {{\"slot\": {}, \"value\": {}}}", first ? "" : ",", hint.slot, jsonString(text));
+        } else {
+          out += text;
+          out += '\n';
+        }
+        first = false;
+      }
+    } catch (Quiv::CorruptionDetectedException const& e) {
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      fail(NOT_FOUND, fmt::format("{}: corrupt table: {}", table, e.msg()));
+    }
+    if (json) out += first ? "]\n" : "\n]\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+  });
+  return OK;
+}
+
+int cmdGet(std::string const& table, std::string const& keyText) {
+  int rc = OK;
+  forTable(table, [&]<class Ops>() {
+    std::string error;
+    auto key = parseKey<Ops>(keyText, error);
+    if (!key) fail(USAGE, fmt::format("bad key \"{}\": {}", keyText, error));
+    auto r = attach<Ops>(table);
+    bool found = false;
+    typename Ops::Value v;
+    try {
+      r->lookup(*key, found, &v);
+    } catch (Quiv::CorruptionDetectedException const& e) {
+      fail(NOT_FOUND, fmt::format("{}: corrupt table: {}", table, e.msg()));
+    }
+    if (!found) {
+      std::fprintf(stderr, "%s: not found\n", textOf(*key).c_str());
+      rc = NOT_FOUND;
+      return;
+    }
+    fmt::print("{}\n", textOf(v));
+  });
+  return rc;
+}
+
+int cmdValidate(std::string const& table) {
+  int rc = OK;
+  forTable(table, [&]<class Ops>() {
+    auto r = attach<Ops>(table);
+    if (r->validate()) {
+      fmt::print("ok: {} entries\n", r->members());
+    } else {
+      std::fprintf(stderr, "%s: not sound: %s\n", table.c_str(), r->lastError().c_str());
+      rc = NOT_FOUND;
+    }
+  });
+  return rc;
+}
+
+volatile sig_atomic_t interrupted = 0;
+
+int cmdWatch(std::string const& table, int intervalMs, long count) {
+  ::signal(SIGINT, [](int) { interrupted = 1; });
+  ::signal(SIGTERM, [](int) { interrupted = 1; });
+  forTable(table, [&]<class Ops>() {
+    auto r = attach<Ops>(table);
+    std::map<std::string, std::string> before;  // key text -> value text
+    auto snapshot = [&] {
+      std::map<std::string, std::string> now;
+      typename Ops::Value v;
+      Zolm::IterHint hint;
+      for (bool more = r->first(v, hint); more; more = r->next(Ops::keyOf(v), v, hint))
+        now.emplace(textOf(Ops::keyOf(v)), textOf(v));
+      return now;
+    };
+    before = snapshot();
+    fmt::print("watching {} ({} entries)\n", table, before.size());
+    std::fflush(stdout);
+    long printed = 0;
+    while (!interrupted && (count <= 0 || printed < count)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+      std::map<std::string, std::string> now;
+      try {
+        if (!r->validateFiles()) {
+          fmt::print("writer changed: attaching again\n");
+          r = attach<Ops>(table);
+        }
+        now = snapshot();
+      } catch (Quiv::CorruptionDetectedException const&) {
+        r = attach<Ops>(table);
+        continue;
+      }
+      for (auto const& [k, v] : now) {
+        auto it = before.find(k);
+        if (it == before.end()) fmt::print("+ {}\n", v), ++printed;
+        else if (it->second != v) fmt::print("~ {}\n", v), ++printed;
+      }
+      for (auto const& [k, v] : before)
+        if (!now.count(k)) fmt::print("- {}\n", k), ++printed;
+      std::fflush(stdout);
+      before = std::move(now);
+    }
+  });
+  return OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"zolm: look inside shared-memory tables (read-only)"};
+  app.require_subcommand(1);
+  std::string root;
+  auto addRoot = [&](CLI::App* c) {
+    c->add_option("--root", root, "shared-memory root (default: $VEXA_SHM_ROOT, else /dev/shm/vexa)");
+  };
+  addRoot(&app);
+  std::string table, key;
+  bool json = false;
+  int interval = 200;
+  long count = 0;
+
+  auto* ls = app.add_subcommand("ls", "list the tables under the root");
+  addRoot(ls);
+  auto* show = app.add_subcommand("show", "print a table's headers, writer and sizes");
+  show->add_option("TABLE", table, "table path, e.g. vexaswitch/tables/l2/macTable")->required();
+  addRoot(show);
+  auto* dump = app.add_subcommand("dump", "print every entry in table order");
+  dump->add_option("TABLE", table, "table path")->required();
+  dump->add_flag("--json", json, "a JSON array of {slot, value}");
+  addRoot(dump);
+  auto* get = app.add_subcommand("get", "print the entry of one key");
+  get->add_option("TABLE", table, "table path")->required();
+  get->add_option("KEY", key, "the key in its text form")->required();
+  addRoot(get);
+  auto* validate = app.add_subcommand("validate", "check the whole table; exit 0 only when sound");
+  validate->add_option("TABLE", table, "table path")->required();
+  addRoot(validate);
+  auto* watch = app.add_subcommand("watch", "print changes as they happen (+ new, ~ changed, - removed)");
+  watch->add_option("TABLE", table, "table path")->required();
+  watch->add_option("--interval", interval, "milliseconds between looks")->check(CLI::Range(1, 60000));
+  watch->add_option("--count", count, "stop after this many changes (0: until interrupted)");
+  addRoot(watch);
+
+  try {
+    app.parse(argc, argv);
+  } catch (CLI::ParseError const& e) {
+    int rc = app.exit(e);
+    return rc == 0 ? OK : USAGE;
+  }
+  try {
+    if (!root.empty()) Mem::RootPath::shmRootIs(root);
+    if (*ls) return cmdLs();
+    if (*show) return cmdShow(table);
+    if (*dump) return cmdDump(table, json);
+    if (*get) return cmdGet(table, key);
+    if (*validate) return cmdValidate(table);
+    if (*watch) return cmdWatch(table, interval, count);
+  } catch (Failure const& f) {
+    std::fprintf(stderr, "zolm: %s\n", f.msg.c_str());
+    return f.code;
+  } catch (std::exception const& e) {
+    std::fprintf(stderr, "zolm: %s\n", e.what());
+    return NO_TABLE;
+  }
+  return USAGE;
+}
