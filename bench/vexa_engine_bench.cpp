@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "BenchCommon.h"
 #include "Zolm/ZolmWriter.h"
 #include "tables/L3Types.h"
 
@@ -22,29 +23,8 @@ using VexaSwitch::NexthopEntryConfig;
 using Ops = Zolm::Ops<EntryKey, NexthopEntryConfig>;
 using Writer = Zolm::ZolmWriter<Ops>;
 
-struct BenchRoot {
-  std::string dir;
-  BenchRoot() {
-    char tmpl[] = "/dev/shm/vexa_bench.XXXXXX";
-    if (::mkdtemp(tmpl)) dir = tmpl;
-    Mem::RootPath::shmRootIs(dir);
-  }
-  ~BenchRoot() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-};
-BenchRoot& benchRoot() {
-  static BenchRoot r;
-  return r;
-}
-
-std::vector<U64> keys(std::size_t n) {
-  std::vector<U64> k(n);
-  std::mt19937_64 rng(42);
-  for (auto& x : k) x = rng();
-  return k;
-}
+using VexaBench::benchRoot;
+using VexaBench::keys;
 
 NexthopEntryConfig entry(U64 key, U32 weight = 0) {
   NexthopEntryConfig e{EntryKey(key)};

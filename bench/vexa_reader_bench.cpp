@@ -24,9 +24,14 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommon.h"
 #include "Zolm/Instantiations.h"
 
 namespace {
+
+using VexaBench::benchRoot;
+using VexaBench::keys;
+using VexaBench::shuffled;
 
 using VexaSwitch::EntryKey;
 using VexaSwitch::NexthopEntryConfig;
@@ -34,33 +39,6 @@ using Ops = Zolm::NexthopTableConfigOps;
 using Writer = Zolm::ZolmWriter<Ops>;
 using Reader = Zolm::ZolmReader<Ops>;
 
-struct BenchRoot {
-  std::string dir;
-  BenchRoot() {
-    char tmpl[] = "/dev/shm/vexa_rbench.XXXXXX";
-    if (::mkdtemp(tmpl)) dir = tmpl;
-    Mem::RootPath::shmRootIs(dir);
-  }
-  ~BenchRoot() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-};
-BenchRoot& benchRoot() {
-  static BenchRoot r;
-  return r;
-}
-
-std::vector<U64> keys(std::size_t n, U64 seed = 42) {
-  std::vector<U64> k(n);
-  std::mt19937_64 rng(seed);
-  for (auto& x : k) x = rng();
-  return k;
-}
-std::vector<U64> shuffled(std::vector<U64> k) {
-  std::shuffle(k.begin(), k.end(), std::mt19937_64(7));
-  return k;
-}
 NexthopEntryConfig entry(U64 key) {
   NexthopEntryConfig e{EntryKey(key)};
   e.weight_ = U32(key);
@@ -175,16 +153,22 @@ void BM_ReaderLookupHitDependent(benchmark::State& state) {
 
 // --- yardsticks ------------------------------------------------------------------
 
+// The same entries in an absl map, and the keys in lookup order.
+std::pair<absl::flat_hash_map<U64, NexthopEntryConfig>, std::vector<U64>>& abslMap(std::size_t n) {
+  static std::map<std::size_t, std::pair<absl::flat_hash_map<U64, NexthopEntryConfig>, std::vector<U64>>> maps;
+  auto& m = maps[n];
+  if (m.first.empty()) {
+    auto k = keys(n);
+    m.first.reserve(n);
+    for (U64 key : k) m.first.emplace(key, entry(key));
+    m.second = shuffled(k);
+  }
+  return m;
+}
+
 void BM_AbslFindHit(benchmark::State& state) {
   std::size_t n = std::size_t(state.range(0));
-  static std::map<std::size_t, std::pair<absl::flat_hash_map<U64, NexthopEntryConfig>, std::vector<U64>>> maps;
-  auto& [map, order] = maps[n];
-  if (map.empty()) {
-    auto k = keys(n);
-    map.reserve(n);
-    for (U64 key : k) map.emplace(key, entry(key));
-    order = shuffled(k);
-  }
+  auto& [map, order] = abslMap(n);
   std::size_t i = 0;
   NexthopEntryConfig v;
   for (auto _ : state) {
@@ -199,14 +183,7 @@ void BM_AbslFindHit(benchmark::State& state) {
 
 void BM_AbslFindHitDependent(benchmark::State& state) {
   std::size_t n = std::size_t(state.range(0));
-  static std::map<std::size_t, std::pair<absl::flat_hash_map<U64, NexthopEntryConfig>, std::vector<U64>>> maps;
-  auto& [map, order] = maps[n];
-  if (map.empty()) {
-    auto k = keys(n);
-    map.reserve(n);
-    for (U64 key : k) map.emplace(key, entry(key));
-    order = shuffled(k);
-  }
+  auto& [map, order] = abslMap(n);
   std::size_t i = 0;
   U32 mask = 0;
   benchmark::DoNotOptimize(mask);

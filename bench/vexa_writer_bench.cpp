@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchCommon.h"
 #include "Zolm/ZolmWriter.h"
 #include "tables/L3Types.h"
 
@@ -35,38 +36,12 @@ using Ops = Zolm::Ops<EntryKey, NexthopEntryConfig>;
 using Writer = Zolm::ZolmWriter<Ops>;
 using Clock = std::chrono::steady_clock;
 
-// A private shared-memory root, so the benchmark never meets real tables.
-struct BenchRoot {
-  std::string dir;
-  BenchRoot() {
-    char tmpl[] = "/dev/shm/vexa_wbench.XXXXXX";
-    if (::mkdtemp(tmpl)) dir = tmpl;
-    Mem::RootPath::shmRootIs(dir);
-  }
-  ~BenchRoot() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-};
-BenchRoot& benchRoot() {
-  static BenchRoot r;
-  return r;
-}
-
-std::vector<U64> keys(std::size_t n) {
-  std::vector<U64> k(n);
-  std::mt19937_64 rng(42);
-  for (auto& x : k) x = rng();
-  return k;
-}
+using VexaBench::benchRoot;
+using VexaBench::keys;
 
 // The keys of keys(n) in another random order than the one they were
 // inserted in, so that updates and removes do not walk the slots in order.
-std::vector<U64> shuffled(std::size_t n) {
-  auto k = keys(n);
-  std::shuffle(k.begin(), k.end(), std::mt19937_64(7));
-  return k;
-}
+std::vector<U64> shuffled(std::size_t n) { return VexaBench::shuffled(keys(n)); }
 
 NexthopEntryConfig entry(U64 key, U32 weight = 0) {
   NexthopEntryConfig e{EntryKey(key)};
