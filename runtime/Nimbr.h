@@ -185,6 +185,8 @@ class NimbrReader {
   // A caller that then re-reads every slot has seen every change up to it.
   U64 resync();
   U64 position() const { return nextSeq_; }
+  // The sequence of the last published record (0 when unmapped).
+  U64 tailSeq() const { return header_ ? Mem::load64(&header_->tailSeq) : 0; }
   bool attached() const { return header_ != nullptr; }
   U64 behindCount() const { return behind_; }
 

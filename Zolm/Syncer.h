@@ -1,0 +1,144 @@
+#pragma once
+// Drives a follower of a table's notification queue: first a full
+// synchronisation (every slot read once), then the queue's records one by
+// one, and at detach a flush of every local slot back to the client.
+//
+// Why a full synchronisation converges: the queue position is taken
+// (resync) before the first slot is read, so every change made while the
+// slots are being read is also waiting in the queue and is replayed after
+// them. A follower that falls behind the queue's live window loses nothing
+// (the queue keeps every unsuperseded record inside the window); a queue
+// that was re-formatted (new generation) means starting over from the
+// slots.
+//
+// The syncer does bounded amounts of work per call (service), so that the
+// thread's event loop stays responsive; forceSyncCompletion runs the
+// current phase to its end.
+#include <string_view>
+
+#include "runtime/Debug.h"
+#include "runtime/Nimbr.h"
+
+namespace Zolm {
+
+// What the syncer calls. `doSlot` re-reads one slot (with `compare`, an
+// unchanged slot must not be reported as a change) and returns whether it
+// consumed the notification; seq NO_SEQ marks a read that no record asked
+// for (synchronisation).
+class SyncerClient {
+ public:
+  static constexpr U64 NO_SEQ = ~U64(0);
+  virtual ~SyncerClient() = default;
+  virtual bool doSlot(U32 slot, U64 seq, bool compare) = 0;
+  virtual void doFlushSlot(U32 slot) = 0;
+  virtual void syncComplete() = 0;
+  virtual void flushComplete() = 0;
+};
+
+class Syncer {
+ public:
+  enum class Mode : U8 { idle = 0, sync = 1, flush = 2, steady = 3 };
+
+  Syncer(Quiv::DebugHandler* handler, Nimbr::NimbrReader& queue, SyncerClient& client)
+      : handler_(handler), queue_(queue), client_(client) {}
+
+  // Starts a full synchronisation over `slotCount` slots.
+  void sync(U32 slotCount, bool compare = false) {
+    syncSeq_ = queue_.resync();
+    mode_ = Mode::sync;
+    cursor_ = 0;
+    count_ = slotCount;
+    compare_ = compare;
+    ++syncs_;
+    fmtrace(handler_, 2, "sync of {} slots from seq:{}", slotCount, syncSeq_);
+  }
+  // Starts replaying `slotCount` local slots to the client (detach);
+  // unless `async`, runs it to completion now.
+  void flush(U32 slotCount, bool async) {
+    mode_ = Mode::flush;
+    cursor_ = 0;
+    count_ = slotCount;
+    if (!async) forceSyncCompletion();
+  }
+
+  // Does at most about `budget` slot reads; true when work is left (call
+  // again), false when the queue is drained or the syncer is idle.
+  bool service(U32 budget = 4096) {
+    switch (mode_) {
+      case Mode::idle: return false;
+      case Mode::sync: {
+        U32 end = count_ - cursor_ > budget ? cursor_ + budget : count_;
+        for (; cursor_ < end; ++cursor_) client_.doSlot(cursor_, SyncerClient::NO_SEQ, compare_);
+        if (cursor_ < count_) return true;
+        mode_ = Mode::steady;
+        fmtrace(handler_, 1, "Synchronization complete, seq:{}", syncSeq_);
+        client_.syncComplete();
+        return true;
+      }
+      case Mode::flush: {
+        U32 end = count_ - cursor_ > budget ? cursor_ + budget : count_;
+        for (; cursor_ < end; ++cursor_) client_.doFlushSlot(cursor_);
+        if (cursor_ < count_) return true;
+        mode_ = Mode::idle;
+        fmtrace(handler_, 1, "Flush complete");
+        client_.flushComplete();
+        return false;
+      }
+      case Mode::steady: {
+        for (U32 n = 0; n < budget; ++n) {
+          Nimbr::Record r;
+          switch (queue_.next(r)) {
+            case Nimbr::NimbrReader::Status::empty: return false;
+            case Nimbr::NimbrReader::Status::behind: ++behind_; continue;
+            case Nimbr::NimbrReader::Status::regenerated:
+              ++regenerations_;
+              needResync_ = true;
+              return false;
+            case Nimbr::NimbrReader::Status::record:
+              if (r.slot == TOMBSTONE) continue;
+              ++records_;
+              if (!client_.doSlot(r.slot, r.seq, true)) ++failed_;
+              lastSeq_ = r.seq;
+              continue;
+          }
+        }
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void forceSyncCompletion() {
+    while (mode_ == Mode::sync || mode_ == Mode::flush) service(~0u);
+  }
+
+  // The queue was re-formatted: the caller re-attaches it and calls sync.
+  bool needResync() const { return needResync_; }
+  void needResyncClear() { needResync_ = false; }
+
+  Mode mode() const { return mode_; }
+  bool done() const { return mode_ == Mode::steady || mode_ == Mode::idle; }
+  U64 syncSeq() const { return syncSeq_; }
+  U64 lastSeq() const { return lastSeq_; }
+  U64 records() const { return records_; }
+  U64 failed() const { return failed_; }
+  U64 behind() const { return behind_; }
+  U64 syncs() const { return syncs_; }
+  U64 regenerations() const { return regenerations_; }
+
+ private:
+  static constexpr U32 TOMBSTONE = 0xFFFFFFFFu;
+  Quiv::DebugHandler* handler_;
+  Nimbr::NimbrReader& queue_;
+  SyncerClient& client_;
+  Mode mode_ = Mode::idle;
+  U32 cursor_ = 0;
+  U32 count_ = 0;
+  bool compare_ = false;
+  bool needResync_ = false;
+  U64 syncSeq_ = 0;
+  U64 lastSeq_ = 0;
+  U64 records_ = 0, failed_ = 0, behind_ = 0, syncs_ = 0, regenerations_ = 0;
+};
+
+}  // namespace Zolm
