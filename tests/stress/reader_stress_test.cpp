@@ -40,6 +40,7 @@ struct ReaderStats {
   std::atomic<U64> lookups, hits, iterations, iterated, getValues, reattaches;
   std::atomic<U64> torn, stableMissing, orderViolations, duplicates, errors;
   std::atomic<U64> retries, restarts, resizes, criticalReads;
+  std::atomic<U64> newestSeen;  // highest version a lookup returned
   std::atomic<bool> writableMapping;
 };
 
@@ -48,6 +49,7 @@ struct Shared {
   std::atomic<U64> published;  // highest version whose write has returned
   std::atomic<bool> stop;
   std::atomic<U64> writerPhases, writerOps;
+  std::atomic<U64> writerStart;  // published version when the current writer attached
   std::atomic<U32> minCapacity, maxCapacity, minBuckets, maxBuckets;
   ReaderStats readers[READERS + 1];
 };
@@ -100,6 +102,7 @@ Zolm::WriterConfig writerConfig() {
   try {
     FloodWriter w(nullptr, TABLE, writerConfig());
     w.initialize();
+    sh->writerStart.store(sh->published.load());
     auto next = [&] { return U32(sh->published.load() + 1); };
     auto done = [&](U32 v) { sh->published.store(v); };
     for (U64 k = 1; k <= STABLE; ++k) {
@@ -207,6 +210,9 @@ bool mappingWritable(std::string const& dir) {
           if (found) {
             st.hits++;
             if (!sound(v, published) || v.key().raw() != k) st.torn++;
+            U64 seen = v.floodListId_;
+            for (U64 cur = st.newestSeen.load(); seen > cur && !st.newestSeen.compare_exchange_weak(cur, seen);) {
+            }
           } else if (checkStable && k <= STABLE) {
             st.stableMissing++;
           }
@@ -359,6 +365,9 @@ TEST(ReaderStress, AWriterKilledAndReplacedIsFollowedCleanly) {
   EXPECT_EQ(reap(writer), 0);
   report(sh, READERS);
   expectClean(sh, READERS, false);
+  // Each reader went on with the last writer's entries.
+  for (int i = 0; i < READERS; ++i)
+    EXPECT_GT(sh->readers[i].newestSeen.load(), sh->writerStart.load()) << "reader " << i << " stuck on an old writer";
 
   // Whatever became of the table, a fresh reader sees a sound one.
   FloodReader r(nullptr, TABLE);

@@ -7,11 +7,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include <fmt/format.h>
 
+#include "Json.h"
 #include "Zolm/Instantiations.h"
 #include "Zolm/TestTables.h"
 
@@ -83,6 +88,127 @@ std::string keyText(U64 raw) {
   return out;
 }
 
+// A strict JSON reader, enough to tell whether the tool's output is JSON:
+// objects, arrays, strings (escapes decoded; \u00XX to one byte), numbers,
+// true/false/null. Throws std::runtime_error at the first fault.
+struct Json {
+  std::variant<std::nullptr_t, bool, double, std::string, std::vector<Json>, std::map<std::string, Json>> v;
+};
+class JsonParser {
+ public:
+  explicit JsonParser(std::string_view s) : s_(s) {}
+  Json document() {
+    Json j = value();
+    ws();
+    if (at_ != s_.size()) bad("trailing characters");
+    return j;
+  }
+
+ private:
+  [[noreturn]] void bad(char const* what) { throw std::runtime_error(fmt::format("{} at offset {}", what, at_)); }
+  void ws() {
+    while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\n' || s_[at_] == '\t' || s_[at_] == '\r')) ++at_;
+  }
+  bool eat(char c) {
+    ws();
+    if (at_ < s_.size() && s_[at_] == c) return ++at_, true;
+    return false;
+  }
+  void need(char c) {
+    if (!eat(c)) bad("unexpected character");
+  }
+  std::string string() {
+    need('"');
+    std::string out;
+    for (;;) {
+      if (at_ >= s_.size()) bad("unterminated string");
+      unsigned char c = s_[at_++];
+      if (c == '"') return out;
+      if (c < 0x20 || c >= 0x80) bad("raw control or non-ASCII byte in string");
+      if (c != '\\') {
+        out += char(c);
+        continue;
+      }
+      if (at_ >= s_.size()) bad("dangling escape");
+      char e = s_[at_++];
+      switch (e) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+          if (at_ + 4 > s_.size()) bad("short \\u escape");
+          unsigned cp = 0;
+          for (int i = 0; i < 4; ++i) {
+            char h = s_[at_++];
+            if (!std::isxdigit(static_cast<unsigned char>(h))) bad("bad \\u escape");
+            cp = cp * 16 + unsigned(std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : (h | 0x20) - 'a' + 10);
+          }
+          if (cp > 0xff) bad("code point outside what the tool writes");
+          out += char(cp);
+          break;
+        }
+        default: bad("bad escape");
+      }
+    }
+  }
+  Json value() {
+    ws();
+    if (at_ >= s_.size()) bad("value expected");
+    char c = s_[at_];
+    if (c == '"') return Json{string()};
+    if (c == '[') {
+      ++at_;
+      std::vector<Json> a;
+      if (eat(']')) return Json{a};
+      do a.push_back(value());
+      while (eat(','));
+      need(']');
+      return Json{a};
+    }
+    if (c == '{') {
+      ++at_;
+      std::map<std::string, Json> o;
+      if (eat('}')) return Json{o};
+      do {
+        ws();
+        std::string k = string();
+        need(':');
+        if (!o.emplace(k, value()).second) bad("duplicate key");
+      } while (eat(','));
+      need('}');
+      return Json{o};
+    }
+    for (auto [word, j] : {std::pair{"true", Json{true}}, {"false", Json{false}}, {"null", Json{nullptr}}})
+      if (s_.substr(at_, std::strlen(word)) == word) return at_ += std::strlen(word), j;
+    std::size_t begin = at_;
+    if (s_[at_] == '-') ++at_;
+    while (at_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[at_])) || std::strchr(".eE+-", s_[at_])))
+      ++at_;
+    if (at_ == begin) bad("value expected");
+    return Json{std::stod(std::string(s_.substr(begin, at_ - begin)))};
+  }
+
+  std::string_view s_;
+  std::size_t at_ = 0;
+};
+
+// Every file of a directory: its name, size and a hash of its bytes.
+std::map<std::string, std::string> filesIn(std::string const& dir) {
+  std::map<std::string, std::string> files;
+  for (auto const& e : fs::directory_iterator(dir)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    files[e.path().filename().string()] =
+        fmt::format("{} bytes, hash {:#x}", bytes.size(), std::hash<std::string>{}(bytes));
+  }
+  return files;
+}
+
 std::vector<std::string> lines(std::string const& s) {
   std::vector<std::string> v;
   std::istringstream in(s);
@@ -126,11 +252,24 @@ TEST_F(ZolmTool, DumpPrintsEveryEntryInTableOrderAndAsJson) {
   ASSERT_GE(j.out.size(), 2u);
   EXPECT_EQ(j.out.front(), '[');
   EXPECT_EQ(j.out.substr(j.out.size() - 2), "]\n");
-  std::size_t objects = 0;
-  for (std::size_t at = 0; (at = j.out.find("{\"slot\": ", at)) != std::string::npos; ++at) ++objects;
-  EXPECT_EQ(objects, 300u);
-  // Each value is the text form as one JSON string.
-  EXPECT_NE(j.out.find(fmt::format("\"value\": \"{}\"}}", writerOrder(*w).front())), std::string::npos) << j.out.substr(0, 300);
+  Json doc;
+  ASSERT_NO_THROW(doc = JsonParser(j.out).document()) << j.out.substr(0, 300);
+  auto const* entries = std::get_if<std::vector<Json>>(&doc.v);
+  ASSERT_NE(entries, nullptr);
+  ASSERT_EQ(entries->size(), 300u);
+  // One object per entry in the writer's order, the value as its text form,
+  // each at its own slot inside the table.
+  std::vector<std::string> order = writerOrder(*w);
+  std::set<double> slots;
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    auto const& o = std::get<std::map<std::string, Json>>((*entries)[i].v);
+    ASSERT_TRUE(o.count("slot") && o.count("value"));
+    EXPECT_EQ(std::get<std::string>(o.at("value").v), order[i]);
+    double slot = std::get<double>(o.at("slot").v);
+    EXPECT_LT(slot, w->capacity());
+    slots.insert(slot);
+  }
+  EXPECT_EQ(slots.size(), 300u);
 
   auto empty = floodTable("vexaswitch/tables/test/empty", 0);
   Result e = run("dump vexaswitch/tables/test/empty --json");
@@ -140,6 +279,16 @@ TEST_F(ZolmTool, DumpPrintsEveryEntryInTableOrderAndAsJson) {
 U64 ethernet(int n) {
   Kel::CharRange r(fmt::format("Ethernet{}", n));
   return Kel::AttrText<Lanx::IntfId>::parse(r, "key").raw();
+}
+
+TEST(ZolmJson, EveryByteIsEscapedSoTheStringReadsBack) {
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += char(c);
+  all += "Value('x', ** {'s': 'a\\'b\"c'})";
+  std::string literal = Zolm::Tool::jsonString(all);
+  Json j;
+  ASSERT_NO_THROW(j = JsonParser(literal).document()) << literal;
+  EXPECT_EQ(std::get<std::string>(j.v), all);
 }
 
 TEST_F(ZolmTool, GetParsesTheKeyAndTellsFoundFromNotFound) {
@@ -157,6 +306,20 @@ TEST_F(ZolmTool, GetParsesTheKeyAndTellsFoundFromNotFound) {
   Result bad = run("get vexaswitch/tables/test/flood 'no such key ('");
   EXPECT_EQ(bad.code, 2);
   EXPECT_NE(bad.err.find("bad key"), std::string::npos) << bad.err;
+  Result outOfRange = run("get vexaswitch/tables/test/flood Ethernet70000");
+  EXPECT_EQ(outOfRange.code, 2) << outOfRange.out;
+
+  // A scalar key: its text form is the bare number.
+  NexthopWriter nh(nullptr, "vexaswitch/tables/test/nexthop", Zolm::WriterConfig{});
+  nh.initialize();
+  for (U64 k = 1; k <= 200; ++k) nh.write(nexthop(k * 1000, U32(k)));
+  Result nhHit = run("get vexaswitch/tables/test/nexthop 17000");
+  ASSERT_EQ(nhHit.code, 0) << nhHit.err;
+  EXPECT_EQ(nhHit.out, fmt::format("{}\n", nexthop(17000, 17)));
+  EXPECT_EQ(run("get vexaswitch/tables/test/nexthop 17001").code, 1);
+  EXPECT_EQ(run("get vexaswitch/tables/test/nexthop 0x10").code, 2);
+  EXPECT_EQ(run("get vexaswitch/tables/test/nexthop 99999999999999999999999").code, 2);
+  EXPECT_EQ(run("get vexaswitch/tables/test/nexthop ' 17000'").code, 2);
 }
 
 TEST_F(ZolmTool, ValidateIsZeroOnlyForASoundTable) {
@@ -180,14 +343,31 @@ TEST_F(ZolmTool, ValidateIsZeroOnlyForASoundTable) {
       f.write(reinterpret_cast<char const*>(&target), 4);
     }
   }
+  std::string dir = root_.dir() + "/vexaswitch/tables/test/flood";
+  auto before = filesIn(dir);
   Result damaged = run("validate vexaswitch/tables/test/flood");
   EXPECT_EQ(damaged.code, 1) << damaged.out;
   EXPECT_NE(damaged.err.find("not sound"), std::string::npos);
+  // Reading a damaged table ends with an error, never a hang or a crash.
+  Result dumped = run("dump vexaswitch/tables/test/flood");
+  EXPECT_EQ(dumped.code, 1) << dumped.err;
+  EXPECT_NE(dumped.err.find("corrupt"), std::string::npos) << dumped.err;
+
+  EXPECT_EQ(filesIn(dir), before);
 
   fs::resize_file(slots, 1000);
-  Result truncated = run("validate vexaswitch/tables/test/flood");
-  EXPECT_EQ(truncated.code, 3);
-  EXPECT_NE(truncated.err.find("cannot attach"), std::string::npos) << truncated.err;
+  before = filesIn(dir);
+  for (char const* cmd : {"validate", "dump", "show", "get"}) {
+    Result truncated = run(fmt::format("{} vexaswitch/tables/test/flood{}", cmd, *cmd == 'g' ? " Ethernet1" : ""));
+    EXPECT_EQ(truncated.code, 3) << cmd;
+    EXPECT_NE(truncated.err.find("cannot attach"), std::string::npos) << cmd << ": " << truncated.err;
+  }
+  Result ls = run("ls");
+  EXPECT_EQ(ls.code, 0);
+  EXPECT_NE(ls.out.find("unreadable: bad shmem size:1000"), std::string::npos) << ls.out;
+  // The tool is a reader: no file of the table changed, none was added (no
+  // corruption marker either).
+  EXPECT_EQ(filesIn(dir), before);
 }
 
 TEST_F(ZolmTool, ShowHelpAndErrors) {
@@ -202,6 +382,17 @@ TEST_F(ZolmTool, ShowHelpAndErrors) {
   EXPECT_NE(missing.err.find("no such table"), std::string::npos) << missing.err;
   Result escape = run("show ../../etc");
   EXPECT_EQ(escape.code, 2);
+
+  // A slot file of a type this build does not know.
+  fs::copy(root_.dir() + "/vexaswitch/tables/test/flood", root_.dir() + "/vexaswitch/tables/test/alien");
+  {
+    std::fstream f(root_.dir() + "/vexaswitch/tables/test/alien/slots", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(48);
+    f.write("Foo::Bar\0", 9);
+  }
+  Result alien = run("dump vexaswitch/tables/test/alien");
+  EXPECT_EQ(alien.code, 2);
+  EXPECT_NE(alien.err.find("unknown value type \"Foo::Bar\""), std::string::npos) << alien.err;
   Result noCommand = run("");
   EXPECT_EQ(noCommand.code, 2);
   for (char const* cmd : {"ls", "show", "dump", "get", "validate", "watch"}) {

@@ -1,14 +1,21 @@
 // vexa-table-demo: one writer process keeps an L2 MAC table in shared
-// memory busy (filling it, churning it, draining it to a sixteenth and
-// growing it back, so that slots and buckets grow and shrink), while reader
-// processes look entries up, read them by slot index and walk the whole
-// table. Every value carries a checksum of its key and the version it was
-// written with, so a reader can tell a torn or foreign value from a sound
-// one; the demo ends with a summary and removes its files.
+// memory busy while reader processes read it without locks.
 //
-// Value encoding: timestamp = version (the writer's running write count),
-// ingressPortMask = checksum(key, version) (49 bits).
+// The writer fills the table, then cycles through three phases: churn at
+// full size (updates, inserts, removes), drain to a sixteenth, refill; so
+// the slot table and the buckets grow and shrink again and again. Readers
+// look keys up (hits and misses), read slots by index and walk the whole
+// table in (rhash, key) order. Every value carries a checksum of its key
+// and the version it was written with (DemoValues.h), and a reader checks
+// each one it gets; pinned keys, never removed, must be found by every
+// lookup and every walk. The parent shows live progress, stops the
+// children, prints a summary and removes its files.
+//
+// Processes share one anonymous MAP_SHARED page set made before fork: the
+// parent's stop flag, the writer's version count and counters, and each
+// reader's counters, each party on its own cache lines.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,201 +24,425 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
 
-#include "Zolm/Instantiations.h"
+#include "DemoValues.h"
 
 namespace {
 
-using Ops = Zolm::L2TableConfigOps;
-using Key = Bridging::MacVlanPair;
-using Value = VexaSwitch::L2LogicalEntry;
+using namespace TableDemo;
+using Writer = Zolm::ZolmWriter<Ops>;
+using Reader = Zolm::ZolmReader<Ops>;
 using Clock = std::chrono::steady_clock;
 constexpr char const* TABLE = "vexaswitch/tables/demo/macTable";
 constexpr int MAX_READERS = 16;
+constexpr auto RELAXED = std::memory_order_relaxed;
 
-struct ReaderStats {
-  std::atomic<U64> lookups, hits, getValues, iterations, iterated, retries, torn, orderErrors, reattaches, errors;
+enum Phase : int { filling, churn, drain, refill };
+constexpr char const* PHASE_NAME[] = {"fill", "churn", "drain", "refill"};
+
+struct alignas(64) ReaderStats {
+  std::atomic<U64> lookups, hits, getValues, getValueHits, walks, walked, retries, reattaches;
+  std::atomic<U64> torn, foreign, stale, lost, orderErrors, errors;
+  std::atomic<U64> walkUs, longestWalkUs;
+  std::atomic<bool> ready;
 };
-struct Shared {
-  std::atomic<bool> stop, writerReady;
-  std::atomic<U64> published;
-  std::atomic<U64> inserts, updates, removes, grows, shrinks, bucketGrows, bucketShrinks;
+
+struct alignas(64) WriterStats {
+  std::atomic<U64> inserts, updates, removes, grows, shrinks, bucketGrows, bucketShrinks, moves, cycles, fillMs;
   std::atomic<U32> members, capacity, buckets;
-  std::atomic<int> readersReady;
+  std::atomic<U32> minMembers, maxMembers, minCapacity, maxCapacity, minBuckets, maxBuckets;
+  std::atomic<int> phase;
+  std::atomic<bool> filled;  // every pinned key is in the table from now on
+};
+
+struct Shared {
+  alignas(64) std::atomic<U64> published;  // versions written so far; on its own line
+  alignas(64) std::atomic<bool> stop;
+  WriterStats writer;
   ReaderStats readers[MAX_READERS];
 };
 
-Key keyOf(U64 i) {
-  return Key(Bridging::EthAddr::fromU48(0x020000000000ull | i), Bridging::VlanId(U16(1 + i % 4000)));
-}
-U64 checksum(U64 packed, U64 version) {
-  U64 x = (packed ^ (version * 0x9e3779b97f4a7c15ull)) * 0xbf58476d1ce4e5b9ull;
-  x ^= x >> 29;
-  return (x * 0x94d049bb133111ebull) & ((U64(1) << 49) - 1);
-}
-Value valueOf(U64 i, U64 version) {
-  Value v(keyOf(i));
-  v.timestampIs(version);
-  v.ingressPortMaskIs(VexaSwitch::IngressPortMask(checksum(v.key().packed(), version)));
-  v.intfIs(Lanx::IntfId::fromRaw(1 + i % 48));
-  return v;
-}
-bool sound(Value const& v, U64 published) {
-  U64 version = v.timestamp();
-  return version != 0 && version <= published + 1 &&
-         v.ingressPortMask().value() == checksum(v.key().packed(), version);
+struct Plan {
+  U64 size;         // members at full size
+  U64 space;        // key ids 1..space
+  U64 pinnedCount;  // ids that are multiples of PIN_EVERY
+};
+
+// Children stop on the parent's flag, or when the parent is gone (checked
+// now and then: it takes a system call).
+bool orphaned(pid_t parent) { return ::getppid() != parent; }
+
+void childSignals() {
+  // Ctrl-C reaches the whole process group; only the parent acts on it and
+  // stops the children through the shared flag, so that the writer still
+  // removes its files.
+  ::signal(SIGINT, SIG_IGN);
+  ::signal(SIGTERM, SIG_IGN);
+  ::signal(SIGHUP, SIG_IGN);
 }
 
 // --- writer ---------------------------------------------------------------------
 
-[[noreturn]] void writerMain(Shared* sh, U64 size, U32 seed) {
+class Churner {
+ public:
+  Churner(Shared* sh, Writer& w, Plan const& plan, U64 seed)
+      : sh_(sh), ws_(sh->writer), w_(w), plan_(plan), rng_(seed), at_(plan.space + 1, NONE) {
+    for (U64 id = PIN_EVERY; id <= plan.space; id += PIN_EVERY) pins_.push_back(id);
+  }
+
+  void fill() {
+    auto start = Clock::now();
+    for (U64 id : pins_) write(id);
+    for (U64 id = 1; members() < plan_.size; ++id)
+      if (!pinned(id)) write(id);
+    publish();
+    ws_.fillMs.store(U64(std::chrono::duration<double, std::milli>(Clock::now() - start).count()));
+    ws_.filled.store(true);
+  }
+
+  // One change of the table; false once told to stop.
+  void step() {
+    U64 r = rng_() % 100;
+    U64 m = members();
+    switch (phase_) {
+      case churn:
+        // Around the full size: half updates, a quarter each inserts and removes.
+        if (r < 50) update();
+        else if (r < 75) m < plan_.size + plan_.size / 20 ? insert() : remove();
+        else m > plan_.size - plan_.size / 20 ? remove() : insert();
+        if (++phaseOps_ >= plan_.size) phaseIs(drain);
+        break;
+      case drain:
+        r < 85 ? remove() : update();
+        if (members() <= std::max<U64>(plan_.size / 16, plan_.pinnedCount + 1)) phaseIs(refill);
+        break;
+      case refill:
+        r < 85 ? insert() : remove();
+        if (members() >= plan_.size) {
+          ws_.cycles.fetch_add(1);
+          phaseIs(churn);
+        }
+        break;
+      default:
+        phaseIs(churn);
+    }
+    if (++ops_ % 512 == 0) publish();
+  }
+
+  void publish() {
+    Zolm::Writer::Counters const& k = w_.counters();
+    ws_.inserts.store(k.inserts, RELAXED);
+    ws_.updates.store(k.updates, RELAXED);
+    ws_.removes.store(k.removes, RELAXED);
+    ws_.grows.store(k.grows, RELAXED);
+    ws_.shrinks.store(k.shrinks, RELAXED);
+    ws_.bucketGrows.store(k.bucketGrows, RELAXED);
+    ws_.bucketShrinks.store(k.bucketShrinks, RELAXED);
+    ws_.moves.store(k.moves, RELAXED);
+    U32 m = w_.members(), c = w_.capacity(), b = w_.buckets();
+    ws_.members.store(m, RELAXED);
+    ws_.capacity.store(c, RELAXED);
+    ws_.buckets.store(b, RELAXED);
+    ws_.phase.store(phase_, RELAXED);
+    if (phase_ != filling) {
+      // The range covered since the fill: the extremes fall on phase changes,
+      // which publish too.
+      auto lower = [](std::atomic<U32>& a, U32 v) { a.store(std::min(a.load(RELAXED), v), RELAXED); };
+      auto raise = [](std::atomic<U32>& a, U32 v) { a.store(std::max(a.load(RELAXED), v), RELAXED); };
+      lower(ws_.minMembers, m), raise(ws_.maxMembers, m);
+      lower(ws_.minCapacity, c), raise(ws_.maxCapacity, c);
+      lower(ws_.minBuckets, b), raise(ws_.maxBuckets, b);
+    }
+  }
+
+ private:
+  static constexpr U32 NONE = ~0u;
+
+  U64 members() const { return pins_.size() + live_.size(); }
+
+  void write(U64 id) {
+    U64 v = version_ + 1;
+    w_.write(valueOf(id, v), true);
+    version_ = v;
+    // After the write: a reader that reads the value and then this count
+    // finds the value at most one ahead.
+    sh_->published.store(v, std::memory_order_release);
+    if (!pinned(id) && at_[id] == NONE) {
+      at_[id] = U32(live_.size());
+      live_.push_back(id);
+    }
+  }
+  // A random key: new most of the time when the table is sparse, else an update.
+  void insert() { write(1 + rng_() % plan_.space); }
+  void update() {
+    U64 r = rng_() % members();
+    write(r < pins_.size() ? pins_[r] : live_[r - pins_.size()]);
+  }
+  void remove() {
+    if (live_.empty()) return update();
+    std::size_t pos = rng_() % live_.size();
+    U64 id = live_[pos];
+    live_[pos] = live_.back();
+    at_[live_[pos]] = U32(pos);
+    live_.pop_back();
+    at_[id] = NONE;
+    w_.remove(keyOf(id));
+  }
+  void phaseIs(Phase p) {
+    phase_ = p;
+    phaseOps_ = 0;
+    publish();
+  }
+
+  Shared* sh_;
+  WriterStats& ws_;
+  Writer& w_;
+  Plan plan_;
+  std::mt19937_64 rng_;
+  std::vector<U64> pins_;
+  std::vector<U64> live_;  // present ids that are not pinned
+  std::vector<U32> at_;    // position of each id in live_
+  U64 version_ = 0;
+  U64 ops_ = 0, phaseOps_ = 0;
+  Phase phase_ = filling;
+};
+
+[[noreturn]] void writerMain(Shared* sh, Plan const& plan, U64 seed, pid_t parent) {
+  childSignals();
   int rc = 0;
+  std::unique_ptr<Writer> w;
+  bool attached = false;
   try {
     Zolm::WriterConfig c;
-    c.maxSlots = U32(size);
-    Zolm::ZolmWriter<Ops> w(nullptr, TABLE, c);
-    w.initialize();
-    std::mt19937_64 rng(seed);
-    U64 space = size * 2;  // keys 1..space, about half present at a time
-    std::vector<U64> live;
-    std::vector<U32> at(space + 1, ~0u);  // position in `live`
-    auto publish = [&] {
-      Zolm::Writer::Counters const& k = w.counters();
-      sh->inserts = k.inserts;
-      sh->updates = k.updates;
-      sh->removes = k.removes;
-      sh->grows = k.grows;
-      sh->shrinks = k.shrinks;
-      sh->bucketGrows = k.bucketGrows;
-      sh->bucketShrinks = k.bucketShrinks;
-      sh->members = w.members();
-      sh->capacity = w.capacity();
-      sh->buckets = w.buckets();
-    };
-    auto write = [&](U64 i) {
-      U64 v = sh->published.load() + 1;
-      w.write(valueOf(i, v), true);
-      sh->published.store(v);
-      if (at[i] == ~0u) {
-        at[i] = U32(live.size());
-        live.push_back(i);
-      }
-    };
-    auto removeAt = [&](std::size_t pos) {
-      U64 i = live[pos];
-      live[pos] = live.back();
-      at[live[pos]] = U32(pos);
-      live.pop_back();
-      at[i] = ~0u;
-      w.remove(keyOf(i));
-    };
-    for (U64 i = 1; i <= size; ++i) {
-      write(i);
-      if (i % 4096 == 0) publish();
+    c.maxSlots = U32(plan.size);
+    c.shrinkSlots = true;  // the slot table shrinks as members drop...
+    c.shrinkBuckets = true;  // ...and so do the buckets
+    w = std::make_unique<Writer>(nullptr, TABLE, c);
+    w->initialize("tabledemo");
+    attached = true;
+    Churner churner(sh, *w, plan, seed);
+    churner.fill();
+    for (U64 n = 0; !sh->stop.load(RELAXED); ++n) {
+      churner.step();
+      if (n % 4096 == 0 && orphaned(parent)) break;
     }
-    publish();
-    sh->writerReady = true;
-    // Phases: churn at full size, drain to a sixteenth, refill, churn...
-    enum { churn, drain, refill } phase = churn;
-    U64 ops = 0;
-    while (!sh->stop.load()) {
-      U64 r = rng();
-      ++ops;
-      if (phase == churn) {
-        if (r % 4 == 0 && !live.empty()) removeAt(rng() % live.size());
-        else write(1 + rng() % space);
-        if (ops % (size * 2) == 0) phase = drain;
-      } else if (phase == drain) {
-        if (r % 8 == 0) write(live[rng() % live.size()]);
-        else removeAt(rng() % live.size());
-        if (live.size() <= size / 16) phase = refill;
-      } else {
-        if (r % 8 == 0 && !live.empty()) removeAt(rng() % live.size());
-        else write(1 + rng() % space);
-        if (live.size() >= size) phase = churn;
-      }
-      if (ops % 1024 == 0) publish();
-    }
-    publish();
-    w.cleanup();
+    churner.publish();
   } catch (std::exception const& e) {
-    std::fprintf(stderr, "writer: %s\n", e.what());
+    fmt::print(stderr, "writer: {}\n", e.what());
     rc = 2;
+  }
+  if (attached) {
+    try {
+      w->cleanup();
+    } catch (std::exception const& e) {
+      fmt::print(stderr, "writer cleanup: {}\n", e.what());
+      rc = 2;
+    }
   }
   ::_exit(rc);
 }
 
 // --- readers --------------------------------------------------------------------
 
-[[noreturn]] void readerMain(Shared* sh, int id, U64 size, U32 seed) {
-  ReaderStats& st = sh->readers[id];
-  int rc = 0;
-  try {
-    std::mt19937_64 rng(seed);
-    auto r = std::make_unique<Zolm::ZolmReader<Ops>>(nullptr, TABLE);
-    while (!sh->stop.load() && !r->initialize("demo")) ::usleep(2000);
-    sh->readersReady++;
-    auto lastWalk = Clock::now();
-    while (!sh->stop.load()) {
+// A reader's counts, kept locally and copied to its shared line now and then.
+struct ReaderCounts {
+  U64 lookups = 0, hits = 0, getValues = 0, getValueHits = 0, walks = 0, walked = 0, retries = 0, reattaches = 0;
+  U64 torn = 0, foreign = 0, stale = 0, lost = 0, orderErrors = 0, errors = 0;
+  U64 walkUs = 0, longestWalkUs = 0;
+  void publish(ReaderStats& s) const {
+    s.walkUs.store(walkUs, RELAXED);
+    s.longestWalkUs.store(longestWalkUs, RELAXED);
+    s.lookups.store(lookups, RELAXED);
+    s.hits.store(hits, RELAXED);
+    s.getValues.store(getValues, RELAXED);
+    s.getValueHits.store(getValueHits, RELAXED);
+    s.walks.store(walks, RELAXED);
+    s.walked.store(walked, RELAXED);
+    s.retries.store(retries, RELAXED);
+    s.reattaches.store(reattaches, RELAXED);
+    s.torn.store(torn, RELAXED);
+    s.foreign.store(foreign, RELAXED);
+    s.stale.store(stale, RELAXED);
+    s.lost.store(lost, RELAXED);
+    s.orderErrors.store(orderErrors, RELAXED);
+    s.errors.store(errors, RELAXED);
+  }
+};
+
+class ReaderLoop {
+ public:
+  ReaderLoop(Shared* sh, int index, Plan const& plan, U64 seed, pid_t parent)
+      : sh_(sh), out_(sh->readers[index]), index_(index), plan_(plan), parent_(parent), rng_(seed),
+        log_(plan.space), walkMark_(plan.space + 1, 0) {}
+
+  void run() {
+    if (!attach()) return;
+    out_.ready.store(true);
+    auto nextWalk = Clock::now();
+    for (U64 n = 0; !stopping(); ++n) {
       try {
-        U32 op = U32(rng() % 16);
-        if (op < 12) {
-          Value v;
-          bool found = false;
-          r->lookup(keyOf(1 + rng() % (size * 2)), found, &v);
-          st.lookups++;
-          if (found) {
-            st.hits++;
-            if (!sound(v, sh->published.load())) st.torn++;
+        if (rng_() % 4 != 0) lookup();
+        else getValue();
+        if (n % 256 == 0) {
+          auto now = Clock::now();
+          if (now >= nextWalk) {
+            walk();
+            nextWalk = now + std::chrono::milliseconds(250);
           }
-        } else {
-          Value v;
-          U32 cap = r->capacity();
-          if (cap && r->getValue(U32(rng() % cap), v) && !sound(v, sh->published.load())) st.torn++;
-          st.getValues++;
-        }
-        if (Clock::now() - lastWalk > std::chrono::milliseconds(500)) {
-          lastWalk = Clock::now();
-          std::set<U64> seen;
-          Value v;
-          Zolm::IterHint hint;
-          U32 prevRh = 0;
-          U64 prev = 0;
-          bool first = true;
-          for (bool more = r->first(v, hint); more; more = r->next(v.key(), v, hint)) {
-            if (!sound(v, sh->published.load())) st.torn++;
-            U64 k = v.key().packed();
-            U32 rh = Zolm::reverseBits32(r->ops().hash(v.key()));
-            if (!seen.insert(k).second || (!first && (rh < prevRh || (rh == prevRh && k <= prev)))) st.orderErrors++;
-            first = false;
-            prevRh = rh;
-            prev = k;
-            st.iterated++;
-          }
-          st.iterations++;
+          publish();
+          if (orphaned(parent_)) break;
         }
       } catch (Quiv::CorruptionDetectedException const& e) {
-        if (r->validateFiles()) {
-          std::fprintf(stderr, "reader %d: %s\n", id, e.what());
-          st.errors++;
-        }
-        st.reattaches++;
-        r = std::make_unique<Zolm::ZolmReader<Ops>>(nullptr, TABLE);
-        while (!sh->stop.load() && !r->initialize("demo")) ::usleep(2000);
+        // The writer never changes here, so nothing justifies an integrity
+        // failure: count it and start over with a fresh mapping.
+        if (++c_.errors <= 3)
+          fmt::print(stderr, "reader {}: {} (members {} capacity {} buckets {}; files {})\n", index_, e.what(),
+                     r_->members(), r_->capacity(), r_->buckets(),
+                     r_->validateFiles() ? "valid" : r_->lastError().view());
+        ++c_.reattaches;
+        retriesBefore_ += retriesOf(*r_);
+        r_.reset();
+        if (!attach()) break;
       }
     }
-    Zolm::Reader::Counters c = r->readerCounters();
-    st.retries = c.retries + c.restarts;
+    publish();
+  }
+
+ private:
+  static U64 retriesOf(Reader const& r) {
+    Zolm::Reader::Counters k = r.readerCounters();
+    return k.retries + k.restarts;
+  }
+  void publish() {
+    if (r_) c_.retries = retriesBefore_ + retriesOf(*r_);
+    c_.publish(out_);
+  }
+
+  // Retries until the writer has made the table.
+  bool attach() {
+    r_ = std::make_unique<Reader>(nullptr, TABLE);
+    while (!r_->initialize("tabledemo")) {
+      if (stopping() || orphaned(parent_)) return false;
+      ::usleep(2000);
+    }
+    return true;
+  }
+
+  bool stopping() const { return sh_->stop.load(RELAXED); }
+  U64 published() const { return sh_->published.load(std::memory_order_acquire); }
+
+  // Checks one value; true when it is sound (and counted as such).
+  bool vet(Value const& v, Key const* expected) {
+    switch (check(v, published(), expected)) {
+      case Verdict::torn:
+        ++c_.torn;
+        return false;
+      case Verdict::foreign:
+        ++c_.foreign;
+        return false;
+      case Verdict::sound:
+        break;
+    }
+    if (!log_.note(*idOf(v.key()), v.timestamp())) {
+      ++c_.stale;
+      return false;
+    }
+    return true;
+  }
+
+  void lookup() {
+    U64 id = 1 + rng_() % plan_.space;
+    Key key = keyOf(id);
+    // Read before the lookup: once the fill is done, a pinned key is there
+    // during the whole call.
+    bool mustHit = pinned(id) && sh_->writer.filled.load(std::memory_order_acquire);
+    Value v;
+    bool found = false;
+    r_->lookup(key, found, &v);
+    ++c_.lookups;
+    if (found) {
+      ++c_.hits;
+      vet(v, &key);
+    } else if (mustHit) {
+      ++c_.lost;
+    }
+  }
+
+  void getValue() {
+    U32 cap = r_->capacity();
+    if (cap == 0) return;
+    Value v;
+    ++c_.getValues;
+    if (r_->getValue(U32(rng_() % cap), v)) {
+      ++c_.getValueHits;
+      vet(v, nullptr);
+    }
+  }
+
+  // A full walk: each value sound, (rhash, key) strictly ascending, no key
+  // twice, and every pinned key met.
+  void walk() {
+    auto start = Clock::now();
+    bool complete = sh_->writer.filled.load(std::memory_order_acquire);
+    U32 mark = ++walkNo_;
+    U64 pinsSeen = 0;
+    bool have = false;
+    U32 prevRh = 0;
+    U64 prevKey = 0;
+    Value v;
+    Zolm::IterHint hint;
+    for (bool more = r_->first(v, hint); more; more = r_->next(v.key(), v, hint)) {
+      ++c_.walked;
+      if (stopping()) return;  // an unfinished walk proves nothing about pins
+      if (!vet(v, nullptr)) continue;
+      U64 id = *idOf(v.key());
+      U32 rh = Zolm::reverseBits32(r_->ops().hash(v.key()));
+      U64 k = v.key().packed();
+      if ((have && (rh < prevRh || (rh == prevRh && k <= prevKey))) || walkMark_[id] == mark) ++c_.orderErrors;
+      walkMark_[id] = mark;
+      have = true;
+      prevRh = rh;
+      prevKey = k;
+      if (pinned(id)) ++pinsSeen;
+    }
+    ++c_.walks;
+    U64 us = U64(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    c_.walkUs += us;
+    c_.longestWalkUs = std::max(c_.longestWalkUs, us);
+    if (complete && pinsSeen < plan_.pinnedCount) c_.lost += plan_.pinnedCount - pinsSeen;
+  }
+
+  Shared* sh_;
+  ReaderStats& out_;
+  int index_;
+  Plan plan_;
+  pid_t parent_;
+  std::mt19937_64 rng_;
+  VersionLog log_;
+  std::vector<U32> walkMark_;  // the walk in which each id was last met
+  U32 walkNo_ = 0;
+  std::unique_ptr<Reader> r_;
+  ReaderCounts c_;
+  U64 retriesBefore_ = 0;  // of the mappings dropped after an error
+};
+
+[[noreturn]] void readerMain(Shared* sh, int index, Plan const& plan, U64 seed, pid_t parent) {
+  childSignals();
+  int rc = 0;
+  try {
+    ReaderLoop(sh, index, plan, seed, parent).run();
   } catch (std::exception const& e) {
-    std::fprintf(stderr, "reader %d: %s\n", id, e.what());
-    st.errors++;
+    fmt::print(stderr, "reader {}: {}\n", index, e.what());
+    sh->readers[index].errors.fetch_add(1);
     rc = 2;
   }
   ::_exit(rc);
@@ -219,170 +450,290 @@ bool sound(Value const& v, U64 published) {
 
 // --- the parent -------------------------------------------------------------------
 
-std::string rate(double perSecond) {
-  if (perSecond >= 1e6) return fmt::format("{:.2f}M/s", perSecond / 1e6);
-  if (perSecond >= 1e3) return fmt::format("{:.1f}k/s", perSecond / 1e3);
-  return fmt::format("{:.0f}/s", perSecond);
+volatile sig_atomic_t interrupted = 0;
+void onSignal(int) { interrupted = 1; }
+
+std::string human(double n) {
+  if (n >= 1e9) return fmt::format("{:.2f}G", n / 1e9);
+  if (n >= 1e6) return fmt::format("{:.2f}M", n / 1e6);
+  if (n >= 1e4) return fmt::format("{:.1f}k", n / 1e3);
+  return fmt::format("{:.0f}", n);
+}
+std::string rate(double perSecond) { return human(perSecond) + "/s"; }
+
+struct Child {
+  pid_t pid;
+  std::string name;
+  bool exited = false;
+  int status = 0;
+};
+
+// Reaps what has ended; true when some child has ended.
+bool reap(std::vector<Child>& children) {
+  bool any = false;
+  for (Child& c : children) {
+    if (!c.exited && ::waitpid(c.pid, &c.status, WNOHANG) == c.pid) c.exited = true;
+    any = any || c.exited;
+  }
+  return any;
 }
 
-U64 totalLookups(Shared const* sh, int readers) {
+std::string describe(int status) {
+  if (WIFEXITED(status)) return fmt::format("exit status {}", WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return fmt::format("killed by signal {} ({})", WTERMSIG(status), ::strsignal(WTERMSIG(status)));
+  return fmt::format("status {:#x}", status);
+}
+
+U64 sumReaders(Shared const* sh, int readers, std::atomic<U64> ReaderStats::*field) {
   U64 n = 0;
-  for (int i = 0; i < readers; ++i) n += sh->readers[i].lookups;
+  for (int i = 0; i < readers; ++i) n += (sh->readers[i].*field).load(RELAXED);
   return n;
 }
-U64 totalTorn(Shared const* sh, int readers) {
+U64 faults(Shared const* sh, int readers) {
   U64 n = 0;
-  for (int i = 0; i < readers; ++i) n += sh->readers[i].torn + sh->readers[i].orderErrors;
+  for (auto f : {&ReaderStats::stale, &ReaderStats::lost, &ReaderStats::orderErrors, &ReaderStats::errors})
+    n += sumReaders(sh, readers, f);
   return n;
 }
-
-std::string status(Shared const* sh, int readers, double t, double writesPerS, double lookupsPerS) {
-  return fmt::format("t={:5.1f}s members {:>8} cap {:>8} buckets {:>8} | writes {:>9} | lookups {}x {:>9} | "
-                     "grows {} shrinks {} | torn {}",
-                     t, sh->members.load(), sh->capacity.load(), sh->buckets.load(), rate(writesPerS), readers,
-                     rate(lookupsPerS), sh->grows.load() + sh->bucketGrows.load(),
-                     sh->shrinks.load() + sh->bucketShrinks.load(), totalTorn(sh, readers));
+U64 tornReads(Shared const* sh, int readers) {
+  return sumReaders(sh, readers, &ReaderStats::torn) + sumReaders(sh, readers, &ReaderStats::foreign);
 }
 
-std::size_t filesLeft(std::string const& dir) {
+std::size_t terminalColumns() {
+  winsize ws{};
+  if (::ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) return ws.ws_col;
+  return 160;
+}
+
+std::size_t filesUnder(std::filesystem::path const& dir) {
   std::size_t n = 0;
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-    if (it->is_regular_file()) ++n;
+    if (!it->is_directory(ec)) ++n;
   return n;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"A writer process and reader processes on one shared-memory L2 MAC table"};
+  CLI::App app{"A writer process and reader processes on one shared-memory L2 MAC table: live progress, "
+               "a check of every value read, a summary"};
   U64 size = 200000;
   int readers = 3;
   double duration = 20;
   std::string root;
-  U32 seed = 1;
-  app.add_option("--size", size, "entries the writer keeps in the table at full size")
-      ->check(CLI::Range(U64(1000), U64(1) << 24));
+  U64 seed = 1;
+  app.add_option("--size", size, "entries in the table at full size")->check(CLI::Range(U64(1000), U64(4000000)));
   app.add_option("--readers", readers, "reader processes")->check(CLI::Range(1, MAX_READERS));
   app.add_option("--duration", duration, "seconds of load after the table is filled")->check(CLI::Range(0.5, 3600.0));
-  app.add_option("--root", root, "shared-memory root (default: a private directory under /dev/shm)");
-  app.add_option("--seed", seed, "random seed");
+  app.add_option("--root", root,
+                 "shared-memory root (default: a private directory under /dev/shm, removed at the end)");
+  app.add_option("--seed", seed, "random seed of the writer and the readers");
   CLI11_PARSE(app, argc, argv);
 
+  Plan plan{size, 2 * size, 2 * size / PIN_EVERY};
   bool privateRoot = root.empty();
   if (privateRoot) {
     char tmpl[] = "/dev/shm/vexa_demo.XXXXXX";
     if (!::mkdtemp(tmpl)) {
-      std::perror("mkdtemp");
-      return 3;
+      fmt::print(stderr, "vexa-table-demo: cannot make a directory under /dev/shm: {}\n", std::strerror(errno));
+      return 2;
     }
     root = tmpl;
+  } else {
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    if (ec || !std::filesystem::is_directory(root)) {
+      fmt::print(stderr, "vexa-table-demo: --root {}: not a usable directory{}{}\n", root, ec ? ": " : "",
+                 ec ? ec.message() : "");
+      return 2;
+    }
   }
   Mem::RootPath::shmRootIs(root);
-  auto* sh = static_cast<Shared*>(
-      ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  if (sh == MAP_FAILED) {
-    std::perror("mmap");
-    return 3;
+
+  void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) {
+    fmt::print(stderr, "vexa-table-demo: mmap: {}\n", std::strerror(errno));
+    return 2;
   }
-  new (sh) Shared{};
+  auto* sh = new (mem) Shared{};
+  for (auto* a : {&sh->writer.minMembers, &sh->writer.minCapacity, &sh->writer.minBuckets}) a->store(~0u);
+
+  struct sigaction sa{};
+  sa.sa_handler = onSignal;
+  ::sigemptyset(&sa.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &sa, nullptr);
+
   bool tty = ::isatty(1);
-  fmt::print("table {} under {}: {} entries, {} readers, {:.0f} s\n", TABLE, root, size, readers, duration);
+  fmt::print("table {} under {}: {} entries ({} pinned), {} readers, {:g} s of load, seed {}\n", TABLE, root, size,
+             plan.pinnedCount, readers, duration, seed);
   std::fflush(stdout);
 
-  std::vector<pid_t> children;
-  pid_t writer = ::fork();
-  if (writer == 0) writerMain(sh, size, seed);
-  children.push_back(writer);
-  for (int i = 0; i < readers; ++i) {
+  pid_t self = ::getpid();
+  std::vector<Child> children;
+  auto spawn = [&](std::string name, auto&& body) {
     pid_t p = ::fork();
-    if (p == 0) readerMain(sh, i, size, seed * 1000 + U32(i));
-    children.push_back(p);
-  }
+    if (p == 0) body();
+    if (p < 0) {
+      fmt::print(stderr, "vexa-table-demo: fork: {}\n", std::strerror(errno));
+      return false;
+    }
+    children.push_back({p, std::move(name)});
+    return true;
+  };
+  bool started = spawn("writer", [&] { writerMain(sh, plan, seed, self); });
+  for (int i = 0; started && i < readers; ++i)
+    started = spawn(fmt::format("reader {}", i), [&] { readerMain(sh, i, plan, seed * 1000003 + U64(i) + 1, self); });
 
-  auto start = Clock::now();
-  while (!sh->writerReady.load() || sh->readersReady.load() < readers) {
-    ::usleep(50000);
-    double t = std::chrono::duration<double>(Clock::now() - start).count();
-    if (tty) fmt::print("\rfilling: {} of {} entries\033[K", sh->members.load(), size);
-    if (t > 120) break;
+  auto readersReady = [&] {
+    int n = 0;
+    for (int i = 0; i < readers; ++i) n += sh->readers[i].ready.load();
+    return n;
+  };
+  auto since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
+  std::size_t columns = tty ? terminalColumns() : 0;
+  auto show = [&](std::string line, bool now) {
+    if (tty) {
+      if (line.size() >= columns) line.resize(columns - 1);
+      fmt::print("\r{}\033[K", line);
+    } else if (now) {
+      fmt::print("{}\n", line);
+    }
     std::fflush(stdout);
+  };
+
+  // The fill, and the readers attaching.
+  auto start = Clock::now(), lastLine = start;
+  bool childEnded = false;
+  while (started && !interrupted && !(sh->writer.filled.load() && readersReady() == readers)) {
+    ::usleep(100000);
+    if ((childEnded = reap(children))) break;
+    if (since(start) > 120) {
+      fmt::print(stderr, "\nvexa-table-demo: the table was not ready after 120 s\n");
+      childEnded = true;
+      break;
+    }
+    bool second = Clock::now() - lastLine >= std::chrono::seconds(1);
+    if (second) lastLine = Clock::now();
+    show(fmt::format("filling: {} of {} entries, {} of {} readers attached", sh->writer.members.load(), size,
+                     readersReady(), readers),
+         second);
   }
   if (tty) fmt::print("\r\033[K");
-  fmt::print("filled {} entries in {:.1f} s\n", sh->members.load(),
-             std::chrono::duration<double>(Clock::now() - start).count());
+  if (sh->writer.filled.load())
+    fmt::print("filled {} entries in {:.2f} s; {} readers attached\n", size, double(sh->writer.fillMs.load()) / 1e3,
+               readersReady());
+  std::fflush(stdout);
 
+  // The load, with a status line.
+  WriterStats& ws = sh->writer;
   auto loadStart = Clock::now();
-  U64 writes0 = sh->published.load(), lookups0 = totalLookups(sh, readers);
+  U64 ins0 = ws.inserts.load(), upd0 = ws.updates.load(), rem0 = ws.removes.load();
+  U64 writes0 = sh->published.load(), lookups0 = sumReaders(sh, readers, &ReaderStats::lookups);
   U64 lastWrites = writes0, lastLookups = lookups0;
-  auto last = loadStart, lastLine = loadStart;
-  for (;;) {
+  auto last = loadStart;
+  while (started && !childEnded && !interrupted && since(loadStart) < duration) {
     ::usleep(250000);
+    if (reap(children)) childEnded = true;
     auto now = Clock::now();
-    double t = std::chrono::duration<double>(now - loadStart).count();
+    // A terminal line is redrawn every 250 ms; a plain line goes out every
+    // second. Rates cover the time since the line before.
+    if (!tty && now - last < std::chrono::milliseconds(980)) continue;
     double dt = std::chrono::duration<double>(now - last).count();
-    U64 writes = sh->published.load(), lookups = totalLookups(sh, readers);
-    std::string line = status(sh, readers, t, double(writes - lastWrites) / dt, double(lookups - lastLookups) / dt);
-    if (tty) {
-      fmt::print("\r{}\033[K", line);
-      std::fflush(stdout);
-    } else if (now - lastLine >= std::chrono::seconds(1)) {
-      fmt::print("{}\n", line);
-      std::fflush(stdout);
-      lastLine = now;
-    }
+    U64 writes = sh->published.load() + ws.removes.load(), lookups = sumReaders(sh, readers, &ReaderStats::lookups);
+    U64 other = faults(sh, readers);
+    std::string line = fmt::format(
+        "t={:.1f}s {:<6} members {} cap {} buckets {} | writes {} | lookups {}x {} | grows {} shrinks {} | torn {}{}",
+        since(loadStart), PHASE_NAME[ws.phase.load()], ws.members.load(), ws.capacity.load(), ws.buckets.load(),
+        rate(double(writes - lastWrites) / dt), readers, rate(double(lookups - lastLookups) / dt),
+        ws.grows.load() + ws.bucketGrows.load(), ws.shrinks.load() + ws.bucketShrinks.load(), tornReads(sh, readers),
+        other ? fmt::format(" | other faults {}", other) : "");
+    show(line, true);
     last = now;
     lastWrites = writes;
     lastLookups = lookups;
-    if (t >= duration) break;
   }
   if (tty) fmt::print("\n");
+  if (interrupted) fmt::print("interrupted: stopping\n");
+  if (childEnded) fmt::print(stderr, "a child ended before its time: stopping\n");
+  double loadSeconds = since(loadStart);
 
-  double loadSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
-  U64 totalWrites = sh->published.load() - writes0;
-  sh->stop = true;
-  bool clean = true;
-  for (pid_t p : children) {
-    int st = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (::waitpid(p, &st, WNOHANG) == 0) {
-      if (Clock::now() > deadline) {
-        ::kill(p, SIGKILL);
-        ::waitpid(p, &st, 0);
-        break;
-      }
-      ::usleep(10000);
-    }
-    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
+  // Stop: the flag, then a grace period, then SIGKILL.
+  sh->stop.store(true);
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (Clock::now() < deadline) {
+    reap(children);
+    bool all = true;
+    for (Child const& c : children) all = all && c.exited;
+    if (all) break;
+    ::usleep(10000);
+  }
+  bool clean = started;
+  for (Child& c : children) {
+    if (!c.exited) {
+      fmt::print(stderr, "{} (pid {}) did not stop within 5 s: killing it\n", c.name, c.pid);
+      ::kill(c.pid, SIGKILL);
+      ::waitpid(c.pid, &c.status, 0);
+      c.exited = true;
       clean = false;
-      fmt::print(stderr, "process {} did not end cleanly (status {})\n", p, st);
+    } else if (!WIFEXITED(c.status) || WEXITSTATUS(c.status) != 0) {
+      fmt::print(stderr, "{} (pid {}) ended with {}\n", c.name, c.pid, describe(c.status));
+      clean = false;
     }
   }
 
-  fmt::print("\nsummary after {:.1f} s of load\n", loadSeconds);
-  fmt::print("  writer: {} writes under load ({}); since the start {} inserts, {} updates, {} removes\n", totalWrites,
-             rate(double(totalWrites) / loadSeconds), sh->inserts.load(), sh->updates.load(), sh->removes.load());
-  fmt::print("  slots: {} grows, {} shrinks; buckets: {} grows, {} shrinks\n", sh->grows.load(), sh->shrinks.load(),
-             sh->bucketGrows.load(), sh->bucketShrinks.load());
-  U64 torn = 0, errors = 0;
+  // Summary.
+  U64 ins = ws.inserts.load() - ins0, upd = ws.updates.load() - upd0, rem = ws.removes.load() - rem0;
+  fmt::print("\nsummary: {:.1f} s of load (after a fill of {:.2f} s)\n", loadSeconds, double(ws.fillMs.load()) / 1e3);
+  fmt::print("  writer: {} changes ({}): {} inserts, {} updates, {} removes; {} drain/refill cycles\n",
+             human(double(ins + upd + rem)), rate(double(ins + upd + rem) / loadSeconds), human(double(ins)),
+             human(double(upd)), human(double(rem)), ws.cycles.load());
+  auto range = [](std::atomic<U32> const& lo, std::atomic<U32> const& hi) {
+    return lo.load() > hi.load() ? std::string("-") : fmt::format("{}..{}", lo.load(), hi.load());
+  };
+  fmt::print("  members {}\n", range(ws.minMembers, ws.maxMembers));
+  fmt::print("  slots: capacity {}, {} grows, {} shrinks ({} entries moved)\n", range(ws.minCapacity, ws.maxCapacity),
+             ws.grows.load(), ws.shrinks.load(), ws.moves.load());
+  fmt::print("  buckets: {}, {} grows, {} shrinks\n", range(ws.minBuckets, ws.maxBuckets), ws.bucketGrows.load(),
+             ws.bucketShrinks.load());
   for (int i = 0; i < readers; ++i) {
     ReaderStats const& r = sh->readers[i];
-    double hitRatio = r.lookups ? double(r.hits) / double(r.lookups) : 0;
-    fmt::print("  reader {}: {} lookups ({}, {:.0f}% hits), {} getValue, {} full walks ({} entries), {} retries, "
-               "{} re-attaches\n",
-               i, r.lookups.load(), rate(double(r.lookups) / loadSeconds), 100 * hitRatio, r.getValues.load(),
-               r.iterations.load(), r.iterated.load(), r.retries.load(), r.reattaches.load());
-    torn += r.torn + r.orderErrors;
-    errors += r.errors;
+    U64 lookups = r.lookups.load(), gets = r.getValues.load();
+    fmt::print(
+        "  reader {}: {} lookups ({}), {:.1f}% hits; {} full iterations ({} entries, {:.0f} ms on average, "
+        "{:.0f} ms at most); {} getValue ({:.1f}% occupied); {} retries{}\n",
+        i, human(double(lookups)), rate(double(lookups) / loadSeconds),
+        lookups ? 100.0 * double(r.hits.load()) / double(lookups) : 0.0, r.walks.load(), human(double(r.walked.load())),
+        r.walks.load() ? double(r.walkUs.load()) / 1e3 / double(r.walks.load()) : 0.0,
+        double(r.longestWalkUs.load()) / 1e3, human(double(gets)), gets ? 100.0 * double(r.getValueHits.load()) / double(gets) : 0.0, r.retries.load(),
+        r.reattaches.load() ? fmt::format(", {} re-attaches", r.reattaches.load()) : "");
   }
-  std::size_t left = filesLeft(root + "/" + TABLE);
+  U64 torn = tornReads(sh, readers);
+  U64 foreign = sumReaders(sh, readers, &ReaderStats::foreign);
+  U64 stale = sumReaders(sh, readers, &ReaderStats::stale), lost = sumReaders(sh, readers, &ReaderStats::lost);
+  U64 order = sumReaders(sh, readers, &ReaderStats::orderErrors), errors = sumReaders(sh, readers, &ReaderStats::errors);
+  fmt::print("  torn reads: {}{}\n", torn, foreign ? fmt::format(" ({} of them foreign values)", foreign) : "");
+  fmt::print("  stale reads: {}\n  lost entries: {}\n  order errors: {}\n  reader errors: {}\n", stale, lost, order,
+             errors);
+  fmt::print("  children: {}\n", clean ? "all exited cleanly" : "NOT all exited cleanly");
+
+  std::filesystem::path tableDir = std::filesystem::path(root) / TABLE;
+  std::size_t left = filesUnder(privateRoot ? std::filesystem::path(root) : tableDir);
+  std::error_code ec;
   if (privateRoot) {
-    std::error_code ec;
     std::filesystem::remove_all(root, ec);
+  } else {
+    // The table's now empty directories; the given root itself stays.
+    for (auto d = tableDir; d != std::filesystem::path(root) && d.has_relative_path(); d = d.parent_path())
+      if (!std::filesystem::remove(d, ec)) break;
   }
-  fmt::print("  torn reads: {}\n  reader errors: {}\n  files left: {}\n", torn, errors, left);
-  bool ok = clean && torn == 0 && errors == 0 && left == 0;
-  fmt::print("{}\n", ok ? "ok" : "FAILED");
+  fmt::print("  files left: {}\n", left);
+  bool ok = clean && torn + stale + lost + order + errors == 0 && left == 0;
+  if (ok && interrupted) {
+    fmt::print("result: interrupted, no faults\n");
+    return 130;
+  }
+  fmt::print("result: {}\n", ok ? "ok" : "FAILED");
   return ok ? 0 : 1;
 }

@@ -29,6 +29,7 @@
 
 #include <fmt/format.h>
 
+#include "Json.h"
 #include "Zolm/Instantiations.h"
 #include "runtime/CharRange.h"
 #include "runtime/SharedMem.h"
@@ -57,23 +58,6 @@ std::string textOf(T const& v) {
   } else {
     return Zolm::show(v);
   }
-}
-
-std::string jsonString(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) out += fmt::format("\\u{:04x}", c);
-        else out += char(c);
-    }
-  }
-  return out + "\"";
 }
 
 // The common header of a table's slot file, read as plain bytes.
@@ -105,10 +89,22 @@ std::string tableDir(std::string const& table) {
   return Mem::RootPath::shmRoot() + "/" + table;
 }
 
+// The table's writer as its files record it. The owner file names the pid
+// and carries the writer lock, so "alive" is the lock's state (a probe with
+// a shared lock, never the writer's exclusive one). Without an owner pid
+// the fenix id still names the writer's pid, truncated to 16 bits.
 struct Writer {
   U32 pid = 0;
+  bool fromFenix = false;
   bool alive = false;
-  std::string text() const { return pid ? fmt::format("{} ({})", pid, alive ? "alive" : "gone") : "none"; }
+  std::string ownerError;
+  std::string text() const {
+    std::string t = !pid        ? std::string("none")
+                    : fromFenix ? fmt::format("{} (fenix id, {})", pid, alive ? "alive" : "gone")
+                                : fmt::format("{} ({})", pid, alive ? "alive" : "gone");
+    if (!ownerError.empty()) t += fmt::format(" [owner file {}]", ownerError);
+    return t;
+  }
 };
 Writer writerOf(std::string const& table) {
   Writer w;
@@ -116,9 +112,50 @@ Writer writerOf(std::string const& table) {
   try {
     w.pid = SharedMem::OwnerFile(root).ownerPid();
   } catch (Quiv::Exception const&) {
+    w.ownerError = "unreadable";
   }
   w.alive = Mem::WriterLock::ownerIsAlive(root);
+  if (!w.pid) {
+    SharedMem::FenixId fenix = SharedMem::FenixFile(root).read();
+    if (!fenix.isNull()) {
+      w.pid = fenix.pid();
+      w.fromFenix = true;
+    }
+  }
   return w;
+}
+
+U64 fileSize(std::string const& path) {
+  std::error_code ec;
+  U64 n = fs::file_size(path, ec);
+  return ec ? 0 : n;
+}
+
+// The reader leaves a "corruption-detected" marker in a table it cannot
+// validate while attaching. The tool must leave tables as it found them, so
+// it runs the same header checks on plain reads first and reports a table
+// that fails them without attaching.
+template <class Ops>
+void checkBeforeAttach(std::string const& table) {
+  Mem::RootPath root(nullptr, table);
+  SharedMem::FenixId fenix = SharedMem::FenixFile(root).read();
+  if (fenix.isNull())
+    fail(NO_TABLE, fmt::format("{}: cannot attach: fenix file {} is missing or garbled", table,
+                               SharedMem::FenixFile(root).path()));
+  std::string why;
+  auto h = readHeader(root.dirName(), why);
+  if (!h) fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, why));
+  Quiv::String error;
+  if (!Zolm::SlotTable::validateHeader(nullptr, *h, fileSize(root.filePath("slots")), fenix.value(), Ops::slotSize,
+                                       Ops::valueSize, Ops::typeName(), error))
+    fail(NO_TABLE, fmt::format("{}: cannot attach: slot file: {}", table, error));
+  ZolmCore::BucketHeader b{};
+  std::string bucketPath = root.filePath("buckets");
+  std::ifstream in(bucketPath, std::ios::binary);
+  if (!in) fail(NO_TABLE, fmt::format("{}: cannot attach: no bucket file", table));
+  in.read(reinterpret_cast<char*>(&b), sizeof b);
+  if (!b.validate(fileSize(bucketPath), fenix.value(), error))
+    fail(NO_TABLE, fmt::format("{}: cannot attach: bucket file: {}", table, error));
 }
 
 // Calls f.template operator()<Ops>() for the instantiation whose value
@@ -138,6 +175,7 @@ bool withOps(std::string_view typeName, F&& f) {
 
 template <class Ops>
 std::unique_ptr<Zolm::ZolmReader<Ops>> attach(std::string const& table) {
+  checkBeforeAttach<Ops>(table);
   auto r = std::make_unique<Zolm::ZolmReader<Ops>>(nullptr, table);
   bool ok = false;
   try {
@@ -147,6 +185,13 @@ std::unique_ptr<Zolm::ZolmReader<Ops>> attach(std::string const& table) {
   }
   if (!ok) fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, r->lastError()));
   return r;
+}
+
+template <class K>
+std::string keyTypeName() {
+  if constexpr (requires { K::kelTypeName; }) return std::string(K::kelTypeName);
+  else if constexpr (std::is_same_v<K, Lanx::IntfId>) return "Lanx::IntfId";
+  else return "of this table";
 }
 
 template <class Ops>
@@ -162,9 +207,24 @@ std::optional<typename Ops::Key> parseKey(std::string const& text, std::string& 
       error = e.msg();
     }
   } else {
-    error = "keys of this type cannot be parsed";
+    error = fmt::format("keys of type {} cannot be parsed", keyTypeName<K>());
   }
   return std::nullopt;
+}
+
+// Walks the table in its order, calling f(value, slot). A damaged chain can
+// loop; a walk longer than the table is reported rather than followed on.
+template <class Ops, class F>
+void walk(Zolm::ZolmReader<Ops>& r, std::string const& table, F&& f) {
+  typename Ops::Value v;
+  Zolm::IterHint hint;
+  U64 count = 0;
+  for (bool more = r.first(v, hint); more; more = r.next(Ops::keyOf(v), v, hint)) {
+    if (++count > r.capacity())
+      fmthrow(Quiv::CorruptionDetectedException, "{}: walked {} entries in a table of {} slots", table, count,
+              r.capacity());
+    f(v, hint.slot);
+  }
 }
 
 // Runs `body.template operator()<Ops>()` for the table's value type.
@@ -196,6 +256,12 @@ int cmdLs() {
   for (auto const& t : tables) {
     std::string why;
     auto h = readHeader(root + "/" + t, why);
+    Quiv::String error;
+    if (h && !Zolm::SlotTable::validateHeader(nullptr, *h, fileSize(root + "/" + t + "/slots"), 0, h->slotSize,
+                                              h->valueSize, {}, error)) {
+      why = error;
+      h.reset();
+    }
     Writer w = writerOf(t);
     if (!h) {
       fmt::print("{:<44} unreadable: {}  writer {}\n", t, why, w.text());
@@ -223,21 +289,19 @@ int cmdShow(std::string const& table) {
 int cmdDump(std::string const& table, bool json) {
   forTable(table, [&]<class Ops>() {
     auto r = attach<Ops>(table);
-    typename Ops::Value v;
-    Zolm::IterHint hint;
     std::string out = json ? "[" : "";
     bool first = true;
     try {
-      for (bool more = r->first(v, hint); more; more = r->next(Ops::keyOf(v), v, hint)) {
+      walk(*r, table, [&](typename Ops::Value const& v, U32 slot) {
         std::string text = textOf(v);
         if (json) {
-          out += fmt::format("{}\n  {{\"slot\": {}, \"value\": {}}}", first ? "" : ",", hint.slot, jsonString(text));
+          out += fmt::format("{}\n  {{\"slot\": {}, \"value\": {}}}", first ? "" : ",", slot, Zolm::Tool::jsonString(text));
         } else {
           out += text;
           out += '\n';
         }
         first = false;
-      }
+      });
     } catch (Quiv::CorruptionDetectedException const& e) {
       std::fwrite(out.data(), 1, out.size(), stdout);
       fail(NOT_FOUND, fmt::format("{}: corrupt table: {}", table, e.msg()));
@@ -263,7 +327,7 @@ int cmdGet(std::string const& table, std::string const& keyText) {
       fail(NOT_FOUND, fmt::format("{}: corrupt table: {}", table, e.msg()));
     }
     if (!found) {
-      std::fprintf(stderr, "%s: not found\n", textOf(*key).c_str());
+      std::fprintf(stderr, "zolm: %s: %s: not found\n", table.c_str(), textOf(*key).c_str());
       rc = NOT_FOUND;
       return;
     }
@@ -279,7 +343,7 @@ int cmdValidate(std::string const& table) {
     if (r->validate()) {
       fmt::print("ok: {} entries\n", r->members());
     } else {
-      std::fprintf(stderr, "%s: not sound: %s\n", table.c_str(), r->lastError().c_str());
+      std::fprintf(stderr, "zolm: %s: not sound: %s\n", table.c_str(), r->lastError().c_str());
       rc = NOT_FOUND;
     }
   });
@@ -296,10 +360,7 @@ int cmdWatch(std::string const& table, int intervalMs, long count) {
     std::map<std::string, std::string> before;  // key text -> value text
     auto snapshot = [&] {
       std::map<std::string, std::string> now;
-      typename Ops::Value v;
-      Zolm::IterHint hint;
-      for (bool more = r->first(v, hint); more; more = r->next(Ops::keyOf(v), v, hint))
-        now.emplace(textOf(Ops::keyOf(v)), textOf(v));
+      walk(*r, table, [&](typename Ops::Value const& v, U32) { now.emplace(textOf(Ops::keyOf(v)), textOf(v)); });
       return now;
     };
     before = snapshot();
@@ -311,7 +372,7 @@ int cmdWatch(std::string const& table, int intervalMs, long count) {
       std::map<std::string, std::string> now;
       try {
         if (!r->validateFiles()) {
-          fmt::print("writer changed: attaching again\n");
+          fmt::print(stderr, "{}: writer changed, attaching again\n", table);
           r = attach<Ops>(table);
         }
         now = snapshot();
@@ -319,13 +380,18 @@ int cmdWatch(std::string const& table, int intervalMs, long count) {
         r = attach<Ops>(table);
         continue;
       }
+      auto change = [&](char what, std::string const& text) {
+        if (count > 0 && printed >= count) return;
+        fmt::print("{} {}\n", what, text);
+        ++printed;
+      };
       for (auto const& [k, v] : now) {
         auto it = before.find(k);
-        if (it == before.end()) fmt::print("+ {}\n", v), ++printed;
-        else if (it->second != v) fmt::print("~ {}\n", v), ++printed;
+        if (it == before.end()) change('+', v);
+        else if (it->second != v) change('~', v);
       }
       for (auto const& [k, v] : before)
-        if (!now.count(k)) fmt::print("- {}\n", k), ++printed;
+        if (!now.count(k)) change('-', k);
       std::fflush(stdout);
       before = std::move(now);
     }
@@ -387,6 +453,9 @@ int main(int argc, char** argv) {
   } catch (Failure const& f) {
     std::fprintf(stderr, "zolm: %s\n", f.msg.c_str());
     return f.code;
+  } catch (Quiv::CorruptionDetectedException const& e) {
+    std::fprintf(stderr, "zolm: %s: corrupt table: %s\n", table.c_str(), e.msg().c_str());
+    return NOT_FOUND;
   } catch (std::exception const& e) {
     std::fprintf(stderr, "zolm: %s\n", e.what());
     return NO_TABLE;

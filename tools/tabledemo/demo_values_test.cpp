@@ -1,0 +1,110 @@
+// The demo's verdicts are only worth something if the checks catch what
+// they claim to: values spliced from two writes or two keys, foreign keys,
+// values from the future, stale versions.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "DemoValues.h"
+
+using namespace TableDemo;
+
+namespace {
+
+// Bytes [0, cut) of `a` and [cut, end) of `b`: what a read racing a write
+// of the same slot could assemble.
+Value splice(Value const& a, Value const& b, std::size_t cut) {
+  Value out;
+  auto* o = reinterpret_cast<unsigned char*>(&out);
+  std::memcpy(o, &a, cut);
+  std::memcpy(o + cut, reinterpret_cast<unsigned char const*>(&b) + cut, sizeof(Value) - cut);
+  return out;
+}
+
+}  // namespace
+
+TEST(DemoKeys, NumbersRoundTripAndForeignKeysAreRecognised) {
+  for (U64 id : {U64(1), U64(63), U64(64), U64(3999), U64(4000), U64(400000), MAX_KEYS - 1}) {
+    ASSERT_EQ(idOf(keyOf(id)), id) << id;
+  }
+  // A MAC of one key with the VLAN of another.
+  EXPECT_FALSE(idOf(Key(keyOf(5).mac(), keyOf(6).vlanId())));
+  // Outside the demo's MAC block, and the unused id 0.
+  EXPECT_FALSE(idOf(Key(Bridging::EthAddr::fromU48(0x0a0000000001ull), Bridging::VlanId(2))));
+  EXPECT_FALSE(idOf(Key(Bridging::EthAddr::fromU48(MAC_BASE), Bridging::VlanId(1))));
+  EXPECT_FALSE(idOf(Key{}));
+  EXPECT_TRUE(pinned(PIN_EVERY) && pinned(7 * PIN_EVERY) && !pinned(PIN_EVERY + 1));
+}
+
+TEST(DemoValues, WrittenValuesAreSoundAndVersionsBounded) {
+  for (U64 id = 1; id < 300; ++id) {
+    for (U64 version : {U64(1), id * 7919, U64(1) << 40}) {
+      Value v = valueOf(id, version);
+      Key k = keyOf(id);
+      EXPECT_EQ(check(v, version - 1, &k), Verdict::sound);  // the write may be one ahead of the count
+      EXPECT_EQ(check(v, version + 100), Verdict::sound);
+      EXPECT_EQ(check(v, version - 2), Verdict::foreign) << "a version never published yet";
+      Key other = keyOf(id + 1);
+      EXPECT_EQ(check(v, version, &other), Verdict::foreign) << "answer for another key";
+    }
+  }
+  EXPECT_EQ(check(Value{}, 100), Verdict::foreign) << "a free slot's zero image";
+  EXPECT_NE(check(valueOf(9, 0), 100), Verdict::sound) << "version 0 is never written";
+}
+
+TEST(DemoValues, EverySpliceOfTwoWritesIsCaught) {
+  // Two writes of one key: any cut inside the value part (past the 12-byte
+  // key) mixes fields of both and must fail; cuts in the key give a whole
+  // write back, which is sound.
+  U64 failures = 0;
+  for (U64 id = 1; id < 200; ++id) {
+    for (U64 a = 1; a < 40; a += 3) {
+      Value va = valueOf(id, a), vb = valueOf(id, a + 1 + id);
+      for (std::size_t cut = 1; cut < sizeof(Value); ++cut) {
+        Value s = splice(va, vb, cut);
+        if (std::memcmp(&s, &va, sizeof s) == 0 || std::memcmp(&s, &vb, sizeof s) == 0) continue;
+        if (check(s, 1u << 20) != Verdict::torn) ++failures;
+      }
+    }
+  }
+  EXPECT_EQ(failures, 0u);
+}
+
+TEST(DemoValues, SplicesOfTwoKeysAreCaught) {
+  // A slot reused for another key while it was read.
+  U64 failures = 0;
+  for (U64 id = 1; id < 300; ++id) {
+    Value va = valueOf(id, 10 + id), vb = valueOf(id * 31 + 7, 10 + id);
+    for (std::size_t cut = 1; cut < sizeof(Value); ++cut) {
+      Value s = splice(va, vb, cut);
+      // Leading bytes both keys share give one whole write back.
+      if (std::memcmp(&s, &va, sizeof s) == 0 || std::memcmp(&s, &vb, sizeof s) == 0) continue;
+      Key ka = keyOf(id), kb = keyOf(id * 31 + 7);
+      if (check(s, 1u << 20, &ka) == Verdict::sound || check(s, 1u << 20, &kb) == Verdict::sound) ++failures;
+    }
+  }
+  EXPECT_EQ(failures, 0u);
+}
+
+TEST(DemoValues, ASingleChangedFieldIsCaught) {
+  Value v = valueOf(77, 1234);
+  Value w = v;
+  w.intfIs(Lanx::IntfId::fromRaw(999));
+  EXPECT_EQ(check(w, 2000), Verdict::torn);
+  w = v;
+  w.entryTypeIs(Bridging::EntryType::routerMac);
+  EXPECT_EQ(check(w, 2000), Verdict::torn);
+  w = v;
+  w.timestampIs(1235);
+  EXPECT_EQ(check(w, 2000), Verdict::torn);
+}
+
+TEST(VersionLog, OlderVersionAfterNewerIsStale) {
+  VersionLog log(100);
+  EXPECT_TRUE(log.note(5, 10));
+  EXPECT_TRUE(log.note(5, 10)) << "the same write read twice";
+  EXPECT_TRUE(log.note(5, 11));
+  EXPECT_FALSE(log.note(5, 9));
+  EXPECT_TRUE(log.note(6, 1)) << "keys are independent";
+  EXPECT_TRUE(log.note(1000, 1)) << "ids past the log are not tracked";
+}
