@@ -6,7 +6,8 @@ namespace Zolm {
 
 #define VEXA_ZOLM_INSTANTIATE(table, K, V, flags) \
   template class ZolmWriter<Ops<K, V, flags>>;     \
-  template class ZolmReader<Ops<K, V, flags>>;
+  template class ZolmReader<Ops<K, V, flags>>;     \
+  template class ZolmShadow<Ops<K, V, flags>>;
 VEXA_ZOLM_INSTANTIATIONS(VEXA_ZOLM_INSTANTIATE)
 #undef VEXA_ZOLM_INSTANTIATE
 

@@ -5,6 +5,7 @@
 // through the slab and is instantiated with it.
 #include "Zolm/Ops.h"
 #include "Zolm/ZolmReader.h"
+#include "Zolm/ZolmShadow.h"
 #include "Zolm/ZolmWriter.h"
 #include "tables/AclZolm.h"
 #include "tables/L2Types.h"
@@ -40,7 +41,8 @@ VEXA_ZOLM_INSTANTIATIONS(VEXA_ZOLM_OPS_ALIAS)
 
 #define VEXA_ZOLM_EXTERN(table, K, V, flags)          \
   extern template class ZolmWriter<Ops<K, V, flags>>; \
-  extern template class ZolmReader<Ops<K, V, flags>>;
+  extern template class ZolmReader<Ops<K, V, flags>>; \
+  extern template class ZolmShadow<Ops<K, V, flags>>;
 VEXA_ZOLM_INSTANTIATIONS(VEXA_ZOLM_EXTERN)
 #undef VEXA_ZOLM_EXTERN
 

@@ -71,7 +71,6 @@ class Syncer {
         for (; cursor_ < end; ++cursor_) client_.doSlot(cursor_, SyncerClient::NO_SEQ, compare_);
         if (cursor_ < count_) return true;
         mode_ = Mode::steady;
-        fmtrace(handler_, 1, "Synchronization complete, seq:{}", syncSeq_);
         client_.syncComplete();
         return true;
       }
@@ -80,7 +79,6 @@ class Syncer {
         for (; cursor_ < end; ++cursor_) client_.doFlushSlot(cursor_);
         if (cursor_ < count_) return true;
         mode_ = Mode::idle;
-        fmtrace(handler_, 1, "Flush complete");
         client_.flushComplete();
         return false;
       }

@@ -79,6 +79,16 @@ struct Counters {
   U64 corruptions = 0;    // integrity failures passed to the caller
   U32 capacity = 0;       // refreshed by readerCounters()
   U32 buckets = 0;        // refreshed by readerCounters()
+  // Shadows only.
+  U64 notifications = 0;        // slot notifications handled
+  U64 failedNotifications = 0;  // dropped: the queue record was superseded
+  U64 localSlotGrows = 0, localSlotShrinks = 0;
+  U64 localBucketGrows = 0, localBucketShrinks = 0, moves = 0;
+  U64 keyReuses = 0;  // key-shadow reads that found the slot reused
+  U64 syncSeq = 0;    // queue position of the last full synchronisation
+  U64 syncs = 0, resyncs = 0, disconnects = 0;
+  U64 wakeups = 0, arms = 0;    // wake-ups received, sequences sent to the writer
+  U64 nimbrMappedSize = 0, shadowMappedSize = 0;  // refreshed by readerCounters()
 };
 }  // namespace Reader
 

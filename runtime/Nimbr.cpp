@@ -274,6 +274,20 @@ bool NimbrReader::remapIfNeeded() {
   return true;
 }
 
+NimbrReader::Held NimbrReader::holds(U32 slot) const {
+  if (!header_ || Mem::load32(&header_->generation) != generation_) return Held::regenerated;
+  U32 const mapSize = header_->mapSize;
+  U32 const capacity = header_->capacity;
+  // The ring must lie inside the mapping this reader has.
+  if (Header::fileSizeFor(mapSize, capacity) > region_.memSize()) return Held::regenerated;
+  if (slot >= mapSize) return Held::tombstoned;
+  U32 pos = Mem::load32(&header_->slotPos()[slot]);
+  if (pos == NimbrWriter::NONE) return Held::tombstoned;
+  if (pos >= capacity) fmthrow(Quiv::CorruptionDetectedException, "out-of-range index:{} max:{}", pos, capacity);
+  Record const& r = header_->records()[pos];
+  return Mem::load32(&r.slot) == slot ? Held::live : Held::tombstoned;
+}
+
 U64 NimbrReader::resync() {
   for (;;) {
     U32 gen = Mem::load32(&header_->generation);

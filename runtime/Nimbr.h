@@ -185,10 +185,22 @@ class NimbrReader {
   // A caller that then re-reads every slot has seen every change up to it.
   U64 resync();
   U64 position() const { return nextSeq_; }
+  // Whether the queue still holds a live record for `slot`: `tombstoned`
+  // when its record was superseded or dropped (a newer record, or a move
+  // by a shrink, will tell the follower), `regenerated` when the queue is
+  // not the generation this reader follows. A position outside the ring
+  // throws Quiv::CorruptionDetectedException.
+  enum class Held { live, tombstoned, regenerated };
+  Held holds(U32 slot) const;
+  U32 generation() const { return generation_; }
+  U64 mappedSize() const { return region_.memSize(); }
   // The sequence of the last published record (0 when unmapped).
   U64 tailSeq() const { return header_ ? Mem::load64(&header_->tailSeq) : 0; }
   bool attached() const { return header_ != nullptr; }
   U64 behindCount() const { return behind_; }
+  // No slot-table shrink is in progress at the writer.
+  bool quiesced() const { return !header_ || !(Mem::load32(&header_->shrinkState) & 1); }
+  std::string toString() const { return header_ ? header_->toString() : std::string("nimbr (not attached)"); }
 
  private:
   bool remapIfNeeded();
