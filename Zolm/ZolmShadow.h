@@ -146,9 +146,9 @@ class ZolmShadow : public ZolmInterface<OpsT>, public ZolmShadowBase {
       return false;
     }
     this->initializedIs(true);
-    cancelReconnect();
     startSync(resync);
-    if (!maybeConnect(reader_.rootPath())) scheduleReconnect();
+    if (maybeConnect(reader_.rootPath())) cancelReconnect();
+    else scheduleReconnect();
     service();
     return true;
   }
@@ -415,17 +415,23 @@ class ZolmShadow : public ZolmInterface<OpsT>, public ZolmShadowBase {
     });
   }
 
+  // Retries while no writer is reachable. Files found without a writer
+  // may be a dead writer's; the writer that comes next may re-format or
+  // re-create them, so once one answers, the shadow attaches afresh and
+  // re-synchronises (comparing against what it has).
   void scheduleReconnect() {
     if (reconnectTimer_) return;
     reconnectTimer_ = loop_.timerIs(
         std::chrono::milliseconds(10),
         [this] {
-          if (!this->initialized()) {
-            initialize("reconnect");
-          } else if (maybeConnect(reader_.rootPath())) {
-            cancelReconnect();
-            service();
+          if (!maybeConnect(reader_.rootPath())) return;
+          cancelReconnect();
+          if (this->initialized()) {
+            queue_.detach();
+            reader_.detach();
+            this->initializedIs(false);
           }
+          if (!initialize("reconnect")) scheduleReconnect();
         },
         std::chrono::milliseconds(20));
   }

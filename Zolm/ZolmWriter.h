@@ -110,6 +110,11 @@ class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
     if (!config_.local) {
       rootPath_.removeFile(CORRUPTION_MARKER);
       SharedMem::FenixFile(rootPath_).write(fenixId_);
+      // Last: a follower that finds the socket finds the table complete,
+      // under the fenix id it was formatted with.
+      owner_->shocketInfoIs({Quiv::String(pokt_.socketName()), pokt_.tableId()});
+      Quiv::String error;
+      fmassert(owner_->validate(error), "ZolmWriter", "wrote to owner file but validation failed: {}", error);
     }
     fmtrace(handler_, 1, "success {} capacity:{} fenixId:{} mtime:{} shocketInfo:{}", rootPath_.dirName(), capacity(),
             fenixId_, config_.local ? 0 : SharedMem::FenixFile(rootPath_).mtime(),
@@ -133,11 +138,6 @@ class ZolmWriter : public ZolmInterface<OpsT>, public Nimbr::NimbrNotifiee {
         fmtracestr(handler_, 0, dumpHeaders());
         return false;
       }
-    }
-    if (owner_) {
-      owner_->shocketInfoIs({Quiv::String(pokt_.socketName()), pokt_.tableId()});
-      Quiv::String error;
-      fmassert(owner_->validate(error), "ZolmWriter", "wrote to owner file but validation failed: {}", error);
     }
     attached_ = true;
     if (reformat) fmtrace(handler_, 1, "re-formatted successfully");

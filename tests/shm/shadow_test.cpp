@@ -1,0 +1,347 @@
+// Shadows and key shadows in their own processes follow a writer process
+// under a seeded random load: from the start, from the middle of the load,
+// and through a stall long enough to fall out of the queue's live window;
+// the writer is killed mid-load and replaced. When the last writer is done,
+// every shadow holds exactly the writer's table, and a client that applied
+// each change callback by looking the key up again holds it too.
+//
+// And the cost of following: an idle shadow blocks in its loop; a burst of
+// writes wakes it a bounded number of times.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <random>
+
+#include "Zolm/Instantiations.h"
+#include "Zolm/TestTables.h"
+
+namespace {
+
+using namespace VexaTest;
+using VexaSwitch::L3FloodEntryConfig;
+using FloodShadow = Zolm::ZolmShadow<FloodOps>;
+using Clock = std::chrono::steady_clock;
+constexpr char const* TABLE = "vexaswitch/tables/test/shadowed";
+constexpr int FOLLOWERS = 6;
+
+using Contents = std::map<U64, std::pair<U32, U32>>;
+
+U64 digestOf(Contents const& m) {
+  U64 h = 1469598103934665603ull;
+  for (auto const& [k, v] : m) {
+    for (U64 w : {k, U64(v.first), U64(v.second)}) {
+      h ^= w;
+      h *= 1099511628211ull;
+    }
+  }
+  return h ^ m.size();
+}
+
+template <class T>
+Contents contentsOf(T const& t) {
+  Contents m;
+  L3FloodEntryConfig v;
+  Zolm::IterHint hint;
+  for (bool more = t.first(v, hint); more; more = t.next(v.key(), v, hint))
+    m[v.key().raw()] = {v.floodListId_, v.memberCount_};
+  return m;
+}
+
+struct FollowerReport {
+  std::atomic<bool> synced, done;
+  std::atomic<int> error;
+  std::atomic<U64> digest, replayDigest, entries, callbacks, wakeups, notifications, failed, syncs, disconnects,
+      behind, burstWakeups;
+  std::atomic<U64> idleCpuUs;
+};
+struct Shared {
+  std::atomic<bool> ready, go, loadDone, stop, burstDone;
+  std::atomic<U64> ops, finalSeq, finalDigest, finalEntries;
+  std::atomic<U32> minCap, maxCap;
+  FollowerReport f[FOLLOWERS];
+};
+
+Shared* newShared() {
+  void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return new (p) Shared{};
+}
+
+template <class F>
+pid_t spawn(F&& body) {
+  ::fflush(nullptr);
+  pid_t p = ::fork();
+  if (p == 0) {
+    body();
+    ::_exit(0);
+  }
+  return p;
+}
+
+template <class Pred>
+bool waitFor(Pred&& pred, std::chrono::milliseconds limit) {
+  auto until = Clock::now() + limit;
+  while (!pred()) {
+    if (Clock::now() > until) return false;
+    ::usleep(1000);
+  }
+  return true;
+}
+
+Zolm::WriterConfig config() {
+  Zolm::WriterConfig c;
+  c.maxSlots = 1u << 13;
+  return c;
+}
+
+// A random write, update or remove; fills and drains in phases so that the
+// slot table and the buckets grow and shrink.
+void randomOp(FloodWriter& w, std::mt19937& rng, U64 i, Shared* sh) {
+  bool filling = (i / 20000) % 2 == 0;
+  U64 k = 1 + rng() % 9000;
+  if (rng() % 10 < (filling ? 7u : 2u)) {
+    L3FloodEntryConfig e = floodEntry(k, U32(i));
+    e.memberCount_ = U32(rng() % 4);  // often the same as before: an unchanged rewrite
+    w.write(e);
+  } else {
+    w.remove(Lanx::IntfId::fromRaw(k));
+  }
+  if (i % 1000 == 0) {
+    sh->minCap = std::min(sh->minCap.load(), w.capacity());
+    sh->maxCap = std::max(sh->maxCap.load(), w.capacity());
+    ::usleep(500);  // paced, so that the load spans the followers' lives
+  }
+  sh->ops = i;
+}
+
+// The first writer: fills, waits for the followers, then loads until it is
+// killed.
+void firstWriter(Shared* sh) {
+  FloodWriter w(nullptr, TABLE, config());
+  w.initialize();
+  for (U64 k = 1; k <= 3000; ++k) w.write(floodEntry(k, 1));
+  sh->ready = true;
+  while (!sh->go) {
+    w.pokt().poll();
+    ::usleep(500);
+  }
+  std::mt19937 rng(21);
+  for (U64 i = 0;; ++i) randomOp(w, rng, i, sh);
+}
+
+// The next writer: takes the table over (kept or re-formatted), loads, and
+// then stays, answering the followers, until the test is done.
+void secondWriter(Shared* sh) {
+  FloodWriter w(nullptr, TABLE, config());
+  w.initialize();
+  std::mt19937 rng(22);
+  for (U64 i = 0; i < 150000; ++i) randomOp(w, rng, 100000 + i, sh);
+  Contents final = contentsOf(w);
+  sh->finalDigest = digestOf(final);
+  sh->finalEntries = final.size();
+  sh->finalSeq = w.nimbr().tailSeq();
+  sh->loadDone = true;
+  while (!sh->stop) {
+    w.pokt().poll();
+    ::usleep(500);
+  }
+}
+
+void follower(Shared* sh, int id, bool keyShadow, U64 stallAtOp) {
+  FollowerReport& rep = sh->f[id];
+  Quiv::EventLoop loop;
+  Contents replay;
+  U64 callbacks = 0;
+  FloodShadow* sp = nullptr;
+  Zolm::ShadowCallbacks<Lanx::IntfId> cb;
+  cb.changed = [&](Lanx::IntfId const& k) {
+    ++callbacks;
+    L3FloodEntryConfig v;
+    if (sp->lookup(k, v)) replay[k.raw()] = {v.floodListId_, v.memberCount_};
+    else replay.erase(k.raw());
+  };
+  cb.syncComplete = [&] { rep.synced = true; };
+  FloodShadow s(nullptr, TABLE, loop, keyShadow, cb);
+  sp = &s;
+  if (!waitFor([&] { return s.initialize("test"); }, std::chrono::seconds(20))) {
+    rep.error = 1;
+    return;
+  }
+  bool stalled = stallAtOp == 0;
+  auto deadline = Clock::now() + std::chrono::seconds(90);
+  loop.timerIs(
+      std::chrono::milliseconds(5),
+      [&] {
+        if (!stalled && s.connected() && sh->ops >= stallAtOp) {
+          stalled = true;
+          ::usleep(400000);  // the whole loop stops while the writer laps the live window
+        }
+        if (Clock::now() > deadline) {
+          rep.error = 2;
+          loop.stop();
+        }
+        if (sh->loadDone && s.initialized() && s.syncer().done() && s.queue().position() > sh->finalSeq) loop.stop();
+      },
+      std::chrono::milliseconds(5));
+  loop.run();
+  Zolm::Reader::Counters c = s.readerCounters();
+  Contents mine = contentsOf(s);
+  rep.digest = digestOf(mine);
+  rep.entries = mine.size();
+  rep.replayDigest = digestOf(replay);
+  rep.callbacks = callbacks;
+  rep.wakeups = c.wakeups;
+  rep.notifications = c.notifications;
+  rep.failed = c.failedNotifications;
+  rep.syncs = c.syncs;
+  rep.disconnects = c.disconnects;
+  rep.behind = s.queue().behindCount();
+  rep.done = true;
+}
+
+TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAndStalls) {
+  ShmRoot root;
+  Shared* sh = newShared();
+  sh->minCap = ~0u;
+  pid_t w1 = spawn([&] { firstWriter(sh); });
+  ASSERT_TRUE(waitFor([&] { return sh->ready.load(); }, std::chrono::seconds(10)));
+  struct Plan {
+    bool keyShadow;
+    U64 stallAtOp;  // in the second writer's load
+    char const* name;
+  };
+  Plan plans[FOLLOWERS] = {{false, 0, "shadow from the start"},   {true, 0, "key shadow from the start"},
+                           {false, 180000, "stalled shadow"},     {true, 180000, "stalled key shadow"},
+                           {false, 0, "late shadow"},             {true, 0, "late key shadow"}};
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 4; ++i) pids.push_back(spawn([&, i] { follower(sh, i, plans[i].keyShadow, plans[i].stallAtOp); }));
+  ASSERT_TRUE(waitFor([&] { return sh->f[0].synced && sh->f[1].synced && sh->f[2].synced && sh->f[3].synced; },
+                      std::chrono::seconds(20)));
+  sh->go = true;
+  ASSERT_TRUE(waitFor([&] { return sh->ops >= 30000; }, std::chrono::seconds(30)));
+  ::kill(w1, SIGKILL);  // anywhere in a write
+  ::waitpid(w1, nullptr, 0);
+  pid_t w2 = spawn([&] { secondWriter(sh); });
+  ASSERT_TRUE(waitFor([&] { return sh->ops >= 150000; }, std::chrono::seconds(60)));
+  for (int i = 4; i < 6; ++i) pids.push_back(spawn([&, i] { follower(sh, i, plans[i].keyShadow, 0); }));
+  bool allDone = waitFor(
+      [&] {
+        for (auto& f : sh->f)
+          if (!f.done && !f.error) return false;
+        return true;
+      },
+      std::chrono::seconds(120));
+  sh->stop = true;
+  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
+  ::waitpid(w2, nullptr, 0);
+  EXPECT_TRUE(allDone);
+  ASSERT_TRUE(sh->loadDone);
+  std::printf("final table: %llu entries; writer capacity between %u and %u\n",
+              (unsigned long long)sh->finalEntries.load(), sh->minCap.load(), sh->maxCap.load());
+  for (int i = 0; i < FOLLOWERS; ++i) {
+    FollowerReport& f = sh->f[i];
+    std::printf("%-26s %6llu entries, %7llu callbacks, %6llu wake-ups, %7llu notifications, %llu dropped, %llu syncs, "
+                "%llu disconnects, %llu behind\n",
+                plans[i].name, (unsigned long long)f.entries, (unsigned long long)f.callbacks,
+                (unsigned long long)f.wakeups, (unsigned long long)f.notifications, (unsigned long long)f.failed,
+                (unsigned long long)f.syncs, (unsigned long long)f.disconnects, (unsigned long long)f.behind);
+    EXPECT_EQ(f.error.load(), 0) << plans[i].name;
+    EXPECT_TRUE(f.done) << plans[i].name;
+    EXPECT_EQ(f.entries.load(), sh->finalEntries.load()) << plans[i].name;
+    EXPECT_EQ(f.digest.load(), sh->finalDigest.load()) << plans[i].name;
+    EXPECT_EQ(f.replayDigest.load(), sh->finalDigest.load()) << plans[i].name << ": the callbacks missed a change";
+    if (i < 4) {
+      EXPECT_GE(f.disconnects.load(), 1u) << plans[i].name << " never saw the writer go";
+    }
+    if (plans[i].stallAtOp) {
+      EXPECT_GE(f.behind.load(), 1u) << plans[i].name << " never fell out of the live window";
+    }
+  }
+  EXPECT_LT(sh->minCap.load(), sh->maxCap.load()) << "the table never grew or shrank";
+  ::munmap(sh, sizeof(Shared));
+}
+
+// A shadow with nothing to do blocks; a burst of 1e5 writes costs each
+// shadow a few wake-ups, not one per write.
+TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
+  ShmRoot root;
+  Shared* sh = newShared();
+  FloodWriter w(nullptr, TABLE, config());
+  w.initialize();
+  for (U64 k = 1; k <= 2000; ++k) w.write(floodEntry(k, 1));
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 2; ++i) {
+    pids.push_back(spawn([&, i] {
+      FollowerReport& rep = sh->f[i];
+      Quiv::EventLoop loop;
+      Zolm::ShadowCallbacks<Lanx::IntfId> cb;
+      cb.syncComplete = [&] { rep.synced = true; };
+      FloodShadow s(nullptr, TABLE, loop, i == 1, cb);
+      if (!s.initialize("test")) {
+        rep.error = 1;
+        return;
+      }
+      while (!sh->go) loop.runOnce(5);
+      // Idle: the writer writes nothing for 300 ms.
+      rusage before, after;
+      ::getrusage(RUSAGE_SELF, &before);
+      auto idleEnd = Clock::now() + std::chrono::milliseconds(300);
+      while (Clock::now() < idleEnd) loop.runOnce(50);
+      ::getrusage(RUSAGE_SELF, &after);
+      auto us = [](rusage const& r) {
+        return U64(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000 + U64(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
+      };
+      rep.idleCpuUs = us(after) - us(before);
+      U64 wakesBefore = s.readerCounters().wakeups;
+      rep.entries = 1;  // idle measured
+      auto deadline = Clock::now() + std::chrono::seconds(30);
+      while (!(sh->burstDone && s.queue().position() > sh->finalSeq) && Clock::now() < deadline) loop.runOnce(10);
+      rep.burstWakeups = s.readerCounters().wakeups - wakesBefore;
+      Contents mine = contentsOf(s);
+      rep.digest = digestOf(mine);
+      rep.done = true;
+    }));
+  }
+  ASSERT_TRUE(waitFor(
+      [&] {
+        w.pokt().poll();
+        return sh->f[0].synced && sh->f[1].synced;
+      },
+      std::chrono::seconds(20)));
+  sh->go = true;
+  ASSERT_TRUE(waitFor([&] { return sh->f[0].entries == 1 && sh->f[1].entries == 1; }, std::chrono::seconds(10)));
+  std::mt19937 rng(3);
+  for (int i = 0; i < 100000; ++i) {
+    L3FloodEntryConfig e = floodEntry(1 + rng() % 4000, U32(i));
+    w.write(e);
+  }
+  sh->finalSeq = w.nimbr().tailSeq();
+  sh->burstDone = true;
+  EXPECT_TRUE(waitFor(
+      [&] {
+        w.pokt().poll();
+        return sh->f[0].done && sh->f[1].done;
+      },
+      std::chrono::seconds(30)));
+  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
+  U64 want = digestOf(contentsOf(w));
+  for (int i = 0; i < 2; ++i) {
+    FollowerReport& f = sh->f[i];
+    std::printf("%s: idle CPU %llu us in 300 ms; %llu wake-ups for 100000 writes\n", i ? "key shadow" : "shadow",
+                (unsigned long long)f.idleCpuUs, (unsigned long long)f.burstWakeups);
+    EXPECT_EQ(f.error.load(), 0);
+    EXPECT_LT(f.idleCpuUs.load(), 30000u) << "an idle shadow spins";
+    EXPECT_GT(f.burstWakeups.load(), 0u);
+    EXPECT_LT(f.burstWakeups.load(), 2000u) << "about one wake-up per write";
+    EXPECT_EQ(f.digest.load(), want);
+  }
+  ::munmap(sh, sizeof(Shared));
+}
+
+}  // namespace
