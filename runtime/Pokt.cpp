@@ -1,5 +1,7 @@
 #include "runtime/Pokt.h"
 
+#include <poll.h>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -36,7 +38,11 @@ std::atomic<U32> listenCounter{0};
 }  // namespace
 
 std::string showSocketName(std::string const& name) {
-  if (!name.empty() && name[0] == '\0') return "@" + name.substr(1);
+  if (!name.empty() && name[0] == '\0') {
+    std::string shown(1, '@');
+    shown.append(name, 1);
+    return shown;
+  }
   return name;
 }
 
@@ -51,7 +57,8 @@ void WriterPoktSm::listen(std::string_view tableName) {
   // Unique per process and table; the table name is only there for people
   // reading the owner file and may be cut short.
   std::string tail(tableName.substr(0, 60));
-  name_ = std::string(1, '\0') + fmt::format("vexa.pokt.{}.{}.{}", ::getpid(), tableId_, tail);
+  name_.assign(1, '\0');
+  name_ += fmt::format("vexa.pokt.{}.{}.{}", ::getpid(), tableId_, tail);
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) fmthrow(Quiv::InvalidInitializeException, "wake-up socket: {}", std::strerror(errno));
   socklen_t len;
@@ -156,8 +163,17 @@ void WriterPoktSm::dropClosed() {
 void WriterPoktSm::poll() {
   ++polls_;
   lastPoll_ = std::chrono::steady_clock::now();
-  acceptAll();
-  for (Conn& c : conns_) readConn(c);
+  // One system call finds out whether anything is pending at all; only
+  // then are the ready descriptors read. This keeps a poll from a write
+  // cheap enough to do often.
+  pollFds_.clear();
+  pollFds_.push_back({listenFd_, POLLIN, 0});
+  for (Conn const& c : conns_) pollFds_.push_back({c.fd, POLLIN, 0});
+  int ready = ::poll(pollFds_.data(), nfds_t(pollFds_.size()), 0);
+  if (ready <= 0) return;
+  if (pollFds_[0].revents) acceptAll();
+  for (std::size_t i = 1; i < pollFds_.size() && i - 1 < conns_.size(); ++i)
+    if (pollFds_[i].revents) readConn(conns_[i - 1]);
   dropClosed();
 }
 

@@ -22,6 +22,8 @@
 //   writer -> follower   wake: the newest sequence published
 // A closed connection (the writer went away) is seen by the follower as a
 // disconnect.
+#include <poll.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -85,12 +87,13 @@ class WriterPoktSm {
   std::string name_;
   U32 tableId_ = 0;
   std::vector<Conn> conns_;
+  std::vector<struct pollfd> pollFds_;
   Quiv::EventLoop* loop_ = nullptr;
   bool notifying_ = true;
   U64 lastSeq_ = 0;
   bool anyArmed_ = false;
   std::chrono::steady_clock::time_point lastPoll_{};
-  std::chrono::nanoseconds pollInterval_ = std::chrono::microseconds(500);
+  std::chrono::nanoseconds pollInterval_ = std::chrono::microseconds(50);
   U64 wakesSent_ = 0;
   U64 polls_ = 0;
 };
