@@ -93,6 +93,20 @@ inline Verdict check(Value const& v, U64 published, Key const* expected = nullpt
   return Verdict::sound;
 }
 
+// An order-independent digest of a set of values: two copies of a table
+// agree on it when they hold the same keys with the same versions (and the
+// fields derived from them), whatever order they were walked in.
+struct TableDigest {
+  U64 members = 0;
+  U64 sum = 0;
+  void add(Value const& v) {
+    ++members;
+    sum += mix(mix(v.key().packed() ^ mix(v.timestamp())) ^ v.ingressPortMask().value() ^
+               (U64(v.moveCount().value()) << 17) ^ (U64(v.lastSeen().value()) << 56));
+  }
+  friend bool operator==(TableDigest const&, TableDigest const&) = default;
+};
+
 // The last version one reader saw of each key. Versions only grow per key
 // (each write takes a new one), and a reader's reads are sequential, so a
 // smaller one later is a stale read: a value older than one already seen.

@@ -108,3 +108,40 @@ TEST(VersionLog, OlderVersionAfterNewerIsStale) {
   EXPECT_TRUE(log.note(6, 1)) << "keys are independent";
   EXPECT_TRUE(log.note(1000, 1)) << "ids past the log are not tracked";
 }
+
+// The shadow's final check compares digests of its copy and of the
+// writer's table: the same set in another order agrees, a missing entry, an
+// older version of one key or one changed field does not.
+TEST(TableDigest, SameSetInAnyOrderAgreesAndAnyDifferenceShows) {
+  std::vector<Value> set;
+  for (U64 id = 1; id <= 200; ++id) set.push_back(valueOf(id, id * 7));
+  TableDigest forward, backward;
+  for (Value const& v : set) forward.add(v);
+  for (auto it = set.rbegin(); it != set.rend(); ++it) backward.add(*it);
+  EXPECT_EQ(forward, backward);
+
+  TableDigest missing;
+  for (std::size_t i = 1; i < set.size(); ++i) missing.add(set[i]);
+  EXPECT_NE(missing, forward);
+
+  TableDigest older;
+  for (Value v : set) older.add(v.key() == keyOf(50) ? valueOf(50, 3) : v);
+  EXPECT_EQ(older.members, forward.members);
+  EXPECT_NE(older, forward);
+
+  TableDigest changed;
+  for (Value v : set) {
+    if (v.key() == keyOf(9)) v.moveCountIs(Nox::Seqno32(v.moveCount().value() ^ 1));
+    changed.add(v);
+  }
+  EXPECT_NE(changed, forward);
+  // Two keys' values swapped between them: same multiset of versions, yet
+  // not the same table.
+  TableDigest swapped;
+  for (Value v : set) {
+    if (v.key() == keyOf(1)) v = valueOf(1, 2 * 7);
+    else if (v.key() == keyOf(2)) v = valueOf(2, 1 * 7);
+    swapped.add(v);
+  }
+  EXPECT_NE(swapped, forward);
+}

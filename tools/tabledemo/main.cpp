@@ -8,12 +8,17 @@
 // table in (rhash, key) order. Every value carries a checksum of its key
 // and the version it was written with (DemoValues.h), and a reader checks
 // each one it gets; pinned keys, never removed, must be found by every
-// lookup and every walk. The parent shows live progress, stops the
+// lookup and every walk. Shadow processes keep their own copy of the
+// table, fed by the writer's notification queue and woken by its socket;
+// they check every value they are told about, and once the writer has
+// stopped and they have consumed its last record, compare their copy with
+// the table entry by entry. The parent shows live progress, stops the
 // children, prints a summary and removes its files.
 //
 // Processes share one anonymous MAP_SHARED page set made before fork: the
-// parent's stop flag, the writer's version count and counters, and each
-// reader's counters, each party on its own cache lines.
+// parent's stop flag, the writer's version count and counters, its final
+// state, and each reader's and shadow's counters, each party on its own
+// cache lines.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -28,6 +33,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -41,9 +47,11 @@ namespace {
 using namespace TableDemo;
 using Writer = Zolm::ZolmWriter<Ops>;
 using Reader = Zolm::ZolmReader<Ops>;
+using Shadow = Zolm::ZolmShadow<Ops>;
 using Clock = std::chrono::steady_clock;
 constexpr char const* TABLE = "vexaswitch/tables/demo/macTable";
 constexpr int MAX_READERS = 16;
+constexpr int MAX_SHADOWS = 4;
 constexpr auto RELAXED = std::memory_order_relaxed;
 
 enum Phase : int { filling, churn, drain, refill };
@@ -58,17 +66,41 @@ struct alignas(64) ReaderStats {
 
 struct alignas(64) WriterStats {
   std::atomic<U64> inserts, updates, removes, grows, shrinks, bucketGrows, bucketShrinks, moves, cycles, fillMs;
+  std::atomic<U64> tailSeq;  // the notification queue's last record
   std::atomic<U32> members, capacity, buckets;
   std::atomic<U32> minMembers, maxMembers, minCapacity, maxCapacity, minBuckets, maxBuckets;
   std::atomic<int> phase;
   std::atomic<bool> filled;  // every pinned key is in the table from now on
 };
 
+// Written once by the writer after its last write, then `done`.
+struct alignas(64) WriterEnd {
+  std::atomic<U64> tailSeq;  // the record of the last write
+  std::atomic<U64> members, digest;
+  std::atomic<U64> waitMs;  // how long it then answered the shadows
+  std::atomic<bool> done;
+};
+
+struct alignas(64) ShadowStats {
+  std::atomic<U64> callbacks, syncCallbacks, wakeups, arms, notifications, syncs, resyncs;
+  std::atomic<U64> position, members, syncMs;
+  std::atomic<U64> torn, foreign, stale, errors;
+  // The final comparison: entries compared, and those only in the shadow,
+  // only in the table, or different in both.
+  std::atomic<U64> compared, extra, missing, differing;
+  std::atomic<U64> catchUpMs;  // from the writer's end to the last record consumed
+  std::atomic<bool> ready;     // the first synchronisation is complete
+  std::atomic<bool> checked;   // caught up and compared: the counts above are final
+  std::atomic<bool> ended;     // left its loop, for whatever reason
+};
+
 struct Shared {
   alignas(64) std::atomic<U64> published;  // versions written so far; on its own line
   alignas(64) std::atomic<bool> stop;
   WriterStats writer;
+  WriterEnd end;
   ReaderStats readers[MAX_READERS];
+  ShadowStats shadows[MAX_SHADOWS];
 };
 
 struct Plan {
@@ -148,6 +180,7 @@ class Churner {
     ws_.bucketGrows.store(k.bucketGrows, RELAXED);
     ws_.bucketShrinks.store(k.bucketShrinks, RELAXED);
     ws_.moves.store(k.moves, RELAXED);
+    ws_.tailSeq.store(w_.nimbr().tailSeq(), RELAXED);
     U32 m = w_.members(), c = w_.capacity(), b = w_.buckets();
     ws_.members.store(m, RELAXED);
     ws_.capacity.store(c, RELAXED);
@@ -216,7 +249,35 @@ class Churner {
   Phase phase_ = filling;
 };
 
-[[noreturn]] void writerMain(Shared* sh, Plan const& plan, U64 seed, pid_t parent) {
+// After the last write: the final table's record, digest and size for the
+// shadows, then their last arms answered (a writer that no longer writes
+// polls its socket from nowhere else) until every shadow has compared its
+// copy or gave up. The table stays as it is meanwhile.
+void finish(Shared* sh, Writer& w, int shadows, pid_t parent) {
+  WriterEnd& end = sh->end;
+  TableDigest d;
+  Value v;
+  Zolm::IterHint hint;
+  for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint)) d.add(v);
+  end.tailSeq.store(w.nimbr().tailSeq(), RELAXED);
+  end.members.store(d.members, RELAXED);
+  end.digest.store(d.sum, RELAXED);
+  end.done.store(true, std::memory_order_release);
+  auto start = Clock::now();
+  auto pending = [&] {
+    for (int i = 0; i < shadows; ++i)
+      if (!sh->shadows[i].ended.load()) return true;
+    return false;
+  };
+  for (U64 n = 0; pending() && Clock::now() - start < std::chrono::seconds(8); ++n) {
+    w.pokt().poll();
+    ::usleep(500);
+    if (n % 256 == 0 && orphaned(parent)) break;
+  }
+  end.waitMs.store(U64(std::chrono::duration<double, std::milli>(Clock::now() - start).count()));
+}
+
+[[noreturn]] void writerMain(Shared* sh, Plan const& plan, U64 seed, int shadows, pid_t parent) {
   childSignals();
   int rc = 0;
   std::unique_ptr<Writer> w;
@@ -236,6 +297,7 @@ class Churner {
       if (n % 4096 == 0 && orphaned(parent)) break;
     }
     churner.publish();
+    finish(sh, *w, shadows, parent);
   } catch (std::exception const& e) {
     fmt::print(stderr, "writer: {}\n", e.what());
     rc = 2;
@@ -448,6 +510,170 @@ class ReaderLoop {
   ::_exit(rc);
 }
 
+// --- shadows --------------------------------------------------------------------
+
+// A value shadow run from its own event loop: blocked in it while the
+// writer is quiet, woken by the writer's socket when records arrive.
+class ShadowLoop {
+ public:
+  ShadowLoop(Shared* sh, int index, Plan const& plan, pid_t parent)
+      : sh_(sh), out_(sh->shadows[index]), plan_(plan), parent_(parent), log_(plan.space) {}
+
+  void run() {
+    auto start = Clock::now();
+    Zolm::ShadowCallbacks<Key> cb;
+    cb.changed = [this](Key const& k) {
+      // The position now and then from here too: under load the timer
+      // below runs late, and the status line's lag is read from it.
+      if (++callbacks_ % 1024 == 0) out_.position.store(shadow_->queue().position(), RELAXED);
+      vet(k);
+    };
+    cb.syncChanged = [this](Key const& k) {
+      ++syncCallbacks_;
+      vet(k);
+    };
+    cb.syncComplete = [this, start] {
+      out_.syncMs.store(U64(std::chrono::duration<double, std::milli>(Clock::now() - start).count()));
+      out_.ready.store(true);
+    };
+    shadow_ = std::make_unique<Shadow>(nullptr, TABLE, loop_, false, std::move(cb));
+    while (!shadow_->initialize("tabledemo")) {
+      if (sh_->stop.load() || orphaned(parent_)) return;
+      ::usleep(2000);
+    }
+    loop_.timerIs(
+        std::chrono::milliseconds(100),
+        [this] {
+          publish();
+          if (orphaned(parent_)) loop_.stop();
+        },
+        std::chrono::milliseconds(100));
+    // Follow the table until the writer is done, then until the shadow has
+    // consumed its last record. A writer that never says it is done (it
+    // failed) or a shadow that does not catch up is given up on.
+    std::optional<Clock::time_point> endSeen, stopSeen;
+    while (!loop_.stopped()) {
+      loop_.runOnce(50);
+      auto now = Clock::now();
+      if (sh_->end.done.load(std::memory_order_acquire)) {
+        if (!endSeen) endSeen = now;
+        if (caughtUp()) {
+          out_.catchUpMs.store(U64(std::chrono::duration<double, std::milli>(now - *endSeen).count()));
+          compare();
+          out_.checked.store(true);
+          break;
+        }
+        if (now - *endSeen > std::chrono::seconds(6)) {
+          fmt::print(stderr, "shadow: not caught up 6 s after the last write (at {}, last record {})\n",
+                     shadow_->queue().position(), sh_->end.tailSeq.load());
+          break;
+        }
+      } else if (sh_->stop.load(RELAXED)) {
+        if (!stopSeen) stopSeen = now;
+        if (now - *stopSeen > std::chrono::seconds(10)) break;
+      }
+    }
+    publish();
+    // Detaching replays every key to the client: not changes of the table.
+    shadow_->callbacksIs({});
+  }
+
+ private:
+  U64 published() const { return sh_->published.load(std::memory_order_acquire); }
+
+  // Every record up to the writer's last one consumed, with no
+  // synchronisation under way.
+  bool caughtUp() const {
+    return shadow_->initialized() && shadow_->synchronised() && shadow_->syncer().done() &&
+           shadow_->queue().position() > sh_->end.tailSeq.load(RELAXED);
+  }
+
+  // The value the shadow now holds for a key it was told about: sound, of
+  // that key, and never older than one it held before.
+  void vet(Key const& k) {
+    Value v;
+    if (!shadow_->lookup(k, v)) return;  // removed
+    switch (check(v, published(), &k)) {
+      case Verdict::torn: ++torn_; return;
+      case Verdict::foreign: ++foreign_; return;
+      case Verdict::sound: break;
+    }
+    if (!log_.note(*idOf(k), v.timestamp())) ++stale_;
+  }
+
+  // The shadow's copy against the shared table (no longer written), both
+  // ways, and against the writer's own digest of it.
+  void compare() {
+    Reader r(nullptr, TABLE);
+    if (!r.initialize("tabledemo-check")) {
+      fmt::print(stderr, "shadow: cannot attach a reader for the final check: {}\n", r.lastError());
+      ++errors_;
+      return;
+    }
+    U64 extra = 0, missing = 0, differing = 0;
+    TableDigest mine;
+    Value v, other;
+    Zolm::IterHint hint;
+    for (bool more = shadow_->first(v, hint); more; more = shadow_->next(v.key(), v, hint)) {
+      mine.add(v);
+      bool found = false;
+      r.lookup(v.key(), found, &other);
+      if (!found) ++extra;
+      else if (!(other == v)) ++differing;
+    }
+    Zolm::IterHint tableHint;
+    for (bool more = r.first(v, tableHint); more; more = r.next(v.key(), v, tableHint))
+      if (!shadow_->lookup(v.key(), other)) ++missing;
+    WriterEnd const& end = sh_->end;
+    if (extra + missing + differing == 0 && (mine.members != end.members.load() || mine.sum != end.digest.load()))
+      ++differing;  // the table read back is not what the writer holds
+    out_.compared.store(mine.members);
+    out_.extra.store(extra);
+    out_.missing.store(missing);
+    out_.differing.store(differing);
+  }
+
+  void publish() {
+    Zolm::Reader::Counters k = shadow_->readerCounters();
+    out_.callbacks.store(callbacks_, RELAXED);
+    out_.syncCallbacks.store(syncCallbacks_, RELAXED);
+    out_.wakeups.store(k.wakeups, RELAXED);
+    out_.arms.store(k.arms, RELAXED);
+    out_.notifications.store(k.notifications, RELAXED);
+    out_.syncs.store(k.syncs, RELAXED);
+    out_.resyncs.store(k.resyncs, RELAXED);
+    out_.position.store(shadow_->queue().position(), RELAXED);
+    out_.members.store(shadow_->members(), RELAXED);
+    out_.torn.store(torn_, RELAXED);
+    out_.foreign.store(foreign_, RELAXED);
+    out_.stale.store(stale_, RELAXED);
+    out_.errors.store(errors_ + k.corruptions, RELAXED);
+  }
+
+  Shared* sh_;
+  ShadowStats& out_;
+  Plan plan_;
+  pid_t parent_;
+  VersionLog log_;
+  Quiv::EventLoop loop_;
+  std::unique_ptr<Shadow> shadow_;
+  U64 callbacks_ = 0, syncCallbacks_ = 0, torn_ = 0, foreign_ = 0, stale_ = 0, errors_ = 0;
+};
+
+[[noreturn]] void shadowMain(Shared* sh, int index, Plan const& plan, pid_t parent) {
+  childSignals();
+  int rc = 0;
+  try {
+    ShadowLoop(sh, index, plan, parent).run();
+  } catch (std::exception const& e) {
+    fmt::print(stderr, "shadow {}: {}\n", index, e.what());
+    sh->shadows[index].errors.fetch_add(1);
+    rc = 2;
+  }
+  sh->shadows[index].ended.store(true);
+  ::_exit(rc);
+}
+
 // --- the parent -------------------------------------------------------------------
 
 volatile sig_atomic_t interrupted = 0;
@@ -498,6 +724,21 @@ U64 faults(Shared const* sh, int readers) {
 U64 tornReads(Shared const* sh, int readers) {
   return sumReaders(sh, readers, &ReaderStats::torn) + sumReaders(sh, readers, &ReaderStats::foreign);
 }
+U64 sumShadows(Shared const* sh, int shadows, std::atomic<U64> ShadowStats::*field) {
+  U64 n = 0;
+  for (int i = 0; i < shadows; ++i) n += (sh->shadows[i].*field).load(RELAXED);
+  return n;
+}
+// Records the writer has published that the slowest shadow has not read
+// yet (both sides sampled now and then, so an estimate).
+U64 shadowLag(Shared const* sh, int shadows) {
+  U64 tail = sh->writer.tailSeq.load(RELAXED), lag = 0;
+  for (int i = 0; i < shadows; ++i) {
+    U64 next = sh->shadows[i].position.load(RELAXED);
+    if (tail >= next) lag = std::max(lag, tail + 1 - next);
+  }
+  return lag;
+}
 
 std::size_t terminalColumns() {
   winsize ws{};
@@ -521,11 +762,14 @@ int main(int argc, char** argv) {
                "a check of every value read, a summary"};
   U64 size = 200000;
   int readers = 3;
+  int shadows = 1;
   double duration = 20;
   std::string root;
   U64 seed = 1;
   app.add_option("--size", size, "entries in the table at full size")->check(CLI::Range(U64(1000), U64(4000000)));
   app.add_option("--readers", readers, "reader processes")->check(CLI::Range(1, MAX_READERS));
+  app.add_option("--shadows", shadows, "shadow processes (value copies that follow the writer's notifications)")
+      ->check(CLI::Range(0, MAX_SHADOWS));
   app.add_option("--duration", duration, "seconds of load after the table is filled")->check(CLI::Range(0.5, 3600.0));
   app.add_option("--root", root,
                  "shared-memory root (default: a private directory under /dev/shm, removed at the end)");
@@ -566,8 +810,8 @@ int main(int argc, char** argv) {
   for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &sa, nullptr);
 
   bool tty = ::isatty(1);
-  fmt::print("table {} under {}: {} entries ({} pinned), {} readers, {:g} s of load, seed {}\n", TABLE, root, size,
-             plan.pinnedCount, readers, duration, seed);
+  fmt::print("table {} under {}: {} entries ({} pinned), {} readers, {} shadows, {:g} s of load, seed {}\n", TABLE,
+             root, size, plan.pinnedCount, readers, shadows, duration, seed);
   std::fflush(stdout);
 
   pid_t self = ::getpid();
@@ -582,13 +826,24 @@ int main(int argc, char** argv) {
     children.push_back({p, std::move(name)});
     return true;
   };
-  bool started = spawn("writer", [&] { writerMain(sh, plan, seed, self); });
+  bool started = spawn("writer", [&] { writerMain(sh, plan, seed, shadows, self); });
   for (int i = 0; started && i < readers; ++i)
     started = spawn(fmt::format("reader {}", i), [&] { readerMain(sh, i, plan, seed * 1000003 + U64(i) + 1, self); });
+  int spawnedShadows = 0;
+  for (; started && spawnedShadows < shadows; ++spawnedShadows)
+    started = spawn(fmt::format("shadow {}", spawnedShadows), [&] { shadowMain(sh, spawnedShadows, plan, self); });
+  // The writer waits at the end for every shadow to say it is done; those
+  // never started are.
+  for (int i = spawnedShadows; i < shadows; ++i) sh->shadows[i].ended.store(true);
 
   auto readersReady = [&] {
     int n = 0;
     for (int i = 0; i < readers; ++i) n += sh->readers[i].ready.load();
+    return n;
+  };
+  auto shadowsReady = [&] {
+    int n = 0;
+    for (int i = 0; i < shadows; ++i) n += sh->shadows[i].ready.load();
     return n;
   };
   auto since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
@@ -606,7 +861,8 @@ int main(int argc, char** argv) {
   // The fill, and the readers attaching.
   auto start = Clock::now(), lastLine = start;
   bool childEnded = false;
-  while (started && !interrupted && !(sh->writer.filled.load() && readersReady() == readers)) {
+  while (started && !interrupted &&
+         !(sh->writer.filled.load() && readersReady() == readers && shadowsReady() == shadows)) {
     ::usleep(100000);
     if ((childEnded = reap(children))) break;
     if (since(start) > 120) {
@@ -616,14 +872,14 @@ int main(int argc, char** argv) {
     }
     bool second = Clock::now() - lastLine >= std::chrono::seconds(1);
     if (second) lastLine = Clock::now();
-    show(fmt::format("filling: {} of {} entries, {} of {} readers attached", sh->writer.members.load(), size,
-                     readersReady(), readers),
+    show(fmt::format("filling: {} of {} entries, {} of {} readers attached, {} of {} shadows synchronised",
+                     sh->writer.members.load(), size, readersReady(), readers, shadowsReady(), shadows),
          second);
   }
   if (tty) fmt::print("\r\033[K");
   if (sh->writer.filled.load())
-    fmt::print("filled {} entries in {:.2f} s; {} readers attached\n", size, double(sh->writer.fillMs.load()) / 1e3,
-               readersReady());
+    fmt::print("filled {} entries in {:.2f} s; {} readers attached; {} shadows synchronised\n", size,
+               double(sh->writer.fillMs.load()) / 1e3, readersReady(), shadowsReady());
   std::fflush(stdout);
 
   // The load, with a status line.
@@ -631,7 +887,9 @@ int main(int argc, char** argv) {
   auto loadStart = Clock::now();
   U64 ins0 = ws.inserts.load(), upd0 = ws.updates.load(), rem0 = ws.removes.load();
   U64 writes0 = sh->published.load(), lookups0 = sumReaders(sh, readers, &ReaderStats::lookups);
-  U64 lastWrites = writes0, lastLookups = lookups0;
+  U64 callbacks0 = sumShadows(sh, shadows, &ShadowStats::callbacks);
+  U64 wakeups0 = sumShadows(sh, shadows, &ShadowStats::wakeups);
+  U64 lastWrites = writes0, lastLookups = lookups0, lastCallbacks = callbacks0, lastWakeups = wakeups0;
   auto last = loadStart;
   while (started && !childEnded && !interrupted && since(loadStart) < duration) {
     ::usleep(250000);
@@ -643,25 +901,36 @@ int main(int argc, char** argv) {
     double dt = std::chrono::duration<double>(now - last).count();
     U64 writes = sh->published.load() + ws.removes.load(), lookups = sumReaders(sh, readers, &ReaderStats::lookups);
     U64 other = faults(sh, readers);
+    U64 callbacks = sumShadows(sh, shadows, &ShadowStats::callbacks);
+    U64 wakeups = sumShadows(sh, shadows, &ShadowStats::wakeups);
+    std::string shadowColumn =
+        shadows ? fmt::format(" | shadow {} changes {} wakes, lag {}", rate(double(callbacks - lastCallbacks) / dt),
+                              rate(double(wakeups - lastWakeups) / dt), shadowLag(sh, shadows))
+                : "";
     std::string line = fmt::format(
-        "t={:.1f}s {:<6} members {} cap {} buckets {} | writes {} | lookups {}x {} | grows {} shrinks {} | torn {}{}",
+        "t={:.1f}s {:<6} members {} cap {} buckets {} | writes {} | lookups {}x {}{} | grows {} shrinks {} | torn "
+        "{}{}",
         since(loadStart), PHASE_NAME[ws.phase.load()], ws.members.load(), ws.capacity.load(), ws.buckets.load(),
-        rate(double(writes - lastWrites) / dt), readers, rate(double(lookups - lastLookups) / dt),
+        rate(double(writes - lastWrites) / dt), readers, rate(double(lookups - lastLookups) / dt), shadowColumn,
         ws.grows.load() + ws.bucketGrows.load(), ws.shrinks.load() + ws.bucketShrinks.load(), tornReads(sh, readers),
         other ? fmt::format(" | other faults {}", other) : "");
     show(line, true);
     last = now;
     lastWrites = writes;
     lastLookups = lookups;
+    lastCallbacks = callbacks;
+    lastWakeups = wakeups;
   }
   if (tty) fmt::print("\n");
   if (interrupted) fmt::print("interrupted: stopping\n");
   if (childEnded) fmt::print(stderr, "a child ended before its time: stopping\n");
   double loadSeconds = since(loadStart);
 
-  // Stop: the flag, then a grace period, then SIGKILL.
+  // Stop: the flag, then a grace period, then SIGKILL. The writer stays
+  // until the shadows have checked their copies (at most 8 s).
   sh->stop.store(true);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
+  constexpr int GRACE_SECONDS = 12;
+  auto deadline = Clock::now() + std::chrono::seconds(GRACE_SECONDS);
   while (Clock::now() < deadline) {
     reap(children);
     bool all = true;
@@ -672,7 +941,7 @@ int main(int argc, char** argv) {
   bool clean = started;
   for (Child& c : children) {
     if (!c.exited) {
-      fmt::print(stderr, "{} (pid {}) did not stop within 5 s: killing it\n", c.name, c.pid);
+      fmt::print(stderr, "{} (pid {}) did not stop within {} s: killing it\n", c.name, c.pid, GRACE_SECONDS);
       ::kill(c.pid, SIGKILL);
       ::waitpid(c.pid, &c.status, 0);
       c.exited = true;
@@ -716,6 +985,43 @@ int main(int argc, char** argv) {
   fmt::print("  torn reads: {}{}\n", torn, foreign ? fmt::format(" ({} of them foreign values)", foreign) : "");
   fmt::print("  stale reads: {}\n  lost entries: {}\n  order errors: {}\n  reader errors: {}\n", stale, lost, order,
              errors);
+  U64 shadowMismatches = 0, shadowFaults = 0;
+  int unchecked = 0;
+  for (int i = 0; i < shadows; ++i) {
+    ShadowStats const& d = sh->shadows[i];
+    U64 cbs = d.callbacks.load(), wakes = d.wakeups.load();
+    U64 mismatches = d.extra.load() + d.missing.load() + d.differing.load();
+    U64 faults = d.torn.load() + d.foreign.load() + d.stale.load() + d.errors.load();
+    shadowMismatches += mismatches;
+    shadowFaults += faults;
+    std::string check =
+        !d.checked.load()
+            ? std::string("NOT checked (did not catch up with the writer)")
+            : fmt::format("caught up {} ms after the last write, {} entries compared{}", d.catchUpMs.load(),
+                          d.compared.load(),
+                          mismatches ? fmt::format(" ({} only in the shadow, {} only in the table, {} different)",
+                                                   d.extra.load(), d.missing.load(), d.differing.load())
+                                     : "");
+    unchecked += !d.checked.load();
+    fmt::print(
+        "  shadow {}: {} change callbacks, {} wake-ups, {} arms; synchronised {} ms after its start ({} callbacks), "
+        "{} re-synchronisations; {}{}\n",
+        i, human(double(cbs)), human(double(wakes)), human(double(d.arms.load())), d.syncMs.load(),
+        human(double(d.syncCallbacks.load())), d.resyncs.load(), check,
+        faults ? fmt::format("; {} torn, {} foreign, {} stale values, {} errors", d.torn.load(), d.foreign.load(),
+                             d.stale.load(), d.errors.load())
+               : "");
+  }
+  if (shadows) {
+    fmt::print("  shadow callbacks: {} ({}), wake-ups: {} ({}); the writer waited {} ms at the end for their checks\n",
+               human(double(sumShadows(sh, shadows, &ShadowStats::callbacks) - callbacks0)),
+               rate(double(sumShadows(sh, shadows, &ShadowStats::callbacks) - callbacks0) / loadSeconds),
+               human(double(sumShadows(sh, shadows, &ShadowStats::wakeups) - wakeups0)),
+               rate(double(sumShadows(sh, shadows, &ShadowStats::wakeups) - wakeups0) / loadSeconds),
+               sh->end.waitMs.load());
+    fmt::print("  shadow mismatches: {}{}\n", shadowMismatches,
+               unchecked ? fmt::format(" ({} shadows NOT checked)", unchecked) : "");
+  }
   fmt::print("  children: {}\n", clean ? "all exited cleanly" : "NOT all exited cleanly");
 
   std::filesystem::path tableDir = std::filesystem::path(root) / TABLE;
@@ -729,7 +1035,8 @@ int main(int argc, char** argv) {
       if (!std::filesystem::remove(d, ec)) break;
   }
   fmt::print("  files left: {}\n", left);
-  bool ok = clean && torn + stale + lost + order + errors == 0 && left == 0;
+  bool ok = clean && torn + stale + lost + order + errors == 0 && left == 0 && shadowMismatches + shadowFaults == 0 &&
+            unchecked == 0;
   if (ok && interrupted) {
     fmt::print("result: interrupted, no faults\n");
     return 130;

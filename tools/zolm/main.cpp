@@ -352,49 +352,172 @@ int cmdValidate(std::string const& table) {
 
 volatile sig_atomic_t interrupted = 0;
 
+// The last text printed of each key, so that a change is printed only when
+// the entry's text form changed (a rewrite of the same value, or a key
+// added and gone again between two looks, prints nothing).
+class ChangePrinter {
+ public:
+  explicit ChangePrinter(long count) : count_(count) {}
+  void known(std::string key, std::string value) { known_.insert_or_assign(std::move(key), std::move(value)); }
+  std::size_t size() const { return known_.size(); }
+  std::map<std::string, std::string> const& entries() const { return known_; }
+
+  void present(std::string const& key, std::string value) {
+    auto it = known_.find(key);
+    if (it == known_.end()) {
+      print('+', value);
+      known_.emplace(key, std::move(value));
+    } else if (it->second != value) {
+      print('~', value);
+      it->second = std::move(value);
+    }
+  }
+  void absent(std::string const& key) {
+    if (known_.erase(key)) print('-', key);
+  }
+  bool done() const { return count_ > 0 && printed_ >= count_; }
+
+ private:
+  void print(char what, std::string const& text) {
+    if (done()) return;
+    fmt::print("{} {}\n", what, text);
+    std::fflush(stdout);
+    ++printed_;
+  }
+  std::map<std::string, std::string> known_;  // key text -> value text
+  long count_;
+  long printed_ = 0;
+};
+
+// Looks at the whole table every `intervalMs` and prints the differences:
+// for tables without a notification queue, or when the shadow cannot
+// follow the table.
+template <class Ops>
+void watchByPolling(std::string const& table, int intervalMs, long count) {
+  auto r = attach<Ops>(table);
+  auto snapshot = [&] {
+    std::map<std::string, std::string> now;
+    walk(*r, table, [&](typename Ops::Value const& v, U32) { now.emplace(textOf(Ops::keyOf(v)), textOf(v)); });
+    return now;
+  };
+  ChangePrinter out(count);
+  for (auto& [k, v] : snapshot()) out.known(k, v);
+  fmt::print("watching {} ({} entries)\n", table, out.size());
+  std::fflush(stdout);
+  while (!interrupted && !out.done()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+    std::map<std::string, std::string> now;
+    try {
+      if (!r->validateFiles()) {
+        fmt::print(stderr, "{}: writer changed, attaching again\n", table);
+        r = attach<Ops>(table);
+      }
+      now = snapshot();
+    } catch (Quiv::CorruptionDetectedException const&) {
+      r = attach<Ops>(table);
+      continue;
+    }
+    for (auto& [k, v] : now) out.present(k, v);
+    std::vector<std::string> gone;
+    for (auto const& [k, v] : out.entries())
+      if (!now.count(k)) gone.push_back(k);
+    for (auto const& k : gone) out.absent(k);
+  }
+}
+
+// Follows the table through a key shadow: the writer wakes it when records
+// arrive in the notification queue, and each changed key is looked up in
+// the shadow (the value comes from shared memory). Between changes the tool
+// sleeps in its event loop. False, before anything is printed, when the
+// shadow cannot attach; the caller then polls.
+template <class Ops>
+bool watchByShadow(std::string const& table, long count, std::string& why) {
+  using Key = typename Ops::Key;
+  using Value = typename Ops::Value;
+  checkBeforeAttach<Ops>(table);
+  Quiv::EventLoop loop;
+  ChangePrinter out(count);
+  bool synced = false;
+  std::unique_ptr<Zolm::ZolmShadow<Ops>> shadow;
+  Zolm::ShadowCallbacks<Key> cb;
+  // The first synchronisation is the starting point, listed below once it
+  // is complete; what it finds is not a change.
+  cb.syncChanged = [](Key const&) {};
+  cb.syncComplete = [&] { synced = true; };
+  cb.changed = [&](Key const& k) {
+    if (!synced) return;
+    Value v;
+    if (shadow->lookup(k, v)) out.present(textOf(k), textOf(v));
+    else out.absent(textOf(k));
+    if (out.done()) loop.stop();
+  };
+  shadow = std::make_unique<Zolm::ZolmShadow<Ops>>(nullptr, table, loop, true, std::move(cb));
+  bool ok = false;
+  try {
+    ok = shadow->initialize("zolm watch");
+  } catch (Quiv::Exception const& e) {
+    why = e.msg();
+    return false;
+  }
+  if (!ok) {
+    std::string_view error = shadow->lastError().empty() ? shadow->reader().lastError() : shadow->lastError();
+    why = error.empty() ? std::string("cannot attach to the notification queue") : std::string(error);
+    return false;
+  }
+  // The synchronisation reads every slot; it goes on from the loop after
+  // each slice.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!synced && !interrupted) {
+    loop.runOnce(50);
+    if (std::chrono::steady_clock::now() > deadline) {
+      why = "the first synchronisation did not complete within 30 s";
+      return false;
+    }
+  }
+  if (interrupted) {
+    shadow->callbacksIs({});
+    return true;
+  }
+  Value v;
+  Zolm::IterHint hint;
+  for (bool more = shadow->first(v, hint); more; more = shadow->next(Ops::keyOf(v), v, hint))
+    out.known(textOf(Ops::keyOf(v)), textOf(v));
+  fmt::print("watching {} ({} entries)\n", table, out.size());
+  std::fflush(stdout);
+  // A periodic look at the connection, only to tell the user: the shadow
+  // re-attaches by itself when a new writer appears, and its new
+  // synchronisation reports what changed meanwhile.
+  bool connected = shadow->connected();
+  if (!connected) fmt::print(stderr, "{}: no writer is running; waiting for one\n", table);
+  loop.timerIs(
+      std::chrono::milliseconds(250),
+      [&] {
+        if (interrupted) loop.stop();
+        bool now = shadow->connected();
+        if (now != connected)
+          fmt::print(stderr, "{}\n", now ? fmt::format("{}: writer back, synchronising again", table)
+                                         : fmt::format("{}: writer went away; waiting for the next one", table));
+        connected = now;
+      },
+      std::chrono::milliseconds(250));
+  while (!interrupted && !out.done() && !loop.stopped()) loop.runOnce(-1);
+  // Detaching replays every local key as a change: none of them is one.
+  shadow->callbacksIs({});
+  return true;
+}
+
 int cmdWatch(std::string const& table, int intervalMs, long count) {
   ::signal(SIGINT, [](int) { interrupted = 1; });
   ::signal(SIGTERM, [](int) { interrupted = 1; });
   forTable(table, [&]<class Ops>() {
-    auto r = attach<Ops>(table);
-    std::map<std::string, std::string> before;  // key text -> value text
-    auto snapshot = [&] {
-      std::map<std::string, std::string> now;
-      walk(*r, table, [&](typename Ops::Value const& v, U32) { now.emplace(textOf(Ops::keyOf(v)), textOf(v)); });
-      return now;
-    };
-    before = snapshot();
-    fmt::print("watching {} ({} entries)\n", table, before.size());
-    std::fflush(stdout);
-    long printed = 0;
-    while (!interrupted && (count <= 0 || printed < count)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
-      std::map<std::string, std::string> now;
-      try {
-        if (!r->validateFiles()) {
-          fmt::print(stderr, "{}: writer changed, attaching again\n", table);
-          r = attach<Ops>(table);
-        }
-        now = snapshot();
-      } catch (Quiv::CorruptionDetectedException const&) {
-        r = attach<Ops>(table);
-        continue;
-      }
-      auto change = [&](char what, std::string const& text) {
-        if (count > 0 && printed >= count) return;
-        fmt::print("{} {}\n", what, text);
-        ++printed;
-      };
-      for (auto const& [k, v] : now) {
-        auto it = before.find(k);
-        if (it == before.end()) change('+', v);
-        else if (it->second != v) change('~', v);
-      }
-      for (auto const& [k, v] : before)
-        if (!now.count(k)) change('-', k);
-      std::fflush(stdout);
-      before = std::move(now);
+    std::string why;
+    if constexpr ((Ops::headerFlags & Zolm::SlotHeaderCommon::FLAG_NOTIFY) == 0) {
+      why = "the table has no notification queue";
+    } else {
+      if (watchByShadow<Ops>(table, count, why)) return;
     }
+    fmt::print(stderr, "{}: {}; looking every {} ms instead\n", table, why, intervalMs);
+    watchByPolling<Ops>(table, intervalMs, count);
   });
   return OK;
 }
@@ -432,7 +555,7 @@ int main(int argc, char** argv) {
   addRoot(validate);
   auto* watch = app.add_subcommand("watch", "print changes as they happen (+ new, ~ changed, - removed)");
   watch->add_option("TABLE", table, "table path")->required();
-  watch->add_option("--interval", interval, "milliseconds between looks")->check(CLI::Range(1, 60000));
+  watch->add_option("--interval", interval, "milliseconds between looks when polling (only tables without a notification queue are polled)")->check(CLI::Range(1, 60000));
   watch->add_option("--count", count, "stop after this many changes (0: until interrupted)");
   addRoot(watch);
 

@@ -1,0 +1,212 @@
+// zolm watch against writers in this process: changes reach the tool
+// through the notification queue and the wake-up socket, not by looking
+// at the table now and then; a table without a queue is still watched, by
+// polling.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "Zolm/Instantiations.h"
+#include "Zolm/TestTables.h"
+
+namespace {
+
+using namespace VexaTest;
+using Clock = std::chrono::steady_clock;
+
+constexpr char const* FLOOD = "vexaswitch/tables/test/flood";
+
+std::string keyText(U64 raw) {
+  std::string out;
+  Kel::AttrText<Lanx::IntfId>::append(out, Lanx::IntfId::fromRaw(raw));
+  return out;
+}
+
+// The tool from the build tree, its output read line by line, its errors in
+// a file.
+class Watch {
+ public:
+  Watch(std::string const& root, std::string const& args) : errFile_(root + "/.watch-stderr") {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    std::string bin = std::string(VEXA_BINARY_DIR) + "/tools/zolm/zolm";
+    std::string cmd = fmt::format("exec {} watch {} --root {} 2>{}", bin, args, root, errFile_);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], 1);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out_ = ::fdopen(fds[0], "r");
+  }
+  ~Watch() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_) std::fclose(out_);
+  }
+
+  // The next line without its newline; empty at the end of the output.
+  std::string line() {
+    char buf[2048];
+    if (!out_ || !std::fgets(buf, sizeof buf, out_)) return {};
+    std::string s(buf);
+    if (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+  }
+  std::vector<std::string> rest() {
+    std::vector<std::string> v;
+    for (std::string l = line(); !l.empty(); l = line()) v.push_back(l);
+    return v;
+  }
+  // The exit status, or -1 when the tool did not end by itself.
+  int wait() {
+    if (!reaped_) ::waitpid(pid_, &status_, 0);
+    reaped_ = true;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+  void signal(int sig) { ::kill(pid_, sig); }
+  // True once the tool has ended (and then wait() returns its status).
+  bool ended() {
+    if (!reaped_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+    return reaped_;
+  }
+  std::string err() const {
+    std::string s;
+    if (FILE* f = std::fopen(errFile_.c_str(), "r")) {
+      char buf[1024];
+      std::size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+      std::fclose(f);
+    }
+    return s;
+  }
+
+ private:
+  std::string errFile_;
+  pid_t pid_ = -1;
+  FILE* out_ = nullptr;
+  bool reaped_ = false;
+  int status_ = 0;
+};
+
+std::unique_ptr<FloodWriter> floodTable(U64 n) {
+  Zolm::WriterConfig c;
+  c.maxSlots = 1024;
+  auto w = std::make_unique<FloodWriter>(nullptr, FLOOD, c);
+  w->initialize();
+  for (U64 k = 1; k <= n; ++k) w->write(floodEntry(k, U32(k * 3)));
+  return w;
+}
+
+// With a minute between looks, changes that arrive at once can only have
+// come through the notifications. A rewrite of an unchanged value is not a
+// change.
+TEST(ZolmWatch, ChangesArriveThroughNotificationsNotTheInterval) {
+  ShmRoot root;
+  auto w = floodTable(10);
+  Watch watch(root.dir(), fmt::format("{} --interval 60000 --count 4", FLOOD));
+  EXPECT_EQ(watch.line(), "watching vexaswitch/tables/test/flood (10 entries)");
+  auto start = Clock::now();
+  w->write(floodEntry(5, 15));  // the value it has
+  w->write(floodEntry(11, 1));
+  ::usleep(20000);
+  w->write(floodEntry(2, 99));
+  ::usleep(20000);
+  w->remove(Lanx::IntfId::fromRaw(3));
+  ::usleep(20000);
+  w->write(floodEntry(12, 7));
+  std::vector<std::string> changes = watch.rest();
+  EXPECT_EQ(watch.wait(), 0) << watch.err();
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_LT(seconds, 20.0) << "changes waited for a look at the table";
+  ASSERT_EQ(changes.size(), 4u) << fmt::format("{}", fmt::join(changes, "\n"));
+  EXPECT_EQ(changes[0], fmt::format("+ {}", floodEntry(11, 1)));
+  EXPECT_EQ(changes[1], fmt::format("~ {}", floodEntry(2, 99)));
+  EXPECT_EQ(changes[2], "- " + keyText(3));
+  EXPECT_EQ(changes[3], fmt::format("+ {}", floodEntry(12, 7)));
+  EXPECT_EQ(watch.err().find("looking every"), std::string::npos) << watch.err();
+}
+
+// The writer goes away and a new one takes the table over: the tool keeps
+// watching and reports what the new writer changed, including what it
+// changed before the tool had re-attached.
+TEST(ZolmWatch, FollowsTheTableAcrossAWriterRestart) {
+  ShmRoot root;
+  auto w = floodTable(10);
+  Watch watch(root.dir(), fmt::format("{} --count 3", FLOOD));
+  EXPECT_EQ(watch.line(), "watching vexaswitch/tables/test/flood (10 entries)");
+  w->write(floodEntry(11, 1));
+  w->detach();
+  w.reset();
+  ::usleep(100000);
+  Zolm::WriterConfig c;
+  c.maxSlots = 1024;
+  FloodWriter next(nullptr, FLOOD, c);
+  next.initialize();
+  next.write(floodEntry(12, 2));
+  ::usleep(100000);
+  next.remove(Lanx::IntfId::fromRaw(1));
+  // An idle writer answers its followers now and then.
+  for (auto until = Clock::now() + std::chrono::seconds(10); !watch.ended() && Clock::now() < until;) {
+    next.pokt().poll();
+    ::usleep(1000);
+  }
+  std::vector<std::string> changes = watch.rest();
+  EXPECT_EQ(watch.wait(), 0) << watch.err();
+  ASSERT_EQ(changes.size(), 3u) << fmt::format("{}", fmt::join(changes, "\n")) << "\n" << watch.err();
+  EXPECT_EQ(changes[0], fmt::format("+ {}", floodEntry(11, 1)));
+  EXPECT_EQ(changes[1], fmt::format("+ {}", floodEntry(12, 2)));
+  EXPECT_EQ(changes[2], "- " + keyText(1));
+}
+
+// The ACL counter table has no notification queue: the tool says so and
+// diffs the table every interval.
+TEST(ZolmWatch, ATableWithoutQueueIsPolled) {
+  ShmRoot root;
+  using AclWriter = Zolm::ZolmWriter<Zolm::AclCounterStatusOps>;
+  AclWriter w(nullptr, "vexaswitch/tables/test/acl", Zolm::WriterConfig{});
+  w.initialize();
+  for (U32 i = 1; i <= 5; ++i) w.write(VexaSwitch::AclCounter(Nox::UniqueId(1, i), i));
+  Watch watch(root.dir(), "vexaswitch/tables/test/acl --interval 10 --count 2");
+  EXPECT_EQ(watch.line(), "watching vexaswitch/tables/test/acl (5 entries)");
+  w.write(VexaSwitch::AclCounter(Nox::UniqueId(1, 2), 1000));
+  ::usleep(100000);
+  w.remove(Nox::UniqueId(1, 4));
+  std::vector<std::string> changes = watch.rest();
+  EXPECT_EQ(watch.wait(), 0);
+  ASSERT_EQ(changes.size(), 2u) << fmt::format("{}", fmt::join(changes, "\n"));
+  EXPECT_EQ(changes[0].substr(0, 2), "~ ");
+  EXPECT_NE(changes[0].find("'count': 1000"), std::string::npos) << changes[0];
+  EXPECT_EQ(changes[1].substr(0, 2), "- ");
+  EXPECT_NE(watch.err().find("no notification queue; looking every 10 ms"), std::string::npos) << watch.err();
+}
+
+// Without --count the tool runs until told to stop, idle in between, and a
+// signal ends it cleanly.
+TEST(ZolmWatch, ASignalEndsAnIdleWatch) {
+  ShmRoot root;
+  auto w = floodTable(3);
+  Watch watch(root.dir(), FLOOD);
+  EXPECT_EQ(watch.line(), "watching vexaswitch/tables/test/flood (3 entries)");
+  w->write(floodEntry(4, 4));
+  EXPECT_EQ(watch.line(), fmt::format("+ {}", floodEntry(4, 4)));
+  watch.signal(SIGTERM);
+  std::vector<std::string> after = watch.rest();
+  EXPECT_TRUE(after.empty()) << fmt::format("{}", fmt::join(after, "\n"));
+  EXPECT_EQ(watch.wait(), 0) << watch.err();
+}
+
+}  // namespace
