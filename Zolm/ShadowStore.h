@@ -127,9 +127,9 @@ class ShadowStore : public ShadowStoreBase<Ops> {
   bool doSlot(U32 slot, U64 seq, bool compare) override {
     ++counters_.notifications;
     if (slot >= numSlots_) {
-      SlotHeaderCommon const* h = reader_.sharedHeader();
-      U32 shared = h ? reader_.header().numSlots : 0;
-      if (h && slot < shared) {
+      // The writer's slot count (0 while nothing is mapped).
+      U32 shared = reader_.header().numSlots;
+      if (slot < shared) {
         if (!growSlots(slot)) {
           fmtrace(handler_, 5, "discarding notification for slotIndex:{}", slot);
           return true;
@@ -312,9 +312,8 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     U32 target = slotCounters_.largestOccupied();
     if (target >= numSlots_) return;
     fmtrace(handler_, 5, "shadow slot occupancy <= 25% and can shrink to {} slots.", target);
-    SlotHeaderCommon const* h = reader_.sharedHeader();
-    U32 shared = h ? reader_.header().numSlots : 0;
-    if (!h || shared <= target || target == 0) {
+    U32 shared = reader_.header().numSlots;
+    if (shared <= target || target == 0) {
       shrinkSlots(target);
     } else {
       fmtrace(handler_, 5, "skip shrinking of shadow table to {} slots because shared memory has grown to {} slots",
@@ -399,8 +398,7 @@ class KeyShadowStore : public ShadowStore<Ops, KeyShadowSlot<Ops>> {
 
  protected:
   bool valueOf(U32 slot, KeyShadowSlot<Ops> const& e, Value& out) override {
-    SlotHeaderCommon const* h = this->reader_.sharedHeader();
-    U32 shared = h ? this->reader_.header().numSlots : 0;
+    U32 shared = this->reader_.header().numSlots;
     if (!this->reader_.initialized() || slot >= shared) {
       fmtrace(this->handler_, 5, "slotIndex:{} shmemCapacity:{}, returning not found", slot, shared);
       return notFound(out);

@@ -290,8 +290,6 @@ class ZolmReader : public ZolmInterface<OpsT> {
   U64 sequence() const override { return 0; }
   Mem::RootPath const& rootPath() const override { return rootPath_; }
   std::string const& zolmName() const override { return name_; }
-  // The writer's slot header as mapped (null before initialize).
-  SlotHeaderCommon const* sharedHeader() const { return slots_.header(); }
   SlotHeaderCommon header() const { return slots_.header() ? slots_.snapshot() : SlotHeaderCommon{}; }
   Ops const& ops() const { return ops_; }
 
