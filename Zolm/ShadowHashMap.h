@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "Zolm/Ops.h"
+#include "ZolmCore/Ops.h"
 #include "runtime/Debug.h"
 #include "runtime/Exception.h"
 #include "runtime/Mem.h"
-#include "runtime/SlotLink.h"
+#include "ZolmCore/SlotLink.h"
 
 namespace Zolm {
 

@@ -3,7 +3,7 @@
 // image used while the writer changes an occupied slot in place (the
 // critical-section image), then numSlots slots of S bytes:
 //
-//   file offset 0            SlotHeaderCommon (runtime/SlotHeaderCommon.h)
+//   file offset 0            SlotHeaderCommon (ZolmCore/SlotHeaderCommon.h)
 //               600          critical-section image (one slot)
 //               600+S+i*S    slot i
 //
@@ -19,23 +19,10 @@
 #include <string_view>
 
 #include "runtime/Debug.h"
-#include "runtime/SlotHeaderCommon.h"
-#include "runtime/SlotLink.h"
+#include "ZolmCore/SlotPrefix.h"
 
 namespace Zolm {
 
-constexpr U32 SLOT_OCCUPIED = 1;
-constexpr U32 SLOT_LOOKASIDE = 2;
-constexpr U32 COMMON_HEADER_SIZE = SlotHeaderCommon::HEADER_SIZE;
-
-struct SlotPrefix {
-  U64 link;
-  U32 runtimeFlags;
-  U32 rhash;
-  U32 next() const { return SlotLink::target(link); }
-  U32 linkVersion() const { return SlotLink::version(link); }
-};
-static_assert(sizeof(SlotPrefix) == 16);
 
 namespace SlotTable {
 // The slot file's header check: the common part, then the geometry that

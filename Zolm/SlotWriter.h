@@ -17,7 +17,7 @@
 #include <new>
 #include <string>
 
-#include "Zolm/Ops.h"
+#include "ZolmCore/Ops.h"
 #include "Zolm/SlotTable.h"
 #include "runtime/Mem.h"
 

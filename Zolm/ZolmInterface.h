@@ -7,48 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "Zolm/Ops.h"
+#include "ZolmCore/Ops.h"
 #include "runtime/Exception.h"
 #include "runtime/RootPath.h"
 #include "runtime/SharedMem.h"
+#include "runtime/VersionAnchor.h"
 
-namespace Mem {
-
-// What a table's mount looks like to its client: 0 not mounted, 1 mounted,
-// 2 mounted and synchronised, 3 detaching while notifications are still
-// being flushed.
-using MountStatus = U32;
-inline constexpr MountStatus notMounted = 0;
-inline constexpr MountStatus mounted = 1;
-inline constexpr MountStatus synced = 2;
-inline constexpr MountStatus flushing = 3;
-
-// Recorded with a value read from a slot: the slot's runtimeFlags at the
-// time, where that word lives, and the mapping it was read through. The
-// value is still current while the word is unchanged.
-struct VersionAnchor {
-  static constexpr U64 NONE = 0xFFFFFFFEu;         // nothing was read
-  static constexpr U64 INVALIDATED = 0xFFFFFFFFu;  // dropped by a remap
-  U32 version = 0;
-  U64 offset = 0;
-  void const* base = nullptr;
-  bool valid() const { return base != nullptr; }
-};
-
-// The (version, offset) half of an anchor, for callers that keep it.
-struct CacheVersionAnchor {
-  U32 version = 0;
-  U64 offset = 0;
-};
-
-// A local copy of a (resizeSeq, count) pair read from a header.
-template <class T>
-struct VersionedRef {
-  U32 seq = 0xFFFFFFFFu;
-  T value{};
-};
-
-}  // namespace Mem
 
 namespace Zolm {
 
@@ -64,33 +28,6 @@ inline std::string_view toString(ZolmType t) {
   return "unknown";
 }
 
-namespace Reader {
-// What one reader did: reads and how often they had to be repeated.
-struct Counters {
-  U64 lookups = 0;
-  U64 slowPaths = 0;      // `next` calls that re-walked a bucket run
-  U64 restarts = 0;       // walks restarted because a link changed under them
-  U64 criticalReads = 0;  // slot reads served from the critical-section image
-  U64 bucketSkips = 0;    // empty buckets passed while iterating
-  U64 retries = 0;        // operations repeated after a remap
-  U64 remaps = 0;         // remaps that moved the slot mapping
-  U64 resizes = 0;        // slot-table resizes followed
-  U64 bucketResizes = 0;  // bucket-table resizes followed
-  U64 corruptions = 0;    // integrity failures passed to the caller
-  U32 capacity = 0;       // refreshed by readerCounters()
-  U32 buckets = 0;        // refreshed by readerCounters()
-  // Shadows only.
-  U64 notifications = 0;        // slot notifications handled
-  U64 failedNotifications = 0;  // dropped: the queue record was superseded
-  U64 localSlotGrows = 0, localSlotShrinks = 0;
-  U64 localBucketGrows = 0, localBucketShrinks = 0, moves = 0;
-  U64 keyReuses = 0;  // key-shadow reads that found the slot reused
-  U64 syncSeq = 0;    // queue position of the last full synchronisation
-  U64 syncs = 0, resyncs = 0, disconnects = 0;
-  U64 wakeups = 0, arms = 0;    // wake-ups received, sequences sent to the writer
-  U64 nimbrMappedSize = 0, shadowMappedSize = 0;  // refreshed by readerCounters()
-};
-}  // namespace Reader
 
 // Holds what every form shares: whether it was brought up.
 class ZolmInterfaceBase {

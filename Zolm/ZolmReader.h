@@ -16,7 +16,7 @@
 #include "Zolm/SlotReader.h"
 #include "Zolm/ZolmInterface.h"
 #include "ZolmCore/ReaderHashMap.h"
-#include "runtime/BucketFile.h"
+#include "ZolmCore/BucketFile.h"
 #include "runtime/SharedMem.h"
 
 namespace Zolm {
@@ -34,7 +34,7 @@ class ZolmReader : public ZolmInterface<OpsT> {
   using Key = typename Ops::Key;
   using Value = typename Ops::Value;
   using SlotReader = SlotReaderTable<Ops>;
-  using HashMap = ZolmCore::ReaderHashMap<Ops>;
+  using HashMap = ZolmCore::ReaderHashMap<Ops, SlotReaderTable<Ops>>;
 
   ZolmReader(Quiv::DebugHandler* handler, std::string_view tablePath, Ops const& ops = {},
              Reader::Counters* counters = nullptr)

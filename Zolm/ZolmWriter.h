@@ -13,7 +13,7 @@
 #include <string>
 
 #include "ZolmCore/WriterHashMap.h"
-#include "Zolm/Ops.h"
+#include "ZolmCore/Ops.h"
 #include "Zolm/SlotWriter.h"
 #include "Zolm/Validator.h"
 #include "Zolm/ZolmInterface.h"

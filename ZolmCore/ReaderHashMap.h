@@ -16,21 +16,25 @@
 // nothing changed.
 #include <string>
 
-#include "Zolm/Ops.h"
-#include "Zolm/SlotReader.h"
-#include "Zolm/ZolmInterface.h"
-#include "runtime/BucketFile.h"
-#include "runtime/SlotLink.h"
+#include "ZolmCore/Ops.h"
+#include "ZolmCore/SlotPrefix.h"
+#include "runtime/VersionAnchor.h"
+#include "ZolmCore/BucketFile.h"
+#include "ZolmCore/SlotLink.h"
 
 namespace ZolmCore {
 
-template <class OpsT>
+// `SlotReaderT` reads one slot under the slot file's seqlock:
+//   U32 read(U32 slot, U32& rhash, Value& out)  -> the runtimeFlags seen
+//   U32 flagsOf(U32 slot), U64 linkOf(U32 slot), U64 const* linkPtr(U32 slot)
+//   U32 capacity() const
+template <class OpsT, class SlotReaderT>
 class ReaderHashMap {
  public:
   using Ops = OpsT;
   using Key = typename Ops::Key;
   using Value = typename Ops::Value;
-  using SlotReader = Zolm::SlotReaderTable<Ops>;
+  using SlotReader = SlotReaderT;
 
   ReaderHashMap(Quiv::DebugHandler* handler, SlotReader& slots, BucketReader<Zolm::SlotLink>& buckets, Ops const& ops,
                 Zolm::Reader::Counters& counters)

@@ -14,9 +14,9 @@
 #include <chrono>
 #include <vector>
 
-#include "Zolm/Ops.h"
-#include "Zolm/SlotWriter.h"
-#include "runtime/BucketFile.h"
+#include "ZolmCore/Ops.h"
+#include "ZolmCore/SlotPrefix.h"
+#include "ZolmCore/BucketFile.h"
 #include "runtime/Tasks.h"
 
 namespace ZolmCore {

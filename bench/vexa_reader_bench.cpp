@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "BenchCommon.h"
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ using VexaBench::shuffled;
 
 using VexaSwitch::EntryKey;
 using VexaSwitch::NexthopEntryConfig;
-using Ops = Zolm::NexthopTableConfigOps;
+using Ops = VexaSwitch::NexthopTableConfigOps;
 using Writer = Zolm::ZolmWriter<Ops>;
 using Reader = Zolm::ZolmReader<Ops>;
 

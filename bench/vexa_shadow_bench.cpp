@@ -53,7 +53,7 @@
 #include <fmt/format.h>
 
 #include "BenchCommon.h"
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 #include "runtime/EventLoop.h"
 
 namespace {

@@ -3,4 +3,4 @@
 // table collections. Include this one header.
 #include "runtime/Runtime.h"
 #include "tables/Tables.h"
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"

@@ -1,33 +1,15 @@
 #pragma once
-// AclCounter: one ACL counter, the entry of the ACL counter status table.
-// Image (16 bytes): key at 0, count at 8.
-#include <string_view>
-
-#include "runtime/Nox.h"
-#include "runtime/ValueType.h"
+// The engine instantiations of the ACL counter table: one
+// writer, reader and shadow per key/value pair, compiled once in the
+// unit's source files.
+#include "Zolm/ZolmForms.h"
+#include "tables/AclTypes.h"
 
 namespace VexaSwitch {
 
-class AclCounter : public Kel::Record<AclCounter> {
- public:
-  static constexpr std::string_view kelTypeName = "VexaSwitch::AclCounter";
-  static constexpr auto kelFields() {
-    return std::make_tuple(Kel::field("key", &AclCounter::key_), Kel::field("count", &AclCounter::count_));
-  }
-  AclCounter() = default;
-  explicit AclCounter(Nox::UniqueId key, U64 count = 0) : key_(key), count_(count) {}
-  explicit AclCounter(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
-
-  Nox::UniqueId const& key() const { return key_; }
-  U64 count() const { return count_; }
-  void countIs(U64 c) { count_ = c; }
-
- private:
-  Nox::UniqueId key_;
-  U64 count_ = 0;
-};
-static_assert(sizeof(AclCounter) == 16);
-
-KEL_VALUE_FUNCTIONS();
+// No notification queue: counters change too often to be followed.
+using AclCounterStatusOps = Zolm::Ops<Nox::UniqueId, VexaSwitch::AclCounter, 0>;
 
 }  // namespace VexaSwitch
+
+VEXA_ZOLM_EXTERN_FORMS(VexaSwitch::AclCounterStatusOps)

@@ -16,7 +16,7 @@
 #include <random>
 #include <set>
 
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {

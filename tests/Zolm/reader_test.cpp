@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <map>
 #include <random>
 
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <map>
 #include <random>
 
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 #include "Zolm/Syncer.h"
 #include "Zolm/TestTables.h"
 #include "runtime/Pokt.h"

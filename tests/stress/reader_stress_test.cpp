@@ -21,7 +21,7 @@
 #include <set>
 #include <string>
 
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {

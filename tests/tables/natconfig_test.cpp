@@ -2,7 +2,7 @@
 // that tells observers of each real change once.
 #include <gtest/gtest.h>
 
-#include "tables/NatZolm.h"
+#include "tables/NatTypes.h"
 
 using namespace VexaSwitch;
 using NatVlanConfig = VlanMembershipNatConfig::NatVlanConfig;

@@ -7,7 +7,7 @@
 #include <limits>
 #include <random>
 
-#include "tables/AclZolm.h"
+#include "tables/AclTypes.h"
 #include "tables/LagTypes.h"
 #include "tables/TrailerTypes.h"
 

@@ -6,11 +6,11 @@
 #include <random>
 #include <set>
 
-#include "tables/AclZolm.h"
+#include "tables/AclTypes.h"
 
 #include "tables/L3Types.h"
 #include "tables/LagTypes.h"
-#include "tables/NatZolm.h"
+#include "tables/NatTypes.h"
 #include "tables/VlanTypes.h"
 
 using namespace VexaSwitch;

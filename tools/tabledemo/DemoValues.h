@@ -19,11 +19,11 @@
 #include <optional>
 #include <vector>
 
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 
 namespace TableDemo {
 
-using Ops = Zolm::L2TableConfigOps;
+using Ops = VexaSwitch::L2TableConfigOps;
 using Key = Bridging::MacVlanPair;
 using Value = VexaSwitch::L2LogicalEntry;
 

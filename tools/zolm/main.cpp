@@ -30,7 +30,7 @@
 #include <fmt/format.h>
 
 #include "Json.h"
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 #include "runtime/CharRange.h"
 #include "runtime/SharedMem.h"
 
@@ -162,15 +162,11 @@ void checkBeforeAttach(std::string const& table) {
 // type is named `typeName`; false when none is.
 template <class F>
 bool withOps(std::string_view typeName, F&& f) {
-  bool done = false;
-#define VEXA_ZOLM_DISPATCH(table, K, V, flags) \
-  if (!done && Zolm::table##Ops::typeName() == typeName) {  \
-    f.template operator()<Zolm::table##Ops>();             \
-    done = true;                                           \
-  }
-  VEXA_ZOLM_INSTANTIATIONS(VEXA_ZOLM_DISPATCH)
-#undef VEXA_ZOLM_DISPATCH
-  return done;
+  return VexaSwitch::AllTableOps::any([&]<class Ops>() {
+    if (Ops::typeName() != typeName) return false;
+    f.template operator()<Ops>();
+    return true;
+  });
 }
 
 template <class Ops>

@@ -14,7 +14,7 @@
 
 #include <fmt/format.h>
 
-#include "Zolm/Instantiations.h"
+#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {
@@ -176,7 +176,7 @@ TEST(ZolmWatch, FollowsTheTableAcrossAWriterRestart) {
 // diffs the table every interval.
 TEST(ZolmWatch, ATableWithoutQueueIsPolled) {
   ShmRoot root;
-  using AclWriter = Zolm::ZolmWriter<Zolm::AclCounterStatusOps>;
+  using AclWriter = Zolm::ZolmWriter<VexaSwitch::AclCounterStatusOps>;
   AclWriter w(nullptr, "vexaswitch/tables/test/acl", Zolm::WriterConfig{});
   w.initialize();
   for (U32 i = 1; i <= 5; ++i) w.write(VexaSwitch::AclCounter(Nox::UniqueId(1, i), i));

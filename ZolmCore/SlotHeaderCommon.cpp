@@ -1,4 +1,4 @@
-#include "runtime/SlotHeaderCommon.h"
+#include "ZolmCore/SlotHeaderCommon.h"
 
 #include <unistd.h>
 

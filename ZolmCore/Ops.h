@@ -100,4 +100,32 @@ struct Counters {
 };
 }  // namespace Writer
 
+namespace Reader {
+// What one reader did: reads and how often they had to be repeated.
+struct Counters {
+  U64 lookups = 0;
+  U64 slowPaths = 0;      // `next` calls that re-walked a bucket run
+  U64 restarts = 0;       // walks restarted because a link changed under them
+  U64 criticalReads = 0;  // slot reads served from the critical-section image
+  U64 bucketSkips = 0;    // empty buckets passed while iterating
+  U64 retries = 0;        // operations repeated after a remap
+  U64 remaps = 0;         // remaps that moved the slot mapping
+  U64 resizes = 0;        // slot-table resizes followed
+  U64 bucketResizes = 0;  // bucket-table resizes followed
+  U64 corruptions = 0;    // integrity failures passed to the caller
+  U32 capacity = 0;       // refreshed by readerCounters()
+  U32 buckets = 0;        // refreshed by readerCounters()
+  // Shadows only.
+  U64 notifications = 0;        // slot notifications handled
+  U64 failedNotifications = 0;  // dropped: the queue record was superseded
+  U64 localSlotGrows = 0, localSlotShrinks = 0;
+  U64 localBucketGrows = 0, localBucketShrinks = 0, moves = 0;
+  U64 keyReuses = 0;  // key-shadow reads that found the slot reused
+  U64 syncSeq = 0;    // queue position of the last full synchronisation
+  U64 syncs = 0, resyncs = 0, disconnects = 0;
+  U64 wakeups = 0, arms = 0;    // wake-ups received, sequences sent to the writer
+  U64 nimbrMappedSize = 0, shadowMappedSize = 0;  // refreshed by readerCounters()
+};
+}  // namespace Reader
+
 }  // namespace Zolm

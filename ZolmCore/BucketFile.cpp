@@ -1,4 +1,4 @@
-#include "runtime/BucketFile.h"
+#include "ZolmCore/BucketFile.h"
 
 namespace ZolmCore {
 

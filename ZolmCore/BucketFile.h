@@ -21,7 +21,7 @@
 #include "runtime/Debug.h"
 #include "runtime/Mem.h"
 #include "runtime/RootPath.h"
-#include "runtime/SlotLink.h"
+#include "ZolmCore/SlotLink.h"
 
 namespace ZolmCore {
 

@@ -1,0 +1,14 @@
+#pragma once
+// The engine instantiations of the LAG group-id table: one
+// writer, reader and shadow per key/value pair, compiled once in the
+// unit's source files.
+#include "Zolm/ZolmForms.h"
+#include "tables/LagTypes.h"
+
+namespace VexaSwitch {
+
+using LagGroupIdTableOps = Zolm::Ops<VexaSwitch::LagGroupId, VexaSwitch::LagGroupIdEntry>;
+
+}  // namespace VexaSwitch
+
+VEXA_ZOLM_EXTERN_FORMS(VexaSwitch::LagGroupIdTableOps)

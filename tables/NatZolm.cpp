@@ -1,0 +1,9 @@
+#include "tables/NatZolm.h"
+
+VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::NatConfigOps)
+VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::NatStatusOps)
+
+// Slot sizes are part of the file format that readers in other processes
+// rely on.
+static_assert(VexaSwitch::NatConfigOps::slotSize == 176);
+static_assert(VexaSwitch::NatStatusOps::slotSize == 40);
