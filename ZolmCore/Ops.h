@@ -49,6 +49,24 @@ struct KeyTraits {
 // rhash, the value, rounded up to a multiple of 8.
 constexpr U32 slotSizeFor(U32 valueSize) { return (16 + valueSize + 7) / 8 * 8; }
 
+// What the compiled, type-independent parts of the engine (slot-table
+// geometry and resizes, bucket split and join, shrink, validator walks)
+// need of a table's key/value pair: its sizes and name, the default value
+// written into empty slots, and its keys' hash, order and trace text,
+// reached from a value's bytes. A value pointer need not be aligned for its
+// type (it may point into a slot); the functions copy it out first.
+struct KeyOps {
+  U32 valueSize;
+  U32 slotSize;
+  U16 headerFlags;
+  std::string_view typeName;
+  void const* defaultValue;                              // valueSize bytes
+  U32 (*hashOfValue)(U32 seed, void const* value);       // hash of the value's key
+  int (*compareValues)(void const* a, void const* b);    // key order: <0, 0, >0
+  std::string (*showKeyOf)(void const* value);           // the value's key as trace text
+  std::string (*showValue)(void const* value);
+};
+
 template <class K, class V, U16 HeaderFlags = 2>
 struct Ops {
   using Key = K;
@@ -68,6 +86,29 @@ struct Ops {
   static V const& defaultValue() {
     static V const v{};
     return v;
+  }
+  static V load(void const* p) {
+    V v;
+    std::memcpy(static_cast<void*>(&v), p, valueSize);
+    return v;
+  }
+  // The type-erased view of this pair (one per pair, built on first use).
+  static KeyOps const& keyOps() {
+    static KeyOps const k{
+        valueSize,
+        slotSize,
+        headerFlags,
+        typeName(),
+        &defaultValue(),
+        [](U32 seed, void const* v) { return KeyTraits<K>::hash(seed, keyOf(load(v))); },
+        [](void const* a, void const* b) {
+          K ka = keyOf(load(a)), kb = keyOf(load(b));
+          return KeyTraits<K>::less(ka, kb) ? -1 : KeyTraits<K>::less(kb, ka) ? 1 : 0;
+        },
+        [](void const* v) { return show(keyOf(load(v))); },
+        [](void const* v) { return show(load(v)); },
+    };
+    return k;
   }
 };
 
