@@ -1,7 +1,13 @@
-#include <cstdio>
-
-#include "Zolm/ZolmReader.h"
 #include "Zolm/ZolmWriter.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "Zolm/Validator.h"
+#include "runtime/Tasks.h"
 
 namespace Zolm {
 
@@ -29,5 +35,415 @@ void writeCorruptionFile(Quiv::DebugHandler* handler, Mem::RootPath const& root,
   markCorruptionDetected(root, error);
 }
 }  // namespace Util
+
+
+ZolmWriterBase::ZolmWriterBase(Quiv::DebugHandler* handler, std::string_view tablePath, WriterConfig const& config,
+                               KeyOps const& keyOps)
+    : handler_(handler),
+      rootPath_(handler, tablePath),
+      name_(tablePath),
+      config_(config),
+      keyOps_(keyOps),
+      hasNimbr_((keyOps.headerFlags & SlotHeaderCommon::FLAG_NOTIFY) != 0),
+      criticalTaskCheck_(config.criticalTaskCheck),
+      slotTable_(handler, name_, keyOps, seed_, rootPath_, config.local, config.maxSlots, config.fixedSize,
+                 config.shrinkSlots, &counters_),
+      hashMap_(handler, rootPath_, config.local, slotTable_.span(), config.shrinkBuckets, criticalTaskCheck_,
+               counters_),
+      nimbr_(handler, rootPath_, config.local) {
+  nimbr_.notifieeIs(this);
+}
+
+ZolmWriterBase::~ZolmWriterBase() {
+  if (attached_) detach(true);
+}
+
+bool ZolmWriterBase::initialize(std::string_view event) {
+  if (!config_.local && !Mem::Atomics::checkCpuSupport())
+    fmthrow(Quiv::InvalidInitializeException, "Hardware does not support Atomics");
+  if (!writerInitialized_) {
+    attach();
+    writerInitialized_ = true;
+    fmtrace(handler_, 5, "initialized {}", event);
+  }
+  return true;
+}
+
+void ZolmWriterBase::attach() {
+  fmtrace(handler_, 1, "localMem_:{} rootPath:{}", config_.local, rootPath_.dirName());
+  bool ownerValid = true;
+  if (!config_.local) {
+    takeOwnerLock();
+    // Followers find the wake-up socket through the owner file.
+    pokt_.listen(name_);
+    SharedMem::FenixFile fenix(rootPath_);
+    fenixId_ = fenix.read();
+    if (fenixId_.isNull()) fenixId_ = SharedMem::FenixId(static_cast<U32>(::getpid()), nextIncarnation());
+    Quiv::String error;
+    if (!owner_->validate(error)) {
+      fmtrace(handler_, 1, "owner file validation failed, dumping owner file string: {}", owner_->toString());
+      ownerValid = false;
+    }
+    owner_->typeNameIs(keyOps_.typeName);
+    owner_->shmTypeIs(1);
+  } else {
+    fenixId_ = SharedMem::FenixId(static_cast<U32>(::getpid()), 0);
+  }
+  if (!attachAndValidate(!ownerValid)) {
+    bool ok = attachAndValidate(true);
+    fmassert(ok, "ZolmWriter", "failed to attach to and validate new files");
+  }
+  if (!config_.local) {
+    rootPath_.removeFile(CORRUPTION_MARKER);
+    SharedMem::FenixFile(rootPath_).write(fenixId_);
+    // Last: a follower that finds the socket finds the table complete,
+    // under the fenix id it was formatted with.
+    owner_->shocketInfoIs({Quiv::String(pokt_.socketName()), pokt_.tableId()});
+    Quiv::String error;
+    fmassert(owner_->validate(error), "ZolmWriter", "wrote to owner file but validation failed: {}", error);
+  }
+  fmtrace(handler_, 1, "success {} capacity:{} fenixId:{} mtime:{} shocketInfo:{}", rootPath_.dirName(), capacity(),
+          fenixId_, config_.local ? 0 : SharedMem::FenixFile(rootPath_).mtime(),
+          owner_ ? owner_->shocketInfo().toString() : std::string("none"));
+}
+
+bool ZolmWriterBase::attachAndValidate(bool reformat) {
+  if (reformat) {
+    fmtrace(handler_, 1, "all entries from {} will be lost", rootPath_.dirName());
+    fenixId_ = fenixId_.incarnationInc();
+    attachParts(true);
+    if (!validate(fenixId_.value(), false)) fmthrow(Quiv::InvalidInitializeException, "failed validation");
+  } else {
+    if (!attachParts(false)) {
+      fmtrace(handler_, 0, "failed to attach to existing files");
+      fmtracestr(handler_, 0, dumpHeaders());
+      return false;
+    }
+    if (!validate(fenixId_.value(), false)) {
+      fmtrace(handler_, 0, "failed to validate existing files");
+      fmtracestr(handler_, 0, dumpHeaders());
+      return false;
+    }
+  }
+  attached_ = true;
+  if (reformat) fmtrace(handler_, 1, "re-formatted successfully");
+  return true;
+}
+
+bool ZolmWriterBase::attachParts(bool reformat) {
+  U32 fenix = fenixId_.value();
+  bool slotsOk = slotTable_.attach(fenix, reformat);
+  fmtrace(handler_, 5, "slotsAttached:{}", slotsOk);
+  fmassert(slotsOk, "ZolmWriter", "Invalid slot attach");
+  bool slotsKept = slotTable_.kept();
+  // An existing slot file that could not be kept held entries: that is a
+  // re-format, and it must be announced and start a new incarnation so
+  // that readers drop what they knew. Only a missing file is a new table.
+  if (!reformat && !slotsKept && slotTable_.existed()) return false;
+  bool mapKept = hashMap_.attach(fenix, reformat || !slotsKept);
+  fmtrace(handler_, 5, "mapAttached:{}", true);
+  bool nimbrKept = true;
+  // The queue's position map covers the requested size from the start,
+  // so that a table growing up to it never re-formats its queue.
+  U32 coverage = std::max(slotTable_.header()->maxNumSlots, slotTable_.maxSlots());
+  if (hasNimbr_) nimbrKept = nimbr_.attach(fenix, coverage, reformat || !slotsKept);
+  fmtrace(handler_, 5, "nimbrAttached:{}", true);
+  if (reformat || !slotsKept) return true;
+  return mapKept && nimbrKept;
+}
+
+void ZolmWriterBase::detach(bool force) {
+  (void)force;
+  fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
+           "unbalanced directSlot:{} containing value:{} - Make sure the DirectIs/Commit are properly paired!",
+           directSlot_, directValueText());
+  if (owner_ && Mem::WriterLock::ownerIsMe(*owner_)) {
+    fmtrace(handler_, 5, "clearing shocketInfo");
+    try {
+      owner_->shocketInfoIs({});
+    } catch (Quiv::Exception const& e) {
+      fmtrace(handler_, 1, "ignoring owner file corruption:{}", e.msg());
+    }
+  }
+  slotTable_.detach();
+  hashMap_.detach();
+  nimbr_.detach();
+  pokt_.close();
+  if (owner_) {
+    Mem::WriterLock::releaseWriterLock(*owner_);
+    owner_.reset();
+  }
+  writerInitialized_ = false;
+  attached_ = false;
+  fmtrace(handler_, 1, "owner:{} localMem_:{} rootPath:{}", ::getpid(), config_.local, rootPath_.dirName());
+}
+
+void ZolmWriterBase::cleanup() {
+  if (!config_.local && !owner_) {
+    takeOwnerLock();
+    Quiv::String error;
+    if (!owner_->validate(error))
+      fmtrace(handler_, 1, "owner file corruption detected but continuing with cleanup, dumped owner file: {}",
+              owner_->toString());
+  }
+  removeFiles();
+}
+
+void ZolmWriterBase::removeFiles() {
+  fmtrace(handler_, 3, "removing Zolm files in {}", rootPath_.dirName());
+  if (!config_.local) rootPath_.removeFile(CORRUPTION_MARKER);
+  nimbr_.cleanup();
+  hashMap_.bucketWriter().cleanup();
+  slotTable_.removeFile();
+  if (!config_.local) {
+    rootPath_.removeFile(SharedMem::FenixFile::FENIX_NAME);
+    rootPath_.removeFile("clone-control");
+    rootPath_.removeFile(SharedMem::OwnerFile::FILENAME);
+  }
+  if (owner_) {
+    Mem::WriterLock::releaseWriterLock(*owner_);
+    owner_.reset();
+  }
+  attached_ = false;
+  writerInitialized_ = false;
+}
+
+bool ZolmWriterBase::validate(U32 fenixId, bool strict) {
+  (void)strict;
+  Validator v(handler_, ValidatorTarget{name_, slotTable_, hashMap_, hasNimbr_ ? &nimbr_ : nullptr, keyOps_, seed_});
+  if (!v.validate(fenixId)) {
+    lastError_ = v.error();
+    fmtrace(handler_, 0, "SlotTable::Header {}", slotTable_.headerString());
+    return false;
+  }
+  if (owner_) {
+    Quiv::String error;
+    if (!owner_->validate(error)) {
+      lastError_ = error;
+      return false;
+    }
+  }
+  lastError_ = Quiv::String();
+  return true;
+}
+
+bool ZolmWriterBase::validateFiles() {
+  Quiv::String error;
+  bool ok = attached_;
+  if (!ok) error = "not attached";
+  if (ok && !config_.local) {
+    U32 fenix = fenixId_.value();
+    ok = SlotTable::validateHeader(handler_, *slotTable_.header(), slotTable_.mappedSize(), fenix, keyOps_.slotSize,
+                                   keyOps_.valueSize, keyOps_.typeName, error) &&
+         hashMap_.bucketWriter().validate(fenix, error) &&
+         (!hasNimbr_ || nimbr_.validate(slotTable_.header()->maxNumSlots, error)) &&
+         SharedMem::FenixFile(rootPath_).validate(fenixId_, error) && (!owner_ || owner_->validate(error));
+  }
+  if (!ok) {
+    lastError_ = error;
+    fmtrace(handler_, 0, "file validation failed for {}: {}", rootPath_.dirName(), error);
+    return false;
+  }
+  if (!config_.local) rootPath_.removeFile(CORRUPTION_MARKER);
+  return true;
+}
+
+void ZolmWriterBase::directCommit() {
+  fmassert(directSlot_ != NO_SLOT, "ZolmWriter", "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
+  U32 id = directSlot_;
+  enterCriticalIfOutside();
+  if (directNew_) {
+    U64* prev = directPrevBucket_ != NO_SLOT ? hashMap_.bucketWord(directPrevBucket_) : slotTable_.linkAt(directPrevOff_);
+    publish(id, prev);
+  } else {
+    slotTable_.commitImage(id);
+  }
+  ++counters_.directCommits;
+  notify(id);
+  leaveCritical();
+  directSlot_ = NO_SLOT;
+  directNew_ = false;
+}
+
+void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
+  if (threshold == 0) return;
+  if (hasNimbr_ && nimbr_.shrinkInProgress()) {
+    fmtrace(handler_, 2, "shrink started, ignoring shrinkThreshold:{}", threshold);
+    nimbr_.shrinkPendingIs(threshold);
+    return;
+  }
+  SlotHeaderCommon* hdr = slotTable_.header();
+  U32 occ = hdr->occupiedSlots;
+  U32 target = std::max(occ ? 4 * largestPowerOfTwoAtMost(occ) : 0u, slotTable_.minSlots());
+  fmtrace(handler_, 2, "threshold:{} shrinkThreshold:{}{}", target, threshold,
+          target < threshold ? " SUPER SHRINK!" : "");
+  if (target >= slotTable_.numSlots()) return;
+  slotTable_.purgeFreeSlots(target);
+  if (hasNimbr_) nimbr_.markShrinkStart();
+  Quiv::CriticalTaskTimer timer(criticalTaskCheck_);
+  ZolmCore::ErasedKeys keys{keyOps_, seed_};
+  U32 n = slotTable_.numSlots();
+  for (U32 from = target; from < n; ++from) {
+    SlotPrefix* s = slotTable_.slot(from);
+    if (!(s->runtimeFlags & SLOT_OCCUPIED)) {
+      fmtrace(handler_, 9, "skipping not occupied slot:{}", from);
+      continue;
+    }
+    void const* v = SlotSpan::valuePtr(s);
+    U32 h = keys.hashOf(v);
+    U64* prev;
+    U64* curr;
+    if (!hashMap_.find(keys, v, hashMap_.bucketOf(h), prev, curr, h))
+      fmthrow(Quiv::CorruptionDetectedException, "fromSlot:{} key not found", from);
+    if (SlotLink::target(*prev) != from) fmthrow(Quiv::CorruptionDetectedException, "fromSlot:{} not referenced", from);
+    U32 to = slotTable_.move(from);
+    fmtrace(handler_, 7, "moving fromSlot:{} toSlot:{}", from, to);
+    SlotLink::store(prev, SlotLink::next(*prev, to));
+    ++counters_.moves;
+    notify(to);
+    if (hasNimbr_) {
+      U32 pos = nimbr_.slotPos(from);
+      if (pos != Nimbr::NimbrWriter::NONE) nimbr_.tombstone(pos);
+    }
+    slotTable_.clearOccupied(from);
+    notify(from);
+    timer.tick();
+  }
+  if (hasNimbr_) nimbr_.markShrinkEnd();
+  slotTable_.shrink(target);
+  fmtrace(handler_, 2, "at threshold:{} done", target);
+}
+
+void ZolmWriterBase::shrink(U32 threshold) {
+  if (!enterCriticalIfOutside()) return;
+  U32 st = slotTable_.shrinkThreshold();
+  if (st && slotTable_.header()->occupiedSlots < st / 2) doMaybeShrinkSlots(threshold);
+  leaveCritical();
+}
+
+void ZolmWriterBase::handleQuiesced(bool quiesced) {
+  fmassert(bool(quiescedCallback_), "ZolmWriter", "no quiesced callback for {}", name_);
+  quiescedCallback_(quiesced);
+}
+
+std::string ZolmWriterBase::dumpHeaders() const {
+  std::string s = fmt::format("Zolm table \"{}\"\n\n\n{}\n\n{}\n\n", rootPath_.dirName(), slotTable_.headerString(),
+                              hashMap_.bucketWriter().toString());
+  if (hasNimbr_) s += nimbr_.toString() + "\n\n";
+  if (owner_) s += fmt::format("owner file: {}", owner_->toString());
+  return s;
+}
+
+bool ZolmWriterBase::validateVersionAnchor(Mem::VersionAnchor const& a) const {
+  if (!a.valid()) return true;
+  if (a.base != slotTable_.header() || a.offset + 4 > slotTable_.mappedSize()) return false;
+  U32 const* word = reinterpret_cast<U32 const*>(static_cast<char const*>(a.base) + a.offset);
+  return Mem::load32(word) == a.version;
+}
+
+void ZolmWriterBase::takeOwnerLock() {
+  owner_.emplace(rootPath_);
+  owner_->lock();
+  Mem::WriterLock::acquireWriterLock(*owner_, name_);
+}
+
+U32 ZolmWriterBase::insertSlot(void const* value, U32 h, U32 b, U64*& prev) {
+  bool prevIsBucket = prev == hashMap_.bucketWord(b);
+  U64 prevOff = prevIsBucket ? 0 : slotTable_.offsetOf(prev);
+  U32 before = slotTable_.capacity();
+  U32 id;
+  try {
+    id = slotTable_.alloc();
+  } catch (Quiv::MemoryResourceException const&) {
+    // Nothing shared changed yet: the table stays as it was.
+    leaveCritical();
+    throw;
+  }
+  if (hasNimbr_ && slotTable_.capacity() != before) nimbr_.ensureCapacity(slotTable_.header()->maxNumSlots);
+  prev = prevIsBucket ? hashMap_.bucketWord(b) : slotTable_.linkAt(prevOff);
+  SlotPrefix* s = slotTable_.slot(id);
+  s->rhash = HashMap::rhashOf(h);
+  SlotHeaderCommon* hdr = slotTable_.header();
+  Mem::store32(&hdr->occupiedSlots, hdr->occupiedSlots + 1);
+  hdr->maxOccupiedSlots = std::max(hdr->maxOccupiedSlots, hdr->occupiedSlots);
+  ++counters_.inserts;
+  SlotLink::store(&s->link, SlotLink::next(s->link, SlotLink::target(*prev)));
+  fmtrace(handler_, 9, "new {} bucket:{} slot:{} next:{}", keyOps_.showKeyOf(value), b, id, s->next());
+  return id;
+}
+
+void ZolmWriterBase::publish(U32 id, U64* prev) {
+  SlotLink::store(prev, SlotLink::next(*prev, id));
+  if (slotTable_.header()->occupiedSlots > hashMap_.buckets()) hashMap_.growBuckets();
+}
+
+void ZolmWriterBase::removeSlot(U32 id, U64* prev) {
+  SlotPrefix* s = slotTable_.slot(id);
+  SlotLink::store(prev, SlotLink::next(*prev, s->next()));
+  slotTable_.clearOccupied(id);
+  SlotHeaderCommon* hdr = slotTable_.header();
+  SlotLink::store(&s->link, SlotLink::next(s->link, hdr->freeList));
+  hdr->freeList = id;
+  Mem::store32(&hdr->occupiedSlots, hdr->occupiedSlots - 1);
+  ++counters_.removes;
+  U32 st = slotTable_.shrinkThreshold();
+  U32 hint = st && hdr->occupiedSlots < st / 2 ? st : 0;
+  notify(id);
+  doMaybeShrinkSlots(hint);
+  if (hashMap_.shrinkBucketsEnabled() && slotTable_.header()->occupiedSlots < hashMap_.shrinkThreshold())
+    hashMap_.shrinkBuckets();
+  leaveCritical();
+}
+
+void ZolmWriterBase::notify(U32 slot) {
+  ++counters_.sequence;
+  if (!hasNimbr_) return;
+  nimbr_.notify(slot, 0);
+  ++counters_.notifications;
+  pokt_.notify(nimbr_.tailSeq());
+}
+
+void* ZolmWriterBase::directWriteStart(void const* value, bool found, U32 h, U32 b, U64* prev) {
+  U32 id;
+  if (found) {
+    id = SlotLink::target(*prev);
+  } else {
+    id = insertSlot(value, h, b, prev);
+    directPrevBucket_ = prev == hashMap_.bucketWord(b) ? b : NO_SLOT;
+    directPrevOff_ = directPrevBucket_ == NO_SLOT ? slotTable_.offsetOf(prev) : 0;
+  }
+  fmtrace(handler_, 9, "{}{} bucket:{} slot:{} next:{}", found ? " existing " : " new ", keyOps_.showKeyOf(value), b,
+          id, slotTable_.slot(id)->next());
+  directSlot_ = id;
+  directNew_ = !found;
+  void* target = directTarget(id);
+  std::memcpy(target, value, keyOps_.valueSize);
+  if (!found) Mem::store32(&slotTable_.slot(id)->runtimeFlags, slotTable_.slot(id)->runtimeFlags | SLOT_OCCUPIED);
+  return target;
+}
+
+void* ZolmWriterBase::directUpdateStart(U32 id) {
+  directSlot_ = id;
+  directNew_ = false;
+  ++counters_.directUpdates;
+  void* target = directTarget(id);
+  void const* stored = SlotSpan::valuePtr(slotTable_.slot(id));
+  if (target != stored) std::memcpy(target, stored, keyOps_.valueSize);
+  // Nothing shared is inconsistent until the commit, so a crash here
+  // leaves a sound table.
+  leaveCritical();
+  return target;
+}
+
+void* ZolmWriterBase::directTarget(U32 id) {
+  SlotPrefix* s = slotTable_.slot(id);
+  SlotPrefix* where = (s->runtimeFlags & SLOT_OCCUPIED) ? slotTable_.image() : s;
+  return SlotWriterTable::valuePtr(where);
+}
+
+std::string ZolmWriterBase::directValueText() const {
+  if (directSlot_ == NO_SLOT || !slotTable_.attached()) return "none";
+  return keyOps_.showValue(valueAt(directSlot_));
+}
 
 }  // namespace Zolm

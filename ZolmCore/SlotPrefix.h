@@ -8,6 +8,9 @@
 //                       critical-section image), bits 2..31 a change counter
 //  12  u32 rhash        bit-reversed key hash
 //  16  value, then zero up to the slot size
+#include <cstring>
+#include <new>
+
 #include "ZolmCore/SlotHeaderCommon.h"
 #include "ZolmCore/SlotLink.h"
 
@@ -25,5 +28,40 @@ struct SlotPrefix {
   U32 linkVersion() const { return SlotLink::version(link); }
 };
 static_assert(sizeof(SlotPrefix) == 16);
+
+// Where a writer's slots are mapped now. The slot table keeps it current
+// across growth, shrink and remaps; the bucket index reads slots through it
+// and never keeps a slot pointer across a call that may resize.
+struct SlotSpan {
+  char* slots = nullptr;  // slot 0
+  U32 slotSize = 0;
+  U32 numSlots = 0;
+  U32 maxIndex = 0;
+
+  // Slot `id`, checked against the mapped count (an index read from shared
+  // memory may be anything).
+  SlotPrefix* slot(U32 id) const {
+    if (id > maxIndex || numSlots == 0) outOfRange(id);
+    return raw(id);
+  }
+  SlotPrefix* raw(U32 id) const { return reinterpret_cast<SlotPrefix*>(slots + U64(id) * slotSize); }
+  // Throws Quiv::CorruptionDetectedException "out-of-range index: {} max:{}".
+  [[noreturn]] void outOfRange(U32 id) const;
+
+  static char* valuePtr(SlotPrefix* s) { return reinterpret_cast<char*>(s) + sizeof(SlotPrefix); }
+  static char const* valuePtr(SlotPrefix const* s) { return reinterpret_cast<char const*>(s) + sizeof(SlotPrefix); }
+  // The writer is the only one changing its slots, so it may read a value
+  // in place.
+  template <class V>
+  static V const& valueRef(SlotPrefix const* s) {
+    return *std::launder(reinterpret_cast<V const*>(valuePtr(s)));
+  }
+  template <class V>
+  static V valueOf(SlotPrefix const* s) {
+    V v;
+    std::memcpy(static_cast<void*>(&v), valuePtr(s), sizeof(V));
+    return v;
+  }
+};
 
 }  // namespace Zolm

@@ -11,41 +11,72 @@
 // part of b's run under n buckets: doubling cuts each run in two and
 // halving joins two runs, each by replacing one link word, while readers
 // in other processes keep walking.
-#include <chrono>
-#include <vector>
+#include <string>
 
+#include "ZolmCore/BucketFile.h"
 #include "ZolmCore/Ops.h"
 #include "ZolmCore/SlotPrefix.h"
-#include "ZolmCore/BucketFile.h"
-#include "runtime/Tasks.h"
 
 namespace ZolmCore {
 
-template <class Writer>
+// How the index reaches the keys of stored values. The walks below are
+// written once over this: the typed view inlines them into the writer's
+// lookups and writes; the erased view runs them through KeyOps for the
+// compiled, type-independent code (shrink moves, the validator's walk).
+//   Probe  what is looked for; Out  what a hit hands back
+template <class OpsT>
+struct TypedKeys {
+  using Ops = OpsT;
+  using Probe = typename Ops::Key;
+  using Out = typename Ops::Value;
+  Ops ops;
+
+  U32 hashOf(Probe const& k) const { return ops.hash(k); }
+  U32 hashAt(Zolm::SlotPrefix const* s) const { return ops.hash(Ops::keyOf(Zolm::SlotSpan::valueRef<Out>(s))); }
+  int compareAt(Zolm::SlotPrefix const* s, Probe const& k) const {
+    Probe sk = Ops::keyOf(Zolm::SlotSpan::valueRef<Out>(s));
+    return Ops::less(sk, k) ? -1 : Ops::less(k, sk) ? 1 : 0;
+  }
+  bool outHasKey(Out const& v, Probe const& k) const { return Ops::equal(Ops::keyOf(v), k); }
+  void load(Zolm::SlotPrefix const* s, Out& out) const { out = Zolm::SlotSpan::valueOf<Out>(s); }
+  Probe probeOf(Out const& v) const { return Ops::keyOf(v); }
+  void clear(Out& out) const { out = Ops::defaultValue(); }
+  std::string show(Probe const& k) const { return Zolm::show(k); }
+};
+
+struct ErasedKeys {
+  using Probe = void const*;  // a value whose key is looked for
+  using Out = void const*;    // the value of the slot reached, in place
+  Zolm::KeyOps const& keyOps;
+  U32 seed;
+
+  U32 hashOf(Probe p) const { return keyOps.hashOfValue(seed, p); }
+  U32 hashAt(Zolm::SlotPrefix const* s) const { return keyOps.hashOfValue(seed, Zolm::SlotSpan::valuePtr(s)); }
+  int compareAt(Zolm::SlotPrefix const* s, Probe p) const {
+    return keyOps.compareValues(Zolm::SlotSpan::valuePtr(s), p);
+  }
+  bool outHasKey(Out v, Probe p) const { return keyOps.compareValues(v, p) == 0; }
+  void load(Zolm::SlotPrefix const* s, Out& out) const { out = Zolm::SlotSpan::valuePtr(s); }
+  Probe probeOf(Out v) const { return v; }
+  void clear(Out& out) const { out = keyOps.defaultValue; }
+  std::string show(Probe p) const { return keyOps.showKeyOf(p); }
+};
+
 class WriterHashMap {
  public:
-  using Ops = typename Writer::Ops;
-  using Key = typename Ops::Key;
-  using Value = typename Ops::Value;
   using SlotLink = Zolm::SlotLink;
+  using SlotPrefix = Zolm::SlotPrefix;
   using IterHint = Zolm::IterHint;
 
-  WriterHashMap(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local, Writer& writer,
-                bool shrinkBuckets)
-      : handler_(handler), bucketWriter_(handler, root, local), writer_(writer), shrinkBuckets_(shrinkBuckets) {}
+  // `slots`, `criticalTaskCheck` and `counters` belong to the writer and
+  // outlive the map; `slots` is kept current by the writer's slot table.
+  WriterHashMap(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local, Zolm::SlotSpan const& slots,
+                bool shrinkBuckets, bool const& criticalTaskCheck, Zolm::Writer::Counters& counters);
 
   // Keeps an existing bucket file that validates against `fenixId`, unless
   // `reformat`. Returns whether the file was kept.
-  bool attach(U32 fenixId, bool reformat) {
-    bool kept = bucketWriter_.attach(fenixId, reformat);
-    numBuckets_ = bucketWriter_.header()->numBuckets;
-    shrinkThreshold_ = numBuckets_ / 4;
-    return kept;
-  }
-  void detach() {
-    bucketWriter_.detach();
-    numBuckets_ = 0;
-  }
+  bool attach(U32 fenixId, bool reformat);
+  void detach();
 
   U32 buckets() const { return numBuckets_; }
   U32 shrinkThreshold() const { return shrinkThreshold_; }
@@ -56,215 +87,28 @@ class WriterHashMap {
   U32 bucketOf(U32 hash) const { return hash & (numBuckets_ - 1); }
   static U32 rhashOf(U32 hash) { return Zolm::reverseBits32(hash); }
 
-  // (slot rhash, slot key) compared with (rhash, key): <0, 0, >0.
-  static int compare(U32 slotRhash, Key const& slotKey, U32 rhash, Key const& key) {
-    if (slotRhash != rhash) return slotRhash < rhash ? -1 : 1;
-    if (Ops::less(slotKey, key)) return -1;
-    if (Ops::less(key, slotKey)) return 1;
-    return 0;
-  }
-
   // Where `key` is (found) or belongs (not found) in `bucket`'s run:
   // prevLink is the link that points at its slot, or after which it
   // belongs; currLink the link word of the slot where the walk stopped
   // (null when it stopped at a marker or the end).
-  bool find(Key const& key, U32 bucket, U64*& prevLink, U64*& currLink, U32 hash) const {
-    if (bucket >= numBuckets_)
-      fmthrow(Quiv::CorruptionDetectedException, "out-of-range, index:{} max:{}", bucket, numBuckets_);
-    auto& st = writer_.slotTable();
-    prevLink = currLink = bucketWord(bucket);
-    U32 rhash = rhashOf(hash);
-    U32 steps = 0;
-    for (;;) {
-      U32 t = SlotLink::target(*prevLink);
-      if (!SlotLink::isSlot(t)) {
-        currLink = nullptr;
-        fmtrace(handler_, 9, "{} not found curr:{} next:{}", Zolm::show(key), bucket, t);
-        return false;
-      }
-      countStep(steps);
-      Zolm::SlotPrefix* s = st.slot(t);
-      if (!(s->runtimeFlags & Zolm::SLOT_OCCUPIED))
-        fmthrow(Quiv::CorruptionDetectedException, "slotId: {} not marked as occupied", t);
-      // Slots passed on the way are checked through their stored rhash; the
-      // slot where the walk stops also has its key re-hashed.
-      if (bucketOf(Zolm::reverseBits32(s->rhash)) != bucket)
-        fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, slotId: {}", t);
-      Key k = Ops::keyOf(st.valueRef(s));
-      currLink = &s->link;
-      int c = compare(s->rhash, k, rhash, key);
-      if (c >= 0 && bucketOf(writer_.ops().hash(k)) != bucket)
-        fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, slotId: {}", t);
-      if (c > 0) {
-        fmtrace(handler_, 9, "{} not found curr:{} next:{}", Zolm::show(key), t, s->next());
-        return false;
-      }
-      if (c == 0) {
-        fmtrace(handler_, 9, "{} found curr:{} next:{}", Zolm::show(key), t, s->next());
-        return true;
-      }
-      prevLink = &s->link;
-      fmtrace(handler_, 9, "{} next curr:{}", Zolm::show(key), t);
-    }
+  template <class Keys>
+  bool find(Keys const& keys, typename Keys::Probe const& key, U32 bucket, U64*& prevLink, U64*& currLink,
+            U32 hash) const;
+  template <class Keys>
+  bool lookup(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out, IterHint& hint) const;
+  template <class Keys>
+  bool first(Keys const& keys, typename Keys::Out& out, IterHint& hint) const {
+    return firstFrom(keys, 0, out, hint);
   }
-
-  bool lookup(Key const& key, Value& out, IterHint& hint) const {
-    U32 h = writer_.ops().hash(key);
-    U32 b = bucketOf(h);
-    U64* prev;
-    U64* curr;
-    if (!find(key, b, prev, curr, h)) {
-      fmtrace(handler_, 9, "{} not found bucket:{}", Zolm::show(key), b);
-      return false;
-    }
-    U32 id = SlotLink::target(*prev);
-    Zolm::SlotPrefix* s = writer_.slotTable().slot(id);
-    out = writer_.slotTable().valueOf(s);
-    if (!Ops::equal(Ops::keyOf(out), key))
-      fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, slot: {}", id);
-    hint = IterHint{s->runtimeFlags, id, b};
-    fmtrace(handler_, 9, "{} found bucket:{} slotId:{}", Zolm::show(key), b, id);
-    return true;
-  }
-
-  bool first(Value& out, IterHint& hint) const { return firstFrom(0, out, hint); }
-
-  bool next(Key const& key, Value& out, IterHint& hint) const {
-    auto& st = writer_.slotTable();
-    if (hint.valid() && hint.slot < st.capacity() && hint.bucket < numBuckets_) {
-      try {
-        Zolm::SlotPrefix* s = st.slot(hint.slot);
-        if (s->runtimeFlags == hint.flags) {
-          U32 t = s->next();
-          if (SlotLink::isEnd(t)) {
-            checkLast(hint.bucket);
-            fmtrace(handler_, 9, "{} failed", Zolm::show(key));
-            return false;
-          }
-          if (SlotLink::isMarker(t)) {
-            U32 nb = checkSuccessor(hint.bucket, SlotLink::markerBucket(t));
-            return firstFrom(nb, out, hint);
-          }
-          Zolm::SlotPrefix* n = st.slot(t);
-          if (n->runtimeFlags & Zolm::SLOT_OCCUPIED) {
-            Value v = st.valueOf(n);
-            if (bucketOf(writer_.ops().hash(Ops::keyOf(v))) == hint.bucket) {
-              fmtrace(handler_, 9, "{} success {} using {}, saving new slot hint {}", Zolm::show(key), Zolm::show(Ops::keyOf(v)), hint.slot, t);
-              out = v;
-              hint = IterHint{n->runtimeFlags, t, hint.bucket};
-              return true;
-            }
-          }
-        }
-      } catch (Quiv::CorruptionDetectedException const& e) {
-        fmtrace(handler_, 5, "saw exception in fast path: {}. This might be okay, dropping to slow path to find out",
-                e.msg());
-      }
-    }
-    // Slow path: the first entry after `key` in (rhash, key) order.
-    U32 h = writer_.ops().hash(key);
-    U32 b = bucketOf(h);
-    U64* prev;
-    U64* curr;
-    bool found = find(key, b, prev, curr, h);
-    U64 w = found ? *curr : *prev;
-    U32 t = SlotLink::target(w);
-    if (SlotLink::isSlot(t)) {
-      Zolm::SlotPrefix* n = st.slot(t);
-      if (!(n->runtimeFlags & Zolm::SLOT_OCCUPIED))
-        fmthrow(Quiv::CorruptionDetectedException, "slotId: {} not marked as occupied", t);
-      out = st.valueOf(n);
-      hint = IterHint{n->runtimeFlags, t, b};
-      fmtrace(handler_, 9, "{} success {} using {}, saving new slot hint {}", Zolm::show(key), Zolm::show(Ops::keyOf(out)), b, t);
-      return true;
-    }
-    if (SlotLink::isEnd(t)) {
-      checkLast(b);
-      fmtrace(handler_, 9, "{} failed", Zolm::show(key));
-      return false;
-    }
-    U32 nb = checkSuccessor(b, SlotLink::markerBucket(t));
-    fmtrace(handler_, 9, "{} next bucket {}", Zolm::show(key), nb);
-    return firstFrom(nb, out, hint);
-  }
+  // The entry after `key` in (rhash, key) order; `hint` (from the last
+  // answer) makes the common step one link.
+  template <class Keys>
+  bool next(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out, IterHint& hint) const;
 
   // n -> 2n buckets while readers walk.
-  void growBuckets() {
-    U32 n = numBuckets_;
-    if (n >= BucketHeader::MAX_BUCKETS) return;
-    fmtrace(handler_, 2, "growing from: {} to: {}", n, 2 * n);
-    auto start = std::chrono::steady_clock::now();
-    bucketWriter_.doResize(2 * n);
-    Quiv::CriticalTaskTimer timer(writer_.criticalTaskCheck());
-    auto& st = writer_.slotTable();
-    U32 const mask2 = 2 * n - 1;
-    // Link that points at bucket i+n's first slot or closes i's run. Bucket
-    // words are kept as bucket indices, slot links as slot indices, so the
-    // list is independent of where the files are mapped.
-    std::vector<U32> cut(n);
-    for (U32 i = 0; i < n; ++i) {
-      U64* p = bucketWord(i);
-      U32 at = SlotLink::END;  // END: the bucket word itself
-      U32 steps = 0;
-      for (;;) {
-        U32 t = SlotLink::target(*p);
-        if (!SlotLink::isSlot(t)) break;
-        Zolm::SlotPrefix* s = st.slot(t);
-        // The stored rhash is the reversed hash: its bucket under 2n without
-        // re-hashing the key.
-        if ((Zolm::reverseBits32(s->rhash) & mask2) != i) break;
-        countStep(steps);
-        p = &s->link;
-        at = t;
-      }
-      U64* upper = bucketWord(i + n);
-      SlotLink::store(upper, SlotLink::next(*upper, SlotLink::target(*p)));
-      cut[i] = at;
-      timer.tick();
-    }
-    BucketHeader* hdr = bucketWriter_.header();
-    Mem::store64(hdr->resizeWord(), U64(2 * n) << 32 | (hdr->resizeSeq + 1));
-    for (U32 i = 0; i < n; ++i) {
-      U64* p = cut[i] == SlotLink::END ? bucketWord(i) : &st.slot(cut[i])->link;
-      SlotLink::store(p, SlotLink::next(*p, SlotLink::marker(i + n)));
-      timer.tick();
-    }
-    numBuckets_ = 2 * n;
-    shrinkThreshold_ = numBuckets_ / 4;
-    recordTime(start, true);
-  }
-
+  void growBuckets();
   // n -> n/2 buckets while readers walk.
-  void shrinkBuckets() {
-    U32 n = numBuckets_;
-    U32 half = n / 2;
-    if (half < bucketWriter_.header()->minBuckets) return;
-    auto start = std::chrono::steady_clock::now();
-    Quiv::CriticalTaskTimer timer(writer_.criticalTaskCheck());
-    auto& st = writer_.slotTable();
-    for (U32 i = 0; i < half; ++i) {
-      U64* p = bucketWord(i);
-      U32 steps = 0;
-      for (;;) {
-        U32 t = SlotLink::target(*p);
-        if (!SlotLink::isSlot(t)) break;
-        countStep(steps);
-        p = &st.slot(t)->link;
-      }
-      if (SlotLink::target(*p) != SlotLink::marker(i + half))
-        fmthrow(Quiv::CorruptionDetectedException, "has bucket: {} with next bucket: {} and numBuckets: {}", i,
-                SlotLink::target(*p) & ~SlotLink::MARKER_BIT, n);
-      SlotLink::store(p, SlotLink::next(*p, SlotLink::target(*bucketWord(i + half))));
-      timer.tick();
-    }
-    BucketHeader* hdr = bucketWriter_.header();
-    Mem::store64(hdr->resizeWord(), U64(half) << 32 | (hdr->resizeSeq + 1));
-    bucketWriter_.doResize(half);
-    numBuckets_ = half;
-    shrinkThreshold_ = n / 8;
-    U64 ns = recordTime(start, false);
-    fmtrace(handler_, 2, "shrunk from:{} to:{} shrinkBuckets_:{} time:{}", n, half, shrinkBuckets_, ns);
-  }
+  void shrinkBuckets();
 
   // The bucket after `b` in bit-reversed order; 0 after the last.
   U32 successor(U32 b) const {
@@ -275,76 +119,175 @@ class WriterHashMap {
  private:
   // A chain longer than the slot table loops.
   void countStep(U32& steps) const {
-    U32 capacity = writer_.slotTable().capacity();
-    if (++steps > capacity)
-      fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", steps,
-              capacity);
+    if (++steps > slots_.numSlots) chainCycle(steps);
   }
-  void checkLast(U32 b) const {
-    if (successor(b) != 0)
-      fmthrow(Quiv::CorruptionDetectedException,
-              "thinks we've reached the end of the table, but we're in bucket {} when there are numBuckets: {}", b,
-              numBuckets_);
-  }
-  U32 checkSuccessor(U32 b, U32 next) const {
-    if (next >= numBuckets_ || next != successor(b) || next == 0)
-      fmthrow(Quiv::CorruptionDetectedException, "has bucket: {} with next bucket: {} and numBuckets: {}", b, next,
-              numBuckets_);
-    return next;
-  }
-
-  bool firstFrom(U32 b, Value& out, IterHint& hint) const {
-    if (b >= numBuckets_)
-      fmthrow(Quiv::CorruptionDetectedException, "out-of-range, index:{} max:{}", b, numBuckets_);
-    auto& st = writer_.slotTable();
-    U32 count = 0;
-    for (;;) {
-      U32 t = SlotLink::target(*bucketWord(b));
-      if (SlotLink::isSlot(t)) {
-        Zolm::SlotPrefix* s = st.slot(t);
-        if (!(s->runtimeFlags & Zolm::SLOT_OCCUPIED))
-          fmthrow(Quiv::CorruptionDetectedException, "slotId: {} from bucket: {} not marked as occupied", t, b);
-        Value v = st.valueOf(s);
-        U32 h = writer_.ops().hash(Ops::keyOf(v));
-        if (bucketOf(h) != b) fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, slotId: {}", t);
-        if (s->rhash != rhashOf(h))
-          fmthrow(Quiv::CorruptionDetectedException, "corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}",
-                  t, s->rhash, rhashOf(h));
-        out = v;
-        hint = IterHint{s->runtimeFlags, t, b};
-        fmtrace(handler_, 9, "{} found at bucket {}", Zolm::show(Ops::keyOf(v)), b);
-        return true;
-      }
-      if (SlotLink::isEnd(t)) {
-        checkLast(b);
-        fmtrace(handler_, 8, "none found!");
-        out = Ops::defaultValue();
-        return false;
-      }
-      if (++count > numBuckets_)
-        fmthrow(Quiv::CorruptionDetectedException, "has bucket cycle detected, bucketCount: {} numBuckets: {}", count,
-                numBuckets_);
-      b = checkSuccessor(b, SlotLink::markerBucket(t));
-    }
-  }
-
-  U64 recordTime(std::chrono::steady_clock::time_point start, bool grew) {
-    U64 ns = static_cast<U64>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
-    auto& c = writer_.counters();
-    c.lastBucketResizeNs = ns;
-    if (ns > c.maxBucketResizeNs) c.maxBucketResizeNs = ns;
-    if (grew) ++c.bucketGrows;
-    else ++c.bucketShrinks;
-    return ns;
-  }
+  [[noreturn]] void chainCycle(U32 steps) const;
+  [[noreturn]] void outOfRangeBucket(U32 b) const;
+  [[noreturn]] void corruptKey(U32 slot) const;
+  [[noreturn]] void notOccupied(U32 slot) const;
+  void checkLast(U32 b) const;
+  U32 checkSuccessor(U32 b, U32 next) const;
+  template <class Keys>
+  bool firstFrom(Keys const& keys, U32 b, typename Keys::Out& out, IterHint& hint) const;
+  U64 recordTime(U64 startNs, bool grew);
 
   Quiv::DebugHandler* handler_;
   BucketWriter<SlotLink> bucketWriter_;
   U32 numBuckets_ = 0;
   U32 shrinkThreshold_ = 0;
-  Writer& writer_;
+  Zolm::SlotSpan const& slots_;
   bool shrinkBuckets_;
+  bool const& criticalTaskCheck_;
+  Zolm::Writer::Counters& counters_;
 };
+
+// --- the walks ----------------------------------------------------------------
+
+template <class Keys>
+bool WriterHashMap::find(Keys const& keys, typename Keys::Probe const& key, U32 bucket, U64*& prevLink,
+                         U64*& currLink, U32 hash) const {
+  if (bucket >= numBuckets_) outOfRangeBucket(bucket);
+  prevLink = currLink = bucketWord(bucket);
+  U32 rhash = rhashOf(hash);
+  U32 steps = 0;
+  for (;;) {
+    U32 t = SlotLink::target(*prevLink);
+    if (!SlotLink::isSlot(t)) {
+      currLink = nullptr;
+      fmtrace(handler_, 9, "{} not found curr:{} next:{}", keys.show(key), bucket, t);
+      return false;
+    }
+    countStep(steps);
+    SlotPrefix* s = slots_.slot(t);
+    if (!(s->runtimeFlags & Zolm::SLOT_OCCUPIED)) notOccupied(t);
+    // Slots passed on the way are checked through their stored rhash; the
+    // slot where the walk stops also has its key re-hashed.
+    if (bucketOf(Zolm::reverseBits32(s->rhash)) != bucket) corruptKey(t);
+    currLink = &s->link;
+    int c = s->rhash != rhash ? (s->rhash < rhash ? -1 : 1) : keys.compareAt(s, key);
+    if (c >= 0 && bucketOf(keys.hashAt(s)) != bucket) corruptKey(t);
+    if (c > 0) {
+      fmtrace(handler_, 9, "{} not found curr:{} next:{}", keys.show(key), t, s->next());
+      return false;
+    }
+    if (c == 0) {
+      fmtrace(handler_, 9, "{} found curr:{} next:{}", keys.show(key), t, s->next());
+      return true;
+    }
+    prevLink = &s->link;
+    fmtrace(handler_, 9, "{} next curr:{}", keys.show(key), t);
+  }
+}
+
+template <class Keys>
+bool WriterHashMap::lookup(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out,
+                           IterHint& hint) const {
+  U32 h = keys.hashOf(key);
+  U32 b = bucketOf(h);
+  U64* prev;
+  U64* curr;
+  if (!find(keys, key, b, prev, curr, h)) {
+    fmtrace(handler_, 9, "{} not found bucket:{}", keys.show(key), b);
+    return false;
+  }
+  U32 id = SlotLink::target(*prev);
+  SlotPrefix* s = slots_.slot(id);
+  keys.load(s, out);
+  if (!keys.outHasKey(out, key)) fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, slot: {}", id);
+  hint = IterHint{s->runtimeFlags, id, b};
+  fmtrace(handler_, 9, "{} found bucket:{} slotId:{}", keys.show(key), b, id);
+  return true;
+}
+
+template <class Keys>
+bool WriterHashMap::next(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out,
+                         IterHint& hint) const {
+  if (hint.valid() && hint.slot < slots_.numSlots && hint.bucket < numBuckets_) {
+    try {
+      SlotPrefix* s = slots_.slot(hint.slot);
+      if (s->runtimeFlags == hint.flags) {
+        U32 t = s->next();
+        if (SlotLink::isEnd(t)) {
+          checkLast(hint.bucket);
+          fmtrace(handler_, 9, "{} failed", keys.show(key));
+          return false;
+        }
+        if (SlotLink::isMarker(t)) {
+          U32 nb = checkSuccessor(hint.bucket, SlotLink::markerBucket(t));
+          return firstFrom(keys, nb, out, hint);
+        }
+        SlotPrefix* n = slots_.slot(t);
+        if ((n->runtimeFlags & Zolm::SLOT_OCCUPIED) && bucketOf(keys.hashAt(n)) == hint.bucket) {
+          keys.load(n, out);
+          fmtrace(handler_, 9, "{} success {} using {}, saving new slot hint {}", keys.show(key),
+                  keys.show(keys.probeOf(out)), hint.slot, t);
+          hint = IterHint{n->runtimeFlags, t, hint.bucket};
+          return true;
+        }
+      }
+    } catch (Quiv::CorruptionDetectedException const& e) {
+      fmtrace(handler_, 5, "saw exception in fast path: {}. This might be okay, dropping to slow path to find out",
+              e.msg());
+    }
+  }
+  // Slow path: the first entry after `key` in (rhash, key) order.
+  U32 h = keys.hashOf(key);
+  U32 b = bucketOf(h);
+  U64* prev;
+  U64* curr;
+  bool found = find(keys, key, b, prev, curr, h);
+  U64 w = found ? *curr : *prev;
+  U32 t = SlotLink::target(w);
+  if (SlotLink::isSlot(t)) {
+    SlotPrefix* n = slots_.slot(t);
+    if (!(n->runtimeFlags & Zolm::SLOT_OCCUPIED)) notOccupied(t);
+    keys.load(n, out);
+    hint = IterHint{n->runtimeFlags, t, b};
+    fmtrace(handler_, 9, "{} success {} using {}, saving new slot hint {}", keys.show(key),
+            keys.show(keys.probeOf(out)), b, t);
+    return true;
+  }
+  if (SlotLink::isEnd(t)) {
+    checkLast(b);
+    fmtrace(handler_, 9, "{} failed", keys.show(key));
+    return false;
+  }
+  U32 nb = checkSuccessor(b, SlotLink::markerBucket(t));
+  fmtrace(handler_, 9, "{} next bucket {}", keys.show(key), nb);
+  return firstFrom(keys, nb, out, hint);
+}
+
+template <class Keys>
+bool WriterHashMap::firstFrom(Keys const& keys, U32 b, typename Keys::Out& out, IterHint& hint) const {
+  if (b >= numBuckets_) outOfRangeBucket(b);
+  U32 count = 0;
+  for (;;) {
+    U32 t = SlotLink::target(*bucketWord(b));
+    if (SlotLink::isSlot(t)) {
+      SlotPrefix* s = slots_.slot(t);
+      if (!(s->runtimeFlags & Zolm::SLOT_OCCUPIED))
+        fmthrow(Quiv::CorruptionDetectedException, "slotId: {} from bucket: {} not marked as occupied", t, b);
+      U32 h = keys.hashAt(s);
+      if (bucketOf(h) != b) corruptKey(t);
+      if (s->rhash != rhashOf(h))
+        fmthrow(Quiv::CorruptionDetectedException, "corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}",
+                t, s->rhash, rhashOf(h));
+      keys.load(s, out);
+      hint = IterHint{s->runtimeFlags, t, b};
+      fmtrace(handler_, 9, "{} found at bucket {}", keys.show(keys.probeOf(out)), b);
+      return true;
+    }
+    if (SlotLink::isEnd(t)) {
+      checkLast(b);
+      fmtrace(handler_, 8, "none found!");
+      keys.clear(out);
+      return false;
+    }
+    if (++count > numBuckets_)
+      fmthrow(Quiv::CorruptionDetectedException, "has bucket cycle detected, bucketCount: {} numBuckets: {}", count,
+              numBuckets_);
+    b = checkSuccessor(b, SlotLink::markerBucket(t));
+  }
+}
 
 }  // namespace ZolmCore

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Zolm/TestTables.h"
+#include "runtime/Tasks.h"
 
 namespace {
 
@@ -229,7 +230,7 @@ TEST_F(CorruptTest, ChainThatLoopsIsReportedNotWalkedForever) {
   SlotLink::store(&sb->link, SlotLink::next(sb->link, a));  // b -> a -> b ...
   // Every key of that bucket after b is now unreachable and the walk for
   // it loops: it must stop with the cycle message.
-  NexthopEntryConfig va = w->slotTable().valueOf(w->slotTable().slot(a));
+  NexthopEntryConfig va = w->slotTable().valueOf<NexthopEntryConfig>(w->slotTable().slot(a));
   U32 bucket = w->hashMap().bucketOf(w->ops().hash(va.key()));
   U64 missing = 0;
   for (U64 k = 100000;; ++k)
@@ -250,11 +251,11 @@ TEST_F(CorruptTest, SlotWhoseKeyHashesElsewhereIsReported) {
   (void)b;
   auto* s = w->slotTable().slot(a);
   // Rewrite the key in place to one of another bucket.
-  U32 bucket = w->hashMap().bucketOf(w->ops().hash(w->slotTable().valueOf(s).key()));
+  U32 bucket = w->hashMap().bucketOf(w->ops().hash(w->slotTable().valueOf<NexthopEntryConfig>(s).key()));
   U64 other = 5000;
   while (w->hashMap().bucketOf(w->ops().hash(EntryKey(other))) == bucket) ++other;
   NexthopEntryConfig forged = nexthop(other);
-  std::memcpy(Zolm::SlotWriterTable<NexthopOps>::valuePtr(s), &forged, sizeof forged);
+  std::memcpy(Zolm::SlotWriterTable::valuePtr(s), &forged, sizeof forged);
   std::string msg = messageOf([&] {
     NexthopEntryConfig v;
     Zolm::IterHint hint;
@@ -270,7 +271,7 @@ TEST_F(CorruptTest, UnoccupiedSlotInAChainIsReported) {
   (void)b;
   auto* s = w->slotTable().slot(a);
   s->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
-  NexthopEntryConfig v = w->slotTable().valueOf(s);
+  NexthopEntryConfig v = w->slotTable().valueOf<NexthopEntryConfig>(s);
   std::string msg = messageOf([&] {
     NexthopEntryConfig out;
     w->lookup(v.key(), out);

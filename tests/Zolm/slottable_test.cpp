@@ -100,7 +100,7 @@ TEST_F(SlotFileTest, GrowsByDoublingUpToTheRequestedSizeThenByTenPercent) {
 }
 
 TEST(SlotGrowTarget, DoublesBelowTheRequestedSizeAndAddsTenPercentAbove) {
-  using T = Zolm::SlotWriterTable<FloodOps>;
+  using T = Zolm::SlotWriterTable;
   EXPECT_EQ(T::growTarget(64, 100), 100u);
   EXPECT_EQ(T::growTarget(100, 100), 110u);
   EXPECT_EQ(T::growTarget(1024, 4096), 2048u);
@@ -216,7 +216,7 @@ TEST_F(SlotFileTest, InPlaceUpdateGoesThroughTheImageAndAdvancesTheChangeCounter
   EXPECT_EQ(flagsAfter, flagsBefore + 4);  // LOOKASIDE on and off: +2 +2
   auto* img = w->slotTable().image();
   EXPECT_EQ(img->rhash, w->slotTable().slot(hint.slot)->rhash);
-  EXPECT_EQ(FloodOps::keyOf(w->slotTable().valueOf(img)), Lanx::IntfId::fromRaw(9));
+  EXPECT_EQ(FloodOps::keyOf(w->slotTable().valueOf<VexaSwitch::L3FloodEntryConfig>(img)), Lanx::IntfId::fromRaw(9));
   EXPECT_FALSE(w->slotTable().inCritical());
   w->write(floodEntry(9, 3), false);  // no overwrite: untouched
   ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(9), v));
