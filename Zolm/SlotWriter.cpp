@@ -2,9 +2,32 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace Zolm {
+
+namespace {
+// A new table's hash seed, from the kernel's random source: the keys of
+// some tables come from traffic (learned MAC addresses), and a seed that
+// an outsider can guess lets them fill one bucket chain. Where the source
+// is unavailable, a mix of clock and pid still differs between tables.
+U32 drawSeed() {
+  U32 seed = 0;
+  ssize_t n;
+  do {
+    n = ::getrandom(&seed, sizeof seed, GRND_NONBLOCK);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(sizeof seed)) return seed;
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<U32>(ts.tv_nsec) ^ static_cast<U32>(ts.tv_sec) * 2654435761u ^
+         static_cast<U32>(::getpid()) << 16;
+}
+}  // namespace
 
 SlotWriterTable::SlotWriterTable(Quiv::DebugHandler* handler, std::string name, KeyOps const& keyOps, U32& seed,
                                  Mem::RootPath const& root, bool local, U32 maxSlots, bool fixedSize,
@@ -241,7 +264,7 @@ void SlotWriterTable::format(U32 fenixId, bool existed) {
   }
   header_ = static_cast<SlotHeaderCommon*>(base);
   span_.slots = static_cast<char*>(base) + headerSize_;
-  U32 seed = static_cast<U32>(std::rand());
+  U32 seed = drawSeed();
   seed_ = seed;
   header_->init(handler_, COMMON_HEADER_SIZE, slotSize_, minSlots_, maxSlots_, keyOps_.headerFlags, fenixId,
                 keyOps_.typeName, valueSize_, seed);

@@ -2,6 +2,9 @@
 // check and re-formatting, the free list and the in-place update protocol.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -125,6 +128,34 @@ TEST_F(SlotFileTest, FixedSizeTableRefusesTheWriteThatDoesNotFitAndStaysValid) {
   VexaSwitch::L3FloodEntryConfig v;
   ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(3), v));
   EXPECT_EQ(v.floodListId_, 7u);
+}
+
+// Each process that creates a table draws its own seed (two processes
+// started alike must not share it).
+TEST_F(SlotFileTest, TablesCreatedByTwoProcessesHaveDifferentSeeds) {
+  auto seedFromChild = [&](std::string const& table) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      Zolm::WriterConfig c;
+      FloodWriter w(handler, table, c);
+      w.initialize("test");
+      U32 seed = w.ops().seed;
+      w.cleanup();
+      ssize_t n = ::write(fds[1], &seed, sizeof seed);
+      ::_exit(n == sizeof seed ? 0 : 1);
+    }
+    ::close(fds[1]);
+    U32 seed = 0;
+    EXPECT_EQ(::read(fds[0], &seed, sizeof seed), ssize_t(sizeof seed));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return seed;
+  };
+  EXPECT_NE(seedFromChild("vexaswitch/tables/test/seedA"), seedFromChild("vexaswitch/tables/test/seedB"));
 }
 
 TEST_F(SlotFileTest, RestartKeepsEntriesAndSeed) {

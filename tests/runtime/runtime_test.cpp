@@ -124,6 +124,14 @@ TEST(Hash, DeterministicAndSeedSensitive) {
   EXPECT_NE(Kel::hashSingleAttr(0u, Quiv::String("ab")), Kel::hashSingleAttr(0u, Quiv::String("ba")));
 }
 
+// The key hash is part of the file format: every stored entry sits in the
+// chain its hash chose. A changed hash would orphan them all silently.
+TEST(Hash, GoldenValuesArePinned) {
+  EXPECT_EQ(Kel::hashSingleAttr(0x9e3779b9u, U64(0x001c73000001ULL)), 462960962u);
+  EXPECT_EQ(Kel::hashSingleAttr(0u, U32(1)), 3374285018u);
+  EXPECT_EQ(Kel::hashSingleAttr(12345u, Quiv::String("Ethernet3/1")), 1669306142u);
+}
+
 TEST(LocalRegion, GrowsKeepsContentsAndZeroFillsNewBytes) {
   for (bool heap : {false, true}) {
     Mem::Local m;
