@@ -16,6 +16,7 @@
 //         when the entry is not linked (a free entry has both NONE)
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ZolmCore/Ops.h"
@@ -63,11 +64,13 @@ class SlotCounters {
   U32 count_[33] = {};
 };
 
-// `Entry` has u32 next, prev, rhash and key(); `Ops` gives hash and order.
-template <class Ops, class Entry>
-class ShadowHashMap {
+// The part of the local index that touches only entry links: the bucket
+// array, its doubling and halving, unlinking and the bucket walk of
+// iteration (ShadowHashMap.cpp). An entry is `entrySize` bytes whose first
+// three u32 are next, prev and rhash; they are accessed as plain u32
+// words, never through the entry's own type.
+class ShadowHashMapBase {
  public:
-  using Key = typename Ops::Key;
   static constexpr U32 NONE = 0xFFFFFFFFu;
   static constexpr U32 HEAD = 0xFFFFFFFEu;  // prev of the head of bucket b: HEAD - b
 
@@ -75,26 +78,96 @@ class ShadowHashMap {
     U64 grows = 0, shrinks = 0, moves = 0, lookups = 0, slowPaths = 0;
   };
 
-  ShadowHashMap(Quiv::DebugHandler* handler, Ops const& ops, SlotCounters& slotCounters)
-      : handler_(handler), ops_(ops), slotCounters_(slotCounters) {
-    reset();
-  }
+  ShadowHashMapBase(Quiv::DebugHandler* handler, SlotCounters& slotCounters, U32 entrySize);
+  ShadowHashMapBase(ShadowHashMapBase const&) = delete;
+  ShadowHashMapBase& operator=(ShadowHashMapBase const&) = delete;
 
   // Back to two empty buckets and no entries (the slots are the store's).
-  void reset() {
-    resizeBuckets(2, "bucketsMem_.attachAs() failed");
-    log2_ = 1;
-    numBuckets_ = 2;
-    buckets_[0] = buckets_[1] = NONE;
-    count_ = 0;
-  }
+  void reset();
   U64 bucketsMappedSize() const { return bucketsMem_.memSize(); }
 
   // The store's slot array; it may move when the store resizes it.
-  void slotsIs(Entry* slots, U32 numSlots) {
-    slots_ = slots;
+  void slotsIs(void* slots, U32 numSlots) {
+    slots_ = static_cast<char*>(slots);
     numSlots_ = numSlots;
   }
+
+  // Unlinks the entry at `slot`; false when it was not linked.
+  bool remove(U32 slot);
+
+  U32 first() const { return firstFrom(0); }
+  U32 numBuckets() const { return numBuckets_; }
+  U64 count() const { return count_; }
+  Counters const& counters() const { return counters_; }
+
+ protected:
+  U32* word(U32 slot, U32 index) const {
+    if (slot >= numSlots_) [[unlikely]]
+      outOfRange(slot);
+    return reinterpret_cast<U32*>(slots_ + U64(slot) * entrySize_) + index;
+  }
+  U32& nextOf(U32 slot) const { return *word(slot, 0); }
+  U32& prevOf(U32 slot) const { return *word(slot, 1); }
+  U32& rhashOf(U32 slot) const { return *word(slot, 2); }
+
+  U32 bucketOf(U32 rhash) const { return log2_ ? rhash >> (32 - log2_) : 0; }
+  void linkHead(U32 slot, U32 b, U32 next) {
+    prevOf(slot) = HEAD - b;
+    nextOf(slot) = next;
+    if (next != NONE) prevOf(next) = slot;
+    buckets_[b] = slot;
+  }
+  void added(U32 slot) {
+    slotCounters_.insert(slot);
+    ++count_;
+    if (count_ > (U64(numBuckets_) << bucketFactor_)) grow();
+  }
+  U32 firstFrom(U32 b) const {
+    for (; b < numBuckets_; ++b)
+      if (buckets_[b] != NONE) return buckets_[b];
+    return NONE;
+  }
+  [[noreturn]] void outOfRange(U32 slot) const;
+
+  Quiv::DebugHandler* handler_;
+  SlotCounters& slotCounters_;
+  U32 bucketFactor_ = 0;
+  U32 log2_ = 1;
+  U32 numBuckets_ = 2;
+  U32* buckets_ = nullptr;
+  char* slots_ = nullptr;
+  U32 numSlots_ = 0;
+  U64 count_ = 0;
+  Counters counters_;
+
+ private:
+  void grow();
+  void shrink();
+  void resizeBuckets(U64 n, char const* initFailure);
+
+  U32 entrySize_;
+  Mem::Local bucketsMem_;  // u32 per bucket: head entry or NONE
+};
+
+// `Entry` starts with u32 next, prev, rhash and has key(); `Ops` gives hash
+// and order.
+template <class Ops, class Entry>
+class ShadowHashMap : public ShadowHashMapBase {
+ public:
+  using Key = typename Ops::Key;
+
+  ShadowHashMap(Quiv::DebugHandler* handler, Ops const& ops, SlotCounters& slotCounters)
+      : ShadowHashMapBase(handler, slotCounters, sizeof(Entry)), ops_(ops) {
+    static_assert(std::is_trivially_copyable_v<Entry>, "local entries are moved as bytes");
+    static Entry const probe{};
+    auto offset = [](U32 const& field) {
+      return reinterpret_cast<char const*>(&field) - reinterpret_cast<char const*>(&probe);
+    };
+    fmassert(offset(probe.next) == 0 && offset(probe.prev) == 4 && offset(probe.rhash) == 8, "ShadowHashMap",
+             "entry links must lead the entry");
+  }
+
+  void slotsIs(Entry* slots, U32 numSlots) { ShadowHashMapBase::slotsIs(slots, numSlots); }
 
   static void resetEntry(Entry& e) {
     e.next = NONE;
@@ -163,23 +236,6 @@ class ShadowHashMap {
     return true;
   }
 
-  // Unlinks the entry at `slot`; false when it was not linked.
-  bool remove(U32 slot) {
-    Entry& e = at(slot);
-    if (!linked(e)) {
-      fmtrace(handler_, 9, "dead slot {}", slot);
-      return false;
-    }
-    if (e.prev >= HEAD - (numBuckets_ - 1)) buckets_[HEAD - e.prev] = e.next;
-    else at(e.prev).next = e.next;
-    if (e.next != NONE) at(e.next).prev = e.prev;
-    resetEntry(e);
-    slotCounters_.remove(slot);
-    --count_;
-    if (count_ <= (U64(numBuckets_) << bucketFactor_) / 4 && log2_ > 1) shrink();
-    return true;
-  }
-
   // The slot holding `key`, or NONE.
   U32 lookup(Key const& key) {
     ++counters_.lookups;
@@ -193,7 +249,6 @@ class ShadowHashMap {
     return NONE;
   }
 
-  U32 first() const { return firstFrom(0); }
   // The entry after `key` (which `hint` held when it was returned).
   U32 next(Key const& key, U32 hint) {
     if (hint < numSlots_ && linked(at(hint)) && Ops::equal(at(hint).key(), key)) {
@@ -210,10 +265,6 @@ class ShadowHashMap {
     }
     return firstFrom(b + 1);
   }
-
-  U32 numBuckets() const { return numBuckets_; }
-  U64 count() const { return count_; }
-  Counters const& counters() const { return counters_; }
 
   // Checks links, order and counts; for tests and validation.
   bool check(std::string& error) const {
@@ -242,107 +293,12 @@ class ShadowHashMap {
 
  private:
   Entry& at(U32 slot) const {
-    if (slot >= numSlots_)
-      fmthrow(Quiv::CorruptionDetectedException, "out-of-range index:{} max:{}", slot, numSlots_);
-    return slots_[slot];
-  }
-  U32 bucketOf(U32 rhash) const { return log2_ ? rhash >> (32 - log2_) : 0; }
-  void linkHead(U32 slot, U32 b, U32 next) {
-    Entry& e = at(slot);
-    e.prev = HEAD - b;
-    e.next = next;
-    if (next != NONE) at(next).prev = slot;
-    buckets_[b] = slot;
-  }
-  void added(U32 slot) {
-    slotCounters_.insert(slot);
-    ++count_;
-    if (count_ > (U64(numBuckets_) << bucketFactor_)) grow();
-  }
-  U32 firstFrom(U32 b) const {
-    for (; b < numBuckets_; ++b)
-      if (buckets_[b] != NONE) return buckets_[b];
-    return NONE;
+    if (slot >= numSlots_) [[unlikely]]
+      outOfRange(slot);
+    return reinterpret_cast<Entry*>(slots_)[slot];
   }
 
-  void grow() {
-    U32 old = numBuckets_;
-    fmtrace(handler_, 2, "buckets growing from:{} to:{}", old, old * 2);
-    resizeBuckets(U64(old) * 2, nullptr);
-    for (U32 i = old; i < 2 * old; ++i) buckets_[i] = NONE;
-    ++log2_;
-    numBuckets_ = old * 2;
-    U32 bit = 32 - log2_;  // the rhash bit that now picks 2i or 2i+1
-    for (U32 i = old; i-- > 0;) {
-      fmtrace(handler_, 8, "splitting bucket {} to buckets {} and {}", i, 2 * i, 2 * i + 1);
-      U32 head = buckets_[i];
-      buckets_[i] = NONE;
-      U32 lowHead = NONE, highHead = NONE, prev = NONE;
-      for (U32 cur = head; cur != NONE; prev = cur, cur = at(cur).next) {
-        if ((at(cur).rhash >> bit) & 1) {
-          highHead = cur;
-          if (prev != NONE) at(prev).next = NONE;
-          break;
-        }
-        if (lowHead == NONE) lowHead = cur;
-      }
-      buckets_[2 * i] = lowHead;
-      buckets_[2 * i + 1] = highHead;
-      if (lowHead != NONE) at(lowHead).prev = HEAD - 2 * i;
-      if (highHead != NONE) at(highHead).prev = HEAD - (2 * i + 1);
-    }
-    ++counters_.grows;
-  }
-
-  void shrink() {
-    U32 half = numBuckets_ / 2;
-    for (U32 i = 0; i < half; ++i) {
-      U32 low = buckets_[2 * i], high = buckets_[2 * i + 1];
-      if (low == NONE) {
-        buckets_[i] = high;
-        if (high != NONE) at(high).prev = HEAD - i;
-      } else {
-        buckets_[i] = low;
-        at(low).prev = HEAD - i;
-        U32 tail = low;
-        while (at(tail).next != NONE) tail = at(tail).next;
-        at(tail).next = high;
-        if (high != NONE) at(high).prev = tail;
-      }
-    }
-    numBuckets_ = half;
-    resizeBuckets(half, nullptr);
-    --log2_;
-    ++counters_.shrinks;
-    fmtrace(handler_, 2, "shrunk to numBuckets_:{} bucketFactor_:{}", numBuckets_, bucketFactor_);
-  }
-
-  void resizeBuckets(U64 n, char const* initFailure) {
-    void* before = bucketsMem_.base();
-    try {
-      bucketsMem_.resize(n * sizeof(U32));
-    } catch (Quiv::Exception const& e) {
-      if (initFailure) fmtrace(handler_, 0, "{}", initFailure);
-      fmthrow(Quiv::MemoryResourceException, "failed to resize {} from {} to {} buckets : {}", "LBT", numBuckets_, n,
-              e.msg());
-    }
-    buckets_ = static_cast<U32*>(bucketsMem_.base());
-    if (before && before != bucketsMem_.base())
-      fmtrace(handler_, 2, "base address moved from {} to {}", before, bucketsMem_.base());
-  }
-
-  Quiv::DebugHandler* handler_;
   Ops const& ops_;
-  SlotCounters& slotCounters_;
-  U32 bucketFactor_ = 0;
-  U32 log2_ = 1;
-  U32 numBuckets_ = 2;
-  Mem::Local bucketsMem_;  // u32 per bucket: head entry or NONE
-  U32* buckets_ = nullptr;
-  Entry* slots_ = nullptr;
-  U32 numSlots_ = 0;
-  U64 count_ = 0;
-  Counters counters_;
 };
 
 }  // namespace Zolm

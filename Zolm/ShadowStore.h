@@ -62,32 +62,89 @@ struct KeyShadowSlot {
   void clear() { *this = KeyShadowSlot{}; }
 };
 
-// What a store does for the shadow above it; see ShadowStore.
+// What a store does for the shadow above it, apart from the typed reads;
+// see ShadowStore. The local slot array's growth and shrink bookkeeping
+// lives here (ShadowStore.cpp): it knows entries only by their size and
+// the bytes of an empty one.
+class ShadowStoreCore {
+ public:
+  ShadowStoreCore(Quiv::DebugHandler* handler, ZolmReaderBase& reader, Nimbr::NimbrReader& queue,
+                  Reader::Counters& counters, KeyOps const& keyOps, U32 entrySize, void const* emptyEntry,
+                  bool keysOnly, bool notifyKeys);
+  virtual ~ShadowStoreCore();
+  ShadowStoreCore(ShadowStoreCore const&) = delete;
+  ShadowStoreCore& operator=(ShadowStoreCore const&) = delete;
+
+  virtual void initialize();
+  virtual bool doSlot(U32 slot, U64 seq, bool compare) = 0;
+  virtual void doFlushSlot(U32 slot) = 0;
+  virtual U64 fenixMappedSize() const { return 0; }
+  virtual bool validateVersionAnchor(Mem::VersionAnchor const& a) const = 0;
+  virtual bool check(std::string& error) const = 0;
+
+  U64 shadowMappedSize() const { return slotsMem_.memSize() + map_->bucketsMappedSize(); }
+  U32 numSlots() const { return numSlots_; }
+  U32 entries() const { return U32(map_->count()); }
+  U32 numBuckets() const { return map_->numBuckets(); }
+  Mem::VersionAnchor getCacheVersionAnchor() const { return anchor_; }
+  void disable();
+  U64 lastSeq() const { return lastSeq_; }
+  void addCountersTo(Reader::Counters& c) const;
+  SlotCounters const& slotCounters() const { return slotCounters_; }
+
+ protected:
+  // The typed index over this store's slots, a member of the typed store.
+  void mapIs(ShadowHashMapBase* map) { map_ = map; }
+  // The writer's slot count (0 while nothing is mapped).
+  U32 sharedSlots() const { return readerBase_.header().numSlots; }
+
+  // A notification for a slot past the local array: grows the array to
+  // the shared capacity when the slot is inside it. True when the slot
+  // can be handled now.
+  bool reachSlot(U32 slot);
+  // Shrinks the local array when occupancy fell to a quarter.
+  void tryShrink();
+
+  Quiv::DebugHandler* handler_;
+  ZolmReaderBase& readerBase_;
+  Nimbr::NimbrReader& queue_;
+  Reader::Counters& counters_;
+  Mem::VersionAnchor anchor_{};
+  SlotCounters slotCounters_;
+  char* slotBytes_ = nullptr;
+  U32 numSlots_ = 0;
+  bool notifyKeys_;
+  bool enabled_ = false;
+  U64 lastSeq_ = 0;
+
+ private:
+  bool growSlots(U32 slot);
+  void shrinkSlots(U32 n);
+  // New entries start free, with the default contents.
+  void resizeSlots(U32 n);
+  // Slots that share the shared slot header's page: the local array is
+  // never shrunk below them.
+  static U32 initialRange(U32 slotSize);
+
+  ShadowHashMapBase* map_ = nullptr;
+  U32 entrySize_;
+  void const* emptyEntry_;
+  bool keysOnly_;
+  Mem::Local slotsMem_;
+  U64 slotGrows_ = 0, slotShrinks_ = 0;
+};
+
 template <class Ops>
-class ShadowStoreBase {
+class ShadowStoreBase : public ShadowStoreCore {
  public:
   using Key = typename Ops::Key;
   using Value = typename Ops::Value;
   using ChangeFn = std::function<void(Key const&)>;
+  using ShadowStoreCore::ShadowStoreCore;
 
-  virtual ~ShadowStoreBase() = default;
-  virtual void initialize() = 0;
-  virtual bool doSlot(U32 slot, U64 seq, bool compare) = 0;
-  virtual void doFlushSlot(U32 slot) = 0;
-  virtual U64 shadowMappedSize() const = 0;
-  virtual U64 fenixMappedSize() const { return 0; }
   virtual bool lookup(Key const& key, Value& out) = 0;
   virtual bool first(Value& out, IterHint& hint) = 0;
   virtual bool next(Key const& key, Value& out, IterHint& hint) = 0;
-  virtual U32 numSlots() const = 0;
-  virtual U32 entries() const = 0;
-  virtual U32 numBuckets() const = 0;
-  virtual bool validateVersionAnchor(Mem::VersionAnchor const& a) const = 0;
-  virtual Mem::VersionAnchor getCacheVersionAnchor() const = 0;
-  virtual void disable() = 0;
-  virtual bool check(std::string& error) const = 0;
-  virtual U64 lastSeq() const = 0;
-  virtual void addCountersTo(Reader::Counters& c) const = 0;
 };
 
 template <class Ops, class Entry>
@@ -104,20 +161,12 @@ class ShadowStore : public ShadowStoreBase<Ops> {
   // reports keys.
   ShadowStore(Quiv::DebugHandler* handler, ZolmReader<Ops>& reader, Nimbr::NimbrReader& queue,
               Reader::Counters& counters, ChangeFn onChange, bool notifyKeys)
-      : handler_(handler),
+      : ShadowStoreBase<Ops>(handler, reader, queue, counters, Ops::keyOps(), sizeof(Entry), &emptyEntry(),
+                             kKeysOnly, notifyKeys),
         reader_(reader),
-        queue_(queue),
-        counters_(counters),
         onChange_(std::move(onChange)),
-        slotCounters_(initialRange()),
-        map_(handler, reader.ops(), slotCounters_),
-        notifyKeys_(notifyKeys) {}
-
-  void initialize() override {
-    map_.reset();
-    resizeSlots(0);
-    enabled_ = true;
-    anchor_ = {};
+        map_(handler, reader.ops(), this->slotCounters_) {
+    this->mapIs(&map_);
   }
 
   // One notification (or a synchronisation read, seq NO_SEQ) for `slot`.
@@ -125,33 +174,19 @@ class ShadowStore : public ShadowStoreBase<Ops> {
   // for the slot, in which case a newer record will tell again and
   // nothing was changed.
   bool doSlot(U32 slot, U64 seq, bool compare) override {
-    ++counters_.notifications;
-    if (slot >= numSlots_) {
-      // The writer's slot count (0 while nothing is mapped).
-      U32 shared = reader_.header().numSlots;
-      if (slot < shared) {
-        if (!growSlots(slot)) {
-          fmtrace(handler_, 5, "discarding notification for slotIndex:{}", slot);
-          return true;
-        }
-      } else {
-        fmtrace(handler_, 5,
-                "skip growing of shadow table to accomodate slotIndex:{} because shared memory has shrunk to {} slots",
-                slot, shared);
-        return true;
-      }
-    }
-    Entry& e = slots_[slot];
+    ++this->counters_.notifications;
+    if (slot >= this->numSlots_ && !this->reachSlot(slot)) return true;
+    Entry& e = slots()[slot];
     bool wasFree = !Map::linked(e);
-    anchor_ = {};
+    this->anchor_ = {};
     Value v;
     bool occupied = reader_.getValue(slot, v);
     bool sameKey = occupied && !wasFree && Ops::equal(e.key(), Ops::keyOf(v));
     bool changed = !(compare && sameKey && e.sameContents(v));
-    fmtrace(handler_, 9, "updated: {} compare: {} slotIndex:{}{}", changed, compare, slot,
+    fmtrace(this->handler_, 9, "updated: {} compare: {} slotIndex:{}{}", changed, compare, slot,
             occupied ? " found" : " not found");
     if (occupied && (wasFree || sameKey)) {
-      if (seq != SyncerClient::NO_SEQ) lastSeq_ = seq;
+      if (seq != SyncerClient::NO_SEQ) this->lastSeq_ = seq;
       if (changed) e.contentsIs(v);
       insert(slot, e, changed, v);
       return true;
@@ -160,11 +195,11 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     // The key the entry held has gone from this slot (freed, or reused by
     // another key).
     if (seq != SyncerClient::NO_SEQ) {
-      if (queue_.holds(slot) != Nimbr::NimbrReader::Held::live) {
-        fmtrace(handler_, 5, "failed because sequence:{} may have been tombstoned", seq);
+      if (this->queue_.holds(slot) != Nimbr::NimbrReader::Held::live) {
+        fmtrace(this->handler_, 5, "failed because sequence:{} may have been tombstoned", seq);
         return false;
       }
-      lastSeq_ = seq;
+      this->lastSeq_ = seq;
     }
     Key old = e.key();
     if (map_.remove(slot)) {
@@ -172,25 +207,25 @@ class ShadowStore : public ShadowStoreBase<Ops> {
       report(old);
       inFlightDeleted_ = nullptr;
     }
-    if (enabled_) e.clear();
+    if (this->enabled_) e.clear();
     if (occupied) {
       e.contentsIs(v);
       insert(slot, e, true, v);
       return true;
     }
-    tryShrink();
+    this->tryShrink();
     return true;
   }
 
   void doFlushSlot(U32 slot) override {
-    if (slot >= numSlots_ || !Map::linked(slots_[slot])) return;
-    Key k = slots_[slot].key();
-    fmtrace(handler_, 9, "slotIndex {} key:{}", slot, show(k));
-    if (notifyKeys_) onChange_(k);
+    if (slot >= this->numSlots_ || !Map::linked(slots()[slot])) return;
+    Key k = slots()[slot].key();
+    fmtrace(this->handler_, 9, "slotIndex {} key:{}", slot, show(k));
+    if (this->notifyKeys_) onChange_(k);
   }
 
   bool lookup(Key const& key, Value& out) override {
-    ++counters_.lookups;
+    ++this->counters_.lookups;
     if (inFlightDeleted_ || inFlightNew_) {
       // From inside the change callback: answer from the notification.
       if (inFlightDeleted_ && Ops::equal(*inFlightDeleted_, key)) {
@@ -204,7 +239,7 @@ class ShadowStore : public ShadowStoreBase<Ops> {
       out = Ops::defaultValue();
       return false;
     }
-    return valueOf(s, slots_[s], out);
+    return valueOf(s, slots()[s], out);
   }
 
   bool first(Value& out, IterHint& hint) override { return settle(map_.first(), out, hint); }
@@ -212,48 +247,25 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     return settle(map_.next(key, hint.slot), out, hint);
   }
 
-  U32 numSlots() const override { return numSlots_; }
-  U32 entries() const override { return U32(map_.count()); }
-  U32 numBuckets() const override { return map_.numBuckets(); }
-  U64 shadowMappedSize() const override { return slotsMem_.memSize() + map_.bucketsMappedSize(); }
-  U64 lastSeq() const override { return lastSeq_; }
-
   bool validateVersionAnchor(Mem::VersionAnchor const& a) const override {
     if constexpr (kKeysOnly) return reader_.validateVersionAnchor(a);
     // Values are local: a value read is current until a notification for
     // its slot changes it, which clears the anchor.
-    return a.valid() && anchor_.valid() && a.base == anchor_.base && a.offset == anchor_.offset;
-  }
-  Mem::VersionAnchor getCacheVersionAnchor() const override { return anchor_; }
-
-  void disable() override {
-    enabled_ = false;
-    map_.reset();
-    resizeSlots(0);
+    return a.valid() && this->anchor_.valid() && a.base == this->anchor_.base && a.offset == this->anchor_.offset;
   }
 
   bool check(std::string& error) const override { return map_.check(error); }
 
-  void addCountersTo(Reader::Counters& c) const override {
-    auto const& m = map_.counters();
-    c.localBucketGrows = m.grows;
-    c.localBucketShrinks = m.shrinks;
-    c.moves = m.moves;
-    c.slowPaths += m.slowPaths;
-    c.localSlotGrows = slotGrows_;
-    c.localSlotShrinks = slotShrinks_;
-  }
-
-  SlotCounters const& slotCounters() const { return slotCounters_; }
-
  protected:
+  Entry* slots() const { return reinterpret_cast<Entry*>(this->slotBytes_); }
+
   // The value held for the key at `slot`; false (default value) when it
   // is not there any more.
   virtual bool valueOf(U32 slot, Entry const& e, Value& out) {
     (void)slot;
     if constexpr (!kKeysOnly) {
       out = e.value;
-      anchor_ = {0, U64(slot), slots_};
+      this->anchor_ = {0, U64(slot), this->slotBytes_};
       return true;
     } else {
       (void)e;
@@ -262,19 +274,12 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     }
   }
 
-  Quiv::DebugHandler* handler_;
   ZolmReader<Ops>& reader_;
-  Nimbr::NimbrReader& queue_;
-  Reader::Counters& counters_;
-  Mem::VersionAnchor anchor_{};
 
  private:
-  // Slots that share the shared slot header's page: the local array is
-  // never shrunk below them.
-  static U32 initialRange() {
-    U64 page = Mem::pageSize();
-    U64 header = COMMON_HEADER_SIZE + Ops::slotSize;
-    return page > header ? U32((page - header) / Ops::slotSize) : 0;
+  static Entry const& emptyEntry() {
+    static Entry const e{};
+    return e;
   }
 
   void report(Key const& k) {
@@ -294,87 +299,25 @@ class ShadowStore : public ShadowStoreBase<Ops> {
   // under it) so that iteration only returns what is there.
   bool settle(U32 s, Value& out, IterHint& hint) {
     for (U32 guard = 0; s != SHADOW_NONE; ++guard) {
-      fmassert(guard <= numSlots_, "ShadowStore", "local iteration does not end");
-      if (valueOf(s, slots_[s], out)) {
+      fmassert(guard <= this->numSlots_, "ShadowStore", "local iteration does not end");
+      if (valueOf(s, slots()[s], out)) {
         hint.slot = s;
         hint.bucket = 0;
         return true;
       }
-      s = map_.next(slots_[s].key(), s);
+      s = map_.next(slots()[s].key(), s);
     }
     hint = IterHint{};
     out = Ops::defaultValue();
     return false;
   }
 
-  void tryShrink() {
-    if (!enabled_ || map_.count() * 4 > numSlots_) return;
-    U32 target = slotCounters_.largestOccupied();
-    if (target >= numSlots_) return;
-    fmtrace(handler_, 5, "shadow slot occupancy <= 25% and can shrink to {} slots.", target);
-    U32 shared = reader_.header().numSlots;
-    if (shared <= target || target == 0) {
-      shrinkSlots(target);
-    } else {
-      fmtrace(handler_, 5, "skip shrinking of shadow table to {} slots because shared memory has grown to {} slots",
-              target, shared);
-    }
-  }
-
-  bool growSlots(U32 slot) {
-    fmtrace(handler_, 5, "for slotIndex:{}", slot);
-    reader_.doResize();
-    U32 cap = reader_.capacity();
-    if (slot >= cap) {
-      fmtrace(handler_, 5, "complete. Never learned of slotIndex:{} so it is safe to ignore.", slot);
-      return false;
-    }
-    fmtrace(handler_, 2, "resize shadow slots from {} to {} due to out of range slot {}", numSlots_, cap, slot);
-    U64 want = U64(cap) * sizeof(Entry);
-    resizeSlots(cap);
-    fmtrace(handler_, 5, "Passed resize {} and got {} back.", want, slotsMem_.memSize());
-    ++slotGrows_;
-    fmtrace(handler_, 5, "complete.");
-    return true;
-  }
-
-  void shrinkSlots(U32 n) {
-    fmtrace(handler_, 5, "newNumSlots:{}", n);
-    fmtrace(handler_, 5, "resize shadow slots from {} to {}", numSlots_, n);
-    resizeSlots(n);
-    ++slotShrinks_;
-    fmtrace(handler_, 5, "complete.");
-  }
-
-  // New entries start free, with the default contents.
-  void resizeSlots(U32 n) {
-    U32 old = numSlots_;
-    try {
-      slotsMem_.resize(Mem::multiplyOverflowCheck(n, sizeof(Entry)));
-    } catch (Quiv::Exception const& e) {
-      fmthrow(Quiv::MemoryResourceException, "failed to resize {} from {} to {} slots - {}", kKeysOnly ? "LKT" : "LST",
-              old, n, e.msg());
-    }
-    slots_ = static_cast<Entry*>(slotsMem_.base());
-    numSlots_ = n;
-    for (U32 i = old; i < n; ++i) new (&slots_[i]) Entry{};
-    map_.slotsIs(slots_, numSlots_);
-  }
-
   ChangeFn onChange_;
-  SlotCounters slotCounters_;
   Map map_;
-  Mem::Local slotsMem_;
-  Entry* slots_ = nullptr;
-  U32 numSlots_ = 0;
   // The notification being delivered (set only around the change callback).
   Entry const* inFlightNew_ = nullptr;
   U32 inFlightSlot_ = 0;
   Key const* inFlightDeleted_ = nullptr;
-  bool notifyKeys_;
-  bool enabled_ = false;
-  U64 lastSeq_ = 0;
-  U64 slotGrows_ = 0, slotShrinks_ = 0;
 };
 
 // Keys only; values come from shared memory by slot index.

@@ -8,6 +8,11 @@
 // reader remaps and runs it again; an integrity failure with nothing to
 // remap is passed to the caller. The answer of a read is therefore always
 // one the table held at some moment during the call.
+//
+// ZolmReaderBase (ZolmReader.cpp) is the part that knows the table only
+// through its KeyOps: attach, header validation against the fenix file,
+// detach, remaps, counters and corruption reporting. The typed ZolmReader
+// owns the slot reader and the bucket walks and keeps the reads inline.
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -27,8 +32,71 @@ namespace Util {
 void writeCorruptionFile(Quiv::DebugHandler* handler, Mem::RootPath const& root, std::string_view error);
 }  // namespace Util
 
+class ZolmReaderBase {
+ public:
+  ZolmReaderBase(Quiv::DebugHandler* handler, std::string_view tablePath, KeyOps const& keyOps,
+                 Reader::Counters* counters);
+  virtual ~ZolmReaderBase();
+  ZolmReaderBase(ZolmReaderBase const&) = delete;
+  ZolmReaderBase& operator=(ZolmReaderBase const&) = delete;
+
+  // Whether the form above is attached (its ZolmInterfaceBase state).
+  virtual bool formInitialized() const = 0;
+  // The form's initialize and detach.
+  bool initializeReader(std::string_view event);
+  void detachReader();
+
+  // Follows the writer's resizes of both files; true when anything changed.
+  bool remapFiles() {
+    bool changed = slots_->doResize();
+    if (map_->bucketCountChanged() || map_->numBuckets() == 0) changed = map_->syncBuckets() || changed;
+    return changed;
+  }
+  // The headers of both files against the fenix file.
+  bool checkFiles();
+  Quiv::String const& lastError() const { return lastError_; }
+  std::string dumpHeaders() const;
+  Reader::Counters countersNow() const;
+
+  U32 slotCapacity() const { return slots_->capacity(); }
+  U32 occupied() const { return slots_->header() ? Mem::load32(&slots_->header()->occupiedSlots) : 0; }
+  U32 maxSlots() const { return slots_->header() ? slots_->header()->maxSlots : 0; }
+  U32 bucketCount() const { return map_->numBuckets(); }
+  SharedMem::FenixId const& fenix() const { return fenixId_; }
+  Mem::RootPath const& root() const { return rootPath_; }
+  std::string const& name() const { return name_; }
+  SlotHeaderCommon header() const { return slots_->header() ? slots_->snapshot() : SlotHeaderCommon{}; }
+
+ protected:
+  // The typed form's slot reader and walks, members of the form.
+  void partsAre(SlotReaderBase* slots, ZolmCore::ReaderHashMapBase* map) {
+    slots_ = slots;
+    map_ = map;
+  }
+  virtual void formInitializedIs(bool) = 0;
+
+  // From a handler of Quiv::CorruptionDetectedException: remaps, and
+  // rethrows the exception when nothing changed.
+  void afterCorruption();
+  [[noreturn]] void notAttached() const;
+
+  Quiv::DebugHandler* handler_;
+  Mem::RootPath rootPath_;
+  std::string name_;
+  KeyOps const& keyOps_;
+  Reader::Counters* ownCounters_;
+  Reader::Counters& counters_;
+  ZolmCore::BucketReader<SlotLink> buckets_;
+  SharedMem::FenixId fenixId_;
+  Quiv::String lastError_;
+
+ private:
+  SlotReaderBase* slots_ = nullptr;
+  ZolmCore::ReaderHashMapBase* map_ = nullptr;
+};
+
 template <class OpsT>
-class ZolmReader : public ZolmInterface<OpsT> {
+class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
  public:
   using Ops = OpsT;
   using Key = typename Ops::Key;
@@ -38,83 +106,19 @@ class ZolmReader : public ZolmInterface<OpsT> {
 
   ZolmReader(Quiv::DebugHandler* handler, std::string_view tablePath, Ops const& ops = {},
              Reader::Counters* counters = nullptr)
-      : handler_(handler),
-        rootPath_(handler, tablePath),
-        name_(tablePath),
-        ownCounters_(counters ? nullptr : new Reader::Counters{}),
-        counters_(counters ? *counters : *ownCounters_),
+      : ZolmReaderBase(handler, tablePath, Ops::keyOps(), counters),
         ops_(ops),
         slots_(handler, rootPath_, ops_, counters_),
-        buckets_(handler, rootPath_),
-        hashMap_(handler, slots_, buckets_, ops_, counters_) {}
+        hashMap_(handler, slots_, buckets_, ops_, counters_) {
+    partsAre(&slots_, &hashMap_);
+  }
   ~ZolmReader() override {
-    if (this->initialized()) detach(true);
-    delete ownCounters_;
-  }
-  ZolmReader(ZolmReader const&) = delete;
-  ZolmReader& operator=(ZolmReader const&) = delete;
-
-  bool initialize(std::string_view event = "none") override {
-    if (!Mem::Atomics::checkCpuSupport()) fmthrow(Quiv::InvalidInitializeException, "Hardware does not support Atomics");
-    if (this->initialized()) return true;
-    if (!buckets_.attach()) {
-      fmtrace(handler_, 0, "failed to attach to buckets");
-      lastError_ = fmt::format("failed to attach to buckets in {}", rootPath_.dirName());
-      return false;
-    }
-    if (!slots_.attach()) {
-      fmtrace(handler_, 0, "failed to attach to slots");
-      lastError_ = fmt::format("failed to attach to slots in {}", rootPath_.dirName());
-      buckets_.detach();
-      return false;
-    }
-    SharedMem::FenixFile fenix(rootPath_);
-    fenixId_ = fenix.read();
-    std::time_t mtime = fenix.mtime();
-    auto fail = [&](char const* what, Quiv::String const* error) {
-      fmtrace(handler_, 0, "{}", what);
-      fmtracestr(handler_, 0, dumpHeaders());
-      if (error) Util::writeCorruptionFile(handler_, rootPath_, *error);
-      lastError_ = error ? fmt::format("{}: {}", what, *error) : Quiv::String(what);
-      slots_.detach();
-      buckets_.detach();
-      return false;
-    };
-    if (fenixId_.isNull()) return fail("failed to read fenix file", nullptr);
-    Quiv::String error;
-    if (!buckets_.validate(fenixId_.value(), error)) return fail("failed to validate buckets", &error);
-    SlotHeaderCommon h = slots_.snapshot();
-    if (!SlotTable::validateHeader(handler_, h, slots_.fileSize(), fenixId_.value(), Ops::slotSize, Ops::valueSize,
-                                   Ops::typeName(), error))
-      return fail("failed to validate slots", &error);
-    hashMap_.reset();
-    // Map the slots and buckets now rather than at the first read, so that
-    // capacity() and buckets() mean something from the start.
-    try {
-      doResize();
-    } catch (Quiv::CorruptionDetectedException const& e) {
-      Quiv::String msg = e.msg();
-      return fail("failed to map the table", &msg);
-    }
-    this->initializedIs(true);
-    long delay = mtime ? long(std::time(nullptr) - mtime) : 0;
-    fmtrace(handler_, 1, "success {} capacity:{} fenixId:{} mtime:{} delay:{} event:{}", rootPath_.dirName(),
-            capacity(), fenixId_, mtime, delay, event);
-    return true;
+    if (this->initialized()) detachReader();
   }
 
-  void detach(bool /*force*/ = false) override {
-    if (!this->initialized()) {
-      fmtrace(handler_, 5, "already detached");
-      return;
-    }
-    buckets_.detach();
-    hashMap_.reset();
-    fmtrace(handler_, 5, "delegating to SlotTable::detach()");
-    slots_.detach();
-    this->initializedIs(false);
-    fmtrace(handler_, 1, "{} detached", rootPath_.dirName());
-  }
+  bool initialize(std::string_view event = "none") override { return initializeReader(event); }
+  void detach(bool /*force*/ = false) override { detachReader(); }
+  bool formInitialized() const override { return this->initialized(); }
 
   // --- reads ----------------------------------------------------------------------
   // On a hit copies the value to `out` (when given) and points at it; on a
@@ -238,49 +242,15 @@ class ZolmReader : public ZolmInterface<OpsT> {
       return false;
     }
   }
-  // The headers of both files against the fenix file.
-  bool validateFiles() override {
-    if (!this->initialized()) {
-      lastError_ = "not attached";
-      return false;
-    }
-    Quiv::String error;
-    SharedMem::FenixId current = SharedMem::FenixFile(rootPath_).read();
-    if (current.value() != fenixId_.value()) {
-      lastError_ = fmt::format("writer changed from {} to {}", fenixId_, current);
-      return false;
-    }
-    if (!buckets_.validate(fenixId_.value(), error)) {
-      lastError_ = error;
-      return false;
-    }
-    if (!SlotTable::validateHeader(handler_, slots_.snapshot(), slots_.fileSize(), fenixId_.value(), Ops::slotSize,
-                                   Ops::valueSize, Ops::typeName(), error)) {
-      lastError_ = error;
-      return false;
-    }
-    return true;
-  }
+  bool validateFiles() override { return checkFiles(); }
   void cleanup() override { fmthrow(Quiv::NoPermissionException, "cleanup of read-only Zolm table"); }
-  Quiv::String const& lastError() const { return lastError_; }
 
-  std::string dumpHeaders() const {
-    return fmt::format("Zolm table \"{}\"\n\n\n{}\n\n{}\n\n", rootPath_.dirName(), slots_.headerString(),
-                       buckets_.toString());
-  }
-
-  Reader::Counters readerCounters() const override {
-    counters_.capacity = slots_.capacity();
-    counters_.buckets = hashMap_.numBuckets();
-    return counters_;
-  }
+  Reader::Counters readerCounters() const override { return countersNow(); }
 
   // --- accessors ------------------------------------------------------------------
   U32 capacity() const override { return slots_.capacity(); }
-  U32 members() const override {
-    return slots_.header() ? Mem::load32(&slots_.header()->occupiedSlots) : 0;
-  }
-  U32 maxSize() const override { return slots_.header() ? slots_.header()->maxSlots : 0; }
+  U32 members() const override { return occupied(); }
+  U32 maxSize() const override { return maxSlots(); }
   U32 minSize() const override { return 0; }
   U32 buckets() const override { return hashMap_.numBuckets(); }
   ZolmType type() const override { return ZolmType::reader; }
@@ -290,8 +260,10 @@ class ZolmReader : public ZolmInterface<OpsT> {
   U64 sequence() const override { return 0; }
   Mem::RootPath const& rootPath() const override { return rootPath_; }
   std::string const& zolmName() const override { return name_; }
-  SlotHeaderCommon header() const { return slots_.header() ? slots_.snapshot() : SlotHeaderCommon{}; }
   Ops const& ops() const { return ops_; }
+
+ protected:
+  void formInitializedIs(bool v) override { this->initializedIs(v); }
 
  private:
   ZolmReader& self() const { return const_cast<ZolmReader&>(*this); }
@@ -300,25 +272,15 @@ class ZolmReader : public ZolmInterface<OpsT> {
   // meanwhile. An integrity failure with nothing to remap goes to the caller.
   template <class F>
   bool retry(F&& op, IterHint* hint) {
-    if (!this->initialized()) fmthrow(Quiv::InvalidInitializeException, "Zolm reader {} is not attached", name_);
+    if (!this->initialized()) [[unlikely]]
+      notAttached();
     if (hashMap_.numBuckets() == 0 || slots_.capacity() == 0) doResize();
     for (;;) {
       bool result;
       try {
         result = op();
       } catch (Quiv::CorruptionDetectedException const&) {
-        bool changed;
-        try {
-          changed = doResize();
-        } catch (Quiv::CorruptionDetectedException const&) {
-          ++counters_.corruptions;
-          throw;
-        }
-        if (!changed) {
-          ++counters_.corruptions;
-          throw;
-        }
-        ++counters_.retries;
+        afterCorruption();
         if (hint) hint->bucket = 0xFFFFFFFFu;
         continue;
       }
@@ -328,18 +290,10 @@ class ZolmReader : public ZolmInterface<OpsT> {
     }
   }
 
-  Quiv::DebugHandler* handler_;
-  Mem::RootPath rootPath_;
-  std::string name_;
-  Reader::Counters* ownCounters_;
-  Reader::Counters& counters_;
   Ops ops_;
   SlotReader slots_;
-  ZolmCore::BucketReader<SlotLink> buckets_;
   HashMap hashMap_;
-  SharedMem::FenixId fenixId_;
   Value buffer_{};
-  Quiv::String lastError_;
 };
 
 }  // namespace Zolm

@@ -14,6 +14,12 @@
 // Integrity failures throw Quiv::CorruptionDetectedException; the reader
 // remaps and repeats the operation, and passes the exception on only when
 // nothing changed.
+//
+// ReaderHashMapBase (ReaderHashMap.cpp) holds what knows only bucket
+// words: the bucket count and its sync with the writer's, the bit-reversed
+// order checks, and the integrity failures as messages. The typed
+// ReaderHashMap keeps the walks (lookup, first, next) inline, since they
+// copy values and compare keys.
 #include <string>
 
 #include "ZolmCore/Ops.h"
@@ -24,48 +30,17 @@
 
 namespace ZolmCore {
 
-// `SlotReaderT` reads one slot under the slot file's seqlock:
-//   U32 read(U32 slot, U32& rhash, Value& out)  -> the runtimeFlags seen
-//   U32 flagsOf(U32 slot), U64 linkOf(U32 slot), U64 const* linkPtr(U32 slot)
-//   U32 capacity() const
-template <class OpsT, class SlotReaderT>
-class ReaderHashMap {
+class ReaderHashMapBase {
  public:
-  using Ops = OpsT;
-  using Key = typename Ops::Key;
-  using Value = typename Ops::Value;
-  using SlotReader = SlotReaderT;
-
-  ReaderHashMap(Quiv::DebugHandler* handler, SlotReader& slots, BucketReader<Zolm::SlotLink>& buckets, Ops const& ops,
-                Zolm::Reader::Counters& counters)
-      : handler_(handler), slots_(slots), buckets_(buckets), ops_(ops), counters_(counters) {}
+  ReaderHashMapBase(Quiv::DebugHandler* handler, BucketReader<Zolm::SlotLink>& buckets, Zolm::Reader::Counters& counters)
+      : handler_(handler), buckets_(buckets), counters_(counters) {}
 
   U32 numBuckets() const { return numBuckets_; }
-  void reset() {
-    numBuckets_ = 0;
-    log2_ = 0;
-    local_ = Mem::VersionedRef<unsigned int>{};
-  }
+  void reset();
 
   // Follows a change of the writer's bucket count; true when anything
   // changed since the last sync (also a count that went and came back).
-  bool syncBuckets() {
-    BucketHeader const* h = buckets_.header();
-    if (!h) return false;
-    U64 word = Mem::load64(h->resizeWord());
-    U32 n = U32(word >> 32);
-    if (n == numBuckets_ && buckets_.mappedBuckets() == n && U32(word) == local_.seq) return false;
-    buckets_.doResize();
-    U32 mapped = buckets_.mappedBuckets();
-    fmtrace(handler_, 2, "buckets from {} to {}", numBuckets_, mapped);
-    numBuckets_ = mapped;
-    log2_ = Zolm::log2Exact(mapped);
-    // The sequence read before the remap: a resize after that read shows
-    // as a mismatch at the next check.
-    local_ = Mem::VersionedRef<unsigned int>{U32(word), mapped};
-    ++counters_.bucketResizes;
-    return true;
-  }
+  bool syncBuckets();
   // Whether the writer resized the buckets since the last sync. The
   // sequence counts too: a walk during which the count doubled and halved
   // back may have met markers of the doubled table.
@@ -76,6 +51,77 @@ class ReaderHashMap {
     return U32(word >> 32) != numBuckets_ || U32(word) != local_.seq;
   }
 
+  // The successor of `bucket` must be `next` under the current bucket
+  // count, or under half or double of it (a resize may be under way).
+  void verifyNextBucket(U32 bucket, U32 next) const {
+    if (numBuckets_ && Zolm::bitReversedSuccessor(bucket, log2_) % numBuckets_ == next) [[likely]]
+      return;
+    verifyNextBucketAfterResize(bucket, next);
+  }
+
+  // The key's bytes in hex, for messages about a key that may be garbage.
+  static std::string hex(void const* bytes, std::size_t size);
+
+ protected:
+  U64 const* bucketPtr(U32 b) const { return buckets_.buckets() + b; }
+
+  bool hashesTo(U32 h, U32 b) const {
+    U64 n = numBuckets_;
+    return (h & (n - 1)) == b || (n >= 2 && (h & (n / 2 - 1)) == b) || (U64(h) & (2 * n - 1)) == b;
+  }
+  void checkBucket(U32 b) const {
+    if (b >= numBuckets_) [[unlikely]]
+      outOfRange(b);
+  }
+  // A "not found" stands only when the buckets were not resized meanwhile.
+  void checkMiss() const {
+    if (bucketCountChanged()) [[unlikely]]
+      bucketMismatch();
+  }
+  // The last bucket in bit-reversed order is the one whose successor is 0.
+  void checkLast(U32 b) const {
+    if (numBuckets_ == 1 || Zolm::bitReversedSuccessor(b, log2_) == 0) [[likely]]
+      return;
+    checkLastAfterResize(b);
+  }
+
+  void verifyNextBucketAfterResize(U32 bucket, U32 next) const;
+  void checkLastAfterResize(U32 b) const;
+  [[noreturn]] void outOfRange(U32 b) const;
+  [[noreturn]] void bucketMismatch() const;
+  [[noreturn]] static void bucketCycle(U32 skips, U32 numBuckets);
+  [[noreturn]] static void chainCycle(U32 visited, U32 capacity);
+  [[noreturn]] static void notOccupied(U32 slot, std::string const& keyHex);
+  [[noreturn]] static void slowPathNotOccupied(U32 slot, std::string const& keyHex, U32 visited);
+  [[noreturn]] static void corruptKey(std::string const& keyHex, U32 bucket);
+  [[noreturn]] static void corruptKeyAtBucket(std::string const& keyHex, U32 bucket);
+  [[noreturn]] static void slowPathCorruptKey(std::string const& keyHex, U32 bucket);
+  [[noreturn]] static void corruptRhash(U32 slot, U32 stored, U32 computed);
+
+  Quiv::DebugHandler* handler_;
+  BucketReader<Zolm::SlotLink>& buckets_;
+  Zolm::Reader::Counters& counters_;
+  U32 numBuckets_ = 0;
+  U32 log2_ = 0;
+  Mem::VersionedRef<unsigned int> local_;
+};
+
+// `SlotReaderT` reads one slot under the slot file's seqlock:
+//   U32 read(U32 slot, U32& rhash, Value& out)  -> the runtimeFlags seen
+//   U32 flagsOf(U32 slot), U64 linkOf(U32 slot), U64 const* linkPtr(U32 slot)
+//   U32 capacity() const
+template <class OpsT, class SlotReaderT>
+class ReaderHashMap : public ReaderHashMapBase {
+ public:
+  using Ops = OpsT;
+  using Key = typename Ops::Key;
+  using Value = typename Ops::Value;
+  using SlotReader = SlotReaderT;
+
+  ReaderHashMap(Quiv::DebugHandler* handler, SlotReader& slots, BucketReader<Zolm::SlotLink>& buckets, Ops const& ops,
+                Zolm::Reader::Counters& counters)
+      : ReaderHashMapBase(handler, buckets, counters), slots_(slots), ops_(ops) {}
+
   // --- lookup -------------------------------------------------------------------
   bool lookup(Key const& key, Value& out) {
     ++counters_.lookups;
@@ -84,56 +130,7 @@ class ReaderHashMap {
       out = Ops::defaultValue();
       return false;
     }
-    U32 h = ops_.hash(key);
-    U32 b = h & (numBuckets_ - 1);  // a power of two
-    U32 rh = Zolm::reverseBits32(h);
-    U32 const cap = slots_.capacity();
-    for (;;) {
-      if (b >= numBuckets_) fmthrow(Quiv::CorruptionDetectedException, "out-of-range, index:{} max:{}", b, numBuckets_);
-      U64 const* linkp = bucketPtr(b);
-      U64 w = Mem::load64(linkp);
-      U32 visited = 0;
-      bool restart = false;
-      for (;;) {
-        U32 t = Zolm::SlotLink::target(w);
-        if (!Zolm::SlotLink::isSlot(t)) {
-          if (Zolm::SlotLink::isMarker(t) && Zolm::SlotLink::markerBucket(t) >= numBuckets_)
-            fmthrow(Quiv::CorruptionDetectedException, "out-of-range, index:{} max:{}",
-                    Zolm::SlotLink::markerBucket(t), numBuckets_);
-          return miss(out);
-        }
-        if (++visited > cap)
-          fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", visited, cap);
-        U32 srh;
-        U32 f = slots_.read(t, srh, out);
-        if (Mem::load64(linkp) != w) {
-          restart = true;
-          break;
-        }
-        if (!(f & Zolm::SLOT_OCCUPIED))
-          fmthrow(Quiv::CorruptionDetectedException, "slot:{} not marked as occupied key:{}", t, keyHex(key));
-        Key sk = Ops::keyOf(out);
-        if (srh == rh && Ops::equal(sk, key)) return true;
-        if (srh > rh || (srh == rh && Ops::less(key, sk))) {
-          U32 sh = ops_.hash(sk);
-          if (!hashesTo(sh, b))
-            fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected. key:{} bucketIndex:{}", keyHex(sk), b);
-          // The hash is at hand: a damaged rhash would otherwise end walks
-          // early and hide the keys behind it.
-          if (srh != Zolm::reverseBits32(sh))
-            fmthrow(Quiv::CorruptionDetectedException, "corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}",
-                    t, srh, Zolm::reverseBits32(sh));
-          return miss(out);
-        }
-        linkp = slots_.linkPtr(t);
-        w = Mem::load64(linkp);
-        if (slots_.flagsOf(t) != f) {
-          restart = true;
-          break;
-        }
-      }
-      if (restart) ++counters_.restarts;
-    }
+    return walk<false>(key, out, nullptr);
   }
 
   // --- iteration ----------------------------------------------------------------
@@ -173,10 +170,11 @@ class ReaderHashMap {
           U32 srh;
           U32 f = slots_.read(t, srh, out);
           if (slots_.linkOf(hs) == lw) {
-            if (!(f & Zolm::SLOT_OCCUPIED))
-              fmthrow(Quiv::CorruptionDetectedException, "slot:{} not marked as occupied key:{}", t,
-                      keyHex(Ops::keyOf(out)));
-            checkKeyBucket(Ops::keyOf(out), hint.bucket, "corrupt key detected. key:{} bucketIndex:{}");
+            if (!(f & Zolm::SLOT_OCCUPIED)) [[unlikely]]
+              notOccupied(t, keyHex(Ops::keyOf(out)));
+            Key sk = Ops::keyOf(out);
+            if (!hashesTo(ops_.hash(sk), hint.bucket)) [[unlikely]]
+              corruptKey(keyHex(sk), hint.bucket);
             fmtrace(handler_, 9, "{} success {} using {}, saving new slot hint {}", Zolm::show(key), t, hint.slot, t);
             hint.flags = f;
             hint.slot = t;
@@ -185,67 +183,107 @@ class ReaderHashMap {
         }
       }
     }
-    return slowNext(key, out, hint);
-  }
-
-  // The successor of `bucket` must be `next` under the current bucket
-  // count, or under half or double of it (a resize may be under way).
-  void verifyNextBucket(U32 bucket, U32 next) const {
-    U32 k = log2_;
-    if (numBuckets_ && Zolm::bitReversedSuccessor(bucket, k) % numBuckets_ == next) return;
-    if (numBuckets_ >= 2 && Zolm::bitReversedSuccessor(bucket, k - 1) % (numBuckets_ / 2) == next) return;
-    if (numBuckets_ && numBuckets_ < (1u << 31) &&
-        Zolm::bitReversedSuccessor(bucket, k + 1) % (numBuckets_ * 2) == next)
-      return;
-    fmthrow(Quiv::CorruptionDetectedException, "has bucket: {} with next bucket: {} and numBuckets: {}", bucket, next,
-            numBuckets_);
+    ++counters_.slowPaths;
+    return walk<true>(key, out, &hint);
   }
 
  private:
+  // The walk of the key's bucket run, shared by lookup (`Next` false: find
+  // the key itself) and the slow path of next (`Next` true: find the first
+  // entry after the key, going on into the following buckets).
+  template <bool Next>
+  bool walk(Key const& key, Value& out, Zolm::IterHint* hint) {
+    U32 h = ops_.hash(key);
+    U32 b = h & (numBuckets_ - 1);  // a power of two
+    U32 rh = Zolm::reverseBits32(h);
+    U32 const cap = slots_.capacity();
+    for (;;) {
+      if constexpr (!Next) checkBucket(b);
+      U64 const* linkp = bucketPtr(b);
+      U64 w = Mem::load64(linkp);
+      U32 visited = 0;
+      for (;;) {
+        U32 t = Zolm::SlotLink::target(w);
+        if constexpr (Next) {
+          if (Zolm::SlotLink::isEnd(t)) {
+            checkLast(b);
+            fmtrace(handler_, 9, "{} failed", Zolm::show(key));
+            out = Ops::defaultValue();
+            return false;
+          }
+          if (Zolm::SlotLink::isMarker(t)) {
+            U32 nb = Zolm::SlotLink::markerBucket(t);
+            verifyNextBucket(b, nb);
+            fmtrace(handler_, 9, "{} next bucket {}", Zolm::show(key), nb);
+            return firstFrom(nb, out, *hint);
+          }
+        } else {
+          if (!Zolm::SlotLink::isSlot(t)) {
+            if (Zolm::SlotLink::isMarker(t) && Zolm::SlotLink::markerBucket(t) >= numBuckets_) [[unlikely]]
+              outOfRange(Zolm::SlotLink::markerBucket(t));
+            return miss(out);
+          }
+        }
+        if (++visited > cap) [[unlikely]]
+          chainCycle(visited, cap);
+        U32 srh;
+        U32 f = slots_.read(t, srh, out);
+        if constexpr (Next) fmtrace(handler_, 9, "{} comparing slot {} {}", Zolm::show(key), t, srh);
+        if (Mem::load64(linkp) != w) break;  // restart
+        if (!(f & Zolm::SLOT_OCCUPIED)) [[unlikely]] {
+          if constexpr (Next) slowPathNotOccupied(t, keyHex(key), visited);
+          else notOccupied(t, keyHex(key));
+        }
+        Key sk = Ops::keyOf(out);
+        if constexpr (!Next) {
+          if (srh == rh && Ops::equal(sk, key)) return true;
+        }
+        if (srh > rh || (srh == rh && Ops::less(key, sk))) {
+          U32 sh = ops_.hash(sk);
+          if constexpr (Next) {
+            if (!hashesTo(sh, b)) [[unlikely]]
+              slowPathCorruptKey(keyHex(sk), b);
+            *hint = Zolm::IterHint{f, t, b};
+            fmtrace(handler_, 9, "{} success {}, saving {}", Zolm::show(key), t, t);
+            return true;
+          } else {
+            if (!hashesTo(sh, b)) [[unlikely]]
+              corruptKey(keyHex(sk), b);
+            // The hash is at hand: a damaged rhash would otherwise end walks
+            // early and hide the keys behind it.
+            if (srh != Zolm::reverseBits32(sh)) [[unlikely]]
+              corruptRhash(t, srh, Zolm::reverseBits32(sh));
+            return miss(out);
+          }
+        }
+        linkp = slots_.linkPtr(t);
+        w = Mem::load64(linkp);
+        if (slots_.flagsOf(t) != f) break;  // restart
+        if constexpr (Next) fmtrace(handler_, 9, "{} next slot {} success", Zolm::show(key), Zolm::SlotLink::target(w));
+      }
+      ++counters_.restarts;
+    }
+  }
+
   bool miss(Value& out) {
-    if (bucketCountChanged())
-      fmthrow(Quiv::CorruptionDetectedException, "found mismatch, local numBuckets:{} header numBuckets:{}",
-              numBuckets_, Mem::load32(&buckets_.header()->numBuckets));
+    checkMiss();
     out = Ops::defaultValue();
     return false;
   }
 
-  U64 const* bucketPtr(U32 b) const { return buckets_.buckets() + b; }
-
-  bool hashesTo(U32 h, U32 b) const {
-    U64 n = numBuckets_;
-    return (h & (n - 1)) == b || (n >= 2 && (h & (n / 2 - 1)) == b) || (U64(h) & (2 * n - 1)) == b;
-  }
-  void checkKeyBucket(Key const& k, U32 b, char const* /*what*/) const {
-    if (!hashesTo(ops_.hash(k), b))
-      fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected. key:{} bucketIndex:{}", keyHex(k), b);
-  }
-
-  // The last bucket in bit-reversed order is the one whose successor is 0.
-  void checkLast(U32 b) const {
-    if (numBuckets_ == 1 || Zolm::bitReversedSuccessor(b, log2_) == 0) return;
-    if (numBuckets_ >= 2 && Zolm::bitReversedSuccessor(b, log2_ - 1) == 0) return;
-    if (Zolm::bitReversedSuccessor(b, log2_ + 1) == 0) return;
-    fmthrow(Quiv::CorruptionDetectedException,
-            "thinks we've reached the end of the table, but we're in bucket {} when there are numBuckets: {}", b,
-            numBuckets_);
-  }
-
   bool firstFrom(U32 b, Value& out, Zolm::IterHint& hint) {
-    if (b >= numBuckets_) fmthrow(Quiv::CorruptionDetectedException, "out-of-range, index:{} max:{}", b, numBuckets_);
+    checkBucket(b);
     U32 skips = 0;
     for (;;) {
       U64 w = Mem::load64(bucketPtr(b));
       U32 t = Zolm::SlotLink::target(w);
       while (Zolm::SlotLink::isMarker(t)) {
         ++counters_.bucketSkips;
-        if (++skips >= numBuckets_)
-          fmthrow(Quiv::CorruptionDetectedException, "has bucket cycle detected, bucketCount: {} numBuckets: {}", skips,
-                  numBuckets_);
+        if (++skips >= numBuckets_) [[unlikely]]
+          bucketCycle(skips, numBuckets_);
         U32 nb = Zolm::SlotLink::markerBucket(t);
         verifyNextBucket(b, nb);
-        if (nb >= numBuckets_)
-          fmthrow(Quiv::CorruptionDetectedException, "out-of-range, index:{} max:{}", nb, numBuckets_);
+        checkBucket(nb);
         b = nb;
         w = Mem::load64(bucketPtr(b));
         t = Zolm::SlotLink::target(w);
@@ -262,91 +300,20 @@ class ReaderHashMap {
         ++counters_.restarts;
         continue;
       }
-      if (!(f & Zolm::SLOT_OCCUPIED))
-        fmthrow(Quiv::CorruptionDetectedException, "slot:{} not marked as occupied key:{}", t,
-                keyHex(Ops::keyOf(out)));
-      if (!hashesTo(ops_.hash(Ops::keyOf(out)), b))
-        fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, key:{} bucket:{}", keyHex(Ops::keyOf(out)),
-                b);
+      if (!(f & Zolm::SLOT_OCCUPIED)) [[unlikely]]
+        notOccupied(t, keyHex(Ops::keyOf(out)));
+      if (!hashesTo(ops_.hash(Ops::keyOf(out)), b)) [[unlikely]]
+        corruptKeyAtBucket(keyHex(Ops::keyOf(out)), b);
       hint = Zolm::IterHint{f, t, b};
       fmtrace(handler_, 9, "{} found at bucket {}, saving {}", Zolm::show(Ops::keyOf(out)), b, t);
       return true;
     }
   }
 
-  bool slowNext(Key const& key, Value& out, Zolm::IterHint& hint) {
-    ++counters_.slowPaths;
-    U32 h = ops_.hash(key);
-    U32 b = h & (numBuckets_ - 1);  // a power of two
-    U32 rh = Zolm::reverseBits32(h);
-    U32 const cap = slots_.capacity();
-    for (;;) {
-      U64 const* linkp = bucketPtr(b);
-      U64 w = Mem::load64(linkp);
-      U32 visited = 0;
-      bool restart = false;
-      for (;;) {
-        U32 t = Zolm::SlotLink::target(w);
-        if (Zolm::SlotLink::isEnd(t)) {
-          checkLast(b);
-          fmtrace(handler_, 9, "{} failed", Zolm::show(key));
-          out = Ops::defaultValue();
-          return false;
-        }
-        if (Zolm::SlotLink::isMarker(t)) {
-          U32 nb = Zolm::SlotLink::markerBucket(t);
-          verifyNextBucket(b, nb);
-          fmtrace(handler_, 9, "{} next bucket {}", Zolm::show(key), nb);
-          return firstFrom(nb, out, hint);
-        }
-        if (++visited > cap)
-          fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", visited, cap);
-        U32 srh;
-        U32 f = slots_.read(t, srh, out);
-        fmtrace(handler_, 9, "{} comparing slot {} {}", Zolm::show(key), t, srh);
-        if (Mem::load64(linkp) != w) {
-          restart = true;
-          break;
-        }
-        if (!(f & Zolm::SLOT_OCCUPIED))
-          fmthrow(Quiv::CorruptionDetectedException, "slow-path slot:{} not marked as occupied key:{} slotCount:{}", t,
-                  keyHex(key), visited);
-        Key sk = Ops::keyOf(out);
-        if (srh > rh || (srh == rh && Ops::less(key, sk))) {
-          if (!hashesTo(ops_.hash(sk), b))
-            fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected. key:{} bucketIndex {}", keyHex(sk), b);
-          hint = Zolm::IterHint{f, t, b};
-          fmtrace(handler_, 9, "{} success {}, saving {}", Zolm::show(key), t, t);
-          return true;
-        }
-        linkp = slots_.linkPtr(t);
-        w = Mem::load64(linkp);
-        if (slots_.flagsOf(t) != f) {
-          restart = true;
-          break;
-        }
-        fmtrace(handler_, 9, "{} next slot {} success", Zolm::show(key), Zolm::SlotLink::target(w));
-      }
-      if (restart) ++counters_.restarts;
-    }
-  }
+  static std::string keyHex(Key const& k) { return hex(&k, sizeof(Key)); }
 
-  // The key's bytes in hex, for messages about a key that may be garbage.
-  static std::string keyHex(Key const& k) {
-    unsigned char const* p = reinterpret_cast<unsigned char const*>(&k);
-    std::string s;
-    for (std::size_t i = 0; i < sizeof(Key); ++i) s += fmt::format("{:02x}", p[i]);
-    return s;
-  }
-
-  Quiv::DebugHandler* handler_;
   SlotReader& slots_;
-  BucketReader<Zolm::SlotLink>& buckets_;
   Ops const& ops_;
-  Zolm::Reader::Counters& counters_;
-  U32 numBuckets_ = 0;
-  U32 log2_ = 0;
-  Mem::VersionedRef<unsigned int> local_;
 };
 
 }  // namespace ZolmCore

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 #include <vector>
@@ -158,6 +159,55 @@ TEST(ShadowHashMap, NextAfterARemovedEntryFindsItsSuccessor) {
   }
   EXPECT_EQ(seen, order);
   EXPECT_GT(map.counters().slowPaths, 0u);
+}
+
+// The bucket splits, joins and unlinks are compiled once and reach the
+// links by the entry's size: an entry much wider than its links and key
+// (a value entry) must keep every link, through doublings and halvings,
+// exactly where its typed reads find it, and nothing else of it touched.
+TEST(ShadowHashMap, LinksOfWideEntriesSurviveGrowthAndShrink) {
+  struct Wide {
+    U32 next = 0xFFFFFFFFu, prev = 0xFFFFFFFFu, rhash = 0;
+    Lanx::IntfId k;
+    unsigned char payload[37] = {};
+    Lanx::IntfId key() const { return k; }
+    void clear() { *this = Wide{}; }
+  };
+  using WideMap = Zolm::ShadowHashMap<FloodOps, Wide>;
+  static_assert(sizeof(Wide) != sizeof(Entry));
+  FloodOps ops;
+  ops.seed = 77;
+  Zolm::SlotCounters counters;
+  WideMap map(nullptr, ops, counters);
+  constexpr U32 SLOTS = 3000;
+  std::vector<Wide> slots(SLOTS);
+  map.slotsIs(slots.data(), SLOTS);
+  for (U32 s = 0; s < SLOTS; ++s) {
+    slots[s].k = Lanx::IntfId::fromRaw(U64(s) * 7919 + 1);
+    std::memset(slots[s].payload, int(s & 0xFF), sizeof slots[s].payload);
+    ASSERT_TRUE(map.write(s, false, [](Wide const&) { return true; }));
+  }
+  U32 peak = map.numBuckets();
+  EXPECT_GE(peak, 2048u);
+  for (U32 s = 0; s < SLOTS; ++s) {
+    if (s % 16 != 0) {
+      ASSERT_TRUE(map.remove(s));
+    }
+  }
+  EXPECT_LT(map.numBuckets(), peak);
+  std::string error;
+  ASSERT_TRUE(map.check(error)) << error;
+  U32 seen = 0;
+  for (U32 s = map.first(); s != WideMap::NONE; s = map.next(slots[s].key(), s)) {
+    ASSERT_EQ(s % 16, 0u);
+    ++seen;
+  }
+  EXPECT_EQ(seen, SLOTS / 16 + (SLOTS % 16 != 0));
+  for (U32 s = 0; s < SLOTS; ++s) {
+    ASSERT_EQ(map.lookup(slots[s].k), s % 16 == 0 ? s : WideMap::NONE);
+    // Only the links were touched: no payload byte was written over.
+    for (unsigned char c : slots[s].payload) ASSERT_EQ(c, (unsigned char)(s & 0xFF));
+  }
 }
 
 }  // namespace
