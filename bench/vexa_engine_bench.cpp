@@ -28,7 +28,7 @@ using VexaBench::keys;
 
 NexthopEntryConfig entry(U64 key, U32 weight = 0) {
   NexthopEntryConfig e{EntryKey(key)};
-  e.weight_ = weight;
+  e.weightIs(weight);
   return e;
 }
 

@@ -60,7 +60,7 @@ void perOp(benchmark::State& state, U64 items) {
 
 NexthopEntryConfig entry(U64 key) {
   NexthopEntryConfig e{EntryKey(key)};
-  e.weight_ = U32(key);
+  e.weightIs(U32(key));
   return e;
 }
 
@@ -245,7 +245,7 @@ void BM_ReaderLookupHitDependent(benchmark::State& state) {
   benchmark::DoNotOptimize(mask);
   for (auto _ : state) {
     t.reader->lookup(EntryKey(t.hits[i]), found, &v);
-    i += 1 + (v.weight_ & mask);
+    i += 1 + (v.weight() & mask);
     if (i >= n) i = 0;
   }
   perOp(state, state.iterations());
@@ -380,7 +380,7 @@ void BM_RawWalkDependent(benchmark::State& state) {
   for (auto _ : state) {
     EntryKey k(t.hits[i]);
     rawLookup(l, l.slots, k, ops.hash(k), v);
-    i += 1 + (v.weight_ & mask);
+    i += 1 + (v.weight() & mask);
     if (i >= n) i = 0;
   }
   perOp(state, state.iterations());
@@ -489,7 +489,7 @@ void BM_AbslFindHitDependent(benchmark::State& state) {
   benchmark::DoNotOptimize(mask);
   for (auto _ : state) {
     auto it = map.find(order[i]);
-    i += 1 + (it->second.weight_ & mask);
+    i += 1 + (it->second.weight() & mask);
     if (i >= n) i = 0;
   }
   perOp(state, state.iterations());

@@ -4,7 +4,7 @@
 //
 // Every shadow benchmark forks a child that runs a ZolmShadow of the L3
 // flood table (IntfId -> L3FloodEntryConfig, 16-byte values) in its event
-// loop. Each write carries its write index in floodListId_; the child's
+// loop. Each write carries its write index in floodListId; the child's
 // `changed` callback looks the key up and stamps the index's arrival time
 // into a MAP_SHARED anonymous mapping. Both processes read CLOCK_MONOTONIC,
 // so the difference of the two stamps is the propagation latency: from just
@@ -243,7 +243,7 @@ static_assert(std::atomic<U64>::is_always_lock_free && std::atomic<U32>::is_alwa
 Lanx::IntfId keyOf(U32 k) { return Lanx::IntfId::fromRaw(U64(k) + 1); }
 L3FloodEntryConfig entry(U32 k, U32 idx) {
   L3FloodEntryConfig e(keyOf(k));
-  e.floodListId_ = idx;
+  e.floodListIdIs(idx);
   return e;
 }
 
@@ -260,7 +260,7 @@ L3FloodEntryConfig entry(U32 k, U32 idx) {
       U64 t = nowNs();
       L3FloodEntryConfig v;
       if (!sp->lookup(k, v)) return;
-      U32 idx = v.floodListId_;
+      U32 idx = v.floodListId();
       if (idx < kMaxIdx && sh->tCb[idx].load(std::memory_order_relaxed) == 0)
         sh->tCb[idx].store(t, std::memory_order_relaxed);
       U64 key = k.raw() - 1;

@@ -45,7 +45,7 @@ std::vector<U64> shuffled(std::size_t n) { return VexaBench::shuffled(keys(n)); 
 
 NexthopEntryConfig entry(U64 key, U32 weight = 0) {
   NexthopEntryConfig e{EntryKey(key)};
-  e.weight_ = weight;
+  e.weightIs(weight);
   return e;
 }
 
@@ -160,7 +160,7 @@ void BM_WriterDirectUpdate(benchmark::State& state) {
       state.SkipWithError("key missing");
       break;
     }
-    p->weight_ = ++weight;
+    p->weightIs(++weight);
     w.directCommit();
     if (++i == ks.size()) i = 0;
   }

@@ -23,7 +23,7 @@ class VlanId : public Kel::Scalar<VlanId, U16> {
   using Scalar::Scalar;
   U32 hash(U32 seed) const { return Kel::hashSingleAttr(seed, value()); }
 };
-static_assert(sizeof(VlanId) == 2);
+static_assert(Kel::imageIs<VlanId>(2, 0, {0}));
 
 // A 48-bit Ethernet address; text form "01:02:03:04:05:06" (lower-case hex).
 class EthAddr {
@@ -61,9 +61,7 @@ std::ostream& operator<<(std::ostream& os, EthAddr const& a);
 class MacVlanPair : public Kel::Record<MacVlanPair> {
  public:
   static constexpr std::string_view kelTypeName = "Bridging::MacVlanPair";
-  static constexpr auto kelFields() {
-    return std::make_tuple(Kel::field("mac", &MacVlanPair::mac_), Kel::field("vlanId", &MacVlanPair::vlanId_));
-  }
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(mac), KEL_FIELD(vlanId)); }
   MacVlanPair() = default;
   MacVlanPair(EthAddr mac, VlanId vlan) : mac_(mac), vlanId_(vlan) {}
   explicit MacVlanPair(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
@@ -81,7 +79,7 @@ class MacVlanPair : public Kel::Record<MacVlanPair> {
   VlanId vlanId_{0};
   U16 pad1_ = 0;
 };
-static_assert(sizeof(MacVlanPair) == 12);
+static_assert(Kel::imageIs<MacVlanPair>(12, 4, {0, 8}));
 
 // The kind of an L2 entry: one byte. Text form is the enumerator's name.
 enum class EntryType : U8 {

@@ -13,9 +13,7 @@ namespace Nox {
 class UniqueId : public Kel::Record<UniqueId> {
  public:
   static constexpr std::string_view kelTypeName = "Nox::UniqueId";
-  static constexpr auto kelFields() {
-    return std::make_tuple(Kel::field("pid", &UniqueId::pid_), Kel::field("counter", &UniqueId::counter_));
-  }
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(pid), KEL_FIELD(counter)); }
   constexpr UniqueId() = default;
   constexpr UniqueId(U32 pid, U32 counter) : pid_(pid), counter_(counter) {}
   explicit UniqueId(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
@@ -30,7 +28,7 @@ class UniqueId : public Kel::Record<UniqueId> {
   U32 pid_ = 0;
   U32 counter_ = 0;
 };
-static_assert(sizeof(UniqueId) == 8);
+static_assert(Kel::imageIs<UniqueId>(8, 0, {0, 4}));
 
 // A 32-bit sequence number (wraps); text form is the bare number.
 class Seqno32 : public Kel::Scalar<Seqno32, U32> {
@@ -38,7 +36,7 @@ class Seqno32 : public Kel::Scalar<Seqno32, U32> {
   static constexpr std::string_view kelTypeName = "Nox::Seqno32";
   using Scalar::Scalar;
 };
-static_assert(sizeof(Seqno32) == 4);
+static_assert(Kel::imageIs<Seqno32>(4, 0, {0}));
 
 KEL_VALUE_FUNCTIONS();
 

@@ -3,32 +3,44 @@
 //
 // Every key and entry of the switch tables is a small copyable record. Its
 // behaviour (equality, the "nonnull" test, the text form, the stream
-// operator and parsing) follows from a short description the type gives of
-// itself, so that a value type is its fields plus a few lines:
+// operator and parsing) follows from one description the type gives of
+// itself, its field list: the attribute names in order, each bound to its
+// member and to that member's byte offset. A value type is its fields plus a
+// few lines:
 //
+//   // Image (16 bytes): key at 0, count at 8.
 //   class AclCounter : public Kel::Record<AclCounter> {
 //    public:
 //     static constexpr std::string_view kelTypeName = "VexaSwitch::AclCounter";
-//     static constexpr auto kelFields() {
-//       return std::make_tuple(Kel::field("key", &AclCounter::key_),
-//                              Kel::field("count", &AclCounter::count_));
-//     }
+//     static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(key), KEL_FIELD(count)); }
 //     AclCounter() = default;
 //     explicit AclCounter(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
-//     ...accessors...
+//     Nox::UniqueId const& key() const { return key_; }
+//     KEL_ATTR(U64, count)
 //    private:
 //     Nox::UniqueId key_;
 //     U64 count_ = 0;
 //   };
+//   static_assert(Kel::imageIs<AclCounter>(16, 0, {0, 8}));
+//
+// Conventions: attribute `a` is the private member `a_`, read through a()
+// and written through aIs(v) (KEL_ATTR writes both). KEL_FIELD(a) names the
+// attribute after its member, so the text form, the accessors and the
+// member cannot drift apart. Kel::imageIs pins the image other processes
+// read (size, unnamed bytes, every field's offset) beside the type.
 //
 // Kinds:
-//   Kel::Record<T>          two or more attributes; text form
+//   Kel::Record<T>          attributes listed by kelFields(); text form
 //                           "Value('<kelTypeName>', ** {'a': <a>, 'b': <b>})"
+//   Kel::Single<T>          exactly one attribute; text form is that
+//                           attribute's own text (a table entry that is its
+//                           key, for instance).
 //   Kel::Scalar<T, U>       one unsigned attribute (default name "value");
 //                           text form is the bare decimal number. With
 //                           T::kelUpper (and T::kelUpperName, optionally
 //                           T::kelLowerName) it is a bounded identifier whose
-//                           default is its upper bound.
+//                           default is its upper bound. Its field list comes
+//                           from the base.
 //   Kel::ConstantHolder<T>  no attributes; empty text form; all equal.
 //
 // Attribute text follows the attribute's type: unsigned integers decimal,
@@ -41,6 +53,7 @@
 #include <fmt/format.h>
 
 #include <concepts>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <limits>
@@ -57,16 +70,58 @@
 
 namespace Kel {
 
+// One attribute: its name, its member and the member's byte offset in the
+// value's image (what a generic client reads and writes).
 template <class C, class M>
 struct Field {
   std::string_view name;
   M C::*member;
+  std::size_t offset;
   using Type = M;
+  static constexpr std::size_t size = sizeof(M);
 };
 
 template <class C, class M>
-constexpr Field<C, M> field(std::string_view name, M C::*member) {
-  return {name, member};
+constexpr Field<C, M> field(std::string_view name, M C::*member, std::size_t offset) {
+  return {name, member, offset};
+}
+
+// Pins a value type's image: `size` bytes, of which `unnamed` belong to no
+// field (padding), with the fields of kelFields() at `offsets`, in order.
+// Every field must be listed, lie inside the image and not overlap the next.
+// Used as static_assert(Kel::imageIs<T>(...)) beside the type.
+template <class T, std::size_t N>
+consteval bool imageIs(std::size_t size, std::size_t unnamed, std::size_t const (&offsets)[N]) {
+  constexpr auto fields = T::kelFields();
+  if (sizeof(T) != size || std::tuple_size_v<decltype(fields)> != N) return false;
+  std::size_t starts[N + 1] = {};
+  std::size_t ends[N + 1] = {};
+  std::size_t named = 0;
+  std::size_t i = 0;
+  std::apply(
+      [&](auto const&... f) {
+        ((starts[i] = f.offset, ends[i] = f.offset + f.size, named += f.size, ++i), ...);
+      },
+      fields);
+  for (i = 0; i < N; ++i) {
+    if (starts[i] != offsets[i] || ends[i] > size) return false;
+    if (i + 1 < N && ends[i] > starts[i + 1]) return false;
+  }
+  return named + unnamed == size;
+}
+
+// Attribute accessors (KEL_ATTR): the member is held in its stored form, the
+// accessor speaks the attribute's type. They differ only for 64-bit numbers
+// held on 4-byte boundaries (Kel::Unsigned64 read and written as U64).
+template <class A, class M>
+constexpr A attrOut(M m) {
+  if constexpr (std::is_same_v<A, M>) return m;
+  else return A(m.value());
+}
+template <class M, class A>
+constexpr M attrIn(A v) {
+  if constexpr (std::is_same_v<A, M>) return v;
+  else return M(v);
 }
 
 template <class T>
@@ -79,8 +134,12 @@ Quiv::String valueToStrep(T v) {
 // on 4-byte boundaries (packed records), and a member pointer does not
 // carry the packing: such fields are copied bytewise rather than bound to
 // a misaligned reference.
-template <class C, class M>
-M fieldGet(C const& c, Field<C, M> const& f) {
+// The value may be of a type derived from the field's class (a Scalar's
+// field belongs to its base).
+template <class V, class C, class M>
+  requires std::derived_from<V, C>
+M fieldGet(V const& v, Field<C, M> const& f) {
+  C const& c = v;
   if constexpr (alignof(M) > alignof(C)) {
     static_assert(std::is_trivially_copyable_v<M>);
     alignas(M) unsigned char raw[sizeof(M)];
@@ -91,8 +150,10 @@ M fieldGet(C const& c, Field<C, M> const& f) {
   }
 }
 
-template <class C, class M>
-void fieldSet(C& c, Field<C, M> const& f, M const& v) {
+template <class V, class C, class M>
+  requires std::derived_from<V, C>
+void fieldSet(V& value, Field<C, M> const& f, M const& v) {
+  C& c = value;
   if constexpr (alignof(M) > alignof(C)) {
     std::memcpy(static_cast<void*>(&(c.*(f.member))), &v, sizeof(M));
   } else {
@@ -150,6 +211,7 @@ class Record {
   explicit operator bool() const { return !(static_cast<T const&>(*this) == T()); }
 
  protected:
+  using KelSelf = T;
   Record() = default;
 };
 
@@ -220,7 +282,68 @@ void parseRecord(T& v, CharRange& r) {
   r.needString("})");
 }
 
+// ---- single attribute ---------------------------------------------------------
+
+template <class T>
+class Single {
+ public:
+  friend bool operator==(T const& a, T const& b) {
+    auto const f = std::get<0>(T::kelFields());
+    return fieldGet(a, f) == fieldGet(b, f);
+  }
+  explicit operator bool() const { return !(static_cast<T const&>(*this) == T()); }
+
+ protected:
+  using KelSelf = T;
+  Single() = default;
+};
+
+template <class T>
+concept SingleType = std::derived_from<T, Single<T>> && requires {
+  T::kelTypeName;
+  T::kelFields();
+} && std::tuple_size_v<decltype(T::kelFields())> == 1;
+
+template <SingleType T>
+Quiv::String valueToStrep(T const& v) {
+  auto const f = std::get<0>(T::kelFields());
+  using M = typename decltype(f)::Type;
+  std::string out;
+  AttrText<M>::append(out, fieldGet(v, f));
+  return Quiv::String(std::move(out));
+}
+
+template <SingleType T>
+std::ostream& operator<<(std::ostream& os, T const& v) {
+  return os << valueToStrep(v).view();
+}
+
+// The exact inverse of valueToStrep for a single-attribute value; a range
+// failure names the attribute.
+template <SingleType T>
+void parseSingle(T& v, CharRange& r) {
+  auto const f = std::get<0>(T::kelFields());
+  using M = typename decltype(f)::Type;
+  fieldSet(v, f, AttrText<M>::parse(r, f.name));
+}
+
 // ---- single unsigned attribute ------------------------------------------------
+
+// A 64-bit number held as two 32-bit halves, low first, so that its image is
+// the little-endian U64 on a 4-byte boundary. Text form: the decimal number.
+struct U64Halves {
+  U32 lo = 0;
+  U32 hi = 0;
+  static constexpr U64Halves of(U64 v) { return {static_cast<U32>(v), static_cast<U32>(v >> 32)}; }
+  constexpr U64 get() const { return (U64(hi) << 32) | lo; }
+  friend constexpr bool operator==(U64Halves const&, U64Halves const&) = default;
+};
+
+template <>
+struct AttrText<U64Halves> {
+  static void append(std::string& out, U64Halves v) { fmt::format_to(std::back_inserter(out), "{}", v.get()); }
+  static U64Halves parse(CharRange& r, std::string_view name) { return U64Halves::of(deserializeAttr<U64>(r, name)); }
+};
 
 template <class T, class U>
 class Scalar {
@@ -286,21 +409,23 @@ class Scalar {
   // the little-endian U64): stored images keep 64-bit fields on 4-byte
   // boundaries, and an alignment of 4 lets these types sit there without
   // packing.
-  struct Split {
-    U32 lo;
-    U32 hi;
-  };
   static constexpr bool split = sizeof(U) == 8;
-  using Storage = std::conditional_t<split, Split, U>;
+  using Storage = std::conditional_t<split, U64Halves, U>;
   constexpr void store(U v) {
-    if constexpr (split) value_ = Split{static_cast<U32>(v), static_cast<U32>(U64(v) >> 32)};
+    if constexpr (split) value_ = U64Halves::of(v);
     else value_ = v;
   }
   constexpr U load() const {
-    if constexpr (split) return static_cast<U>((U64(value_.hi) << 32) | value_.lo);
+    if constexpr (split) return static_cast<U>(value_.get());
     else return value_;
   }
   Storage value_{};
+
+ public:
+  // The one attribute, at the start of the image.
+  static constexpr auto kelFields() {
+    return std::make_tuple(field(attrName(), &Scalar::value_, offsetof(Scalar, value_)));
+  }
 };
 
 template <class T>
@@ -359,6 +484,16 @@ std::ostream& operator<<(std::ostream& os, T const&) {
 
 }  // namespace Kel
 
+// The field-list entry of attribute `name`, held in member name_ of the type
+// being declared (KelSelf, from its base). For use inside kelFields().
+#define KEL_FIELD(name) ::Kel::field(#name, &KelSelf::name##_, offsetof(KelSelf, name##_))
+
+// Reader name() and setter nameIs(v) of attribute `name` (member name_),
+// speaking `type`.
+#define KEL_ATTR(type, name)                                       \
+  type name() const { return ::Kel::attrOut<type>(name##_); }      \
+  void name##Is(type v) { name##_ = ::Kel::attrIn<decltype(name##_)>(v); }
+
 // Makes the value functions callable qualified by a value type's namespace
 // (VexaSwitch::valueToStrep(x)), as well as through argument lookup.
 #define KEL_VALUE_FUNCTIONS() \
@@ -366,7 +501,7 @@ std::ostream& operator<<(std::ostream& os, T const&) {
   using ::Kel::operator<<
 
 template <class T>
-  requires(Kel::RecordType<T> || Kel::ScalarType<T>)
+  requires(Kel::RecordType<T> || Kel::SingleType<T> || Kel::ScalarType<T>)
 struct fmt::formatter<T> : fmt::formatter<std::string_view> {
   template <class Ctx>
   auto format(T const& v, Ctx& ctx) const {

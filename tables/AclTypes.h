@@ -11,22 +11,19 @@ namespace VexaSwitch {
 class AclCounter : public Kel::Record<AclCounter> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::AclCounter";
-  static constexpr auto kelFields() {
-    return std::make_tuple(Kel::field("key", &AclCounter::key_), Kel::field("count", &AclCounter::count_));
-  }
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(key), KEL_FIELD(count)); }
   AclCounter() = default;
   explicit AclCounter(Nox::UniqueId key, U64 count = 0) : key_(key), count_(count) {}
   explicit AclCounter(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
 
   Nox::UniqueId const& key() const { return key_; }
-  U64 count() const { return count_; }
-  void countIs(U64 c) { count_ = c; }
+  KEL_ATTR(U64, count)
 
  private:
   Nox::UniqueId key_;
   U64 count_ = 0;
 };
-static_assert(sizeof(AclCounter) == 16);
+static_assert(Kel::imageIs<AclCounter>(16, 0, {0, 8}));
 
 KEL_VALUE_FUNCTIONS();
 

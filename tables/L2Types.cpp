@@ -53,15 +53,4 @@ L2LogicalEntry L2LogicalEntry::fromHwEntry(L2HashTableHwEntry const& hw, U8 numP
   return e;
 }
 
-MlagIntfEntry::MlagIntfEntry(Kel::CharRange& r) {
-  try {
-    key_ = Lanx::sequenceToValue(r, nullptr);
-  } catch (Kel::RangeException const&) {
-    Kel::rethrowFromDeserializeAttr("key");
-  }
-}
-
-Quiv::String valueToStrep(MlagIntfEntry const& e) { return valueToStrep(e.key()); }
-std::ostream& operator<<(std::ostream& os, MlagIntfEntry const& e) { return os << e.key(); }
-
 }  // namespace VexaSwitch

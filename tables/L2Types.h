@@ -61,10 +61,7 @@ class IngressPortMask : public Kel::Scalar<IngressPortMask, U64> {
 class L2HashTableHwEntry : public Kel::Record<L2HashTableHwEntry> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::L2HashTableHwEntry";
-  static constexpr auto kelFields() {
-    return std::make_tuple(Kel::field("qword0", &L2HashTableHwEntry::qword0_),
-                           Kel::field("qword1", &L2HashTableHwEntry::qword1_));
-  }
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(qword0), KEL_FIELD(qword1)); }
   L2HashTableHwEntry() = default;
   L2HashTableHwEntry(U64 q0, U64 q1) : qword0_(q0), qword1_(q1) {}
   explicit L2HashTableHwEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
@@ -82,6 +79,7 @@ class L2HashTableHwEntry : public Kel::Record<L2HashTableHwEntry> {
   U64 qword0_ = 0;
   U64 qword1_ = 0;
 };
+static_assert(Kel::imageIs<L2HashTableHwEntry>(16, 0, {0, 8}));
 
 // Aging: bits 0..7 timestamp, bit 8 dirty.
 class L2HwLastSeen : public Kel::Scalar<L2HwLastSeen, U16> {
@@ -138,33 +136,24 @@ class L2LogicalEntry : public Kel::Record<L2LogicalEntry> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::L2LogicalEntry";
   static constexpr auto kelFields() {
-    using T = L2LogicalEntry;
-    return std::make_tuple(Kel::field("key", &T::key_), Kel::field("ingressPortMask", &T::ingressPortMask_),
-                           Kel::field("lastSeen", &T::lastSeen_), Kel::field("tableIndex", &T::tableIndex_),
-                           Kel::field("timestamp", &T::timestamp_), Kel::field("mcastFlags", &T::mcastFlags_),
-                           Kel::field("mcastRoutingEnabled", &T::mcastRoutingEnabled_),
-                           Kel::field("entryType", &T::entryType_), Kel::field("intf", &T::intf_),
-                           Kel::field("moveCount", &T::moveCount_));
+    return std::make_tuple(KEL_FIELD(key), KEL_FIELD(ingressPortMask), KEL_FIELD(lastSeen), KEL_FIELD(tableIndex),
+                           KEL_FIELD(timestamp), KEL_FIELD(mcastFlags), KEL_FIELD(mcastRoutingEnabled),
+                           KEL_FIELD(entryType), KEL_FIELD(intf), KEL_FIELD(moveCount));
   }
   L2LogicalEntry() = default;
   explicit L2LogicalEntry(Bridging::MacVlanPair const& key) : key_(key) {}
   explicit L2LogicalEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
 
   Bridging::MacVlanPair const& key() const { return key_; }
-#define VEXA_ATTR(type, name) \
-  type name() const { return name##_; } \
-  void name##Is(type v) { name##_ = v; }
-  VEXA_ATTR(IngressPortMask, ingressPortMask)
-  VEXA_ATTR(L2HwLastSeen, lastSeen)
-  VEXA_ATTR(L2HashTableIndex, tableIndex)
-  VEXA_ATTR(L2McastFlags, mcastFlags)
-  VEXA_ATTR(bool, mcastRoutingEnabled)
-  VEXA_ATTR(Bridging::EntryType, entryType)
-  VEXA_ATTR(Lanx::IntfId, intf)
-  VEXA_ATTR(Nox::Seqno32, moveCount)
-#undef VEXA_ATTR
-  U64 timestamp() const { return timestamp_.value(); }
-  void timestampIs(U64 t) { timestamp_ = Kel::Unsigned64(t); }
+  KEL_ATTR(IngressPortMask, ingressPortMask)
+  KEL_ATTR(L2HwLastSeen, lastSeen)
+  KEL_ATTR(L2HashTableIndex, tableIndex)
+  KEL_ATTR(U64, timestamp)
+  KEL_ATTR(L2McastFlags, mcastFlags)
+  KEL_ATTR(bool, mcastRoutingEnabled)
+  KEL_ATTR(Bridging::EntryType, entryType)
+  KEL_ATTR(Lanx::IntfId, intf)
+  KEL_ATTR(Nox::Seqno32, moveCount)
 
   // The two hardware words for a chip with numPorts ports (3 <= N, N + 9 <=
   // 64; not checked). Port-mask bits above N are dropped.
@@ -187,41 +176,24 @@ class L2LogicalEntry : public Kel::Record<L2LogicalEntry> {
   U8 pad1_ = 0;
   Lanx::IntfId intf_;
   Nox::Seqno32 moveCount_;
-
-  friend struct L2LogicalEntryLayout;
 };
+static_assert(Kel::imageIs<L2LogicalEntry>(52, 3, {0, 12, 20, 24, 28, 36, 37, 38, 40, 48}));
 
-struct L2LogicalEntryLayout {
-  static_assert(sizeof(L2LogicalEntry) == 52);
-  static_assert(offsetof(L2LogicalEntry, ingressPortMask_) == 12);
-  static_assert(offsetof(L2LogicalEntry, lastSeen_) == 20);
-  static_assert(offsetof(L2LogicalEntry, tableIndex_) == 24);
-  static_assert(offsetof(L2LogicalEntry, timestamp_) == 28);
-  static_assert(offsetof(L2LogicalEntry, mcastFlags_) == 36);
-  static_assert(offsetof(L2LogicalEntry, mcastRoutingEnabled_) == 37);
-  static_assert(offsetof(L2LogicalEntry, entryType_) == 38);
-  static_assert(offsetof(L2LogicalEntry, intf_) == 40);
-  static_assert(offsetof(L2LogicalEntry, moveCount_) == 48);
-};
-
-// The MLAG interface table's entry: one interface id (8-byte image); its
-// text form is the interface name.
-class MlagIntfEntry {
+// The MLAG interface table's entry: one interface id (8-byte image, key at
+// 0); its text form is the interface name.
+class MlagIntfEntry : public Kel::Single<MlagIntfEntry> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::MlagIntfEntry";
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(key)); }
   MlagIntfEntry() = default;
   explicit MlagIntfEntry(Lanx::IntfId key) : key_(key) {}
-  explicit MlagIntfEntry(Kel::CharRange& r);
+  explicit MlagIntfEntry(Kel::CharRange& r) { Kel::parseSingle(*this, r); }
   Lanx::IntfId key() const { return key_; }
-  explicit operator bool() const { return !key_.empty(); }
-  friend bool operator==(MlagIntfEntry const&, MlagIntfEntry const&) = default;
 
  private:
   Lanx::IntfId key_;
 };
-static_assert(sizeof(MlagIntfEntry) == 8);
-Quiv::String valueToStrep(MlagIntfEntry const& e);
-std::ostream& operator<<(std::ostream& os, MlagIntfEntry const& e);
+static_assert(Kel::imageIs<MlagIntfEntry>(8, 0, {0}));
 
 KEL_VALUE_FUNCTIONS();
 

@@ -18,29 +18,25 @@ class LagGroupId : public Kel::Scalar<LagGroupId, U32> {
   using Scalar::Scalar;
   U32 hash(U32 seed) const { return Kel::hashSingleAttr(seed, value()); }
 };
-static_assert(sizeof(LagGroupId) == 4);
+static_assert(Kel::imageIs<LagGroupId>(4, 0, {0}));
 
 // Image (12 bytes): key at 0, lagIntf at 4.
 class LagGroupIdEntry : public Kel::Record<LagGroupIdEntry> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::LagGroupIdEntry";
-  static constexpr auto kelFields() {
-    return std::make_tuple(Kel::field("key", &LagGroupIdEntry::key_),
-                           Kel::field("lagIntf", &LagGroupIdEntry::lagIntf_));
-  }
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(key), KEL_FIELD(lagIntf)); }
   LagGroupIdEntry() = default;
   LagGroupIdEntry(LagGroupId key, Lanx::IntfId lagIntf) : key_(key), lagIntf_(lagIntf) {}
   explicit LagGroupIdEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
 
   LagGroupId key() const { return key_; }
-  Lanx::IntfId lagIntf() const { return lagIntf_; }
-  void lagIntfIs(Lanx::IntfId i) { lagIntf_ = i; }
+  KEL_ATTR(Lanx::IntfId, lagIntf)
 
  private:
   LagGroupId key_;
   Lanx::IntfId lagIntf_;
 };
-static_assert(sizeof(LagGroupIdEntry) == 12);
+static_assert(Kel::imageIs<LagGroupIdEntry>(12, 0, {0, 4}));
 
 KEL_VALUE_FUNCTIONS();
 

@@ -33,8 +33,7 @@ class VlanMembershipNatConfig : public Kel::Entity {
    public:
     static constexpr std::string_view kelTypeName = "VexaSwitch::VlanMembershipNatConfig::NatPipeConfig";
     static constexpr auto kelFields() {
-      return std::make_tuple(Kel::field("pipeId", &NatPipeConfig::pipeId_), Kel::field("natId", &NatPipeConfig::natId_),
-                             Kel::field("natEnable", &NatPipeConfig::natEnable_));
+      return std::make_tuple(KEL_FIELD(pipeId), KEL_FIELD(natId), KEL_FIELD(natEnable));
     }
     NatPipeConfig() = default;
     NatPipeConfig(PipeId p, NatId n, bool enable) : pipeId_(p), natId_(n), natEnable_(enable) {}
@@ -59,10 +58,7 @@ class VlanMembershipNatConfig : public Kel::Entity {
     using PipeMap = std::unordered_map<PipeId, NatPipeConfig, PipeHash>;
 
     static constexpr std::string_view kelTypeName = "VexaSwitch::VlanMembershipNatConfig::NatVlanConfig";
-    static constexpr auto kelFields() {
-      return std::make_tuple(Kel::field("vlanId", &NatVlanConfig::vlanId_),
-                             Kel::field("natPipeConfig", &NatVlanConfig::natPipeConfig_));
-    }
+    static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(vlanId), KEL_FIELD(natPipeConfig)); }
     NatVlanConfig() = default;
     explicit NatVlanConfig(Bridging::VlanId v) : vlanId_(v) {}
     // Holds a keyed collection: no text parser (a programming error,
@@ -127,6 +123,9 @@ class VlanMembershipNatConfig : public Kel::Entity {
   };
   std::unordered_map<Bridging::VlanId, NatVlanConfig, VlanHash> entry_;
 };
+
+// In-process only; image (3 bytes): pipeId, natId, natEnable.
+static_assert(Kel::imageIs<VlanMembershipNatConfig::NatPipeConfig>(3, 0, {0, 1, 2}));
 
 inline Kel::Ptr<VlanMembershipNatConfig> vlanMembershipNatConfigFactory(Quiv::String name) {
   return VlanMembershipNatConfig::VlanMembershipNatConfigIs(std::move(name));

@@ -16,34 +16,26 @@ class VlanMembershipEntryConfig : public Kel::Record<VlanMembershipEntryConfig> 
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::VlanMembershipEntryConfig";
   static constexpr auto kelFields() {
-    using T = VlanMembershipEntryConfig;
-    return std::make_tuple(
-        Kel::field("key", &T::key_), Kel::field("permitMask", &T::permitMask_),
-        Kel::field("learnToCpu", &T::learnToCpu_), Kel::field("unknownMulticastToCpu", &T::unknownMulticastToCpu_),
-        Kel::field("multicastJoinToCpu", &T::multicastJoinToCpu_), Kel::field("broadcastToCpu", &T::broadcastToCpu_),
-        Kel::field("unknownDaToCpu", &T::unknownDaToCpu_),
-        Kel::field("multicastJoinToEgress", &T::multicastJoinToEgress_), Kel::field("vrfBits", &T::vrfBits_),
-        Kel::field("unicastRoute", &T::unicastRoute_), Kel::field("multicastRoute", &T::multicastRoute_));
+    return std::make_tuple(KEL_FIELD(key), KEL_FIELD(permitMask), KEL_FIELD(learnToCpu),
+                           KEL_FIELD(unknownMulticastToCpu), KEL_FIELD(multicastJoinToCpu), KEL_FIELD(broadcastToCpu),
+                           KEL_FIELD(unknownDaToCpu), KEL_FIELD(multicastJoinToEgress), KEL_FIELD(vrfBits),
+                           KEL_FIELD(unicastRoute), KEL_FIELD(multicastRoute));
   }
   VlanMembershipEntryConfig() = default;
   explicit VlanMembershipEntryConfig(Bridging::VlanId key) : key_(key) {}
   explicit VlanMembershipEntryConfig(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
 
   Bridging::VlanId key() const { return key_; }
-#define VEXA_ATTR(type, name) \
-  type name() const { return name##_; } \
-  void name##Is(type v) { name##_ = v; }
-  VEXA_ATTR(U64, permitMask)
-  VEXA_ATTR(bool, learnToCpu)
-  VEXA_ATTR(bool, unknownMulticastToCpu)
-  VEXA_ATTR(bool, multicastJoinToCpu)
-  VEXA_ATTR(bool, broadcastToCpu)
-  VEXA_ATTR(bool, unknownDaToCpu)
-  VEXA_ATTR(bool, multicastJoinToEgress)
-  VEXA_ATTR(U8, vrfBits)
-  VEXA_ATTR(bool, unicastRoute)
-  VEXA_ATTR(bool, multicastRoute)
-#undef VEXA_ATTR
+  KEL_ATTR(U64, permitMask)
+  KEL_ATTR(bool, learnToCpu)
+  KEL_ATTR(bool, unknownMulticastToCpu)
+  KEL_ATTR(bool, multicastJoinToCpu)
+  KEL_ATTR(bool, broadcastToCpu)
+  KEL_ATTR(bool, unknownDaToCpu)
+  KEL_ATTR(bool, multicastJoinToEgress)
+  KEL_ATTR(U8, vrfBits)
+  KEL_ATTR(bool, unicastRoute)
+  KEL_ATTR(bool, multicastRoute)
 
  private:
   Bridging::VlanId key_;
@@ -61,7 +53,7 @@ class VlanMembershipEntryConfig : public Kel::Record<VlanMembershipEntryConfig> 
   U8 pad1_[3] = {0, 0, 0};
 };
 #pragma pack(pop)
-static_assert(sizeof(VlanMembershipEntryConfig) == 24);
+static_assert(Kel::imageIs<VlanMembershipEntryConfig>(24, 5, {0, 4, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
 
 // Index of a pipeline's slot in the ACL-binding arrays: 0..11.
 class VlanMembershipTableAclIndex : public Kel::Scalar<VlanMembershipTableAclIndex, U8> {
@@ -108,10 +100,8 @@ class VlanMembershipAclEntryConfig : public Kel::Record<VlanMembershipAclEntryCo
 
   static constexpr std::string_view kelTypeName = "VexaSwitch::VlanMembershipAclEntryConfig";
   static constexpr auto kelFields() {
-    using T = VlanMembershipAclEntryConfig;
-    return std::make_tuple(Kel::field("key", &T::key_), Kel::field("disableVlan", &T::disableVlan_),
-                           Kel::field("aclId", &T::aclId_), Kel::field("aclEnable", &T::aclEnable_),
-                           Kel::field("aclDefaultPermit", &T::aclDefaultPermit_));
+    return std::make_tuple(KEL_FIELD(key), KEL_FIELD(disableVlan), KEL_FIELD(aclId), KEL_FIELD(aclEnable),
+                           KEL_FIELD(aclDefaultPermit));
   }
   VlanMembershipAclEntryConfig() = default;
   explicit VlanMembershipAclEntryConfig(Bridging::VlanId key) : key_(key) {}
@@ -120,8 +110,7 @@ class VlanMembershipAclEntryConfig : public Kel::Record<VlanMembershipAclEntryCo
   explicit VlanMembershipAclEntryConfig(Kel::CharRange& r);
 
   Bridging::VlanId key() const { return key_; }
-  bool disableVlan() const { return disableVlan_; }
-  void disableVlanIs(bool v) { disableVlan_ = v; }
+  KEL_ATTR(bool, disableVlan)
   AclIdArray const& aclId() const { return aclId_; }
   AclEnableArray const& aclEnable() const { return aclEnable_; }
   AclDefaultPermitArray const& aclDefaultPermit() const { return aclDefaultPermit_; }
@@ -160,7 +149,8 @@ class VlanMembershipAclEntryConfig : public Kel::Record<VlanMembershipAclEntryCo
   AclEnableArray aclEnable_;
   AclDefaultPermitArray aclDefaultPermit_;
 };
-static_assert(sizeof(VlanMembershipAclEntryConfig) == 88);
+// In memory: key 0, disableVlan 2, reserved 3, the arrays at 4, 32 and 60.
+static_assert(Kel::imageIs<VlanMembershipAclEntryConfig>(88, 1, {0, 2, 4, 32, 60}));
 
 KEL_VALUE_FUNCTIONS();
 

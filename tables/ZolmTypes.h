@@ -14,8 +14,7 @@ class TableId : public Kel::Record<TableId> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::TableId";
   static constexpr auto kelFields() {
-    return std::make_tuple(Kel::field("feature", &TableId::feature_), Kel::field("table", &TableId::table_),
-                           Kel::field("devId", &TableId::devId_), Kel::field("pipeId", &TableId::pipeId_));
+    return std::make_tuple(KEL_FIELD(feature), KEL_FIELD(table), KEL_FIELD(devId), KEL_FIELD(pipeId));
   }
   static constexpr std::string_view basePathName = "vexaswitch/tables";
   static constexpr U8 noPipe = 255;
@@ -26,10 +25,8 @@ class TableId : public Kel::Record<TableId> {
 
   Quiv::String const& feature() const { return feature_; }
   Quiv::String const& table() const { return table_; }
-  Oka::Central::DeviceId devId() const { return devId_; }
-  void devIdIs(Oka::Central::DeviceId d) { devId_ = d; }
-  U8 pipeId() const { return pipeId_; }
-  void pipeIdIs(U8 p) { pipeId_ = p; }
+  KEL_ATTR(Oka::Central::DeviceId, devId)
+  KEL_ATTR(U8, pipeId)
 
   // The text form. Both feature and table must be non-empty (asserted).
   Quiv::String tableName() const;

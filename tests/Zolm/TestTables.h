@@ -42,12 +42,12 @@ using FloodOps = Zolm::Ops<Lanx::IntfId, VexaSwitch::L3FloodEntryConfig>;
 using FloodWriter = Zolm::ZolmWriter<FloodOps>;
 inline VexaSwitch::L3FloodEntryConfig floodEntry(U64 key, U32 listId = 0) {
   VexaSwitch::L3FloodEntryConfig e(Lanx::IntfId::fromRaw(key));
-  e.floodListId_ = listId;
+  e.floodListIdIs(listId);
   return e;
 }
 inline VexaSwitch::NexthopEntryConfig nexthop(U64 key, U32 weight = 0) {
   VexaSwitch::NexthopEntryConfig e{VexaSwitch::EntryKey(key)};
-  e.weight_ = weight;
+  e.weightIs(weight);
   return e;
 }
 

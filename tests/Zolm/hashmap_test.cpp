@@ -36,7 +36,7 @@ void expectSameAsModel(W& w, std::map<U64, U32> const& model) {
   NexthopEntryConfig v;
   Zolm::IterHint hint;
   for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint)) {
-    seen.emplace_back(v.key().value(), v.weight_);
+    seen.emplace_back(v.key().value(), v.weight());
     ASSERT_LE(seen.size(), model.size()) << "iteration returns more entries than there are";
   }
   ASSERT_EQ(seen.size(), expected.size());
@@ -98,7 +98,7 @@ TEST_P(HashMapModelTest, RandomInsertsUpdatesAndRemovesAgreeWithAnOrderedMap) {
         auto it = model.find(probe);
         ASSERT_EQ(w.lookup(EntryKey(probe), v), it != model.end());
         if (it != model.end()) {
-          ASSERT_EQ(v.weight_, it->second);
+          ASSERT_EQ(v.weight(), it->second);
         }
       }
       maxBuckets = std::max(maxBuckets, w.buckets());

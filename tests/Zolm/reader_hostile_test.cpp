@@ -321,7 +321,7 @@ TEST(ReaderLiveWriter, AReaderThatMissedManyResizesCatchesUpInOneRead) {
     bool found = false;
     r.lookup(key(k), found, &v);
     ASSERT_TRUE(found) << k;
-    ASSERT_EQ(v.floodListId_, U32(k));
+    ASSERT_EQ(v.floodListId(), U32(k));
   }
   // And back down: the buckets halve and the slots shrink, the mapping
   // follows at the next read.
@@ -427,7 +427,7 @@ TEST(ReaderLiveWriter, IterationOverATableShrinkingUnderIt) {
   for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
     U64 k = v.key().raw();
     ASSERT_TRUE(present.count(k)) << "key " << k << " was removed before this step";
-    ASSERT_EQ(v.floodListId_, U32(k));
+    ASSERT_EQ(v.floodListId(), U32(k));
     std::pair<U32, U64> at{rhashOf(r, k), k};
     if (steps) {
       ASSERT_LT(prev, at) << "step " << steps;

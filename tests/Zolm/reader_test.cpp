@@ -78,7 +78,7 @@ TEST(ReaderModel, FollowsEveryGrowAndShrinkOfTheWriter) {
       L3FloodEntryConfig v;
       r.lookup(key(k), found, &v);
       ASSERT_TRUE(found) << k;
-      ASSERT_EQ(v.floodListId_, id) << k;
+      ASSERT_EQ(v.floodListId(), id) << k;
     }
     for (U64 k = 6001; k < 6101; ++k) {
       bool found = true;
@@ -95,7 +95,7 @@ TEST(ReaderModel, FollowsEveryGrowAndShrinkOfTheWriter) {
       ++occupied;
       auto it = model.find(v.key().raw());
       ASSERT_NE(it, model.end()) << "slot " << s;
-      ASSERT_EQ(v.floodListId_, it->second);
+      ASSERT_EQ(v.floodListId(), it->second);
     }
     ASSERT_EQ(occupied, model.size());
     ASSERT_EQ(r.capacity(), w.capacity());
@@ -165,14 +165,14 @@ TEST(ReaderCriticalSection, SlotUnderRewriteIsReadFromTheImage) {
   bool found = false;
   r.lookup(key(7), found, &v);
   ASSERT_TRUE(found);
-  EXPECT_EQ(v.floodListId_, 71u);
+  EXPECT_EQ(v.floodListId(), 71u);
   EXPECT_GE(r.readerCounters().criticalReads, 1u);
 
   std::memcpy(reinterpret_cast<char*>(slot) + sizeof(Zolm::SlotPrefix), &staged, sizeof staged);
   Mem::store32(&slot->runtimeFlags, slot->runtimeFlags + Zolm::SLOT_LOOKASIDE);
   U64 before = r.readerCounters().criticalReads;
   r.lookup(key(7), found, &v);
-  EXPECT_EQ(v.floodListId_, 71u);
+  EXPECT_EQ(v.floodListId(), 71u);
   EXPECT_EQ(r.readerCounters().criticalReads, before);
 }
 

@@ -36,7 +36,7 @@ struct Fixture {
   }
   void write(U64 k, U32 list, U32 members) {
     L3FloodEntryConfig e = floodEntry(k, list);
-    e.memberCount_ = members;
+    e.memberCountIs(members);
     w->write(e);
     model[k] = {list, members};
   }
@@ -65,7 +65,7 @@ struct Replay {
   void onChange(Lanx::IntfId const& k) {
     ++calls[k.raw()];
     L3FloodEntryConfig v;
-    if (s->lookup(k, v)) copy[k.raw()] = {v.floodListId_, v.memberCount_};
+    if (s->lookup(k, v)) copy[k.raw()] = {v.floodListId(), v.memberCount()};
     else copy.erase(k.raw());
   }
   Zolm::ShadowCallbacks<Lanx::IntfId> callbacks() {
@@ -80,7 +80,7 @@ Model contentsOf(FloodShadow& s) {
   L3FloodEntryConfig v;
   Zolm::IterHint hint;
   for (bool more = s.first(v, hint); more; more = s.next(v.key(), v, hint))
-    EXPECT_TRUE(m.emplace(v.key().raw(), std::make_pair(v.floodListId_, v.memberCount_)).second) << "twice";
+    EXPECT_TRUE(m.emplace(v.key().raw(), std::make_pair(v.floodListId(), v.memberCount())).second) << "twice";
   return m;
 }
 
@@ -215,7 +215,7 @@ TEST(Shadow, KeyShadowFindsAKeyWhoseSlotWasReused) {
   f.write(1, 11, 11);
   L3FloodEntryConfig v;
   ASSERT_TRUE(s.lookup(Lanx::IntfId::fromRaw(1), v));
-  EXPECT_EQ(v.floodListId_, 11u);
+  EXPECT_EQ(v.floodListId(), 11u);
   EXPECT_GT(s.readerCounters().keyReuses, 0u);
   f.pump(s);
   EXPECT_EQ(contentsOf(s), f.model);

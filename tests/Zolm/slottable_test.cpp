@@ -127,7 +127,7 @@ TEST_F(SlotFileTest, FixedSizeTableRefusesTheWriteThatDoesNotFitAndStaysValid) {
   w->write(floodEntry(3, 7));  // an update still works
   VexaSwitch::L3FloodEntryConfig v;
   ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(3), v));
-  EXPECT_EQ(v.floodListId_, 7u);
+  EXPECT_EQ(v.floodListId(), 7u);
 }
 
 // Each process that creates a table draws its own seed (two processes
@@ -171,7 +171,7 @@ TEST_F(SlotFileTest, RestartKeepsEntriesAndSeed) {
   VexaSwitch::L3FloodEntryConfig v;
   for (U32 i = 0; i < 300; ++i) {
     ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(i * 7 + 1), v)) << i;
-    EXPECT_EQ(v.floodListId_, i);
+    EXPECT_EQ(v.floodListId(), i);
   }
 }
 
@@ -251,7 +251,7 @@ TEST_F(SlotFileTest, InPlaceUpdateGoesThroughTheImageAndAdvancesTheChangeCounter
   EXPECT_FALSE(w->slotTable().inCritical());
   w->write(floodEntry(9, 3), false);  // no overwrite: untouched
   ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(9), v));
-  EXPECT_EQ(v.floodListId_, 2u);
+  EXPECT_EQ(v.floodListId(), 2u);
 }
 
 TEST_F(SlotFileTest, ShrinksWhenMostlyEmptyAndNeverBelowTheInitialCount) {

@@ -53,12 +53,12 @@ TEST_P(DirectOps, WriteInPlaceIsInvisibleUntilCommitAndNotifiesOnce) {
   U64 before = w.sequence();
   L3FloodEntryConfig* p = w.directWrite(floodEntry(2, 0));
   ASSERT_NE(p, nullptr);
-  p->floodListId_ = 22;
+  p->floodListIdIs(22);
   L3FloodEntryConfig v;
   EXPECT_FALSE(w.lookup(Lanx::IntfId::fromRaw(2), v));
   w.directCommit();
   ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(2), v));
-  EXPECT_EQ(v.floodListId_, 22u);
+  EXPECT_EQ(v.floodListId(), 22u);
   EXPECT_EQ(w.sequence(), before + 1);
   EXPECT_EQ(w.members(), 2u);
 
@@ -66,13 +66,13 @@ TEST_P(DirectOps, WriteInPlaceIsInvisibleUntilCommitAndNotifiesOnce) {
   // until the commit.
   p = w.directUpdate(Lanx::IntfId::fromRaw(1));
   ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->floodListId_, 10u) << "starts from the stored value";
-  p->floodListId_ = 11;
+  EXPECT_EQ(p->floodListId(), 10u) << "starts from the stored value";
+  p->floodListIdIs(11);
   ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(1), v));
-  EXPECT_EQ(v.floodListId_, 10u);
+  EXPECT_EQ(v.floodListId(), 10u);
   w.directCommit();
   ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(1), v));
-  EXPECT_EQ(v.floodListId_, 11u);
+  EXPECT_EQ(v.floodListId(), 11u);
   EXPECT_EQ(w.writerCounters().directUpdates, 1u);
   EXPECT_EQ(w.writerCounters().directCommits, 2u);
 
@@ -86,7 +86,7 @@ TEST_P(DirectOps, ManyNewKeysThroughDirectWriteGrowTheTable) {
   FloodWriter w(handler(), TABLE, config(GetParam(), 4096));
   w.initialize();
   for (U64 k = 1; k <= 3000; ++k) {
-    w.directWrite(floodEntry(k, 0))->floodListId_ = U32(k * 3);
+    w.directWrite(floodEntry(k, 0))->floodListIdIs(U32(k * 3));
     w.directCommit();
   }
   EXPECT_EQ(w.members(), 3000u);
@@ -94,7 +94,7 @@ TEST_P(DirectOps, ManyNewKeysThroughDirectWriteGrowTheTable) {
   for (U64 k = 1; k <= 3000; k += 97) {
     L3FloodEntryConfig v;
     ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(k), v));
-    EXPECT_EQ(v.floodListId_, k * 3);
+    EXPECT_EQ(v.floodListId(), k * 3);
   }
   EXPECT_TRUE(w.validate()) << w.lastError();
 }
@@ -151,7 +151,7 @@ TEST(WriterInterface, OverwriteFalseKeepsTheEntryAndSendsNothing) {
   ASSERT_TRUE(liveRecordFor(w, slot, rec));
   U64 recSeq = rec.seq;
   L3FloodEntryConfig const* stored = w.write(floodEntry(3, 31), false);
-  EXPECT_EQ(stored->floodListId_, 30u);
+  EXPECT_EQ(stored->floodListId(), 30u);
   EXPECT_EQ(w.sequence(), seq);
   ASSERT_TRUE(liveRecordFor(w, slot, rec));
   EXPECT_EQ(rec.seq, recSeq) << "no notification for an untouched entry";
@@ -244,7 +244,7 @@ TEST(WriterQueue, EveryChangeLeavesOneLiveRecordForItsSlot) {
         model.erase(key);
         touched.insert(slot);
       } else if (op == 1 && model.count(key)) {
-        iface.directUpdate(Lanx::IntfId::fromRaw(key))->floodListId_ = U32(i);
+        iface.directUpdate(Lanx::IntfId::fromRaw(key))->floodListIdIs(U32(i));
         iface.directCommit();
         model[key] = U32(i);
         touched.insert(slotOf(w, key));
@@ -263,7 +263,7 @@ TEST(WriterQueue, EveryChangeLeavesOneLiveRecordForItsSlot) {
       ASSERT_TRUE(liveRecordFor(w, slot, rec)) << "key " << key << " slot " << slot;
       L3FloodEntryConfig v;
       ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(key), v));
-      EXPECT_EQ(v.floodListId_, id);
+      EXPECT_EQ(v.floodListId(), id);
     }
     for (U32 slot : touched) {
       if (slot >= w.capacity()) continue;  // released by a shrink

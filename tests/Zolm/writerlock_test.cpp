@@ -50,7 +50,7 @@ TEST(WriterLock, SecondWriterIsRefusedUntilTheFirstIsKilled) {
   EXPECT_EQ(next.members(), 100u);
   VexaSwitch::L3FloodEntryConfig v;
   ASSERT_TRUE(next.lookup(Lanx::IntfId::fromRaw(42), v));
-  EXPECT_EQ(v.floodListId_, 42u);
+  EXPECT_EQ(v.floodListId(), 42u);
   EXPECT_TRUE(next.validate()) << next.lastError();
   next.cleanup();
   EXPECT_FALSE(Mem::RootPath(nullptr, TABLE).fileExists("slots"));

@@ -50,7 +50,7 @@ Contents contentsOf(T const& t) {
   L3FloodEntryConfig v;
   Zolm::IterHint hint;
   for (bool more = t.first(v, hint); more; more = t.next(v.key(), v, hint))
-    m[v.key().raw()] = {v.floodListId_, v.memberCount_};
+    m[v.key().raw()] = {v.floodListId(), v.memberCount()};
   return m;
 }
 
@@ -107,7 +107,7 @@ void randomOp(FloodWriter& w, std::mt19937& rng, U64 i, Shared* sh) {
   U64 k = 1 + rng() % 9000;
   if (rng() % 10 < (filling ? 7u : 2u)) {
     L3FloodEntryConfig e = floodEntry(k, U32(i));
-    e.memberCount_ = U32(rng() % 4);  // often the same as before: an unchanged rewrite
+    e.memberCountIs(U32(rng() % 4));  // often the same as before: an unchanged rewrite
     w.write(e);
   } else {
     w.remove(Lanx::IntfId::fromRaw(k));
@@ -163,7 +163,7 @@ void follower(Shared* sh, int id, bool keyShadow, U64 stallAtOp) {
   cb.changed = [&](Lanx::IntfId const& k) {
     ++callbacks;
     L3FloodEntryConfig v;
-    if (sp->lookup(k, v)) replay[k.raw()] = {v.floodListId_, v.memberCount_};
+    if (sp->lookup(k, v)) replay[k.raw()] = {v.floodListId(), v.memberCount()};
     else replay.erase(k.raw());
   };
   cb.syncComplete = [&] { rep.synced = true; };

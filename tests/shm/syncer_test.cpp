@@ -75,7 +75,7 @@ class MapCopy : public Zolm::SyncerClient {
   // once.
   std::map<U64, std::pair<U32, U32>> byKey() const {
     std::map<U64, std::pair<U32, U32>> m;
-    for (auto const& [slot, v] : bySlot_) m[v.key().raw()] = {v.floodListId_, v.memberCount_};
+    for (auto const& [slot, v] : bySlot_) m[v.key().raw()] = {v.floodListId(), v.memberCount()};
     return m;
   }
   std::size_t slots() const { return bySlot_.size(); }
@@ -165,9 +165,9 @@ TEST(Follower, CopiesConvergeOnTheWritersTableUnderARandomLoad) {
     U64 k = 1 + rng() % 12000;
     if (rng() % 10 < (filling ? 7u : 2u)) {
       L3FloodEntryConfig e = floodEntry(k, U32(i));
-      e.memberCount_ = U32(k * 31);
+      e.memberCountIs(U32(k * 31));
       w.write(e);
-      model[k] = {e.floodListId_, e.memberCount_};
+      model[k] = {e.floodListId(), e.memberCount()};
     } else {
       w.remove(Lanx::IntfId::fromRaw(k));
       model.erase(k);

@@ -48,12 +48,12 @@ Zolm::WriterConfig sharedConfig() {
 // made of pieces of two entries (a torn or misplaced write) is detected.
 L3FloodEntryConfig entryFor(U64 key, U32 version) {
   L3FloodEntryConfig e = floodEntry(key, U32(key * 7 + version % 7));
-  e.memberCount_ = ~U32(key);
+  e.memberCountIs(~U32(key));
   return e;
 }
 bool consistent(L3FloodEntryConfig const& v) {
   U64 key = v.key().raw();
-  return key != 0 && v.floodListId_ / 7 == key && v.memberCount_ == ~U32(key);
+  return key != 0 && v.floodListId() / 7 == key && v.memberCount() == ~U32(key);
 }
 
 // Collects the lines the test handler emits; only that handler's lines,
@@ -137,7 +137,7 @@ long checkEntries(FloodWriter& w, std::string& why) {
       return -1;
     }
     L3FloodEntryConfig again;
-    if (!w.lookup(v.key(), again) || again.floodListId_ != v.floodListId_) {
+    if (!w.lookup(v.key(), again) || again.floodListId() != v.floodListId()) {
       why = "key " + std::to_string(key) + " walked but not looked up";
       return -1;
     }
@@ -153,7 +153,7 @@ void expectUsable(FloodWriter& w, U64 firstKey) {
   EXPECT_TRUE(w.validate()) << w.lastError();
   L3FloodEntryConfig v;
   ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(firstKey + 500), v));
-  EXPECT_EQ(v.floodListId_, entryFor(firstKey + 500, 1).floodListId_);
+  EXPECT_EQ(v.floodListId(), entryFor(firstKey + 500, 1).floodListId());
 }
 
 // Fills `table` with keys 1..n in this process and detaches; returns the
@@ -226,8 +226,8 @@ TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
   for (U64 k = 1; k <= RESTART_KEYS; ++k) {
     L3FloodEntryConfig v;
     ASSERT_TRUE(w.lookup(Lanx::IntfId::fromRaw(k), v)) << k;
-    ASSERT_EQ(v.floodListId_, entryFor(k, U32(k)).floodListId_) << k;
-    ASSERT_EQ(v.memberCount_, ~U32(k)) << k;
+    ASSERT_EQ(v.floodListId(), entryFor(k, U32(k)).floodListId()) << k;
+    ASSERT_EQ(v.memberCount(), ~U32(k)) << k;
   }
   std::string why;
   EXPECT_EQ(checkEntries(w, why), long(RESTART_KEYS)) << why;

@@ -70,7 +70,7 @@ U32 checksum(U64 key, U32 version) {
 }
 L3FloodEntryConfig entryFor(U64 key, U32 version) {
   L3FloodEntryConfig e = floodEntry(key, version);
-  e.memberCount_ = checksum(key, version);
+  e.memberCountIs(checksum(key, version));
   return e;
 }
 // A value is sound when it is one that entryFor made and the writer had
@@ -78,7 +78,7 @@ L3FloodEntryConfig entryFor(U64 key, U32 version) {
 // write in progress).
 bool sound(L3FloodEntryConfig const& v, U64 published) {
   U64 key = v.key().raw();
-  return key != 0 && v.memberCount_ == checksum(key, v.floodListId_) && v.floodListId_ <= published + 1;
+  return key != 0 && v.memberCount() == checksum(key, v.floodListId()) && v.floodListId() <= published + 1;
 }
 
 void atomicMin(std::atomic<U32>& a, U32 v) {
@@ -210,7 +210,7 @@ bool mappingWritable(std::string const& dir) {
           if (found) {
             st.hits++;
             if (!sound(v, published) || v.key().raw() != k) st.torn++;
-            U64 seen = v.floodListId_;
+            U64 seen = v.floodListId();
             for (U64 cur = st.newestSeen.load(); seen > cur && !st.newestSeen.compare_exchange_weak(cur, seen);) {
             }
           } else if (checkStable && k <= STABLE) {

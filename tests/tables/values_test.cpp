@@ -1,13 +1,19 @@
 // Table values (L3 keys and entries and the other records): every type survives its text form and its byte
-// image with random contents; composite keys hash and order consistently.
+// image with random contents; composite keys hash and order consistently. Every table's key and value is
+// described by its field list: each field is exactly the bytes its offset names, and the image pins refuse
+// a layout that drifts.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 #include <set>
+#include <sstream>
 
 #include "tables/AclTypes.h"
-
+#include "tables/Collections.h"
+#include "tables/L2Types.h"
 #include "tables/L3Types.h"
 #include "tables/LagTypes.h"
 #include "tables/NatTypes.h"
@@ -38,7 +44,12 @@ M randomValue(std::mt19937_64& rng) {
     static char const* const names[] = {"", "Ethernet1", "Ethernet4/2", "Port-Channel7", "Vlan20", "Cpu"};
     return Lanx::IntfId(names[rng() % 6]);
   } else if constexpr (std::is_same_v<M, LagGroupId>) return LagGroupId(static_cast<U32>(rng() % 64));
-  else if constexpr (Kel::ScalarType<M>) return M(static_cast<typename M::ValueType>(rng()));
+  else if constexpr (std::is_same_v<M, Bridging::EntryType>) return static_cast<Bridging::EntryType>(rng() % 8);
+  else if constexpr (std::is_same_v<M, Kel::U64Halves>) return Kel::U64Halves::of(rng());
+  else if constexpr (Kel::ScalarType<M>) {
+    if constexpr (M::bounded()) return M(static_cast<typename M::ValueType>(rng() % (U64(M::kelUpper) + 1)));
+    else return M(static_cast<typename M::ValueType>(rng()));
+  }
   else return randomRecord<M>(rng);
 }
 
@@ -108,6 +119,135 @@ TEST(L3Entries, LpmEntryKeysDeriveFromThePrefix) {
   EXPECT_NE(LpmEntryConfig::getEntryKey(a), LpmEntryConfig::getEntryKey(b));
   EXPECT_EQ(VlanGroupEntryConfig(VlanGroupKey()).key(), VlanGroupKey());
   EXPECT_EQ(EntryKey(5).hash(3), Kel::hashSingleAttr(3u, U64(5)));
+}
+
+// ---- field lists and image pins -----------------------------------------------
+
+// Same members, one described fully and one whose field list forgets b.
+class Probe : public Kel::Record<Probe> {
+ public:
+  static constexpr std::string_view kelTypeName = "Probe";
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(a), KEL_FIELD(b), KEL_FIELD(c)); }
+
+ private:
+  U32 a_ = 0;
+  U8 b_ = 0;
+  U8 pad_[3] = {};
+  Kel::Unsigned64 c_;
+};
+class ProbeMissingField : public Kel::Record<ProbeMissingField> {
+ public:
+  static constexpr std::string_view kelTypeName = "ProbeMissingField";
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(a), KEL_FIELD(c)); }
+
+ private:
+  U32 a_ = 0;
+  U8 b_ = 0;
+  U8 pad_[3] = {};
+  Kel::Unsigned64 c_;
+};
+static_assert(Kel::imageIs<Probe>(16, 3, {0, 4, 8}));
+static_assert(!Kel::imageIs<Probe>(16, 3, {0, 4, 12}), "a moved field");
+static_assert(!Kel::imageIs<Probe>(24, 3, {0, 4, 8}), "a grown image");
+static_assert(!Kel::imageIs<Probe>(16, 0, {0, 4, 8}), "padding not declared");
+static_assert(!Kel::imageIs<Probe>(16, 3, {0, 4}), "a field left unpinned");
+static_assert(!Kel::imageIs<ProbeMissingField>(16, 3, {0, 8}), "a member the field list forgets");
+
+// Every table's key and value type, from the list of instantiated tables.
+template <class L>
+struct StoredTypesOf;
+template <class... Ops>
+struct StoredTypesOf<TableOpsList<Ops...>> {
+  using type = ::testing::Types<typename Ops::Key..., typename Ops::Value...>;
+};
+
+template <class T>
+class StoredValues : public ::testing::Test {};
+TYPED_TEST_SUITE(StoredValues, StoredTypesOf<AllTableOps>::type);
+
+// What a generic client relies on: writing a field changes only the bytes
+// [offset, offset + size) of the image, and reading it back gives the value.
+template <class T, class F>
+void checkFieldBytes(F const& f, std::mt19937_64& rng) {
+  using M = typename F::Type;
+  auto image = [](T const& v) {
+    std::array<unsigned char, sizeof(T)> b;
+    std::memcpy(b.data(), static_cast<void const*>(&v), sizeof(T));
+    return b;
+  };
+  T const base;
+  auto const before = image(base);
+  bool reached = false;
+  for (int i = 0; i < 20 && !reached; ++i) {
+    T v = base;
+    M x = randomValue<M>(rng);
+    Kel::fieldSet(v, f, x);
+    ASSERT_TRUE(Kel::fieldGet(v, f) == x) << f.name;
+    auto const after = image(v);
+    for (std::size_t b = 0; b < sizeof(T); ++b) {
+      if (after[b] == before[b]) continue;
+      ASSERT_GE(b, f.offset) << f.name;
+      ASSERT_LT(b, f.offset + f.size) << f.name;
+      reached = true;
+    }
+  }
+  EXPECT_TRUE(reached) << f.name << " never changed its bytes";
+}
+
+TYPED_TEST(StoredValues, EachFieldIsTheBytesItsOffsetNames) {
+  using T = TypeParam;
+  static_assert(std::is_trivially_copyable_v<T>);
+  if constexpr (requires { T::kelFields(); }) {
+    std::mt19937_64 rng(17);
+    std::apply([&](auto const&... f) { (checkFieldBytes<T>(f, rng), ...); }, T::kelFields());
+  } else {
+    // The one leaf attribute type used as a key: its text is the interface name.
+    static_assert(std::is_same_v<T, Lanx::IntfId>, "a stored type without a field list");
+  }
+}
+
+TEST(ValueDeclaration, SingleAttributeEntryIsWrittenAsItsAttribute) {
+  MlagIntfEntry m(Lanx::IntfId("Port-Channel3"));
+  EXPECT_EQ(valueToStrep(m).view(), "Port-Channel3");
+  EXPECT_EQ(fmt::format("{}", m), "Port-Channel3");
+  std::ostringstream os;
+  os << m;
+  EXPECT_EQ(os.str(), "Port-Channel3");
+  EXPECT_EQ(valueToStrep(MlagIntfEntry()).view(), "");
+  EXPECT_EQ(Kel::strepToValue<MlagIntfEntry>(Quiv::String("")), MlagIntfEntry());
+  try {
+    Kel::strepToValue<MlagIntfEntry>(Quiv::String("Port-Channel99999"));
+    ADD_FAILURE() << "out-of-range interface number accepted";
+  } catch (Kel::RangeException const& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("attribute 'key"));
+  }
+}
+
+// 64-bit attributes sit on 4-byte boundaries (split or packed): the setter
+// must leave the little-endian U64 at the pinned offset.
+TEST(ValueDeclaration, SixtyFourBitAttributesKeepTheLittleEndianImage) {
+  U64 const x = 0x0123456789ABCDEFull;
+  auto u64At = [](void const* v, std::size_t at) {
+    U64 r;
+    std::memcpy(&r, static_cast<unsigned char const*>(v) + at, 8);
+    return r;
+  };
+  NexthopEntryConfig n;
+  n.tunnelIdIs(x);
+  EXPECT_EQ(n.tunnelId(), x);
+  EXPECT_EQ(u64At(&n, 32), x);
+  VlanMembershipEntryConfig c;
+  c.permitMaskIs(x);
+  EXPECT_EQ(c.permitMask(), x);
+  EXPECT_EQ(u64At(&c, 4), x);
+  L2LogicalEntry e;
+  e.timestampIs(x);
+  EXPECT_EQ(e.timestamp(), x);
+  EXPECT_EQ(u64At(&e, 28), x);
+  NatSessionConfig s;
+  s.sessionIdIs(x);
+  EXPECT_EQ(s.sessionId(), x);
+  EXPECT_EQ(u64At(&s, 144), x);
 }
 
 }  // namespace
