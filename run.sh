@@ -36,11 +36,16 @@ install_missing() {
   fi
 }
 
+# Configured on every build (cheap when nothing changed), so the options
+# here reach an existing build directory too. The generator and build type
+# are chosen only for a new one.
 build() {
   install_missing
-  if [[ ! -f "$build_dir/build.ninja" ]]; then
-    cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  local first=()
+  if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
+    first=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
   fi
+  cmake -S "$here" -B "$build_dir" "${first[@]}" -DVEXA_WERROR=ON
   cmake --build "$build_dir" -j "$jobs"
 }
 

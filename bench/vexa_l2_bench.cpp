@@ -1,7 +1,7 @@
 // L2 hot paths: the hardware codec, parity and CRCs, and the entry's text form.
 #include <benchmark/benchmark.h>
 
-#include <VexaSwitchLib.h>
+#include <VexaSwitchValues.h>
 
 using namespace VexaSwitch;
 

@@ -1,6 +1,6 @@
 #pragma once
 // VexaSwitchLib: value types of the switch chip's tables and shared-memory
-// table collections. Include this one header.
-#include "runtime/Runtime.h"
-#include "tables/Tables.h"
+// table collections. Include this one header. <VexaSwitchValues.h> is the
+// value types alone.
+#include "VexaSwitchValues.h"
 #include "tables/Collections.h"

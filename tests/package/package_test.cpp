@@ -26,6 +26,7 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   std::string prefix = (work / "prefix").string();
   ASSERT_EQ(run(cmake + " --install " VEXA_BINARY_DIR " --prefix " + prefix), 0);
   EXPECT_TRUE(fs::exists(work / "prefix/include/VexaSwitchLib.h"));
+  EXPECT_TRUE(fs::exists(work / "prefix/include/VexaSwitchValues.h"));
   ASSERT_EQ(run(cmake + " -S " VEXA_SOURCE_DIR "/examples/consumer -B " + (work / "build").string() +
                 " -G Ninja -DCMAKE_PREFIX_PATH=" + prefix),
             0);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "runtime/SharedMem.h"
+#include "testutil/ShmRoot.h"
 
 namespace {
 
@@ -27,17 +28,7 @@ constexpr char const* TABLE = "vexaswitch/tables/x";
 
 class SharedMemTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/dev/shm/sharedmem_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    Mem::RootPath::shmRootIs(dir_);
-    root_ = Mem::RootPath(nullptr, TABLE);
-  }
-  void TearDown() override {
-    Mem::RootPath::shmRootIs("");
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { root_ = Mem::RootPath(nullptr, TABLE); }
   void writeRaw(char const* name, std::string const& bytes) {
     root_.createDirectory();
     std::ofstream(root_.filePath(name), std::ios::binary | std::ios::trunc) << bytes;
@@ -47,7 +38,7 @@ class SharedMemTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  std::string dir_;
+  VexaTest::ShmRoot shm_;
   Mem::RootPath root_;
 };
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include <VexaSwitchLib.h>
+#include <VexaSwitchValues.h>
 
 using namespace VexaSwitch;
 

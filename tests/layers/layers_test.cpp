@@ -1,0 +1,279 @@
+// Include direction: every library, tool and umbrella file includes only
+// headers of its own layer or below, the project headers form no cycle, and
+// every project header included exists. Layers, bottom to top:
+//   runtime/                      our runtime
+//   tables/ value types           every tables/ file but the collection units
+//   ZolmCore/, Bloka/, Zolm/      the engine, lowest first
+//   KelZolm/                      the adapter
+//   tables/ collection units      tables/<Name>Zolm*.{h,cpp}, tables/Collections.h
+//   tools/                        command-line tools
+//   include/                      the installed umbrellas
+// The tools are written against the public API, so they may include the
+// umbrellas above them. Tests beside the tools (tools/**/*_test.cpp) may
+// include anything.
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A tree: relative path ("runtime/Mem.h") to contents.
+using Tree = std::map<std::string, std::string>;
+
+constexpr char const* LAYER_DIRS[] = {"runtime", "tables", "ZolmCore", "Bloka", "Zolm", "KelZolm", "tools", "include"};
+
+constexpr int TOOLS = 7;
+constexpr int UMBRELLAS = 8;
+
+struct Layer {
+  int rank;
+  char const* name;
+};
+
+bool isTestFile(std::string const& path) {
+  return path.size() > 9 && path.compare(path.size() - 9, 9, "_test.cpp") == 0;
+}
+
+std::optional<Layer> layerOf(std::string const& path) {
+  static std::regex const collection(R"(^tables/([A-Za-z0-9]+Zolm[A-Za-z0-9]*\.(h|cpp)|Collections\.h)$)");
+  auto in = [&](char const* dir) { return path.rfind(std::string(dir) + "/", 0) == 0; };
+  if (in("runtime")) return Layer{0, "runtime"};
+  if (in("tables")) {
+    return std::regex_match(path, collection) ? Layer{6, "collection units"} : Layer{1, "value types"};
+  }
+  if (in("ZolmCore")) return Layer{2, "engine core (ZolmCore)"};
+  if (in("Bloka")) return Layer{3, "engine (Bloka)"};
+  if (in("Zolm")) return Layer{4, "engine (Zolm)"};
+  if (in("KelZolm")) return Layer{5, "adapter (KelZolm)"};
+  if (in("tools")) return Layer{TOOLS, "tools"};
+  if (in("include")) return Layer{UMBRELLAS, "umbrella headers"};
+  return std::nullopt;
+}
+
+struct Include {
+  int line;
+  std::string target;
+  bool quoted;
+};
+
+std::vector<Include> includesOf(std::string const& text) {
+  static std::regex const re(R"(^\s*#\s*include\s*([<"])([^">]+)[">])");
+  std::vector<Include> out;
+  std::istringstream in(text);
+  std::string line;
+  for (int n = 1; std::getline(in, line); ++n) {
+    std::smatch m;
+    if (std::regex_search(line, m, re)) out.push_back({n, m[2].str(), m[1].str() == "\""});
+  }
+  return out;
+}
+
+// Where an include lands in the tree, as the build's include path finds it:
+// beside the including file (quoted only), the source root, include/.
+// nullopt when it is not a project header.
+std::optional<std::string> resolve(Tree const& tree, std::string const& from, Include const& inc) {
+  std::vector<fs::path> candidates;
+  if (inc.quoted) candidates.push_back(fs::path(from).parent_path() / inc.target);
+  candidates.push_back(fs::path(inc.target));
+  candidates.push_back(fs::path("include") / inc.target);
+  for (auto const& c : candidates) {
+    std::string p = c.lexically_normal().generic_string();
+    if (tree.count(p)) return p;
+  }
+  return std::nullopt;
+}
+
+// An include meant for the project: quoted, or naming one of our folders.
+bool namesProject(Include const& inc) {
+  if (inc.quoted) return true;
+  auto slash = inc.target.find('/');
+  if (slash == std::string::npos) return false;
+  std::string first = inc.target.substr(0, slash);
+  return std::find(std::begin(LAYER_DIRS), std::end(LAYER_DIRS), first) != std::end(LAYER_DIRS);
+}
+
+// Every fault of the tree, one line each: upward includes, includes of
+// project headers that do not exist, include cycles.
+std::vector<std::string> checkLayers(Tree const& tree) {
+  std::vector<std::string> faults;
+  std::map<std::string, std::vector<std::string>> edges;
+  for (auto const& [path, text] : tree) {
+    if (isTestFile(path)) continue;
+    auto layer = layerOf(path);
+    if (!layer) continue;
+    for (auto const& inc : includesOf(text)) {
+      auto target = resolve(tree, path, inc);
+      if (!target) {
+        if (namesProject(inc)) {
+          faults.push_back(fmt::format("{}:{}: includes \"{}\", which does not exist", path, inc.line, inc.target));
+        }
+        continue;
+      }
+      edges[path].push_back(*target);
+      auto to = layerOf(*target);
+      bool toolUsesUmbrella = layer->rank == TOOLS && to && to->rank == UMBRELLAS;
+      if (to && to->rank > layer->rank && !toolUsesUmbrella) {
+        faults.push_back(fmt::format("{}:{}: includes {} of a higher layer: {} ({}) must not include {}", path,
+                                     inc.line, *target, path, layer->name, to->name));
+      }
+    }
+  }
+  // Cycles: a depth-first walk; an edge back to a file on the current path
+  // closes a cycle, reported from that file round to itself.
+  enum Color { WHITE, GREY, BLACK };
+  std::map<std::string, Color> color;
+  std::vector<std::string> stack;
+  std::set<std::string> reported;
+  auto visit = [&](auto&& self, std::string const& node) -> void {
+    color[node] = GREY;
+    stack.push_back(node);
+    for (auto const& next : edges[node]) {
+      if (color[next] == GREY) {
+        auto start = std::find(stack.begin(), stack.end(), next);
+        std::vector<std::string> cycle(start, stack.end());
+        // One report per cycle, whichever file the walk entered it by.
+        auto lowest = std::min_element(cycle.begin(), cycle.end());
+        std::rotate(cycle.begin(), lowest, cycle.end());
+        cycle.push_back(cycle.front());
+        std::string text = fmt::format("include cycle: {}", fmt::join(cycle, " -> "));
+        if (reported.insert(text).second) faults.push_back(text);
+      } else if (color[next] == WHITE) {
+        self(self, next);
+      }
+    }
+    stack.pop_back();
+    color[node] = BLACK;
+  };
+  for (auto const& [path, text] : tree) {
+    if (color[path] == WHITE) visit(visit, path);
+  }
+  return faults;
+}
+
+Tree readSourceTree(fs::path const& root) {
+  Tree tree;
+  for (char const* dir : LAYER_DIRS) {
+    std::error_code ec;
+    if (!fs::is_directory(root / dir, ec)) continue;  // a layer not yet present
+    for (auto const& entry : fs::recursive_directory_iterator(root / dir)) {
+      auto ext = entry.path().extension();
+      if (!entry.is_regular_file() || (ext != ".h" && ext != ".cpp")) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::ostringstream text;
+      text << in.rdbuf();
+      tree[fs::relative(entry.path(), root).generic_string()] = text.str();
+    }
+  }
+  return tree;
+}
+
+bool anyContains(std::vector<std::string> const& faults, std::string const& needle) {
+  return std::any_of(faults.begin(), faults.end(), [&](auto const& f) { return f.find(needle) != std::string::npos; });
+}
+
+TEST(Layers, SourceTreeIncludesOnlyDownward) {
+  Tree tree = readSourceTree(VEXA_SOURCE_DIR);
+  ASSERT_TRUE(tree.count("runtime/Types.h")) << "no sources found under " << VEXA_SOURCE_DIR;
+  ASSERT_TRUE(tree.count("include/VexaSwitchLib.h"));
+  auto faults = checkLayers(tree);
+  EXPECT_TRUE(faults.empty()) << fmt::format("{}", fmt::join(faults, "\n"));
+}
+
+// The value-type umbrella must not pull in the engine, even indirectly.
+TEST(Layers, ValuesUmbrellaHasNoEngine) {
+  Tree tree = readSourceTree(VEXA_SOURCE_DIR);
+  std::set<std::string> seen;
+  std::vector<std::string> todo{"include/VexaSwitchValues.h"};
+  while (!todo.empty()) {
+    std::string path = todo.back();
+    todo.pop_back();
+    if (!seen.insert(path).second) continue;
+    auto layer = layerOf(path);
+    ASSERT_TRUE(layer);
+    if (path != "include/VexaSwitchValues.h") {
+      EXPECT_LE(layer->rank, 1) << path << " (" << layer->name << ") reached from VexaSwitchValues.h";
+    }
+    for (auto const& inc : includesOf(tree.at(path))) {
+      if (auto target = resolve(tree, path, inc)) todo.push_back(*target);
+    }
+  }
+  EXPECT_TRUE(seen.count("tables/L2Types.h"));
+}
+
+// The check itself on small made-up trees: it must see each kind of fault.
+TEST(LayersCheck, CleanTreePasses) {
+  Tree tree{{"runtime/A.h", "#pragma once\n#include <vector>\n"},
+            {"tables/L2Types.h", "#include \"runtime/A.h\"\n"},
+            {"tables/ZolmTypes.h", "#include \"runtime/A.h\"\n"},
+            {"Zolm/W.h", "#include \"tables/ZolmTypes.h\"\n#include \"runtime/A.h\"\n"},
+            {"tables/L2Zolm.h", "#include \"Zolm/W.h\"\n#include \"tables/L2Types.h\"\n"},
+            {"tables/Collections.h", "#include \"tables/L2Zolm.h\"\n"},
+            {"include/Umbrella.h", "#include \"tables/Collections.h\"\n"},
+            {"tools/x/Helper.h", "#include \"runtime/A.h\"\n"},
+            {"tools/x/main.cpp", "#include <Umbrella.h>\n#include \"Helper.h\"\n#include <fmt/format.h>\n"},
+            {"tools/x/main_test.cpp", "#include \"testutil/Anything.h\"\n"}};
+  EXPECT_EQ(checkLayers(tree), std::vector<std::string>{});
+}
+
+TEST(LayersCheck, UpwardIncludesAreNamedWithFileAndLine) {
+  Tree tree{{"runtime/A.h", "#pragma once\n\n#include \"tables/L2Types.h\"\n"},
+            {"tables/L2Types.h", "// value type\n#include \"Zolm/W.h\"\n"},
+            {"Zolm/W.h", "#  include \"tables/L2Zolm.h\"\n"},
+            {"tables/L2Zolm.h", "#include \"tools/x/T.h\"\n"},
+            {"tools/x/T.h", "#include <Umbrella.h>\n"},
+            {"include/Umbrella.h", "#include \"tools/x/T.h\"\n"}};
+  auto faults = checkLayers(tree);
+  EXPECT_TRUE(anyContains(faults, "runtime/A.h:3: includes tables/L2Types.h")) << fmt::format("{}", fmt::join(faults, "\n"));
+  EXPECT_TRUE(anyContains(faults, "tables/L2Types.h:2: includes Zolm/W.h"));
+  EXPECT_TRUE(anyContains(faults, "Zolm/W.h:1: includes tables/L2Zolm.h"));
+  EXPECT_TRUE(anyContains(faults, "tables/L2Zolm.h:1: includes tools/x/T.h"));
+  EXPECT_FALSE(anyContains(faults, "tools/x/T.h:1:")) << "a tool may use the umbrellas";
+  // T.h and Umbrella.h include each other: downward one way, allowed the
+  // other, and still a cycle.
+  EXPECT_TRUE(anyContains(faults, "include cycle: include/Umbrella.h -> tools/x/T.h -> include/Umbrella.h"));
+  EXPECT_EQ(faults.size(), 5u);
+}
+
+TEST(LayersCheck, CyclesAreReportedOnce) {
+  Tree tree{{"Zolm/A.h", "#include \"Zolm/B.h\"\n"},
+            {"Zolm/B.h", "#include \"C.h\"\n"},
+            {"Zolm/C.h", "#include \"Zolm/A.h\"\n"},
+            {"Zolm/D.h", "#include \"Zolm/B.h\"\n"},
+            {"runtime/Self.h", "#include \"runtime/Self.h\"\n"}};
+  auto faults = checkLayers(tree);
+  EXPECT_EQ(faults, (std::vector<std::string>{"include cycle: Zolm/A.h -> Zolm/B.h -> Zolm/C.h -> Zolm/A.h",
+                                              "include cycle: runtime/Self.h -> runtime/Self.h"}));
+}
+
+TEST(LayersCheck, MissingProjectHeadersAreFaults) {
+  Tree tree{{"runtime/A.h", "#include \"runtime/Gone.h\"\n#include <tables/Gone.h>\n#include <unistd.h>\n"},
+            {"tools/x/main.cpp", "#include \"Helper.h\"\n#include <CLI/CLI.hpp>\n"}};
+  auto faults = checkLayers(tree);
+  EXPECT_EQ(faults, (std::vector<std::string>{"runtime/A.h:1: includes \"runtime/Gone.h\", which does not exist",
+                                              "runtime/A.h:2: includes \"tables/Gone.h\", which does not exist",
+                                              "tools/x/main.cpp:1: includes \"Helper.h\", which does not exist"}));
+}
+
+TEST(LayersCheck, LayersOfTablesFiles) {
+  EXPECT_EQ(layerOf("tables/ZolmTypes.h")->rank, 1);
+  EXPECT_EQ(layerOf("tables/L3ZolmGroups.cpp")->rank, 6);
+  EXPECT_EQ(layerOf("tables/Collections.h")->rank, 6);
+  EXPECT_EQ(layerOf("tables/VlanZolm.cpp")->rank, 6);
+  EXPECT_EQ(layerOf("tables/Tables.h")->rank, 1);
+  EXPECT_FALSE(layerOf("tests/testutil/ShmRoot.h"));
+}
+
+}  // namespace
