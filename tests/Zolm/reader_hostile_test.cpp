@@ -16,7 +16,6 @@
 #include <random>
 #include <set>
 
-#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {

@@ -8,7 +8,6 @@
 #include <random>
 #include <vector>
 
-#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {

@@ -10,7 +10,6 @@
 #include <random>
 #include <set>
 
-#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {

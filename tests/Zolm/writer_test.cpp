@@ -7,7 +7,6 @@
 #include <random>
 #include <set>
 
-#include "tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {
@@ -158,7 +157,7 @@ TEST(WriterInterface, OverwriteFalseKeepsTheEntryAndSendsNothing) {
 }
 
 // A form that cannot write keeps the interface's defaults.
-struct ReadOnly : Zolm::ZolmInterface<VexaSwitch::L3FloodTableConfigOps> {
+struct ReadOnly : Zolm::ZolmInterface<FloodOps> {
   Mem::RootPath root{nullptr, "t"};
   std::string name = "t";
   bool initialize(std::string_view) override { return true; }
@@ -209,7 +208,7 @@ TEST(WriterInterface, DefaultLocalWriterIsAPrivateTableOfRequestedSize100) {
   Quiv::traceSinkIs([&](Quiv::DebugHandler const& h, unsigned, std::string_view msg) {
     if (h.name() == "ZolmTemp") lines.emplace_back(msg);
   });
-  auto w = Zolm::createDefaultLocalWriter<VexaSwitch::LagGroupIdTableOps>("vexaswitch/tables/lag/groupId");
+  auto w = Zolm::createDefaultLocalWriter<LagOps>("vexaswitch/tables/lag/groupId");
   Quiv::traceSinkIs({});
   temp->flagsIs(saved);
   EXPECT_EQ(w->maxSize(), 100u);
