@@ -1,5 +1,8 @@
 #pragma once
 // Table instantiations and helpers shared by the engine tests.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -24,6 +27,16 @@ inline VexaSwitch::LagGroupIdEntry lagEntry(U32 id, U32 intf = 0) {
 inline std::vector<unsigned char> readFile(std::string const& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Overwrites `n` bytes of a file at `offset` in place: the damage the
+// tests do to a table's files behind its writer's back.
+inline bool patchFile(std::string const& path, U64 offset, void const* data, std::size_t n) {
+  int fd = ::open(path.c_str(), O_WRONLY);
+  if (fd < 0) return false;
+  bool ok = ::pwrite(fd, data, n, off_t(offset)) == ssize_t(n);
+  ::close(fd);
+  return ok;
 }
 
 template <class T>

@@ -58,10 +58,7 @@ class HashMapModelTest : public ::testing::TestWithParam<ModelCase> {};
 
 TEST_P(HashMapModelTest, RandomInsertsUpdatesAndRemovesAgreeWithAnOrderedMap) {
   ShmRoot root;
-  Zolm::WriterConfig config;
-  config.local = GetParam().local;
-  config.maxSlots = 256;
-  NexthopWriter w(Quiv::Platform::getDebugHandler("HashMapModel"), TABLE, config);
+  NexthopWriter w(Quiv::Platform::getDebugHandler("HashMapModel"), TABLE, {.local = GetParam().local, .maxSlots = 256});
   w.initialize();
   std::mt19937 rng(GetParam().seed);
   std::map<U64, U32> model;
@@ -127,9 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, HashMapModelTest,
 
 TEST(HashMapOrder, EightBucketsComeOutInBitReversedOrder) {
   ShmRoot root;
-  Zolm::WriterConfig config;
-  config.local = true;
-  NexthopWriter w(nullptr, TABLE, config);
+  NexthopWriter w(nullptr, TABLE, {.local = true});
   w.initialize();
   ASSERT_EQ(w.buckets(), 8u);
   // One key per bucket, inserted in an order that is not the answer.
@@ -167,11 +162,7 @@ TEST(HashMapOrder, BitReversedSuccessor) {
 // that is gone continues with the first entry after it.
 TEST(HashMapIteration, NextAfterARemovedKeyContinuesInOrder) {
   ShmRoot root;
-  Zolm::WriterConfig config;
-  config.local = true;
-  config.shrinkBuckets = false;
-  config.shrinkSlots = false;
-  NexthopWriter w(nullptr, TABLE, config);
+  NexthopWriter w(nullptr, TABLE, {.local = true, .shrinkSlots = false, .shrinkBuckets = false});
   w.initialize();
   std::map<U64, U32> model;
   for (U64 k = 1; k <= 500; ++k) {
@@ -196,9 +187,7 @@ struct CorruptTest : ::testing::Test {
   ShmRoot root;
   std::unique_ptr<NexthopWriter> w;
   void SetUp() override {
-    Zolm::WriterConfig config;
-    config.local = true;
-    w = std::make_unique<NexthopWriter>(nullptr, TABLE, config);
+    w = std::make_unique<NexthopWriter>(nullptr, TABLE, Zolm::WriterConfig{.local = true});
     w->initialize();
     for (U64 k = 1; k <= 40; ++k) w->write(nexthop(k));
   }
@@ -303,11 +292,7 @@ TEST(CriticalTasks, RunDuringALongSlotShrinkOnlyWhenAskedFor) {
   ShmRoot root;
   using SlowOps = Zolm::Ops<SlowKey, SlowValue>;
   for (bool check : {true, false}) {
-    Zolm::WriterConfig config;
-    config.local = true;
-    config.maxSlots = 4096;
-    config.criticalTaskCheck = check;
-    Zolm::ZolmWriter<SlowOps> w(nullptr, TABLE, config);
+    Zolm::ZolmWriter<SlowOps> w(nullptr, TABLE, {.local = true, .maxSlots = 4096, .criticalTaskCheck = check});
     w.initialize();
     for (U64 k = 0; k < 1024; ++k) w.write(SlowValue{SlowKey{k}, k});
     for (U64 k = 0; k < 768; ++k) w.remove(SlowKey{k});

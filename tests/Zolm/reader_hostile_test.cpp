@@ -17,6 +17,7 @@
 #include <set>
 
 #include "Zolm/TestTables.h"
+#include "Zolm/ZolmReader.h"
 
 namespace {
 
@@ -56,11 +57,7 @@ char const* const NAMES[] = {"truncate slots", "truncate buckets", "truncate sho
 static_assert(std::size(NAMES) == std::size_t(Damage::count));
 
 void overwrite(std::string const& path, U64 off, std::vector<unsigned char> const& bytes) {
-  FILE* f = std::fopen(path.c_str(), "r+b");
-  ASSERT_NE(f, nullptr) << path;
-  std::fseek(f, long(off), SEEK_SET);
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
+  ASSERT_TRUE(patchFile(path, off, bytes.data(), bytes.size())) << path;
 }
 
 // Applies one seeded damage to the copy under `dir`.
@@ -118,9 +115,7 @@ void damage(Damage d, std::string const& dir, std::mt19937& rng) {
         // the table, a marker to any bucket.
         U64 w = U64(rng()) << 32 | rng();
         if (rng() % 2) w = U64(rng() % 2 ? U32(rng() % (numSlots + 4)) : (0x80000000u | (rng() % 4096))) << 32;
-        std::vector<unsigned char> b(8);
-        std::memcpy(b.data(), &w, 8);
-        overwrite(buckets, BUCKET_HEADER + word * 8, b);
+        ASSERT_TRUE(patchFile(buckets, BUCKET_HEADER + word * 8, &w, 8));
       }
       break;
     case Damage::links:
@@ -131,9 +126,7 @@ void damage(Damage d, std::string const& dir, std::mt19937& rng) {
         // indices that are plainly out of range.
         for (int i = 0; i < 1 + int(rng() % 4); ++i) {
           U64 w = U64(rng() % numSlots) << 32 | rng();
-          std::vector<unsigned char> b(8);
-          std::memcpy(b.data(), &w, 8);
-          overwrite(slots, SLOT_HEADER + (rng() % numSlots) * FloodOps::slotSize, b);
+          ASSERT_TRUE(patchFile(slots, SLOT_HEADER + (rng() % numSlots) * FloodOps::slotSize, &w, 8));
         }
       }
       break;
@@ -219,9 +212,7 @@ void readEverything(FloodReader& r, std::mt19937& rng, Outcome& out) {
 TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
   ShmRoot root;
   {
-    Zolm::WriterConfig c;
-    c.maxSlots = 1u << 13;
-    FloodWriter w(nullptr, SOURCE, c);
+    FloodWriter w(nullptr, SOURCE, {.maxSlots = 1u << 13});
     w.initialize();
     for (U64 k = 1; k <= KEYS; ++k) w.write(floodEntry(k, U32(k)));
     for (U64 k = 1; k <= KEYS; k += 5) w.remove(key(k));  // a free list through the table
@@ -282,10 +273,7 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
 constexpr char const* LIVE = "vexaswitch/tables/test/live";
 
 Zolm::WriterConfig liveConfig(U32 maxSlots, bool fixedSize = false) {
-  Zolm::WriterConfig c;
-  c.maxSlots = maxSlots;
-  c.fixedSize = fixedSize;
-  return c;
+  return {.maxSlots = maxSlots, .fixedSize = fixedSize};
 }
 
 U32 rhashOf(FloodReader const& r, U64 k) { return Zolm::reverseBits32(r.ops().hash(key(k))); }

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "Zolm/TestTables.h"
+#include "Zolm/ZolmShadow.h"
 
 namespace {
 
@@ -27,9 +28,7 @@ struct Fixture {
   Model model;
   explicit Fixture(U32 maxSlots = 1u << 14) { startWriter(maxSlots); }
   void startWriter(U32 maxSlots = 1u << 14) {
-    Zolm::WriterConfig c;
-    c.maxSlots = maxSlots;
-    w = std::make_unique<FloodWriter>(nullptr, TABLE, c);
+    w = std::make_unique<FloodWriter>(nullptr, TABLE, Zolm::WriterConfig{.maxSlots = maxSlots});
     w->initialize();
     w->pokt().loopIs(&loop);
   }

@@ -1,6 +1,6 @@
-// The writer through its interface: writing in place, the read-only
-// defaults, the private default table, and the rule that every change
-// leaves exactly one live queue record for its slot.
+// The writer through its interface: writing in place, the private default
+// table, and the rule that every change leaves exactly one live queue
+// record for its slot. (The read-only defaults: reader_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <map>
@@ -18,12 +18,7 @@ constexpr char const* TABLE = "vexaswitch/tables/test/flood";
 
 Quiv::DebugHandler* handler() { return Quiv::Platform::getDebugHandler("WriterTest"); }
 
-Zolm::WriterConfig config(bool local, U32 maxSlots = 100) {
-  Zolm::WriterConfig c;
-  c.local = local;
-  c.maxSlots = maxSlots;
-  return c;
-}
+Zolm::WriterConfig config(bool local, U32 maxSlots = 100) { return {.local = local, .maxSlots = maxSlots}; }
 
 // The queue record a slot's last change left, if it is live.
 bool liveRecordFor(FloodWriter& w, U32 slot, Nimbr::Record& out) {
@@ -154,49 +149,6 @@ TEST(WriterInterface, OverwriteFalseKeepsTheEntryAndSendsNothing) {
   EXPECT_EQ(w.sequence(), seq);
   ASSERT_TRUE(liveRecordFor(w, slot, rec));
   EXPECT_EQ(rec.seq, recSeq) << "no notification for an untouched entry";
-}
-
-// A form that cannot write keeps the interface's defaults.
-struct ReadOnly : Zolm::ZolmInterface<FloodOps> {
-  Mem::RootPath root{nullptr, "t"};
-  std::string name = "t";
-  bool initialize(std::string_view) override { return true; }
-  void detach(bool) override {}
-  bool validate() override { return true; }
-  bool validateFiles() override { return true; }
-  void cleanup() override {}
-  U32 members() const override { return 0; }
-  U32 buckets() const override { return 0; }
-  U32 minSize() const override { return 0; }
-  U32 maxSize() const override { return 0; }
-  U32 capacity() const override { return 0; }
-  Zolm::ZolmType type() const override { return Zolm::ZolmType::reader; }
-  bool quiesced() const override { return true; }
-  U64 sequence() const override { return 0; }
-  Mem::RootPath const& rootPath() const override { return root; }
-  std::string const& zolmName() const override { return name; }
-  Mem::MountStatus mountStatus() const override { return 0; }
-  SharedMem::FenixId fenixId() const override { return {}; }
-  bool lookup(Key const&, Value&, Zolm::IterHint&) const override { return false; }
-  bool first(Value&, Zolm::IterHint&) const override { return false; }
-  bool next(Key const&, Value&, Zolm::IterHint&) const override { return false; }
-};
-
-TEST(WriterInterface, ReadOnlyFormsRefuseEveryWrite) {
-  ReadOnly r;
-  auto expectRefused = [](auto&& f, char const* msg) {
-    try {
-      f();
-      ADD_FAILURE() << "not refused";
-    } catch (Quiv::NoPermissionException const& e) {
-      EXPECT_EQ(std::string(e.what()), msg);
-    }
-  };
-  expectRefused([&] { r.write(floodEntry(1), true); }, "write to read-only Zolm table");
-  expectRefused([&] { r.directWrite(floodEntry(1)); }, "write to read-only Zolm table");
-  expectRefused([&] { r.directUpdate(Lanx::IntfId::fromRaw(1)); }, "write to read-only Zolm table");
-  expectRefused([&] { r.directCommit(); }, "write to read-only Zolm table");
-  expectRefused([&] { r.remove(Lanx::IntfId::fromRaw(1), nullptr); }, "remove to read-only Zolm table");
 }
 
 TEST(WriterInterface, DefaultLocalWriterIsAPrivateTableOfRequestedSize100) {

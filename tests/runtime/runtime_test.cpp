@@ -79,12 +79,6 @@ TEST(TraceEnv, EnvironmentTurnsLevelsOnAndLinesReachStderr) {
   EXPECT_EQ(out, "EnvHandler[3] hello 42\n");
 }
 
-TEST(Assertion, StopsTheProcessNamingExpressionUnitAndDetail) {
-  int way = 3;
-  EXPECT_DEATH(fmassert(way < 3, "L2Types", "way can not exceed {}", 3),
-               "way < 3.*L2Types.*way can not exceed 3");
-}
-
 TEST(OpCounter, SameNameSameCounter) {
   Quiv::OpCounter& a = Quiv::opCounter("entryIs");
   a.inc();

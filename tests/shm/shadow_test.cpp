@@ -9,7 +9,6 @@
 // writes wakes it a bounded number of times.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 
 #include "tables/Collections.h"
 #include "Zolm/TestTables.h"
+#include "testutil/Process.h"
 
 namespace {
 
@@ -68,22 +68,6 @@ struct Shared {
   FollowerReport f[FOLLOWERS];
 };
 
-Shared* newShared() {
-  void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  return new (p) Shared{};
-}
-
-template <class F>
-pid_t spawn(F&& body) {
-  ::fflush(nullptr);
-  pid_t p = ::fork();
-  if (p == 0) {
-    body();
-    ::_exit(0);
-  }
-  return p;
-}
-
 template <class Pred>
 bool waitFor(Pred&& pred, std::chrono::milliseconds limit) {
   auto until = Clock::now() + limit;
@@ -94,11 +78,7 @@ bool waitFor(Pred&& pred, std::chrono::milliseconds limit) {
   return true;
 }
 
-Zolm::WriterConfig config() {
-  Zolm::WriterConfig c;
-  c.maxSlots = 1u << 13;
-  return c;
-}
+Zolm::WriterConfig config() { return {.maxSlots = 1u << 13}; }
 
 // A random write, update or remove; fills and drains in phases so that the
 // slot table and the buckets grow and shrink.
@@ -207,7 +187,8 @@ void follower(Shared* sh, int id, bool keyShadow, U64 stallAtOp) {
 
 TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAndStalls) {
   ShmRoot root;
-  Shared* sh = newShared();
+  Shared* sh = newShared<Shared>();
+  ASSERT_NE(sh, nullptr);
   sh->minCap = ~0u;
   pid_t w1 = spawn([&] { firstWriter(sh); });
   ASSERT_TRUE(waitFor([&] { return sh->ready.load(); }, std::chrono::seconds(10)));
@@ -226,7 +207,7 @@ TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAnd
   sh->go = true;
   ASSERT_TRUE(waitFor([&] { return sh->ops >= 30000; }, std::chrono::seconds(30)));
   ::kill(w1, SIGKILL);  // anywhere in a write
-  ::waitpid(w1, nullptr, 0);
+  reap(w1);
   pid_t w2 = spawn([&] { secondWriter(sh); });
   ASSERT_TRUE(waitFor([&] { return sh->ops >= 150000; }, std::chrono::seconds(60)));
   for (int i = 4; i < 6; ++i) pids.push_back(spawn([&, i] { follower(sh, i, plans[i].keyShadow, 0); }));
@@ -238,8 +219,8 @@ TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAnd
       },
       std::chrono::seconds(120));
   sh->stop = true;
-  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
-  ::waitpid(w2, nullptr, 0);
+  for (pid_t p : pids) reap(p);
+  reap(w2);
   EXPECT_TRUE(allDone);
   ASSERT_TRUE(sh->loadDone);
   std::printf("final table: %llu entries; writer capacity between %u and %u\n",
@@ -264,14 +245,15 @@ TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAnd
     }
   }
   EXPECT_LT(sh->minCap.load(), sh->maxCap.load()) << "the table never grew or shrank";
-  ::munmap(sh, sizeof(Shared));
+  freeShared(sh);
 }
 
 // A shadow with nothing to do blocks; a burst of 1e5 writes costs each
 // shadow a few wake-ups, not one per write.
 TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
   ShmRoot root;
-  Shared* sh = newShared();
+  Shared* sh = newShared<Shared>();
+  ASSERT_NE(sh, nullptr);
   FloodWriter w(nullptr, TABLE, config());
   w.initialize();
   for (U64 k = 1; k <= 2000; ++k) w.write(floodEntry(k, 1));
@@ -329,7 +311,7 @@ TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
         return sh->f[0].done && sh->f[1].done;
       },
       std::chrono::seconds(30)));
-  for (pid_t p : pids) ::waitpid(p, nullptr, 0);
+  for (pid_t p : pids) reap(p);
   U64 want = digestOf(contentsOf(w));
   for (int i = 0; i < 2; ++i) {
     FollowerReport& f = sh->f[i];
@@ -341,7 +323,7 @@ TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
     EXPECT_LT(f.burstWakeups.load(), 2000u) << "about one wake-up per write";
     EXPECT_EQ(f.digest.load(), want);
   }
-  ::munmap(sh, sizeof(Shared));
+  freeShared(sh);
 }
 
 }  // namespace

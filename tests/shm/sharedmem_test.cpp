@@ -328,26 +328,6 @@ TEST_F(SharedMemTest, KilledWriterReleasesLockToNextProcess) {
   ::close(go);
 }
 
-TEST_F(SharedMemTest, WriterExitingNormallyReleasesLock) {
-  Child child;
-  int ready = -1, go = -1;
-  forkWriter(child, root_, ready, go);
-  char c = 0;
-  ASSERT_EQ(::read(ready, &c, 1), 1);
-  ASSERT_EQ(c, 'L');
-  EXPECT_TRUE(WriterLock::ownerIsAlive(root_));
-  ASSERT_EQ(::write(go, "x", 1), 1);
-  int status = child.wait();
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
-  OwnerFile owner(root_);
-  WriterLock::acquireWriterLock(owner, TABLE);
-  EXPECT_TRUE(WriterLock::ownerIsMe(owner));
-  ::close(ready);
-  ::close(go);
-}
-
 TEST_F(SharedMemTest, SecondWriterInSameProcessIsRefused) {
   OwnerFile first(root_);
   OwnerFile second(root_);

@@ -26,6 +26,7 @@
 
 #include "Zolm/TestTables.h"
 #include "runtime/SharedMem.h"
+#include "testutil/Process.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ using namespace VexaTest;
 using VexaSwitch::L3FloodEntryConfig;
 
 constexpr char const* TABLE = "vexaswitch/tables/test/crash";
+constexpr U32 SLOT_FORMAT_VERSION = 8;
 constexpr U32 SLOT_RUNTIME_FLAGS = 550;
 constexpr U32 SLOT_HASH_SEED = 568;
 constexpr U32 SLOT_NUM_SLOTS = 580;
@@ -41,11 +43,7 @@ constexpr U32 BUCKET_HEADER_END = 24;
 
 Quiv::DebugHandler* handler() { return Quiv::Platform::getDebugHandler("WriterCrashTest"); }
 
-Zolm::WriterConfig sharedConfig() {
-  Zolm::WriterConfig c;
-  c.maxSlots = 1u << 15;
-  return c;
-}
+Zolm::WriterConfig sharedConfig() { return {.maxSlots = 1u << 15}; }
 
 // Every value names its key twice besides the key itself, so that a value
 // made of pieces of two entries (a torn or misplaced write) is detected.
@@ -96,22 +94,6 @@ std::string lostLine(ShmRoot const& root, std::string const& table) {
   return "all entries from " + tableDir(root, table) + " will be lost";
 }
 
-// Waits for a child; a text naming how it ended.
-std::string reap(pid_t pid, int& status) {
-  status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return "waitpid failed";
-  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
-  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-  return "unknown";
-}
-
-void patchFile(std::string const& path, U64 offset, void const* data, std::size_t n) {
-  int fd = ::open(path.c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0) << path;
-  ASSERT_EQ(::pwrite(fd, data, n, off_t(offset)), ssize_t(n));
-  ::close(fd);
-}
-
 // XORs `count` bytes at seeded positions of [from, to) with non-zero masks.
 void flipBytes(std::string const& path, U64 from, U64 to, U32 seed, int count) {
   std::mt19937 rng(seed);
@@ -122,7 +104,7 @@ void flipBytes(std::string const& path, U64 from, U64 to, U32 seed, int count) {
     U64 off = from + rng() % (to - from);
     bytes[off] ^= static_cast<unsigned char>(1 + rng() % 255);
   }
-  patchFile(path, 0, bytes.data(), bytes.size());
+  ASSERT_TRUE(patchFile(path, 0, bytes.data(), bytes.size()));
 }
 
 // Walks the table: every entry consistent, found again by its key, and no
@@ -204,8 +186,7 @@ SharedMem::FenixId writeInChild(bool detach, std::string& how) {
   U32 raw = 0;
   if (pid < 0 || ::read(fds[0], &raw, sizeof raw) != sizeof raw) raw = 0;
   ::close(fds[0]);
-  int status;
-  how = pid < 0 ? "fork failed" : reap(pid, status);
+  how = reapDescribed(pid);
   return SharedMem::FenixId(raw);
 }
 
@@ -296,12 +277,13 @@ TEST(WriterRestartLiveOwner, SecondWriterIsRefusedAndTheFirstIsUndisturbed) {
       std::string msg = e.what();
       EXPECT_NE(msg.find("already has a live writer"), std::string::npos) << msg;
       EXPECT_NE(msg.find(std::to_string(child)), std::string::npos) << msg;
+      EXPECT_NE(msg.find(TABLE), std::string::npos) << msg;
     }
   }
+  EXPECT_TRUE(Mem::WriterLock::ownerIsAlive(Mem::RootPath(nullptr, TABLE)));
   EXPECT_EQ(readFile(tableDir(root, TABLE) + "/fenix"), fenixBefore);
   ASSERT_EQ(::write(go[1], &b, 1), 1);
-  int status;
-  EXPECT_EQ(reap(child, status), "exit 0") << "see the child's return codes";
+  EXPECT_EQ(reapDescribed(child), "exit 0") << "see the child's return codes";
   ::close(ready[0]);
   ::close(go[1]);
 
@@ -309,17 +291,27 @@ TEST(WriterRestartLiveOwner, SecondWriterIsRefusedAndTheFirstIsUndisturbed) {
   after.initialize();
   EXPECT_EQ(after.members(), 1000u);
   EXPECT_TRUE(after.validate()) << after.lastError();
+  after.cleanup();
+  EXPECT_FALSE(Mem::RootPath(nullptr, TABLE).fileExists("slots"));
 }
 
 // --- damaged files ---------------------------------------------------------------
 
-enum class Damage { TruncatedToHalf, TruncatedTo100Bytes, BadMagic, NumSlotsPastTheFile, StaleCriticalBit };
+enum class Damage {
+  TruncatedToHalf,
+  TruncatedTo100Bytes,
+  BadMagic,
+  FutureFormatVersion,
+  NumSlotsPastTheFile,
+  StaleCriticalBit
+};
 
 std::string damageName(Damage d) {
   switch (d) {
     case Damage::TruncatedToHalf: return "TruncatedToHalf";
     case Damage::TruncatedTo100Bytes: return "TruncatedTo100Bytes";
     case Damage::BadMagic: return "BadMagic";
+    case Damage::FutureFormatVersion: return "FutureFormatVersion";
     case Damage::NumSlotsPastTheFile: return "NumSlotsPastTheFile";
     case Damage::StaleCriticalBit: return "StaleCriticalBit";
   }
@@ -333,19 +325,24 @@ void applyDamage(Damage d, std::string const& slots) {
     case Damage::TruncatedTo100Bytes: std::filesystem::resize_file(slots, 100); break;
     case Damage::BadMagic: {
       U64 junk = 0x0123456789abcdefULL;
-      patchFile(slots, 0, &junk, sizeof junk);
+      ASSERT_TRUE(patchFile(slots, 0, &junk, sizeof junk));
+      break;
+    }
+    case Damage::FutureFormatVersion: {
+      U32 version = 99;
+      ASSERT_TRUE(patchFile(slots, SLOT_FORMAT_VERSION, &version, sizeof version));
       break;
     }
     case Damage::NumSlotsPastTheFile: {
       U32 n = rawAt<U32>(readFile(slots), SLOT_NUM_SLOTS) * 4;
-      patchFile(slots, SLOT_NUM_SLOTS, &n, sizeof n);
+      ASSERT_TRUE(patchFile(slots, SLOT_NUM_SLOTS, &n, sizeof n));
       break;
     }
     case Damage::StaleCriticalBit: {
       U16 flags = rawAt<U16>(readFile(slots), SLOT_RUNTIME_FLAGS);
       ASSERT_EQ(flags & 1, 0) << "a detached writer left its critical bit";
       flags |= 1;
-      patchFile(slots, SLOT_RUNTIME_FLAGS, &flags, sizeof flags);
+      ASSERT_TRUE(patchFile(slots, SLOT_RUNTIME_FLAGS, &flags, sizeof flags));
       break;
     }
   }
@@ -384,7 +381,8 @@ TEST_P(WriterDamage, NextWriterReformatsAndSaysSo) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, WriterDamage,
                          ::testing::Values(Damage::TruncatedToHalf, Damage::TruncatedTo100Bytes, Damage::BadMagic,
-                                           Damage::NumSlotsPastTheFile, Damage::StaleCriticalBit),
+                                           Damage::FutureFormatVersion, Damage::NumSlotsPastTheFile,
+                                           Damage::StaleCriticalBit),
                          [](auto const& info) { return damageName(info.param); });
 
 enum class Region { SlotHeader, SlotArray, Buckets };
@@ -494,8 +492,7 @@ TEST(WriterCrash, KilledAtRandomMomentsTheNextWriterAlwaysComesUpSound) {
     if (pid == 0) churn(childSeed);
     ::usleep(delayUs);
     ::kill(pid, SIGKILL);
-    int status;
-    ASSERT_EQ(reap(pid, status), "killed by signal 9");
+    ASSERT_EQ(reapDescribed(pid), "killed by signal 9");
 
     std::vector<unsigned char> slotBytes = readFile(dir + "/slots");
     bool critical = (rawAt<U16>(slotBytes, SLOT_RUNTIME_FLAGS) & 1) != 0;

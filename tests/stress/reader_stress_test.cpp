@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 
 #include "tables/Collections.h"
 #include "Zolm/TestTables.h"
+#include "testutil/Process.h"
 
 namespace {
 
@@ -55,9 +55,8 @@ struct Shared {
 };
 
 Shared* makeShared() {
-  void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  EXPECT_NE(p, MAP_FAILED);
-  auto* s = new (p) Shared{};
+  auto* s = newShared<Shared>();
+  EXPECT_NE(s, nullptr);
   s->minCapacity = ~0u;
   s->minBuckets = ~0u;
   return s;
@@ -91,9 +90,7 @@ void atomicMax(std::atomic<U32>& a, U32 v) {
 }
 
 Zolm::WriterConfig writerConfig() {
-  Zolm::WriterConfig c;
-  c.maxSlots = 1u << 15;
-  return c;
+  return {.maxSlots = 1u << 15};
 }
 
 // The writer: stable keys first, then phases that fill the churned range
@@ -272,22 +269,6 @@ bool mappingWritable(std::string const& dir) {
   ::_exit(0);
 }
 
-pid_t spawn(std::function<void()> body) {
-  ::fflush(nullptr);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    body();
-    ::_exit(0);
-  }
-  return pid;
-}
-
-int reap(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
-}
-
 void report(Shared* sh, int n) {
   for (int i = 0; i < n; ++i) {
     ReaderStats& s = sh->readers[i];
@@ -342,7 +323,7 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
   U64 resizes = 0;
   for (int i = 0; i < READERS; ++i) resizes += sh->readers[i].resizes;
   EXPECT_GT(resizes, 0u) << "readers never followed a resize";
-  ::munmap(sh, sizeof(Shared));
+  freeShared(sh);
 }
 
 TEST(ReaderStress, AWriterKilledAndReplacedIsFollowedCleanly) {
@@ -376,7 +357,7 @@ TEST(ReaderStress, AWriterKilledAndReplacedIsFollowedCleanly) {
   bool found = false;
   r.lookup(Lanx::IntfId::fromRaw(1), found);
   EXPECT_TRUE(found);
-  ::munmap(sh, sizeof(Shared));
+  freeShared(sh);
 }
 
 // A reader needs no write permission on the files: it maps them read-only.

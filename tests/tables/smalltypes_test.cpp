@@ -56,18 +56,6 @@ TEST(LagGroupIdEntry, DefaultTextParsesBackAndNestedRangeNamesTheAttribute) {
                Kel::ParseException);
 }
 
-TEST(LagGroupIdEntry, ImageIsKeyThenInterface) {
-  LagGroupIdEntry e(LagGroupId(5), Lanx::IntfId("Port-Channel17"));
-  unsigned char img[12];
-  std::memcpy(img, &e, sizeof img);
-  U32 key;
-  U64 intf;
-  std::memcpy(&key, img, 4);
-  std::memcpy(&intf, img + 4, 8);
-  EXPECT_EQ(key, 5u);
-  EXPECT_EQ(intf, Lanx::IntfId("Port-Channel17").raw());
-}
-
 TEST(AclCounter, FullWidthCountAndRandomRoundTrip) {
   AclCounter c(Nox::UniqueId(1, 2), std::numeric_limits<U64>::max());
   EXPECT_EQ(valueToStrep(c),

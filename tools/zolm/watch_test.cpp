@@ -103,9 +103,7 @@ class Watch {
 };
 
 std::unique_ptr<FloodWriter> floodTable(U64 n) {
-  Zolm::WriterConfig c;
-  c.maxSlots = 1024;
-  auto w = std::make_unique<FloodWriter>(nullptr, FLOOD, c);
+  auto w = std::make_unique<FloodWriter>(nullptr, FLOOD, Zolm::WriterConfig{.maxSlots = 1024});
   w->initialize();
   for (U64 k = 1; k <= n; ++k) w->write(floodEntry(k, U32(k * 3)));
   return w;
@@ -152,9 +150,7 @@ TEST(ZolmWatch, FollowsTheTableAcrossAWriterRestart) {
   w->detach();
   w.reset();
   ::usleep(100000);
-  Zolm::WriterConfig c;
-  c.maxSlots = 1024;
-  FloodWriter next(nullptr, FLOOD, c);
+  FloodWriter next(nullptr, FLOOD, {.maxSlots = 1024});
   next.initialize();
   next.write(floodEntry(12, 2));
   ::usleep(100000);
