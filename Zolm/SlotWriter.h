@@ -13,6 +13,7 @@
 //   6. header runtimeFlags bit 0 cleared
 // (resizeSeq, numSlots) is always stored as one 64-bit word.
 #include <string>
+#include <type_traits>
 
 #include "ZolmCore/Ops.h"
 #include "ZolmCore/SlotPrefix.h"
@@ -84,6 +85,21 @@ class SlotWriterTable {
     }
     rewrite(s, value);
   }
+  // The same with the value's size known at compile time: the writer's
+  // typed write path, where a call to a variable-length copy shows.
+  template <class V>
+  void writeValue(U32 id, V const& value) {
+    static_assert(std::is_trivially_copyable_v<V> && !std::is_pointer_v<V>, "pass the value, not its address");
+    SlotPrefix* s = slot(id);
+    if (s->runtimeFlags & SLOT_OCCUPIED) {
+      std::memcpy(valuePtr(image()), &value, sizeof(V));
+      SlotPrefix* img = image();
+      img->rhash = s->rhash;
+      rewrite<sizeof(V)>(s, valuePtr(img));
+      return;
+    }
+    rewrite<sizeof(V)>(s, &value);
+  }
   // The value staged in the image (by writeValue or a direct update) goes
   // into its slot.
   void commitImage(U32 id) {
@@ -153,6 +169,14 @@ class SlotWriterTable {
     Mem::store32(&s->runtimeFlags, flags + 2);
     Mem::fenceRelease();
     std::memcpy(valuePtr(s), value, valueSize_);
+    Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
+  }
+  template <std::size_t N>
+  void rewrite(SlotPrefix* s, void const* value) {
+    U32 flags = s->runtimeFlags;
+    Mem::store32(&s->runtimeFlags, flags + 2);
+    Mem::fenceRelease();
+    std::memcpy(valuePtr(s), value, N);
     Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
   }
   void writeEmpty(SlotPrefix* s);

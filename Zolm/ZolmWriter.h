@@ -234,7 +234,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
       fmtrace(handler_, 9, "existing {} bucket:{} slot:{} next:{}", Zolm::show(key), b, id,
               slotTable_.slot(id)->next());
       if (overwrite) {
-        slotTable_.writeValue(id, &value);
+        slotTable_.writeValue(id, value);
         ++counters_.updates;
         notify(id);
       }
@@ -242,7 +242,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
       return valueAtT(id);
     }
     U32 id = insertSlot(&value, h, b, prev);
-    slotTable_.writeValue(id, &value);
+    slotTable_.writeValue(id, value);
     publish(id, prev);
     notify(id);
     leaveCritical();
