@@ -75,38 +75,21 @@ class SlotWriterTable {
     Mem::store16(&header_->runtimeFlags, header_->runtimeFlags & ~SlotHeaderCommon::RUNTIME_CRITICAL);
   }
   // Writes `value` into slot `id`: in place through the image when it is
-  // occupied, directly (but with the same flag steps) when it is free.
-  void writeValue(U32 id, void const* value) {
-    SlotPrefix* s = slot(id);
-    if (s->runtimeFlags & SLOT_OCCUPIED) {
-      std::memcpy(valuePtr(image()), value, valueSize_);
-      commitImage(id);
-      return;
-    }
-    rewrite(s, value);
-  }
-  // The same with the value's size known at compile time: the writer's
-  // typed write path, where a call to a variable-length copy shows.
+  // occupied, directly (but with the same flag steps) when it is free. The
+  // value's size is known at compile time, so the copies are inlined.
   template <class V>
   void writeValue(U32 id, V const& value) {
     static_assert(std::is_trivially_copyable_v<V> && !std::is_pointer_v<V>, "pass the value, not its address");
     SlotPrefix* s = slot(id);
     if (s->runtimeFlags & SLOT_OCCUPIED) {
       std::memcpy(valuePtr(image()), &value, sizeof(V));
-      SlotPrefix* img = image();
-      img->rhash = s->rhash;
-      rewrite<sizeof(V)>(s, valuePtr(img));
+      commitStaged(s, sizeof(V));
       return;
     }
-    rewrite<sizeof(V)>(s, &value);
+    rewrite(s, &value, sizeof(V));
   }
-  // The value staged in the image (by writeValue or a direct update) goes
-  // into its slot.
-  void commitImage(U32 id) {
-    SlotPrefix* s = slot(id);
-    image()->rhash = s->rhash;
-    rewrite(s, valuePtr(image()));
-  }
+  // The value staged in the image (by a direct update) goes into its slot.
+  void commitImage(U32 id) { commitStaged(slot(id), valueSize_); }
   void clearOccupied(U32 id) {
     SlotPrefix* s = slot(id);
     Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~SLOT_OCCUPIED);
@@ -163,20 +146,19 @@ class SlotWriterTable {
   }
   // numSlots is set by now (rederive, or format).
   void finishAttach();
-  // Steps 3 to 5 of the in-place change (see the top of this file).
-  void rewrite(SlotPrefix* s, void const* value) {
-    U32 flags = s->runtimeFlags;
-    Mem::store32(&s->runtimeFlags, flags + 2);
-    Mem::fenceRelease();
-    std::memcpy(valuePtr(s), value, valueSize_);
-    Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
+  // Steps 2 (rhash; the value is staged already) to 5 of the in-place
+  // change (see the top of this file).
+  void commitStaged(SlotPrefix* s, std::size_t n) {
+    image()->rhash = s->rhash;
+    rewrite(s, valuePtr(image()), n);
   }
-  template <std::size_t N>
-  void rewrite(SlotPrefix* s, void const* value) {
+  // Steps 3 to 5 of the in-place change. Inline, so that a size known to
+  // the caller at compile time reaches the copy.
+  void rewrite(SlotPrefix* s, void const* value, std::size_t n) {
     U32 flags = s->runtimeFlags;
     Mem::store32(&s->runtimeFlags, flags + 2);
     Mem::fenceRelease();
-    std::memcpy(valuePtr(s), value, N);
+    std::memcpy(valuePtr(s), value, n);
     Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
   }
   void writeEmpty(SlotPrefix* s);
