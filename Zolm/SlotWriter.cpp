@@ -48,34 +48,32 @@ SlotWriterTable::SlotWriterTable(Quiv::DebugHandler* handler, std::string name, 
   minSlots_ = fixedSize_ ? maxSlots_ : std::min(SlotTable::pageSlots(slotSize_), maxSlots_);
 }
 
-bool SlotWriterTable::attach(U32 fenixId, bool reformat) {
+bool SlotWriterTable::keep(U32 fenixId) {
   detach();
   U64 have = region_.fileSize();
-  bool existed = have > 0;
-  existed_ = existed;
-  if (existed && !reformat) {
-    void* base = region_.attach(0);
-    rederive(base);
-    Quiv::String error;
-    if (header_ && SlotTable::validateHeader(handler_, *header_, have, fenixId, slotSize_, valueSize_,
-                                             keyOps_.typeName, error)) {
-      if (fixedSize_ && header_->numSlots != maxSlots_) {
-        fmtrace(handler_, 1, "wanted capacity:{} for fixed-size table, but existing file has capacity:{}",
-                maxSlots_, header_->numSlots);
-      } else {
-        seed_ = header_->hashSeed;
-        U32 n = header_->numSlots;
-        rederive(region_.resize(SlotTable::fileSize(slotSize_, n)));
-        fmtrace(handler_, 1, "{}::attach() to existing {}", name_, region_.name());
-        finishAttach();
-        kept_ = true;
-        return true;
-      }
+  if (have == 0) return false;
+  void* base = region_.attach(0);
+  rederive(base);
+  Quiv::String error;
+  if (header_ && SlotTable::validateHeader(handler_, *header_, have, fenixId, slotSize_, valueSize_, keyOps_.typeName,
+                                           error)) {
+    if (fixedSize_ && header_->numSlots != maxSlots_) {
+      fmtrace(handler_, 1, "wanted capacity:{} for fixed-size table, but existing file has capacity:{}", maxSlots_,
+              header_->numSlots);
+    } else {
+      seed_ = header_->hashSeed;
+      U32 n = header_->numSlots;
+      rederive(region_.resize(SlotTable::fileSize(slotSize_, n)));
+      fmtrace(handler_, 1, "{}::attach() to existing {}", name_, region_.name());
+      finishAttach();
+      kept_ = true;
+      return true;
     }
+  } else {
+    fmtrace(handler_, 1, "slot file {} not kept: {}", region_.name(), error);
   }
-  format(fenixId, existed);
-  kept_ = false;
-  return true;
+  detach();
+  return false;
 }
 
 void SlotWriterTable::detach() {
@@ -84,6 +82,20 @@ void SlotWriterTable::detach() {
   header_ = nullptr;
   span_.slots = nullptr;
   numSlotsIs(0);
+  kept_ = false;
+  threadSet_ = false;
+}
+
+void SlotWriterTable::secondThread() const {
+  fmassert(false, "ZolmWriter", "{} entered from a second thread: a table has one writer thread", name_);
+  std::abort();
+}
+
+CriticalSection::CriticalSection(SlotWriterTable& table, std::string const& name, Mode mode) : table_(&table) {
+  if (table.enterCritical()) return;
+  if (mode == adopt) return;
+  table_ = nullptr;
+  fmassert(mode == tryEnter, "ZolmWriter", "Zolm reentrancy detected: {}", name);
 }
 
 void SlotWriterTable::removeFile() {
@@ -93,15 +105,22 @@ void SlotWriterTable::removeFile() {
 }
 
 U32 SlotWriterTable::alloc() {
-  if (header_->freeList == SlotLink::END && !grow()) {
-    leaveCritical();
-    fmthrow(TableFullException, "Zolm table full (occupancy:{} tableSize:{}) {}", header_->occupiedSlots, maxSlots_,
-            name_);
-  }
+  if (header_->freeList == SlotLink::END && !grow()) full();
   U32 id = header_->freeList;
   checkIndex(id);
   header_->freeList = slot(id)->next();
   return id;
+}
+
+void SlotWriterTable::full() const {
+  fmthrow(TableFullException, "Zolm table full (occupancy:{} tableSize:{}) {}", header_->occupiedSlots, maxSlots_,
+          name_);
+}
+
+U32 SlotWriterTable::nextCapacity() const {
+  if (fixedSize_) return 0;
+  U32 next = growTarget(span_.numSlots, maxSlots_);
+  return next > span_.numSlots ? next : 0;
 }
 
 bool SlotWriterTable::grow() {
@@ -159,7 +178,13 @@ void SlotWriterTable::shrink(U32 newNumSlots) {
   U32 old = span_.numSlots;
   fmtrace(handler_, 5, "newNumSlots:{}", newNumSlots);
   header_->resizeWordIs(header_->resizeSeq + 1, newNumSlots);
-  resize(newNumSlots);
+  // Giving memory back cannot run out of space; should the remap fail
+  // anyway, the larger mapping stays and still covers every slot.
+  try {
+    resize(newNumSlots);
+  } catch (Quiv::MemoryResourceException const& e) {
+    fmtrace(handler_, 0, "{} keeps its mapping after a failed shrink: {}", name_, e.msg());
+  }
   numSlotsIs(newNumSlots);
   shrinkThreshold_ = computeShrinkThreshold();
   fmtrace(handler_, 5, "shrinkThreshold_:{}", shrinkThreshold_);
@@ -252,7 +277,9 @@ void SlotWriterTable::writeEmpty(SlotPrefix* s) {
   std::memcpy(valuePtr(s), keyOps_.defaultValue, valueSize_);
 }
 
-void SlotWriterTable::format(U32 fenixId, bool existed) {
+void SlotWriterTable::format(U32 fenixId) {
+  bool existed = fileExists();
+  kept_ = false;
   U64 size = SlotTable::fileSize(slotSize_, minSlots_);
   void* base;
   try {

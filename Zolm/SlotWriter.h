@@ -12,6 +12,8 @@
 //   5. slot runtimeFlags + 2 (LOOKASIDE off, change counter + 1), OCCUPIED
 //   6. header runtimeFlags bit 0 cleared
 // (resizeSeq, numSlots) is always stored as one 64-bit word.
+#include <pthread.h>
+
 #include <string>
 #include <type_traits>
 
@@ -40,15 +42,27 @@ class SlotWriterTable {
                   Mem::RootPath const& root, bool local, U32 maxSlots, bool fixedSize, bool shrinkEnabled,
                   Writer::Counters* counters);
 
-  // Maps the file, keeping an existing one that passes the header check
-  // against `fenixId` unless `reformat`. Returns true (a mapped table).
-  bool attach(U32 fenixId, bool reformat = false);
+  // Maps an existing file that passes the header check against `fenixId`
+  // (and, for a fixed-size table, has its size) and keeps it. Otherwise
+  // writes nothing, stays detached and returns false: whether the table is
+  // kept is decided for all its files together before any is formatted.
+  bool keep(U32 fenixId);
+  // Lays out a new, empty table under `fenixId` (the file is created or
+  // its contents replaced).
+  void format(U32 fenixId);
+  // Whether the file exists (and is not empty).
+  bool fileExists() const { return region_.fileSize() > 0; }
   void detach();
   void removeFile();
 
   // Takes the first free slot, growing the table when none is free.
-  // Throws TableFullException (the critical section left) when it cannot.
+  // Throws TableFullException when it cannot; Quiv::MemoryResourceException
+  // when the file cannot grow (nothing changed then).
   U32 alloc();
+  // The slot count the next growth reaches; 0 when the table cannot grow.
+  U32 nextCapacity() const;
+  // Raises TableFullException for this table.
+  [[noreturn]] void full() const;
   bool grow();
   // Below the requested size the table doubles (capped at it); at or above
   // it grows by 10 %, computed in single precision as the format demands.
@@ -63,16 +77,29 @@ class SlotWriterTable {
   // Makes slots [start, end) empty and chains them as the free list.
   U32 initializeSlots(U32 start, U32 end);
 
-  // --- critical section ------------------------------------------------------
+  // --- critical section (see CriticalSection below) --------------------------
   bool inCritical() const { return Mem::load16(&header_->runtimeFlags) & SlotHeaderCommon::RUNTIME_CRITICAL; }
-  // False when already inside (reentrancy).
+  // False when already inside (reentrancy). Fatal from a second thread.
   bool enterCritical() {
+    checkThread();
     if (inCritical()) return false;
     Mem::store16(&header_->runtimeFlags, header_->runtimeFlags | SlotHeaderCommon::RUNTIME_CRITICAL);
     return true;
   }
   void leaveCritical() {
     Mem::store16(&header_->runtimeFlags, header_->runtimeFlags & ~SlotHeaderCommon::RUNTIME_CRITICAL);
+  }
+  // The first thread that enters the critical section is the table's
+  // writer thread until detach; another one entering is a fatal misuse
+  // (two threads writing one table would interleave their changes).
+  void checkThread() {
+    pthread_t self = pthread_self();
+    if (!threadSet_) [[unlikely]] {
+      thread_ = self;
+      threadSet_ = true;
+    } else if (!pthread_equal(thread_, self)) [[unlikely]] {
+      secondThread();
+    }
   }
   // Writes `value` into slot `id`: in place through the image when it is
   // occupied, directly (but with the same flag steps) when it is free. The
@@ -82,6 +109,7 @@ class SlotWriterTable {
     static_assert(std::is_trivially_copyable_v<V> && !std::is_pointer_v<V>, "pass the value, not its address");
     SlotPrefix* s = slot(id);
     if (s->runtimeFlags & SLOT_OCCUPIED) {
+      stageFence();
       std::memcpy(valuePtr(image()), &value, sizeof(V));
       commitStaged(s, sizeof(V));
       return;
@@ -90,6 +118,15 @@ class SlotWriterTable {
   }
   // The value staged in the image (by a direct update) goes into its slot.
   void commitImage(U32 id) { commitStaged(slot(id), valueSize_); }
+  // Before the image is written for a new change. A reader may still be
+  // copying the image for the previous change, trusting it while that
+  // slot's runtimeFlags read the same after its copy. A release store
+  // (step 5 of the previous change) keeps earlier stores before it, not
+  // later ones: without this fence a weakly ordered CPU may let the new
+  // image bytes overtake it, and the reader would accept a mix. Pairs with
+  // the acquire fence in SlotReaderTable::read between the copy and the
+  // second load of the flags.
+  static void stageFence() { Mem::fenceRelease(); }
   void clearOccupied(U32 id) {
     SlotPrefix* s = slot(id);
     Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~SLOT_OCCUPIED);
@@ -129,8 +166,6 @@ class SlotWriterTable {
   U32 shrinkThreshold() const { return shrinkThreshold_; }
   bool fixedSize() const { return fixedSize_; }
   bool kept() const { return kept_; }
-  // Whether the last attach found a file there (kept or re-formatted).
-  bool existed() const { return existed_; }
   bool attached() const { return header_ != nullptr; }
   U64 mappedSize() const { return region_.memSize(); }
   Mem::WriterRegion& region() { return region_; }
@@ -162,7 +197,7 @@ class SlotWriterTable {
     Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
   }
   void writeEmpty(SlotPrefix* s);
-  void format(U32 fenixId, bool existed);
+  [[noreturn]] void secondThread() const;
 
   Quiv::DebugHandler* handler_;
   std::string name_;
@@ -181,7 +216,43 @@ class SlotWriterTable {
   U32 shrinkThreshold_ = 0;
   Writer::Counters* counters_;
   bool kept_ = false;
-  bool existed_ = false;
+  pthread_t thread_{};
+  bool threadSet_ = false;
+};
+
+// One writer operation's hold on the table's critical section.
+//
+// Entering sets the header's critical bit; a writer that dies inside
+// leaves it set, and the next writer knows the table may be half-changed
+// and re-formats it. Leaving clears it, also when the operation throws.
+// That is sound because every operation first does all that can fail
+// (growing a file, a full fixed-size table) and only then makes its first
+// change a reader can see; after that nothing throws but the corruption
+// checks. So a failure leaves every shared byte as it was, or (a growth
+// that completed) in a new state that is sound on its own.
+//
+// Entering twice (an operation called from inside another, e.g. from a
+// callback) is fatal, as is entering from a second thread.
+class CriticalSection {
+ public:
+  enum Mode {
+    enter,      // fatal when the section is held already
+    adopt,      // take over a section left open (a direct write), or enter
+    tryEnter,   // do nothing when it is held (held() is false then)
+  };
+  CriticalSection(SlotWriterTable& table, std::string const& name, Mode mode = enter);
+  ~CriticalSection() {
+    if (table_) table_->leaveCritical();
+  }
+  CriticalSection(CriticalSection const&) = delete;
+  CriticalSection& operator=(CriticalSection const&) = delete;
+  bool held() const { return table_ != nullptr; }
+  // Leaves the section open past this scope: a direct write keeps it until
+  // its commit.
+  void keepOpen() { table_ = nullptr; }
+
+ private:
+  SlotWriterTable* table_;
 };
 
 }  // namespace Zolm

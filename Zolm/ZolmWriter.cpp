@@ -108,13 +108,17 @@ void ZolmWriterBase::attach() {
 }
 
 bool ZolmWriterBase::attachAndValidate(bool reformat) {
-  if (reformat) {
-    fmtrace(handler_, 1, "all entries from {} will be lost", rootPath_.dirName());
-    fenixId_ = fenixId_.incarnationInc();
-    attachParts(true);
-    if (!validate(fenixId_.value(), false)) fmthrow(Quiv::InvalidInitializeException, "failed validation");
-  } else {
+  if (!reformat) {
     if (!attachParts(false)) {
+      // A table that is not there at all is simply new: nothing is lost
+      // and no reader knows an incarnation of it.
+      if (!slotTable_.fileExists() && !hashMap_.bucketWriter().region().fileSize() &&
+          (config_.local || SharedMem::FenixFile(rootPath_).read().isNull())) {
+        attachParts(true);
+        if (!validate(fenixId_.value(), false)) fmthrow(Quiv::InvalidInitializeException, "failed validation");
+        attached_ = true;
+        return true;
+      }
       fmtrace(handler_, 0, "failed to attach to existing files");
       fmtracestr(handler_, 0, dumpHeaders());
       return false;
@@ -122,34 +126,58 @@ bool ZolmWriterBase::attachAndValidate(bool reformat) {
     if (!validate(fenixId_.value(), false)) {
       fmtrace(handler_, 0, "failed to validate existing files");
       fmtracestr(handler_, 0, dumpHeaders());
+      detachParts();
       return false;
     }
+    attached_ = true;
+    return true;
   }
+  // Everything is laid out anew under the next incarnation, never under
+  // the one the files (and the fenix file) carry: until the new fenix id
+  // is written, last, a reader sees files of an id the fenix file does not
+  // name and refuses them, so none attaches to a half-made table.
+  fmtrace(handler_, 1, "all entries from {} will be lost", rootPath_.dirName());
+  fenixId_ = fenixId_.incarnationInc();
+  attachParts(true);
+  if (!validate(fenixId_.value(), false)) fmthrow(Quiv::InvalidInitializeException, "failed validation");
+  ++counters_.reformats;
   attached_ = true;
-  if (reformat) fmtrace(handler_, 1, "re-formatted successfully");
+  fmtrace(handler_, 1, "re-formatted successfully");
   return true;
 }
 
 bool ZolmWriterBase::attachParts(bool reformat) {
   U32 fenix = fenixId_.value();
-  bool slotsOk = slotTable_.attach(fenix, reformat);
-  fmtrace(handler_, 5, "slotsAttached:{}", slotsOk);
-  fmassert(slotsOk, "ZolmWriter", "Invalid slot attach");
-  bool slotsKept = slotTable_.kept();
-  // An existing slot file that could not be kept held entries: that is a
-  // re-format, and it must be announced and start a new incarnation so
-  // that readers drop what they knew. Only a missing file is a new table.
-  if (!reformat && !slotsKept && slotTable_.existed()) return false;
-  bool mapKept = hashMap_.attach(fenix, reformat || !slotsKept);
-  fmtrace(handler_, 5, "mapAttached:{}", true);
-  bool nimbrKept = true;
-  // The queue's position map covers the requested size from the start,
-  // so that a table growing up to it never re-formats its queue.
-  U32 coverage = std::max(slotTable_.header()->maxNumSlots, slotTable_.maxSlots());
-  if (hasNimbr_) nimbrKept = nimbr_.attach(fenix, coverage, reformat || !slotsKept);
-  fmtrace(handler_, 5, "nimbrAttached:{}", true);
-  if (reformat || !slotsKept) return true;
-  return mapKept && nimbrKept;
+  if (reformat) {
+    // Slots first: the queue's generation and coverage follow from them.
+    slotTable_.format(fenix);
+    hashMap_.format(fenix);
+    if (hasNimbr_) nimbr_.format(fenix, queueCoverage());
+    return true;
+  }
+  // Keep or not is decided for the table as a whole before anything is
+  // written: every file must be there and sound under the current id.
+  if (!slotTable_.keep(fenix) || !hashMap_.keep(fenix) ||
+      (hasNimbr_ && !nimbr_.keep(fenix, slotTable_.header()->maxNumSlots))) {
+    detachParts();
+    return false;
+  }
+  // A queue that covers the slots the table ever had but not the size
+  // now requested grows, on its own: the entries stay.
+  if (hasNimbr_) nimbr_.ensureCapacity(queueCoverage());
+  return true;
+}
+
+U32 ZolmWriterBase::queueCoverage() const {
+  // The queue's position map covers the requested size from the start, so
+  // that a table growing up to it never re-formats its queue.
+  return std::max(slotTable_.header()->maxNumSlots, slotTable_.maxSlots());
+}
+
+void ZolmWriterBase::detachParts() {
+  slotTable_.detach();
+  hashMap_.detach();
+  nimbr_.detach();
 }
 
 void ZolmWriterBase::detach(bool force) {
@@ -165,9 +193,7 @@ void ZolmWriterBase::detach(bool force) {
       fmtrace(handler_, 1, "ignoring owner file corruption:{}", e.msg());
     }
   }
-  slotTable_.detach();
-  hashMap_.detach();
-  nimbr_.detach();
+  detachParts();
   pokt_.close();
   if (owner_) {
     Mem::WriterLock::releaseWriterLock(*owner_);
@@ -251,7 +277,8 @@ bool ZolmWriterBase::validateFiles() {
 void ZolmWriterBase::directCommit() {
   fmassert(directSlot_ != NO_SLOT, "ZolmWriter", "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
   U32 id = directSlot_;
-  enterCriticalIfOutside();
+  // A new key's direct write left the section open; an update's did not.
+  CriticalSection cs(slotTable_, name_, CriticalSection::adopt);
   if (directNew_) {
     U64* prev = directPrevBucket_ != NO_SLOT ? hashMap_.bucketWord(directPrevBucket_) : slotTable_.linkAt(directPrevOff_);
     publish(id, prev);
@@ -260,7 +287,6 @@ void ZolmWriterBase::directCommit() {
   }
   ++counters_.directCommits;
   notify(id);
-  leaveCritical();
   directSlot_ = NO_SLOT;
   directNew_ = false;
 }
@@ -315,10 +341,10 @@ void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
 }
 
 void ZolmWriterBase::shrink(U32 threshold) {
-  if (!enterCriticalIfOutside()) return;
+  CriticalSection cs(slotTable_, name_, CriticalSection::tryEnter);
+  if (!cs.held()) return;
   U32 st = slotTable_.shrinkThreshold();
   if (st && slotTable_.header()->occupiedSlots < st / 2) doMaybeShrinkSlots(threshold);
-  leaveCritical();
 }
 
 void ZolmWriterBase::handleQuiesced(bool quiesced) {
@@ -347,19 +373,27 @@ void ZolmWriterBase::takeOwnerLock() {
   Mem::WriterLock::acquireWriterLock(*owner_, name_);
 }
 
+void ZolmWriterBase::reserveInsert() {
+  if (slotTable_.header()->freeList == SlotLink::END) {
+    U32 next = slotTable_.nextCapacity();
+    if (next == 0) slotTable_.full();
+    // The queue first: a slot table that grew past its queue's map would
+    // not validate; a queue that covers more than the slots is harmless.
+    if (hasNimbr_) nimbr_.ensureCapacity(std::max(slotTable_.header()->maxNumSlots, next));
+    slotTable_.grow();
+  }
+  if (slotTable_.header()->occupiedSlots + 1 > hashMap_.buckets()) hashMap_.reserveGrowth();
+}
+
 U32 ZolmWriterBase::insertSlot(void const* value, U32 h, U32 b, U64*& prev) {
+  // Growing may move the slot and bucket mappings: `prev` is kept as a
+  // bucket index or a link offset across it.
   bool prevIsBucket = prev == hashMap_.bucketWord(b);
   U64 prevOff = prevIsBucket ? 0 : slotTable_.offsetOf(prev);
-  U32 before = slotTable_.capacity();
-  U32 id;
-  try {
-    id = slotTable_.alloc();
-  } catch (Quiv::MemoryResourceException const&) {
-    // Nothing shared changed yet: the table stays as it was.
-    leaveCritical();
-    throw;
-  }
-  if (hasNimbr_ && slotTable_.capacity() != before) nimbr_.ensureCapacity(slotTable_.header()->maxNumSlots);
+  reserveInsert();
+  // From here on nothing fails: the slot, the queue's map and the bucket
+  // doubling all have their room.
+  U32 id = slotTable_.alloc();
   prev = prevIsBucket ? hashMap_.bucketWord(b) : slotTable_.linkAt(prevOff);
   SlotPrefix* s = slotTable_.slot(id);
   s->rhash = HashMap::rhashOf(h);
@@ -392,7 +426,6 @@ void ZolmWriterBase::removeSlot(U32 id, U64* prev) {
   doMaybeShrinkSlots(hint);
   if (hashMap_.shrinkBucketsEnabled() && slotTable_.header()->occupiedSlots < hashMap_.shrinkThreshold())
     hashMap_.shrinkBuckets();
-  leaveCritical();
 }
 
 void ZolmWriterBase::notify(U32 slot) {
@@ -429,16 +462,16 @@ void* ZolmWriterBase::directUpdateStart(U32 id) {
   void* target = directTarget(id);
   void const* stored = SlotSpan::valuePtr(slotTable_.slot(id));
   if (target != stored) std::memcpy(target, stored, keyOps_.valueSize);
-  // Nothing shared is inconsistent until the commit, so a crash here
-  // leaves a sound table.
-  leaveCritical();
+  // Nothing shared is inconsistent until the commit, so the caller leaves
+  // the section now, and a crash before the commit leaves a sound table.
   return target;
 }
 
 void* ZolmWriterBase::directTarget(U32 id) {
   SlotPrefix* s = slotTable_.slot(id);
-  SlotPrefix* where = (s->runtimeFlags & SLOT_OCCUPIED) ? slotTable_.image() : s;
-  return SlotWriterTable::valuePtr(where);
+  if (!(s->runtimeFlags & SLOT_OCCUPIED)) return SlotWriterTable::valuePtr(s);
+  SlotWriterTable::stageFence();
+  return SlotWriterTable::valuePtr(slotTable_.image());
 }
 
 std::string ZolmWriterBase::directValueText() const {

@@ -61,10 +61,12 @@ class ZolmWriterBase : public Nimbr::NimbrNotifiee {
   // --- lifecycle ------------------------------------------------------------
   void attach();
   bool attachAndValidate(bool reformat);
-  // Attaches slot table, buckets and queue. Without `reformat` each keeps
-  // its existing file when that file is sound; a mix of kept and new files
-  // cannot describe one table, so it counts as a failure.
+  // Attaches slot table, buckets and queue. Without `reformat` the table
+  // is kept only when every file is there and sound under the current
+  // fenix id, and nothing is written otherwise (false); with it, every file
+  // is laid out anew under the current id.
   bool attachParts(bool reformat);
+  void detachParts();
   void detach(bool force = false);
   void cleanup();
   void removeFiles();
@@ -127,19 +129,20 @@ class ZolmWriterBase : public Nimbr::NimbrNotifiee {
   bool hasNimbr() const { return hasNimbr_; }
 
  protected:
-  void enterCritical() {
-    fmassert(slotTable_.enterCritical(), "ZolmWriter", "Zolm reentrancy detected: {}", name_);
-  }
-  bool enterCriticalIfOutside() { return slotTable_.enterCritical(); }
-  void leaveCritical() { slotTable_.leaveCritical(); }
-
+  // Grows what an insert needs (a free slot, the queue's map, room for the
+  // bucket doubling) before the insert changes anything readers can see.
+  // Throws TableFullException or Quiv::MemoryResourceException with every
+  // shared byte as it was, apart from growths that completed.
+  void reserveInsert();
   // Takes a free slot for a new key (of `value`) and links nothing yet.
-  // `prev` is re-derived when the slot file moved while growing.
+  // `prev` is re-derived when the slot file moved while growing. Throws
+  // only from reserveInsert, before anything changed.
   U32 insertSlot(void const* value, U32 h, U32 b, U64*& prev);
+  U32 queueCoverage() const;
   // Makes a new slot visible: one store into its predecessor's link.
   void publish(U32 id, U64* prev);
-  // Unlinks and frees slot `id` (its predecessor link `prev`), notifies,
-  // shrinks when due and leaves the critical section.
+  // Unlinks and frees slot `id` (its predecessor link `prev`), notifies and
+  // shrinks when due.
   void removeSlot(U32 id, U64* prev);
   void notify(U32 slot);
   // After the key's place was found inside the critical section: takes the
@@ -226,7 +229,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
     Key key = Ops::keyOf(value);
     U32 h = keys.hashOf(key);
     U32 b = hashMap_.bucketOf(h);
-    enterCritical();
+    CriticalSection cs(slotTable_, name_);
     U64* prev;
     U64* curr;
     if (hashMap_.find(keys, key, b, prev, curr, h)) {
@@ -238,14 +241,12 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
         ++counters_.updates;
         notify(id);
       }
-      leaveCritical();
       return valueAtT(id);
     }
     U32 id = insertSlot(&value, h, b, prev);
     slotTable_.writeValue(id, value);
     publish(id, prev);
     notify(id);
-    leaveCritical();
     return valueAtT(id);
   }
 
@@ -258,13 +259,10 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
     Keys keys = typedKeys();
     U32 h = keys.hashOf(key);
     U32 b = hashMap_.bucketOf(h);
-    enterCritical();
+    CriticalSection cs(slotTable_, name_);
     U64* prev;
     U64* curr;
-    if (!hashMap_.find(keys, key, b, prev, curr, h)) {
-      leaveCritical();
-      return false;
-    }
+    if (!hashMap_.find(keys, key, b, prev, curr, h)) return false;
     U32 id = SlotLink::target(*prev);
     if (previous) *previous = SlotSpan::valueOf<Value>(slotTable_.slot(id));
     removeSlot(id, prev);
@@ -301,11 +299,15 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
     Keys keys = typedKeys();
     U32 h = keys.hashOf(key);
     U32 b = hashMap_.bucketOf(h);
-    enterCritical();
+    CriticalSection cs(slotTable_, name_);
     U64* prev;
     U64* curr;
     bool found = hashMap_.find(keys, key, b, prev, curr, h);
-    return std::launder(static_cast<Value*>(directWriteStart(&value, found, h, b, prev)));
+    Value* v = std::launder(static_cast<Value*>(directWriteStart(&value, found, h, b, prev)));
+    // A new key's slot is taken but not linked until the commit: the
+    // section stays open so that a writer dying meanwhile leaves it set.
+    if (!found) cs.keepOpen();
+    return v;
   }
 
   // Starts changing `key`'s entry in place; null when the key is absent.
@@ -318,13 +320,10 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
     Keys keys = typedKeys();
     U32 h = keys.hashOf(key);
     U32 b = hashMap_.bucketOf(h);
-    enterCritical();
+    CriticalSection cs(slotTable_, name_);
     U64* prev;
     U64* curr;
-    if (!hashMap_.find(keys, key, b, prev, curr, h)) {
-      leaveCritical();
-      return nullptr;
-    }
+    if (!hashMap_.find(keys, key, b, prev, curr, h)) return nullptr;
     return std::launder(static_cast<Value*>(directUpdateStart(SlotLink::target(*prev))));
   }
   void directCommit() override { ZolmWriterBase::directCommit(); }

@@ -44,22 +44,19 @@ std::string BucketHeader::toString() const {
 BucketWriterBase::BucketWriterBase(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local)
     : handler_(handler), region_(root, FILENAME, local) {}
 
-bool BucketWriterBase::attach(U32 fenixId, bool reformat, U32 initialBuckets) {
+bool BucketWriterBase::keep(U32 fenixId) {
   detach();
-  if (!reformat) {
-    U64 have = region_.fileSize();
-    if (have >= BucketHeader::SIZE) {
-      header_ = static_cast<BucketHeader*>(region_.attach(0));
-      Quiv::String error;
-      if (header_ && header_->validate(have, fenixId, error)) {
-        doResize(header_->numBuckets);
-        fmtrace(handler_, 1, "attach() to existing {} numBuckets:{}", region_.name(), header_->numBuckets);
-        return true;
-      }
-      fmtrace(handler_, 0, "bucket file {} not kept: {}", region_.name(), error);
-    }
+  U64 have = region_.fileSize();
+  if (have < BucketHeader::SIZE) return false;
+  header_ = static_cast<BucketHeader*>(region_.attach(0));
+  Quiv::String error;
+  if (header_ && header_->validate(have, fenixId, error)) {
+    doResize(header_->numBuckets);
+    fmtrace(handler_, 1, "attach() to existing {} numBuckets:{}", region_.name(), header_->numBuckets);
+    return true;
   }
-  format(fenixId, initialBuckets);
+  fmtrace(handler_, 0, "bucket file {} not kept: {}", region_.name(), error);
+  detach();
   return false;
 }
 

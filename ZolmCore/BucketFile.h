@@ -56,13 +56,15 @@ class BucketWriterBase {
   static constexpr U32 DEFAULT_BUCKETS = 8;
 
   BucketWriterBase(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local);
-  // Keeps an existing file that validates against `fenixId`, unless
-  // `reformat`; otherwise formats a new one with `initialBuckets` buckets.
-  // Returns whether the file was kept.
-  bool attach(U32 fenixId, bool reformat, U32 initialBuckets = DEFAULT_BUCKETS);
+  // Maps and keeps an existing file that validates against `fenixId`;
+  // otherwise writes nothing, stays detached and returns false.
+  bool keep(U32 fenixId);
+  // Lays out an empty index of `initialBuckets` buckets under `fenixId`.
+  void format(U32 fenixId, U32 initialBuckets = DEFAULT_BUCKETS);
   bool validate(U32 fenixId, Quiv::String& error) const;
   // Maps room for `numBuckets` buckets (the header's count is the
-  // caller's to publish).
+  // caller's to publish). Growing may throw Quiv::MemoryResourceException;
+  // the mapping is as it was then.
   void doResize(U32 numBuckets);
   void detach();
   // Removes the file.
@@ -74,7 +76,6 @@ class BucketWriterBase {
   Mem::WriterRegion& region() { return region_; }
 
  private:
-  void format(U32 fenixId, U32 initialBuckets);
   Quiv::DebugHandler* handler_;
   Mem::WriterRegion region_;
   BucketHeader* header_ = nullptr;

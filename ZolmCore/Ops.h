@@ -138,6 +138,7 @@ struct Counters {
   U64 notifications = 0;
   U64 moves = 0;
   U64 sequence = 0;
+  U64 reformats = 0;  // existing tables this writer found unsound and re-formatted (entries lost)
 };
 }  // namespace Writer
 

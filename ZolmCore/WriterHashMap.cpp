@@ -25,11 +25,22 @@ WriterHashMap::WriterHashMap(Quiv::DebugHandler* handler, Mem::RootPath const& r
       criticalTaskCheck_(criticalTaskCheck),
       counters_(counters) {}
 
-bool WriterHashMap::attach(U32 fenixId, bool reformat) {
-  bool kept = bucketWriter_.attach(fenixId, reformat);
+bool WriterHashMap::keep(U32 fenixId) {
+  if (!bucketWriter_.keep(fenixId)) return false;
   numBuckets_ = bucketWriter_.header()->numBuckets;
   shrinkThreshold_ = numBuckets_ / 4;
-  return kept;
+  return true;
+}
+
+void WriterHashMap::format(U32 fenixId) {
+  bucketWriter_.format(fenixId);
+  numBuckets_ = bucketWriter_.header()->numBuckets;
+  shrinkThreshold_ = numBuckets_ / 4;
+}
+
+void WriterHashMap::reserveGrowth() {
+  if (numBuckets_ >= BucketHeader::MAX_BUCKETS) return;
+  bucketWriter_.doResize(2 * numBuckets_);
 }
 
 void WriterHashMap::detach() {
@@ -42,7 +53,7 @@ void WriterHashMap::growBuckets() {
   if (n >= BucketHeader::MAX_BUCKETS) return;
   fmtrace(handler_, 2, "growing from: {} to: {}", n, 2 * n);
   U64 start = nowNs();
-  bucketWriter_.doResize(2 * n);
+  bucketWriter_.doResize(2 * n);  // mapped already by reserveGrowth (no-op)
   Quiv::CriticalTaskTimer timer(criticalTaskCheck_);
   U32 const mask2 = 2 * n - 1;
   // Link that points at bucket i+n's first slot or closes i's run. Bucket

@@ -73,9 +73,11 @@ class WriterHashMap {
   WriterHashMap(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local, Zolm::SlotSpan const& slots,
                 bool shrinkBuckets, bool const& criticalTaskCheck, Zolm::Writer::Counters& counters);
 
-  // Keeps an existing bucket file that validates against `fenixId`, unless
-  // `reformat`. Returns whether the file was kept.
-  bool attach(U32 fenixId, bool reformat);
+  // Keeps an existing bucket file that validates against `fenixId`; false
+  // (nothing written, detached) when there is none.
+  bool keep(U32 fenixId);
+  // A new, empty index under `fenixId`.
+  void format(U32 fenixId);
   void detach();
 
   U32 buckets() const { return numBuckets_; }
@@ -105,6 +107,11 @@ class WriterHashMap {
   template <class Keys>
   bool next(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out, IterHint& hint) const;
 
+  // Maps the room the next doubling needs, before the insert that will
+  // trigger it changes anything: growBuckets itself then cannot fail.
+  // Throws Quiv::MemoryResourceException (nothing changed) when the file
+  // cannot grow.
+  void reserveGrowth();
   // n -> 2n buckets while readers walk.
   void growBuckets();
   // n -> n/2 buckets while readers walk.

@@ -56,39 +56,47 @@ std::string Header::toString() const {
 NimbrWriter::NimbrWriter(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local)
     : handler_(handler), region_(root, FILENAME, local) {}
 
-bool NimbrWriter::attach(U32 fenixId, U32 numSlots, bool reformat) {
+bool NimbrWriter::keep(U32 fenixId, U32 numSlots) {
   detach();
-  U32 generation = 1;
   U64 have = region_.fileSize();
-  if (have >= Header::SIZE) {
-    header_ = static_cast<Header*>(region_.attach(0));
-    if (header_ && header_->magic == Header::MAGIC) generation = header_->generation + 1;
-    Quiv::String error;
-    // The whole queue is checked, not just the header: notify() follows the
-    // position map into the ring, so a garbled map would make it write
-    // outside the mapping. (Whether map and ring agree with the slots is
-    // the table validator's business.)
-    if (!reformat && header_ && header_->validate(have, fenixId, error) && validate(numSlots, error)) {
-      fmtrace(handler_, 1, "attach() to existing {} {}", region_.name(), header_->toString());
-      return true;
-    }
-    if (!reformat) fmtrace(handler_, 1, "nimbr file {} not kept: {}", region_.name(), error);
+  if (have < Header::SIZE) return false;
+  header_ = static_cast<Header*>(region_.attach(0));
+  Quiv::String error;
+  // The whole queue is checked, not just the header: notify() follows the
+  // position map into the ring, so a garbled map would make it write
+  // outside the mapping. (Whether map and ring agree with the slots is
+  // the table validator's business.)
+  if (header_ && header_->validate(have, fenixId, error) && validate(numSlots, error)) {
+    fmtrace(handler_, 1, "attach() to existing {} {}", region_.name(), header_->toString());
+    return true;
   }
-  format(fenixId, numSlots, generation);
+  fmtrace(handler_, 1, "nimbr file {} not kept: {}", region_.name(), error);
+  detach();
   return false;
 }
 
-void NimbrWriter::format(U32 fenixId, U32 numSlots, U32 generation) {
+void NimbrWriter::format(U32 fenixId, U32 numSlots) {
+  U32 generation = 1;
+  if (!header_ && region_.fileSize() >= Header::SIZE) header_ = static_cast<Header*>(region_.attach(0));
+  if (header_ && header_->magic == Header::MAGIC) generation = header_->generation + 1;
+  layout(fenixId, numSlots, generation);
+}
+
+void NimbrWriter::layout(U32 fenixId, U32 numSlots, U32 generation) {
   U32 mapSize = nextPow2(std::max(numSlots, MIN_MAP));
   U32 capacity = 2 * mapSize;
   U64 size = Header::fileSizeFor(mapSize, capacity);
-  if (!header_) header_ = static_cast<Header*>(region_.attach(size));
-  else {
-    // Readers that still follow the old generation must see the new
-    // generation before anything else changes.
-    Mem::store32(&header_->generation, generation);
-    Mem::fenceRelease();
+  if (!header_) {
+    header_ = static_cast<Header*>(region_.attach(size));
+  } else {
+    // Room first: a queue that cannot grow stays as it was.
     header_ = static_cast<Header*>(region_.resize(std::max<U64>(size, region_.memSize())));
+    // Readers that still follow the old generation must see the new
+    // generation before anything else changes: the release fence keeps
+    // the layout's stores below behind this one (it pairs with the
+    // acquire fence in NimbrReader::next before its generation check).
+    if (header_) Mem::store32(&header_->generation, generation);
+    Mem::fenceRelease();
   }
   if (!header_) fmthrow(Quiv::InvalidInitializeException, "cannot map nimbr file {}", region_.name());
   Mem::store64(&header_->magic, 0);
@@ -113,7 +121,7 @@ void NimbrWriter::format(U32 fenixId, U32 numSlots, U32 generation) {
 void NimbrWriter::ensureCapacity(U32 numSlots) {
   if (!header_ || numSlots <= header_->mapSize) return;
   fmtrace(handler_, 2, "nimbr map of {} slots too small for {}: re-formatting", header_->mapSize, numSlots);
-  format(header_->fenixId, numSlots, header_->generation + 1);
+  layout(header_->fenixId, numSlots, header_->generation + 1);
 }
 
 void NimbrWriter::detach() {
@@ -135,7 +143,10 @@ void NimbrWriter::tombstone(U32 pos) {
   Record* r = &header_->records()[pos];
   U32 slot = r->slot;
   Mem::store32(&r->slot, TOMBSTONE);
-  if (slot < header_->mapSize && header_->slotPos()[slot] == pos) header_->slotPos()[slot] = NONE;
+  // Release stores: NimbrReader::holds reads the positions with acquire
+  // loads from other processes; a plain store could be torn or reordered
+  // before the record's tombstone on a weakly ordered CPU.
+  if (slot < header_->mapSize && header_->slotPos()[slot] == pos) Mem::store32(&header_->slotPos()[slot], NONE);
 }
 
 void NimbrWriter::append(U32 slot, U32 info) {
@@ -163,7 +174,7 @@ void NimbrWriter::append(U32 slot, U32 info) {
     Mem::store32(&r->slot, s);
     r->info = moving != NONE ? 0 : info;
     Mem::store64(&r->seq, q);
-    h->slotPos()[s] = p;
+    Mem::store32(&h->slotPos()[s], p);  // after the record (see tombstone)
     Mem::store64(&h->tailSeq, q);
     if (moving == NONE) return;
     ++reappends_;

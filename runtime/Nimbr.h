@@ -112,12 +112,23 @@ class NimbrWriter {
   NimbrWriter(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local);
   void notifieeIs(NimbrNotifiee* n) { notifiee_ = n; }
 
-  // Keeps an existing queue that passes the header check against `fenixId`
-  // and covers `numSlots` slots, unless `reformat`; otherwise formats a new
-  // one (a new generation). Returns whether the file was kept.
-  bool attach(U32 fenixId, U32 numSlots, bool reformat);
+  // Maps and keeps an existing queue that passes the header check against
+  // `fenixId` and covers `numSlots` slots; otherwise writes nothing, stays
+  // detached and returns false.
+  bool keep(U32 fenixId, U32 numSlots);
+  // Lays out an empty queue covering `numSlots` slots under `fenixId`, one
+  // generation past the file's previous one (readers resynchronise).
+  void format(U32 fenixId, U32 numSlots);
+  // keep() unless `reformat`, else format(); returns whether it kept.
+  bool attach(U32 fenixId, U32 numSlots, bool reformat) {
+    if (!reformat && keep(fenixId, numSlots)) return true;
+    format(fenixId, numSlots);
+    return false;
+  }
   // Re-formats when the position map no longer covers `numSlots` (the
-  // table grew); readers see a new generation.
+  // table grows past it); readers see a new generation. The file grows
+  // first: when it cannot (Quiv::MemoryResourceException) the queue is
+  // as it was.
   void ensureCapacity(U32 numSlots);
   void detach();
   void cleanup();
@@ -153,7 +164,7 @@ class NimbrWriter {
   U64 reappends() const { return reappends_; }
 
  private:
-  void format(U32 fenixId, U32 numSlots, U32 generation);
+  void layout(U32 fenixId, U32 numSlots, U32 generation);
   void append(U32 slot, U32 info);
   Quiv::DebugHandler* handler_;
   Mem::WriterRegion region_;

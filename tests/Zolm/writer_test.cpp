@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "Zolm/TestTables.h"
 
@@ -132,6 +133,16 @@ TEST(DirectOpsDeathTest, UnbalancedDirectOperationsAreFatal) {
         w.directWrite(floodEntry(7, 1));
       },
       "when modifying key:");
+  // A second thread writing the table would interleave its changes with
+  // the first one's: fatal at its first write, not silent damage.
+  EXPECT_DEATH(
+      {
+        FloodWriter w(handler(), TABLE, config(true));
+        w.initialize();
+        w.write(floodEntry(5, 1));
+        std::thread([&] { w.write(floodEntry(6, 1)); }).join();
+      },
+      "entered from a second thread");
 }
 
 TEST(WriterInterface, OverwriteFalseKeepsTheEntryAndSendsNothing) {

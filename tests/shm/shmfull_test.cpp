@@ -16,10 +16,17 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+#include <atomic>
+#include <chrono>
+
+#include "Zolm/TestTables.h"
+#include "Zolm/ZolmReader.h"
 #include "runtime/Exception.h"
 #include "runtime/Mem.h"
 #include "runtime/RootPath.h"
+#include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
 namespace {
@@ -390,5 +397,211 @@ TEST(SharedMemFullTest, FullFileSystemIsAnExceptionAtResizeNeverSigbus) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), OK) << "see ChildExit";
 }
+
+// --- a writer whose files cannot grow ------------------------------------------
+//
+// Each of the writer's growth points meets a file that cannot grow (a file
+// size limit standing in for a full /dev/shm) in the middle of a run of
+// writes, with readers in other processes looking up every acknowledged
+// key. The failing write raises MemoryResourceException and changes
+// nothing; the writer writes again once space is back; a new writer
+// process keeps every acknowledged entry.
+
+using VexaSwitch::L3FloodEntryConfig;
+using FloodReader = Zolm::ZolmReader<VexaTest::FloodOps>;
+
+enum class Growth { slots, buckets, queue };
+
+struct GrowthCase {
+  Growth point;
+  char const* name;
+  Zolm::WriterConfig config;
+  U64 before;         // keys written before the limit is set
+  char const* where;  // in the message of the failed growth
+};
+
+void PrintTo(GrowthCase const& c, std::ostream* os) { *os << c.name; }
+
+constexpr char const* FULL_TABLE = "vexaswitch/tables/test/full";
+constexpr int FULL_READERS = 2;
+constexpr U64 AFTER = 400;  // keys written once space is back (the fixed table holds 1000)
+
+// A value that names its key twice more, so a torn or foreign value shows.
+L3FloodEntryConfig fullEntry(U64 key) {
+  L3FloodEntryConfig e = VexaTest::floodEntry(key, U32(key * 3));
+  e.memberCountIs(~U32(key));
+  return e;
+}
+bool fullConsistent(L3FloodEntryConfig const& v, U64 key) {
+  return v.key().raw() == key && v.floodListId() == U32(key * 3) && v.memberCount() == ~U32(key);
+}
+
+struct FullShared {
+  std::atomic<U64> acked;  // keys 1..acked were written and acknowledged
+  std::atomic<bool> stop;
+  std::atomic<U64> lookups[FULL_READERS];
+  std::atomic<U64> bad[FULL_READERS];
+  char why[FULL_READERS + 1][200];
+};
+
+void note(char* dst, std::string const& s) { std::snprintf(dst, 200, "%s", s.c_str()); }
+
+void fullReader(FullShared* sh, int r) {
+  FloodReader reader(nullptr, FULL_TABLE);
+  if (!reader.initialize()) {
+    note(sh->why[r], "reader could not attach");
+    ++sh->bad[r];
+    return;
+  }
+  while (!sh->stop) {
+    U64 acked = sh->acked;
+    for (U64 k = 1; k <= acked + 1 && !sh->stop; ++k) {
+      L3FloodEntryConfig v;
+      try {
+        bool hit = reader.lookup(Lanx::IntfId::fromRaw(k), v);
+        ++sh->lookups[r];
+        // Keys up to `acked` must be there whole; the one being written
+        // may be there or not, but never half.
+        if ((!hit && k <= acked) || (hit && !fullConsistent(v, k))) {
+          note(sh->why[r], fmt::format("key {} (acked {}): hit {} value {}", k, acked, hit, Zolm::show(v)));
+          ++sh->bad[r];
+        }
+      } catch (std::exception const& e) {
+        note(sh->why[r], fmt::format("key {}: {}", k, e.what()));
+        ++sh->bad[r];
+      }
+    }
+  }
+}
+
+// The writer's process: fills the table up to the growth point, starts the
+// readers, sets the limit, and writes through it. An empty result is success.
+std::string fullWriter(GrowthCase const& c, FullShared* sh, pid_t* readers) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  VexaTest::FloodWriter w(nullptr, FULL_TABLE, c.config);
+  w.initialize();
+  for (U64 k = 1; k <= c.before; ++k) {
+    w.write(fullEntry(k));
+    sh->acked = k;
+  }
+  for (int r = 0; r < FULL_READERS; ++r) readers[r] = VexaTest::spawn([&] { fullReader(sh, r); });
+
+  // The table stands right before the growth this case is about.
+  Mem::RootPath root(nullptr, FULL_TABLE);
+  std::string file;
+  switch (c.point) {
+    case Growth::slots:
+      if (w.capacity() != c.before) return fmt::format("capacity {} before the slot growth", w.capacity());
+      file = "slots";
+      break;
+    case Growth::buckets:
+      if (w.buckets() != c.before) return fmt::format("{} buckets before their growth", w.buckets());
+      file = "buckets";
+      break;
+    case Growth::queue:
+      if (w.capacity() != c.before || w.nimbr().header()->mapSize >= Zolm::SlotWriterTable::growTarget(
+                                                                          w.capacity(), w.maxSize()))
+        return fmt::format("capacity {} map {} before the queue growth", w.capacity(), w.nimbr().header()->mapSize);
+      file = "nimbr";
+      break;
+  }
+  struct stat st;
+  if (::stat(root.filePath(file).c_str(), &st) != 0) return "no " + file + " file";
+  struct rlimit lim = {U64(st.st_size), RLIM_INFINITY};
+  if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) return "setrlimit failed";
+
+  U64 const key = c.before + 1;
+  Zolm::Writer::Counters const countersBefore = w.writerCounters();
+  U32 const gen = w.nimbr().generation();
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    try {
+      w.write(fullEntry(key));
+      return fmt::format("attempt {}: the write succeeded past the limit", attempt);
+    } catch (Quiv::MemoryResourceException const& e) {
+      std::string msg = e.what();
+      if (msg.find(c.where) == std::string::npos) return "unexpected message: " + msg;
+    }
+    if (w.slotTable().inCritical()) return "critical section left set";
+    if (w.members() != c.before) return fmt::format("{} members after the failed write", w.members());
+    L3FloodEntryConfig v;
+    if (w.lookup(Lanx::IntfId::fromRaw(key), v)) return "the failed key is in the table";
+    if (!w.validate()) return "invalid after the failed write: " + std::string(w.lastError());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // readers look meanwhile
+  }
+  if (w.writerCounters().sequence != countersBefore.sequence) return "a notification for a failed write";
+  if (c.point != Growth::queue && w.nimbr().generation() != gen) return "the queue was re-formatted";
+
+  lim.rlim_cur = RLIM_INFINITY;  // space is back
+  if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) return "setrlimit failed";
+  for (U64 k = key; k < key + AFTER; ++k) {
+    w.write(fullEntry(k));
+    sh->acked = k;
+  }
+  if (!w.validate()) return "invalid after space came back: " + std::string(w.lastError());
+  sh->stop = true;
+  return "";
+}
+
+class WriterFullDisk : public ::testing::TestWithParam<GrowthCase> {};
+
+TEST_P(WriterFullDisk, FailedGrowthChangesNothingAndTheTableLivesOn) {
+  GrowthCase const& c = GetParam();
+  VexaTest::ShmRoot shm;
+  auto* sh = VexaTest::newShared<FullShared>();
+  ASSERT_NE(sh, nullptr);
+  // The readers are the writer's children: they must fork after it made
+  // the table, and it reaps them.
+  pid_t wpid = VexaTest::spawn([&] {
+    pid_t readers[FULL_READERS] = {};
+    std::string why;
+    try {
+      why = fullWriter(c, sh, readers);
+    } catch (std::exception const& e) {
+      why = std::string("writer: ") + e.what();
+    }
+    sh->stop = true;
+    for (int r = 0; r < FULL_READERS; ++r) {
+      if (readers[r] <= 0) continue;
+      std::string end = VexaTest::reapDescribed(readers[r]);
+      if (end != "exit 0" && why.empty()) why = fmt::format("reader {}: {}", r, end);
+    }
+    note(sh->why[FULL_READERS], why);
+    ::_exit(why.empty() ? 0 : 1);
+  });
+  ASSERT_EQ(VexaTest::reapDescribed(wpid), "exit 0") << sh->why[FULL_READERS];
+  for (int r = 0; r < FULL_READERS; ++r) {
+    EXPECT_EQ(sh->bad[r], 0u) << "reader " << r << ": " << sh->why[r];
+    EXPECT_GT(sh->lookups[r], 0u);
+  }
+
+  // A writer in another process keeps the table and every acknowledged entry.
+  VexaTest::FloodWriter next(nullptr, FULL_TABLE, c.config);
+  ASSERT_TRUE(next.initialize());
+  EXPECT_EQ(next.writerCounters().reformats, 0u);
+  EXPECT_EQ(next.members(), sh->acked.load());
+  for (U64 k = 1; k <= sh->acked; ++k) {
+    L3FloodEntryConfig v;
+    ASSERT_TRUE(next.lookup(Lanx::IntfId::fromRaw(k), v) && fullConsistent(v, k)) << "key " << k;
+  }
+  EXPECT_TRUE(next.validate()) << next.lastError();
+  next.detach();
+  VexaTest::freeShared(sh);
+}
+
+// Slots: 128 -> 256 -> 512 slots, the next write needs 1000 (the queue
+// covers the requested 1000 from the start). Buckets: a fixed-size table,
+// 512 entries in 512 buckets, the next needs 1024. Queue: grown past the
+// requested 100 slots by tenths to 121; the next growth, to 134, needs a
+// queue map past its 128 slots, and the queue grows before the slots.
+INSTANTIATE_TEST_SUITE_P(
+    GrowthPoints, WriterFullDisk,
+    ::testing::Values(
+        GrowthCase{Growth::slots, "slots", {.maxSlots = 1000, .shrinkSlots = false, .shrinkBuckets = false}, 512,
+                   "slots"},
+        GrowthCase{Growth::buckets, "buckets", {.maxSlots = 1000, .fixedSize = true, .shrinkBuckets = false}, 512,
+                   "buckets"},
+        GrowthCase{Growth::queue, "queue", {.maxSlots = 100, .shrinkSlots = false, .shrinkBuckets = false}, 121,
+                   "nimbr"}),
+    [](auto const& info) { return std::string(info.param.name); });
 
 }  // namespace

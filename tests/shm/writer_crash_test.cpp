@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "Zolm/TestTables.h"
+#include "Zolm/ZolmReader.h"
 #include "runtime/SharedMem.h"
 #include "testutil/Process.h"
 
@@ -526,6 +527,100 @@ TEST(WriterCrash, KilledAtRandomMomentsTheNextWriterAlwaysComesUpSound) {
   RecordProperty("kept", kept);
   RecordProperty("reformatted", reformatted);
   EXPECT_GT(kept, KILLS / 10) << "almost every kill led to a re-format";
+}
+
+// --- killed while re-formatting ----------------------------------------------
+//
+// A writer killed while it re-formats leaves files of two incarnations. The
+// next writer must lay every file out under a new id before a reader can
+// take the table for sound. Writers here stop themselves right after each
+// file they lay out (from their trace of it); while one is stopped, a
+// reader either refuses the table or gets one it can use.
+
+constexpr U64 REFORMAT_KEYS = 2000;
+
+// Runs a writer in a child that stops (SIGSTOP) after every file it
+// formats; `afterStop` runs in the parent at each stop, then the child goes
+// on. The child ends after initialize; returns how many stops there were.
+template <class F>
+int writerStoppingAtEachFormat(F&& afterStop, bool killAtFirstStop, std::string& end) {
+  pid_t pid = spawn([] {
+    handler()->flagsIs(0x3);
+    Quiv::traceSinkIs([](Quiv::DebugHandler const&, unsigned, std::string_view msg) {
+      if (msg.find("formatted") != std::string_view::npos || msg.find("to new file") != std::string_view::npos)
+        ::raise(SIGSTOP);
+    });
+    FloodWriter w(handler(), TABLE, sharedConfig());
+    w.initialize();
+    ::_exit(0);
+  });
+  int stops = 0;
+  for (;;) {
+    int status = 0;
+    if (::waitpid(pid, &status, WUNTRACED) != pid) break;
+    if (!WIFSTOPPED(status)) {
+      end = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : "killed";
+      break;
+    }
+    ++stops;
+    afterStop();
+    ::kill(pid, killAtFirstStop ? SIGKILL : SIGCONT);
+  }
+  return stops;
+}
+
+// What a reader attaching now makes of the table: empty when it refuses
+// it or uses it soundly, else the fault.
+std::string readerVerdict() {
+  Zolm::ZolmReader<FloodOps> r(nullptr, TABLE);
+  try {
+    if (!r.initialize()) return "";
+    L3FloodEntryConfig v, again;
+    for (U64 k = 1; k <= REFORMAT_KEYS; k += 97)
+      if (r.lookup(Lanx::IntfId::fromRaw(k), v) && !consistent(v)) return "inconsistent value " + Zolm::show(v);
+    Zolm::IterHint hint;
+    for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint))
+      if (!r.lookup(v.key(), again)) return fmt::format("key {} iterated but missed", v.key().raw());
+  } catch (std::exception const& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(WriterCrash, KilledWhileReformattingNoReaderGetsAHalfMadeTable) {
+  ShmRoot root;
+  SharedMem::FenixId first = populate(TABLE, REFORMAT_KEYS);
+  std::string slots = tableDir(root, TABLE) + "/slots";
+  // A critical bit left set: the next writer must re-format; it is killed
+  // once it laid out its first file.
+  std::vector<unsigned char> bytes = readFile(slots);
+  U16 flags = U16(rawAt<U16>(bytes, SLOT_RUNTIME_FLAGS) | 1);
+  ASSERT_TRUE(patchFile(slots, SLOT_RUNTIME_FLAGS, &flags, sizeof flags));
+  std::string end;
+  EXPECT_EQ(writerStoppingAtEachFormat([] {}, true, end), 1);
+  EXPECT_EQ(end, "killed");
+  EXPECT_EQ(SharedMem::FenixFile(Mem::RootPath(nullptr, TABLE)).read().value(), first.value())
+      << "the fenix file is written last";
+
+  // The files now carry two incarnations. The next writer re-formats them
+  // all; at each file it lays out, a reader must not be handed a half-made
+  // table.
+  std::vector<std::string> faults;
+  int stops = writerStoppingAtEachFormat(
+      [&] {
+        std::string f = readerVerdict();
+        if (!f.empty()) faults.push_back(f);
+      },
+      false, end);
+  EXPECT_EQ(end, "exit 0");
+  EXPECT_GE(stops, 3) << "slots, buckets and queue are each laid out";
+  EXPECT_TRUE(faults.empty()) << faults.size() << " faults, first: " << faults.front();
+
+  FloodWriter w(nullptr, TABLE, sharedConfig());
+  ASSERT_TRUE(w.initialize());
+  EXPECT_NE(w.fenixId().value(), first.value());
+  EXPECT_EQ(w.members(), 0u);
+  EXPECT_TRUE(w.validate()) << w.lastError();
 }
 
 }  // namespace
