@@ -67,9 +67,12 @@ TEST(TraceEnvChild, Emit) {
 }
 
 TEST(TraceEnv, EnvironmentTurnsLevelsOnAndLinesReachStderr) {
+  // This program again; under user-mode emulation its emulator re-runs it
+  // (the kernel cannot exec an aarch64 program there).
+  char const* emulator = std::getenv("VEXA_TEST_EMULATOR");
+  std::string self = emulator ? emulator : "/proc/" + std::to_string(::getpid()) + "/exe";
   std::string cmd =
-      "VEXA_TRACE='EnvHandler=0x8' VEXA_TRACE_CHILD=1 /proc/" + std::to_string(::getpid()) +
-      "/exe --gtest_filter=TraceEnvChild.Emit 2>&1 >/dev/null";
+      "VEXA_TRACE='EnvHandler=0x8' VEXA_TRACE_CHILD=1 " + self + " --gtest_filter=TraceEnvChild.Emit 2>&1 >/dev/null";
   FILE* f = ::popen(cmd.c_str(), "r");
   ASSERT_NE(f, nullptr);
   std::string out;

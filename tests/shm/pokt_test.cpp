@@ -4,6 +4,7 @@
 // (What a burst of writes and an idle stretch cost a follower is measured
 // through whole shadows: shm/shadow_test.cpp.)
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,8 +76,10 @@ TEST(Pokt, AWriterThatGoesAwayIsADisconnect) {
     std::string name = w.socketName();
     U32 len = U32(name.size());
     if (::write(named[1], &len, 4) != 4 || ::write(named[1], name.data(), len) != ssize_t(len)) ::_exit(3);
-    for (;;) {
+    // Then one byte once it holds the follower's connection.
+    for (bool told = false;;) {
       w.poll();
+      if (!told && w.connections() > 0) told = ::write(named[1], "c", 1) == 1;
       ::usleep(1000);
     }
   }
@@ -85,9 +88,18 @@ TEST(Pokt, AWriterThatGoesAwayIsADisconnect) {
   std::string name(len, '\0');
   ASSERT_EQ(::read(named[0], name.data(), len), ssize_t(len));
   pid_t f = follower(name, ~0ull, fds[1]);
-  ::usleep(50000);
+  // Only this end's copy: a follower that ends without its report makes
+  // collect() read nothing rather than wait for ever.
+  ::close(fds[1]);
+  // The writer dies only after it accepted the follower: a follower that
+  // came too late would see no writer at all, not a disconnect (a slow
+  // machine takes longer than any fixed pause).
+  pollfd ready{named[0], POLLIN, 0};
+  char byte = 0;
+  bool accepted = ::poll(&ready, 1, 30000) == 1 && ::read(named[0], &byte, 1) == 1;
   ::kill(writer, SIGKILL);
   ::waitpid(writer, nullptr, 0);
+  EXPECT_TRUE(accepted) << "the writer never accepted the follower";
   Report r = collect(f, fds[0]);
   EXPECT_EQ(r.disconnects, 1u);
 
@@ -95,7 +107,7 @@ TEST(Pokt, AWriterThatGoesAwayIsADisconnect) {
   Pokt::ReaderPoktSm nobody(nullptr, loop);
   EXPECT_FALSE(nobody.connect(name)) << "nobody listens there any more";
   EXPECT_FALSE(nobody.connected());
-  for (int fd : {fds[0], fds[1], named[0], named[1]}) ::close(fd);
+  for (int fd : {fds[0], named[0], named[1]}) ::close(fd);
 }
 
 TEST(Pokt, WithAnEventLoopTheWriterAnswersArmsWithoutPolling) {
