@@ -223,6 +223,19 @@ TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
   w.write(entryFor(RESTART_KEYS + 1, 0));
   EXPECT_EQ(w.members(), RESTART_KEYS);
   EXPECT_TRUE(w.validate()) << w.lastError();
+
+  // A writer that asks for a larger table keeps it too: the queue, sized
+  // for the requested size, grows on its own (a new generation).
+  w.detach();
+  Zolm::WriterConfig larger = sharedConfig();
+  larger.maxSlots += 1;
+  FloodWriter bigger(handler(), TABLE, larger);
+  ASSERT_NO_THROW(bigger.initialize());
+  EXPECT_EQ(bigger.writerCounters().reformats, 0u);
+  EXPECT_EQ(bigger.fenixId().value(), childId.value());
+  EXPECT_EQ(bigger.members(), RESTART_KEYS);
+  EXPECT_GE(bigger.nimbr().header()->mapSize, larger.maxSlots);
+  EXPECT_TRUE(bigger.validate()) << bigger.lastError();
 }
 
 INSTANTIATE_TEST_SUITE_P(Exit, WriterRestart, ::testing::Values(true, false),
@@ -363,6 +376,7 @@ TEST_P(WriterDamage, NextWriterReformatsAndSaysSo) {
   ASSERT_NO_THROW(w.initialize()) << trace.dump();
   EXPECT_EQ(w.members(), 0u);
   EXPECT_TRUE(trace.saw(1, lostLine(root, TABLE))) << trace.dump();
+  EXPECT_EQ(w.writerCounters().reformats, 1u) << "the caller sees the re-format, not only the trace";
   EXPECT_EQ(w.fenixId().incarnation(), U16(before.incarnation() + 1));
   EXPECT_EQ(w.fenixId().pid(), before.pid());
   EXPECT_EQ(SharedMem::FenixFile(w.rootPath()).read().value(), w.fenixId().value()) << "recorded for readers";
