@@ -305,7 +305,7 @@ void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
       U32 pos = nimbr_.slotPos(from);
       if (pos != Nimbr::NimbrWriter::NONE) nimbr_.tombstone(pos);
     }
-    slotTable_.clearOccupied(from);
+    slotTable_.vacate(from);
     notify(from);
     timer.tick();
   }
