@@ -103,10 +103,6 @@ bool SlotReaderBase::remap() {
   return true;
 }
 
-void SlotReaderBase::indexOutOfRange(U32 i) const {
-  fmthrow(Quiv::CorruptionDetectedException, "out-of-range index:{} numSlots:{}", i, numSlots_);
-}
-
 bool SlotReaderBase::anchorCurrent(Mem::VersionAnchor const& a) const {
   if (a.offset >= Mem::VersionAnchor::NONE || a.base != header_ || !header_) return false;
   if (a.offset + 4 > headerSize_ + U64(numSlots_) * slotSize_) return false;

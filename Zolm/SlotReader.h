@@ -11,9 +11,10 @@
 //
 // The mapping follows the writer's resizes lazily: the header's
 // (resizeSeq, numSlots) word says when the slot count changed, and
-// doResize() then remaps to the new count. Every index is checked against
-// the mapped count, so a read never leaves the mapping; an index past it
-// is the usual sign that the writer grew the table.
+// doResize() then remaps to the new count. The slot accessors take an
+// index below capacity(), the mapped count: the callers check (an index
+// past it is the usual sign that the writer grew the table), so a read
+// never leaves the mapping.
 //
 // SlotReaderBase (SlotReader.cpp) is everything that knows only the slot
 // size: mapping, header snapshots, remaps and version anchors. The typed
@@ -54,10 +55,8 @@ class SlotReaderBase {
     return remap();
   }
 
-  void checkIndex(U32 i) const {
-    if (i >= numSlots_) [[unlikely]]
-      indexOutOfRange(i);
-  }
+  // Whether the writer resized the slot file since the last remap.
+  [[gnu::always_inline]] bool resizePending() const { return header_ && U32(Mem::load64(header_->resizeWord())) != local_.seq; }
 
   // The anchor of the last read; cleared after a miss.
   Mem::VersionAnchor const& anchor() const { return anchor_; }
@@ -77,7 +76,6 @@ class SlotReaderBase {
 
  protected:
   bool remap();
-  [[noreturn]] void indexOutOfRange(U32 i) const;
 
   Quiv::DebugHandler* handler_;
   Mem::Tracked<Mem::SharedMemWrapper> region_;
@@ -106,7 +104,6 @@ class SlotReaderTable : public SlotReaderBase {
   // Copies slot `i` (rhash and value) and returns the runtimeFlags that
   // were the same before and after the copy.
   U32 read(U32 i, U32& rhash, Value& out) {
-    checkIndex(i);
     SlotPrefix const* s = slotAt(i);
     SlotPrefix const* image = imageSlot();
     U32 flags = Mem::load32(&s->runtimeFlags);
@@ -124,18 +121,9 @@ class SlotReaderTable : public SlotReaderBase {
     return flags;
   }
 
-  U32 flagsOf(U32 i) const {
-    checkIndex(i);
-    return Mem::load32(&slotAt(i)->runtimeFlags);
-  }
-  U64 linkOf(U32 i) const {
-    checkIndex(i);
-    return Mem::load64(&slotAt(i)->link);
-  }
-  U64 const* linkPtr(U32 i) const {
-    checkIndex(i);
-    return &slotAt(i)->link;
-  }
+  U32 flagsOf(U32 i) const { return Mem::load32(&slotAt(i)->runtimeFlags); }
+  U64 linkOf(U32 i) const { return Mem::load64(&slotAt(i)->link); }
+  U64 const* linkPtr(U32 i) const { return &slotAt(i)->link; }
 
  private:
   SlotPrefix const* slotAt(U32 i) const { return reinterpret_cast<SlotPrefix const*>(slots_ + U64(i) * S); }

@@ -131,6 +131,19 @@ class SlotWriterTable {
     SlotPrefix* s = slot(id);
     Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~SLOT_OCCUPIED);
   }
+  // Frees slot `id` after move() copied its entry down: OCCUPIED cleared,
+  // then the link's version advanced (same target). A reader that took the
+  // link while the slot was still occupied finds it changed when it checks
+  // it again after reading the successor; were the version kept, it could
+  // read a successor moved away and freed meanwhile, with nothing changed
+  // in sight (the smaller count is published only after the last move).
+  // The other order would leave a reader that took the advanced link just
+  // before the clear in the same place.
+  void vacate(U32 id) {
+    SlotPrefix* s = slot(id);
+    Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~SLOT_OCCUPIED);
+    SlotLink::store(&s->link, SlotLink::next(s->link, SlotLink::target(s->link)));
+  }
 
   // --- access ----------------------------------------------------------------
   SlotPrefix* slot(U32 id) const { return span_.slot(id); }

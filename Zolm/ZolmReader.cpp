@@ -1,5 +1,9 @@
 #include "Zolm/ZolmReader.h"
 
+#include <sched.h>
+
+#include "Zolm/ZolmWriter.h"
+
 namespace Zolm {
 
 ZolmReaderBase::ZolmReaderBase(Quiv::DebugHandler* handler, std::string_view tablePath, KeyOps const& keyOps,
@@ -31,10 +35,10 @@ bool ZolmReaderBase::initializeReader(std::string_view event) {
   SharedMem::FenixFile fenix(rootPath_);
   fenixId_ = fenix.read();
   std::time_t mtime = fenix.mtime();
+  // Refused: said in the trace and lastError(), nothing written.
   auto fail = [&](char const* what, Quiv::String const* error) {
     fmtrace(handler_, 0, "{}", what);
     fmtracestr(handler_, 0, dumpHeaders());
-    if (error) Util::writeCorruptionFile(handler_, rootPath_, *error);
     lastError_ = error ? fmt::format("{}: {}", what, *error) : Quiv::String(what);
     slots_->detach();
     buckets_.detach();
@@ -76,19 +80,35 @@ void ZolmReaderBase::detachReader() {
   fmtrace(handler_, 1, "{} detached", rootPath_.dirName());
 }
 
-void ZolmReaderBase::afterCorruption() {
-  bool changed;
+bool ZolmReaderBase::again(ZolmCore::ReadResult r, U32& stalls) {
+  bool resized;
   try {
-    changed = remapFiles();
+    resized = remapFiles();
   } catch (Quiv::CorruptionDetectedException const&) {
-    ++counters_.corruptions;
+    ++counters_.corruptions;  // a header the files cannot hold
     throw;
   }
-  if (!changed) {
-    ++counters_.corruptions;
-    throw;  // the exception being handled by the caller
+  if (ZolmCore::answered(r)) {
+    if (!resized) return false;
+    stalls = 0;
+  } else if (resized) {
+    stalls = 0;
+  } else {
+    ++stalls;
+    fmtrace(handler_, 5, "failed check with nothing resized ({} in a row): {}", stalls,
+            r == ZolmCore::ReadResult::corrupt ? map_->reason() : std::string("retry"));
+    if (stalls > MAX_STALLS) {
+      ++counters_.corruptions;
+      if (r == ZolmCore::ReadResult::corrupt)
+        fmthrow(Quiv::CorruptionDetectedException, "{}", map_->reason());
+      fmthrow(Quiv::CorruptionDetectedException, "reads failed {} times with nothing resized", stalls);
+    }
+    ++counters_.stalls;
+    // A writer caught in the middle of a change may complete it meanwhile.
+    ::sched_yield();
   }
   ++counters_.retries;
+  return true;
 }
 
 void ZolmReaderBase::notAttached() const {
@@ -116,6 +136,11 @@ bool ZolmReaderBase::checkFiles() {
     return false;
   }
   return true;
+}
+
+bool ZolmReaderBase::markCorruption(std::string_view report) const {
+  fmtrace(handler_, 1, "writing {} in {}: {}", CORRUPTION_MARKER, rootPath_.dirName(), report);
+  return markCorruptionDetected(rootPath_, report);
 }
 
 std::string ZolmReaderBase::dumpHeaders() const {

@@ -3,15 +3,39 @@
 // bucket files read-only and answers lookups, ordered iteration and reads
 // by slot index without a lock and without a copy of the table.
 //
-// Every read runs under one rule: when it meets an integrity failure, or
-// when it returns and the writer has resized either file meanwhile, the
-// reader remaps and runs it again; an integrity failure with nothing to
-// remap is passed to the caller. The answer of a read is therefore always
-// one the table held at some moment during the call.
+// Every read runs under one rule. Its walk (ReaderHashMap.h) gives an
+// answer (hit or miss) or reports a failed check: `retry` when the writer
+// resized a file meanwhile, `corrupt` when nothing was resized. After an
+// answer the reader looks whether the writer resized either file during
+// the read; if so it remaps and runs the read again, since the answer may
+// come from the geometry it replaced. After a failed check it remaps and
+// runs the read again too. A failed check reaches the caller, as
+// Quiv::CorruptionDetectedException with the check's text, only when
+// MAX_STALLS repeats in a row failed and their remaps found nothing
+// resized (counted as `stalls`); a resize in between starts the count
+// anew. The answer of a read is therefore always one the table held at
+// some moment during the call.
+//
+// Why that bound is sound: on a sound table a check fails only in a
+// geometry that the writer has already published as changed (slots are
+// linked after the grown count is stored, a shrink's moves change the
+// link a reader stands on and its count is stored before pages are
+// released, a bucket split or join stays within the half/double rules),
+// so the remap after a failure sees a resize however fast the writer
+// resizes. A busy writer can make a reader repeat, each repeat after a
+// new resize, but never makes it report damage. A failure with nothing
+// resized, repeated, is the table's own state: damaged files, or a writer
+// that stopped in the middle of a change, hold still. The few repeats
+// (with a yield of the processor before each) cover a writer caught in
+// the middle of a change that it completes a moment later.
+//
+// The reader writes nothing into the table's directory, also when it
+// refuses to attach or reports corruption; markCorruption() leaves the
+// operators' marker only when its caller asks.
 //
 // ZolmReaderBase (ZolmReader.cpp) is the part that knows the table only
 // through its KeyOps: attach, header validation against the fenix file,
-// detach, remaps, counters and corruption reporting. The typed ZolmReader
+// detach, remaps, counters and the repeat rule. The typed ZolmReader
 // owns the slot reader and the bucket walks and keeps the reads inline.
 #include <chrono>
 #include <ctime>
@@ -26,14 +50,12 @@
 
 namespace Zolm {
 
-namespace Util {
-// Leaves the marker file "corruption-detected" with `error` in the table's
-// directory, for operators; best effort (a reader may not be allowed to).
-void writeCorruptionFile(Quiv::DebugHandler* handler, Mem::RootPath const& root, std::string_view error);
-}  // namespace Util
-
 class ZolmReaderBase {
  public:
+  // Repeats of a read whose checks failed with nothing resized, before
+  // the failure is reported as corruption.
+  static constexpr U32 MAX_STALLS = 3;
+
   ZolmReaderBase(Quiv::DebugHandler* handler, std::string_view tablePath, KeyOps const& keyOps,
                  Reader::Counters* counters);
   virtual ~ZolmReaderBase();
@@ -54,6 +76,11 @@ class ZolmReaderBase {
   }
   // The headers of both files against the fenix file.
   bool checkFiles();
+  // Leaves the marker "corruption-detected" with `report` in the table's
+  // directory, for operators (ZolmWriter.h). Only on this explicit call:
+  // a reader never writes into a table by itself. Best effort (the
+  // directory may not be writable to a reader); true when written.
+  bool markCorruption(std::string_view report) const;
   Quiv::String const& lastError() const { return lastError_; }
   std::string dumpHeaders() const;
   Reader::Counters countersNow() const;
@@ -75,9 +102,12 @@ class ZolmReaderBase {
   }
   virtual void formInitializedIs(bool) = 0;
 
-  // From a handler of Quiv::CorruptionDetectedException: remaps, and
-  // rethrows the exception when nothing changed.
-  void afterCorruption();
+  // After a read that did not end at once (`r` failed a check, or is an
+  // answer given while a resize was pending): remaps, and says whether to
+  // run the read again (false: the answer `r` stands). Throws
+  // Quiv::CorruptionDetectedException when a failed check makes more than
+  // MAX_STALLS stalls in a row; `stalls` is the caller's count.
+  bool again(ZolmCore::ReadResult r, U32& stalls);
   [[noreturn]] void notAttached() const;
 
   Quiv::DebugHandler* handler_;
@@ -126,7 +156,11 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
   Value const* lookup(Key const& keyIn, bool& found, Value* out = nullptr) {
     Key const key = keyIn;  // the caller's key may live inside *out
     Value* dst = out ? out : &buffer_;
-    found = retry([&] { return hashMap_.lookup(key, *dst); }, nullptr);
+    checkAttached();
+    ZolmCore::ReadResult r = hashMap_.lookup(key, *dst);
+    if (!settled(r)) [[unlikely]]
+      r = repeat([&] { return hashMap_.lookup(key, *dst); }, r, nullptr);
+    found = r == ZolmCore::ReadResult::hit;
     if (!found) {
       slots_.anchorClear();
       return &Ops::defaultValue();
@@ -141,32 +175,39 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
   using ZolmInterface<Ops>::lookup;
 
   bool first(Value& out, IterHint& hint) const override {
-    ZolmReader& r = self();
-    bool ok = r.retry([&] { return r.hashMap_.first(out, hint); }, &hint);
-    if (!ok) r.slots_.anchorClear();
-    return ok;
+    ZolmReader& me = self();
+    me.checkAttached();
+    ZolmCore::ReadResult r = me.hashMap_.first(out, hint);
+    if (!me.settled(r)) [[unlikely]]
+      r = me.repeat([&] { return me.hashMap_.first(out, hint); }, r, &hint);
+    if (r != ZolmCore::ReadResult::hit) me.slots_.anchorClear();
+    return r == ZolmCore::ReadResult::hit;
   }
   bool next(Key const& keyIn, Value& out, IterHint& hint) const override {
     Key const key = keyIn;  // usually the key of `out` itself
-    ZolmReader& r = self();
-    bool ok = r.retry([&] { return r.hashMap_.next(key, out, hint); }, &hint);
-    if (!ok) r.slots_.anchorClear();
-    return ok;
+    ZolmReader& me = self();
+    me.checkAttached();
+    ZolmCore::ReadResult r = me.hashMap_.next(key, out, hint);
+    if (!me.settled(r)) [[unlikely]]
+      r = me.repeat([&] { return me.hashMap_.next(key, out, hint); }, r, &hint);
+    if (r != ZolmCore::ReadResult::hit) me.slots_.anchorClear();
+    return r == ZolmCore::ReadResult::hit;
   }
 
   // Reads slot `slotIndex` directly (the shadows follow notifications by
   // slot index). False when the index is past the table or the slot is free.
   bool getValue(U32 slotIndex, Value& value, Value* out = nullptr) {
-    U32 flags = 0;
-    bool inRange = retry(
-        [&] {
-          if (slotIndex >= slots_.capacity()) return false;
-          U32 rh;
-          flags = slots_.read(slotIndex, rh, value);
-          return true;
-        },
-        nullptr);
-    if (!inRange || !(flags & SLOT_OCCUPIED)) {
+    auto read = [&] {
+      if (slotIndex >= slots_.capacity()) return ZolmCore::ReadResult::miss;
+      U32 rh;
+      return slots_.read(slotIndex, rh, value) & SLOT_OCCUPIED ? ZolmCore::ReadResult::hit
+                                                                : ZolmCore::ReadResult::miss;
+    };
+    checkAttached();
+    ZolmCore::ReadResult r = read();
+    if (!settled(r)) [[unlikely]]
+      r = repeat(read, r, nullptr);
+    if (r != ZolmCore::ReadResult::hit) {
       slots_.anchorClear();
       value = Ops::defaultValue();
       if (out) *out = value;
@@ -174,13 +215,6 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
     }
     if (out) *out = value;
     return true;
-  }
-
-  // Follows the writer's resizes of both files; true when anything changed.
-  bool doResize() {
-    bool changed = slots_.doResize();
-    if (hashMap_.bucketCountChanged() || hashMap_.numBuckets() == 0) changed = hashMap_.syncBuckets() || changed;
-    return changed;
   }
 
   // --- version anchors -----------------------------------------------------------
@@ -268,26 +302,23 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
  private:
   ZolmReader& self() const { return const_cast<ZolmReader&>(*this); }
 
-  // Runs `op` until it returns without the writer having resized anything
-  // meanwhile. An integrity failure with nothing to remap goes to the caller.
-  template <class F>
-  bool retry(F&& op, IterHint* hint) {
+  // Every read runs its walk inline once and is done when settled(): an
+  // answer, with nothing resized meanwhile. The rest of the rule at the
+  // top of this file is repeat(), out of line, with the walk again as `op`.
+  void checkAttached() const {
     if (!this->initialized()) [[unlikely]]
       notAttached();
-    if (hashMap_.numBuckets() == 0 || slots_.capacity() == 0) doResize();
-    for (;;) {
-      bool result;
-      try {
-        result = op();
-      } catch (Quiv::CorruptionDetectedException const&) {
-        afterCorruption();
-        if (hint) hint->bucket = 0xFFFFFFFFu;
-        continue;
-      }
-      if (!doResize()) return result;
-      ++counters_.retries;
-      if (hint) hint->bucket = 0xFFFFFFFFu;
+  }
+  [[gnu::always_inline]] bool settled(ZolmCore::ReadResult r) const {
+    return ZolmCore::answered(r) && !slots_.resizePending() && !hashMap_.bucketCountChanged();
+  }
+  template <class F>
+  [[gnu::noinline]] ZolmCore::ReadResult repeat(F const& op, ZolmCore::ReadResult r, IterHint* hint) {
+    for (U32 stalls = 0; again(r, stalls);) {
+      if (hint) hint->bucket = 0xFFFFFFFFu;  // it may name a slot of the old geometry
+      r = op();
     }
+    return r;
   }
 
   Ops ops_;

@@ -2,7 +2,9 @@
 // A table followed into process memory: "shadow" (every value copied) or
 // "keyshadow" (keys copied, values read from shared memory on demand).
 //
-// Never writes the shared files. It is fed by the writer's notification
+// Never writes the shared files, nor anything else into the table's
+// directory (a refused attach or a corruption is told through lastError(),
+// the trace and the counters). It is fed by the writer's notification
 // queue: a full synchronisation first (every slot read once, then the
 // queue's records since the synchronisation started), then each record as
 // it arrives. The writer wakes it through the wake-up socket; between

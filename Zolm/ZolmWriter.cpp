@@ -17,24 +17,17 @@ U16 nextIncarnation() {
   return v ? v : counter.fetch_add(1);
 }
 
-void markCorruptionDetected(Mem::RootPath const& root, std::string_view msg) {
+bool markCorruptionDetected(Mem::RootPath const& root, std::string_view msg) {
   try {
     std::string path = root.filePath(CORRUPTION_MARKER);
     FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) return;
-    std::fwrite(msg.data(), 1, msg.size(), f);
-    std::fputc('\n', f);
-    std::fclose(f);
+    if (!f) return false;
+    bool ok = std::fwrite(msg.data(), 1, msg.size(), f) == msg.size() && std::fputc('\n', f) != EOF;
+    return std::fclose(f) == 0 && ok;
   } catch (Quiv::Exception const&) {
+    return false;
   }
 }
-
-namespace Util {
-void writeCorruptionFile(Quiv::DebugHandler* handler, Mem::RootPath const& root, std::string_view error) {
-  fmtrace(handler, 1, "writing {} in {}: {}", CORRUPTION_MARKER, root.dirName(), error);
-  markCorruptionDetected(root, error);
-}
-}  // namespace Util
 
 
 ZolmWriterBase::ZolmWriterBase(Quiv::DebugHandler* handler, std::string_view tablePath, WriterConfig const& config,
@@ -331,7 +324,7 @@ void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
       U32 pos = nimbr_.slotPos(from);
       if (pos != Nimbr::NimbrWriter::NONE) nimbr_.tombstone(pos);
     }
-    slotTable_.clearOccupied(from);
+    slotTable_.vacate(from);
     notify(from);
     timer.tick();
   }

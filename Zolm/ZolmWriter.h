@@ -35,10 +35,12 @@ U16 nextIncarnation();
 
 // Left in a table's directory when corruption was reported, so that people
 // and tools see it; the next writer that attaches soundly removes it.
+// Readers, shadows and tools never write it by themselves, only when their
+// caller asks (ZolmReaderBase::markCorruption).
 inline constexpr std::string_view CORRUPTION_MARKER = "corruption-detected";
 // Writes the marker with the report's text (best effort: a report must not
-// fail for want of a file).
-void markCorruptionDetected(Mem::RootPath const& root, std::string_view msg);
+// fail for want of a file); true when written.
+bool markCorruptionDetected(Mem::RootPath const& root, std::string_view msg);
 
 // Everything a writer does that does not depend on its key and value
 // types, compiled once: the files' lifecycle, the critical section, slot

@@ -154,6 +154,7 @@ struct Counters {
   U64 remaps = 0;         // remaps that moved the slot mapping
   U64 resizes = 0;        // slot-table resizes followed
   U64 bucketResizes = 0;  // bucket-table resizes followed
+  U64 stalls = 0;         // repeats after failed checks with nothing resized
   U64 corruptions = 0;    // integrity failures passed to the caller
   U32 capacity = 0;       // refreshed by readerCounters()
   U32 buckets = 0;        // refreshed by readerCounters()

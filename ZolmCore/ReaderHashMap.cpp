@@ -6,6 +6,7 @@ void ReaderHashMapBase::reset() {
   numBuckets_ = 0;
   log2_ = 0;
   local_ = Mem::VersionedRef<unsigned int>{};
+  reason_.clear();
 }
 
 bool ReaderHashMapBase::syncBuckets() {
@@ -28,65 +29,53 @@ bool ReaderHashMapBase::syncBuckets() {
 
 // Under half or double of the current count (the check against the
 // current count itself is inline).
-void ReaderHashMapBase::verifyNextBucketAfterResize(U32 bucket, U32 next) const {
+bool ReaderHashMapBase::nextBucketAfterResize(U32 bucket, U32 next) const {
   U32 k = log2_;
-  if (numBuckets_ >= 2 && Zolm::bitReversedSuccessor(bucket, k - 1) % (numBuckets_ / 2) == next) return;
-  if (numBuckets_ && numBuckets_ < (1u << 31) && Zolm::bitReversedSuccessor(bucket, k + 1) % (numBuckets_ * 2) == next)
-    return;
-  fmthrow(Quiv::CorruptionDetectedException, "has bucket: {} with next bucket: {} and numBuckets: {}", bucket, next,
-          numBuckets_);
+  if (numBuckets_ >= 2 && Zolm::bitReversedSuccessor(bucket, k - 1) % (numBuckets_ / 2) == next) return true;
+  return numBuckets_ && numBuckets_ < (1u << 31) &&
+         Zolm::bitReversedSuccessor(bucket, k + 1) % (numBuckets_ * 2) == next;
 }
 
-void ReaderHashMapBase::checkLastAfterResize(U32 b) const {
-  if (numBuckets_ >= 2 && Zolm::bitReversedSuccessor(b, log2_ - 1) == 0) return;
-  if (Zolm::bitReversedSuccessor(b, log2_ + 1) == 0) return;
-  fmthrow(Quiv::CorruptionDetectedException,
-          "thinks we've reached the end of the table, but we're in bucket {} when there are numBuckets: {}", b,
-          numBuckets_);
+bool ReaderHashMapBase::lastAfterResize(U32 b) const {
+  if (numBuckets_ >= 2 && Zolm::bitReversedSuccessor(b, log2_ - 1) == 0) return true;
+  return Zolm::bitReversedSuccessor(b, log2_ + 1) == 0;
 }
 
-void ReaderHashMapBase::outOfRange(U32 b) const {
-  fmthrow(Quiv::CorruptionDetectedException, "out-of-range, index:{} max:{}", b, numBuckets_);
+std::string ReaderHashMapBase::bucketOutOfRange(U32 b) const {
+  return fmt::format("out-of-range, index:{} max:{}", b, numBuckets_);
 }
 
-void ReaderHashMapBase::bucketMismatch() const {
-  fmthrow(Quiv::CorruptionDetectedException, "found mismatch, local numBuckets:{} header numBuckets:{}", numBuckets_,
-          Mem::load32(&buckets_.header()->numBuckets));
+std::string ReaderHashMapBase::slotOutOfRange(U32 slot, U32 capacity) const {
+  return fmt::format("out-of-range index:{} numSlots:{}", slot, capacity);
 }
 
-void ReaderHashMapBase::bucketCycle(U32 skips, U32 numBuckets) {
-  fmthrow(Quiv::CorruptionDetectedException, "has bucket cycle detected, bucketCount: {} numBuckets: {}", skips,
-          numBuckets);
+std::string ReaderHashMapBase::wrongNextBucket(U32 bucket, U32 next) const {
+  return fmt::format("has bucket: {} with next bucket: {} and numBuckets: {}", bucket, next, numBuckets_);
 }
 
-void ReaderHashMapBase::chainCycle(U32 visited, U32 capacity) {
-  fmthrow(Quiv::CorruptionDetectedException, "hash chain cycle detected, slotCount:{} capacity:{}", visited, capacity);
+std::string ReaderHashMapBase::notLastBucket(U32 b) const {
+  return fmt::format("thinks we've reached the end of the table, but we're in bucket {} when there are numBuckets: {}",
+                     b, numBuckets_);
 }
 
-void ReaderHashMapBase::notOccupied(U32 slot, std::string const& keyHex) {
-  fmthrow(Quiv::CorruptionDetectedException, "slot:{} not marked as occupied key:{}", slot, keyHex);
+std::string ReaderHashMapBase::bucketCycle(U32 skips, U32 numBuckets) {
+  return fmt::format("has bucket cycle detected, bucketCount: {} numBuckets: {}", skips, numBuckets);
 }
 
-void ReaderHashMapBase::slowPathNotOccupied(U32 slot, std::string const& keyHex, U32 visited) {
-  fmthrow(Quiv::CorruptionDetectedException, "slow-path slot:{} not marked as occupied key:{} slotCount:{}", slot,
-          keyHex, visited);
+std::string ReaderHashMapBase::chainCycle(U32 visited, U32 capacity) {
+  return fmt::format("hash chain cycle detected, slotCount:{} capacity:{}", visited, capacity);
 }
 
-void ReaderHashMapBase::corruptKey(std::string const& keyHex, U32 bucket) {
-  fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected. key:{} bucketIndex:{}", keyHex, bucket);
+std::string ReaderHashMapBase::notOccupied(U32 slot, std::string const& keyHex) {
+  return fmt::format("slot:{} not marked as occupied key:{}", slot, keyHex);
 }
 
-void ReaderHashMapBase::corruptKeyAtBucket(std::string const& keyHex, U32 bucket) {
-  fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected, key:{} bucket:{}", keyHex, bucket);
+std::string ReaderHashMapBase::corruptKey(std::string const& keyHex, U32 bucket) {
+  return fmt::format("corrupt key detected. key:{} bucketIndex:{}", keyHex, bucket);
 }
 
-void ReaderHashMapBase::slowPathCorruptKey(std::string const& keyHex, U32 bucket) {
-  fmthrow(Quiv::CorruptionDetectedException, "corrupt key detected. key:{} bucketIndex {}", keyHex, bucket);
-}
-
-void ReaderHashMapBase::corruptRhash(U32 slot, U32 stored, U32 computed) {
-  fmthrow(Quiv::CorruptionDetectedException, "corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}", slot,
-          stored, computed);
+std::string ReaderHashMapBase::corruptRhash(U32 slot, U32 stored, U32 computed) {
+  return fmt::format("corrupt rhash detected, slotId: {} slot.rhash:{:08x} rhash:{:08x}", slot, stored, computed);
 }
 
 std::string ReaderHashMapBase::hex(void const* bytes, std::size_t size) {

@@ -7,19 +7,34 @@
 //     and after the copy (SlotReaderTable::read);
 //   - a slot reached through a link counts only when that link word still
 //     holds the version read when it was followed, and a slot's own link
-//     is followed only when the slot's flags are still those of its copy
-//     (a removed slot's link becomes a free-list link);
+//     is followed only when the slot's flags are still those of its copy.
+//     Every way a slot leaves the chain changes its link word after its
+//     flags (a removed slot's link threads the free list, a slot that a
+//     shrink moved down has its version advanced), so a successor read
+//     through a link that is still unchanged was in the chain;
 //   - "not found" is answered only when the local bucket count still
 //     equals the header's, so a lookup that raced a bucket resize is redone.
-// Integrity failures throw Quiv::CorruptionDetectedException; the reader
-// remaps and repeats the operation, and passes the exception on only when
-// nothing changed.
+// A walk whose link or slot changed under it restarts from its bucket
+// (counted as `restarts`); that repeats only while the writer keeps
+// changing the same run.
+//
+// A walk throws nothing; it returns a ReadResult. `retry` and `corrupt`
+// both mean that a check failed: `retry` when the writer has resized
+// either file since the reader mapped it (the failure is what a walk
+// meets in a table resized under it: remap and walk again), `corrupt`
+// when nothing was resized, with reason() saying which check failed.
+// The reader above decides when `corrupt` is final (ZolmReader.h: only
+// after repeats in which the writer resized nothing). Slot indices from
+// links are checked against the capacity the walk started with, so a
+// walk never reads outside what is mapped.
 //
 // ReaderHashMapBase (ReaderHashMap.cpp) holds what knows only bucket
 // words: the bucket count and its sync with the writer's, the bit-reversed
-// order checks, and the integrity failures as messages. The typed
-// ReaderHashMap keeps the walks (lookup, first, next) inline, since they
-// copy values and compare keys.
+// order checks, and the texts of failed checks. The typed ReaderHashMap
+// keeps the walks (lookup, first, next) inline, since they copy values and
+// compare keys, and forces them into the reader's reads (the inliner would
+// keep them apart for the size of their failure paths, a call and a PLT
+// hop per read); the failure paths themselves are out of line.
 #include <string>
 
 #include "ZolmCore/Ops.h"
@@ -29,6 +44,15 @@
 #include "ZolmCore/SlotLink.h"
 
 namespace ZolmCore {
+
+enum class ReadResult : U8 {
+  hit,      // `out` holds the entry found
+  miss,     // no such entry (lookup), no further one (first, next)
+  retry,    // a check failed while a resize is in sight: remap, walk again
+  corrupt,  // a check failed and nothing was resized: see reason()
+};
+// An answer, as opposed to a failed check.
+constexpr bool answered(ReadResult r) { return r <= ReadResult::miss; }
 
 class ReaderHashMapBase {
  public:
@@ -44,20 +68,15 @@ class ReaderHashMapBase {
   // Whether the writer resized the buckets since the last sync. The
   // sequence counts too: a walk during which the count doubled and halved
   // back may have met markers of the doubled table.
-  bool bucketCountChanged() const {
+  [[gnu::always_inline]] bool bucketCountChanged() const {
     BucketHeader const* h = buckets_.header();
     if (!h) return false;
     U64 word = Mem::load64(h->resizeWord());
     return U32(word >> 32) != numBuckets_ || U32(word) != local_.seq;
   }
 
-  // The successor of `bucket` must be `next` under the current bucket
-  // count, or under half or double of it (a resize may be under way).
-  void verifyNextBucket(U32 bucket, U32 next) const {
-    if (numBuckets_ && Zolm::bitReversedSuccessor(bucket, log2_) % numBuckets_ == next) [[likely]]
-      return;
-    verifyNextBucketAfterResize(bucket, next);
-  }
+  // The check that failed in the last walk that returned `corrupt`.
+  std::string const& reason() const { return reason_; }
 
   // The key's bytes in hex, for messages about a key that may be garbage.
   static std::string hex(void const* bytes, std::size_t size);
@@ -69,34 +88,32 @@ class ReaderHashMapBase {
     U64 n = numBuckets_;
     return (h & (n - 1)) == b || (n >= 2 && (h & (n / 2 - 1)) == b) || (U64(h) & (2 * n - 1)) == b;
   }
-  void checkBucket(U32 b) const {
-    if (b >= numBuckets_) [[unlikely]]
-      outOfRange(b);
-  }
-  // A "not found" stands only when the buckets were not resized meanwhile.
-  void checkMiss() const {
-    if (bucketCountChanged()) [[unlikely]]
-      bucketMismatch();
+  // The successor of `bucket` must be `next` under the current bucket
+  // count, or under half or double of it (a resize may be under way).
+  bool nextBucketOk(U32 bucket, U32 next) const {
+    if (numBuckets_ && Zolm::bitReversedSuccessor(bucket, log2_) % numBuckets_ == next) [[likely]]
+      return true;
+    return nextBucketAfterResize(bucket, next);
   }
   // The last bucket in bit-reversed order is the one whose successor is 0.
-  void checkLast(U32 b) const {
+  bool lastBucketOk(U32 b) const {
     if (numBuckets_ == 1 || Zolm::bitReversedSuccessor(b, log2_) == 0) [[likely]]
-      return;
-    checkLastAfterResize(b);
+      return true;
+    return lastAfterResize(b);
   }
+  bool nextBucketAfterResize(U32 bucket, U32 next) const;
+  bool lastAfterResize(U32 b) const;
 
-  void verifyNextBucketAfterResize(U32 bucket, U32 next) const;
-  void checkLastAfterResize(U32 b) const;
-  [[noreturn]] void outOfRange(U32 b) const;
-  [[noreturn]] void bucketMismatch() const;
-  [[noreturn]] static void bucketCycle(U32 skips, U32 numBuckets);
-  [[noreturn]] static void chainCycle(U32 visited, U32 capacity);
-  [[noreturn]] static void notOccupied(U32 slot, std::string const& keyHex);
-  [[noreturn]] static void slowPathNotOccupied(U32 slot, std::string const& keyHex, U32 visited);
-  [[noreturn]] static void corruptKey(std::string const& keyHex, U32 bucket);
-  [[noreturn]] static void corruptKeyAtBucket(std::string const& keyHex, U32 bucket);
-  [[noreturn]] static void slowPathCorruptKey(std::string const& keyHex, U32 bucket);
-  [[noreturn]] static void corruptRhash(U32 slot, U32 stored, U32 computed);
+  // Texts of the failed checks.
+  std::string bucketOutOfRange(U32 b) const;
+  std::string slotOutOfRange(U32 slot, U32 capacity) const;
+  std::string wrongNextBucket(U32 bucket, U32 next) const;
+  std::string notLastBucket(U32 b) const;
+  static std::string bucketCycle(U32 skips, U32 numBuckets);
+  static std::string chainCycle(U32 visited, U32 capacity);
+  static std::string notOccupied(U32 slot, std::string const& keyHex);
+  static std::string corruptKey(std::string const& keyHex, U32 bucket);
+  static std::string corruptRhash(U32 slot, U32 stored, U32 computed);
 
   Quiv::DebugHandler* handler_;
   BucketReader<Zolm::SlotLink>& buckets_;
@@ -104,12 +121,14 @@ class ReaderHashMapBase {
   U32 numBuckets_ = 0;
   U32 log2_ = 0;
   Mem::VersionedRef<unsigned int> local_;
+  std::string reason_;
 };
 
-// `SlotReaderT` reads one slot under the slot file's seqlock:
+// `SlotReaderT` reads one slot under the slot file's seqlock; every index
+// given to it is below capacity() (the walks check):
 //   U32 read(U32 slot, U32& rhash, Value& out)  -> the runtimeFlags seen
 //   U32 flagsOf(U32 slot), U64 linkOf(U32 slot), U64 const* linkPtr(U32 slot)
-//   U32 capacity() const
+//   U32 capacity() const, bool resizePending() const
 template <class OpsT, class SlotReaderT>
 class ReaderHashMap : public ReaderHashMapBase {
  public:
@@ -123,62 +142,54 @@ class ReaderHashMap : public ReaderHashMapBase {
       : ReaderHashMapBase(handler, buckets, counters), slots_(slots), ops_(ops) {}
 
   // --- lookup -------------------------------------------------------------------
-  bool lookup(Key const& key, Value& out) {
+  [[gnu::always_inline]] ReadResult lookup(Key const& key, Value& out) {
     ++counters_.lookups;
-    if (numBuckets_ == 0) {
-      fmtrace(handler_, 5, "bucket table detached");
-      out = Ops::defaultValue();
-      return false;
-    }
+    if (numBuckets_ == 0) [[unlikely]]
+      return detached(out);
     return walk<false>(key, out, nullptr);
   }
 
   // --- iteration ----------------------------------------------------------------
-  bool first(Value& out, Zolm::IterHint& hint) {
-    if (numBuckets_ == 0) {
-      out = Ops::defaultValue();
-      return false;
-    }
+  [[gnu::always_inline]] ReadResult first(Value& out, Zolm::IterHint& hint) {
+    if (numBuckets_ == 0) [[unlikely]]
+      return detached(out);
     return firstFrom(0, out, hint);
   }
 
-  bool next(Key const& key, Value& out, Zolm::IterHint& hint) {
-    if (numBuckets_ == 0) {
-      out = Ops::defaultValue();
-      return false;
-    }
+  // The entry after `key`. With a hint from the last answer the step is
+  // one link; a hint that no longer fits (its slot changed, or anything
+  // the step meets looks wrong) sends it to the walk from the key's bucket.
+  [[gnu::always_inline]] ReadResult next(Key const& key, Value& out, Zolm::IterHint& hint) {
+    if (numBuckets_ == 0) [[unlikely]]
+      return detached(out);
     U32 const cap = slots_.capacity();
-    if (hint.slot < cap && hint.bucket < numBuckets_) {
-      U32 hs = hint.slot;
+    U32 const hs = hint.slot;
+    if (hs < cap && hint.bucket < numBuckets_ && slots_.flagsOf(hs) == hint.flags) {
+      U64 lw = slots_.linkOf(hs);
+      // The link counts only while the hinted slot is unchanged: once it
+      // is removed or moved its link word changes too.
       if (slots_.flagsOf(hs) == hint.flags) {
-        U64 lw = slots_.linkOf(hs);
-        // The link counts only while the hinted slot is unchanged: once it
-        // is removed its link word threads the free list.
-        if (slots_.flagsOf(hs) == hint.flags) {
-          U32 t = Zolm::SlotLink::target(lw);
-          if (Zolm::SlotLink::isEnd(t)) {
-            checkLast(hint.bucket);
+        U32 t = Zolm::SlotLink::target(lw);
+        if (Zolm::SlotLink::isEnd(t)) {
+          if (lastBucketOk(hint.bucket)) {
             fmtrace(handler_, 9, "{} failed", Zolm::show(key));
-            return false;
+            return ReadResult::miss;
           }
-          if (Zolm::SlotLink::isMarker(t)) {
-            U32 nb = Zolm::SlotLink::markerBucket(t);
-            verifyNextBucket(hint.bucket, nb);
+        } else if (Zolm::SlotLink::isMarker(t)) {
+          U32 nb = Zolm::SlotLink::markerBucket(t);
+          if (nextBucketOk(hint.bucket, nb)) {
             fmtrace(handler_, 9, "{} next bucket {} using {}", Zolm::show(key), nb, hint.slot);
             return firstFrom(nb, out, hint);
           }
+        } else if (t < cap) {
           U32 srh;
           U32 f = slots_.read(t, srh, out);
-          if (slots_.linkOf(hs) == lw) {
-            if (!(f & Zolm::SLOT_OCCUPIED)) [[unlikely]]
-              notOccupied(t, keyHex(Ops::keyOf(out)));
-            Key sk = Ops::keyOf(out);
-            if (!hashesTo(ops_.hash(sk), hint.bucket)) [[unlikely]]
-              corruptKey(keyHex(sk), hint.bucket);
+          if (slots_.linkOf(hs) == lw && (f & Zolm::SLOT_OCCUPIED) &&
+              hashesTo(ops_.hash(Ops::keyOf(out)), hint.bucket)) [[likely]] {
             fmtrace(handler_, 9, "{} success {} using {}, saving new slot hint {}", Zolm::show(key), t, hint.slot, t);
             hint.flags = f;
             hint.slot = t;
-            return true;
+            return ReadResult::hit;
           }
         }
       }
@@ -190,15 +201,15 @@ class ReaderHashMap : public ReaderHashMapBase {
  private:
   // The walk of the key's bucket run, shared by lookup (`Next` false: find
   // the key itself) and the slow path of next (`Next` true: find the first
-  // entry after the key, going on into the following buckets).
+  // entry after the key, going on into the following buckets). Inlined
+  // into its callers whatever the inliner thinks of its cold branches.
   template <bool Next>
-  bool walk(Key const& key, Value& out, Zolm::IterHint* hint) {
+  [[gnu::always_inline]] ReadResult walk(Key const& key, Value& out, Zolm::IterHint* hint) {
     U32 h = ops_.hash(key);
     U32 b = h & (numBuckets_ - 1);  // a power of two
     U32 rh = Zolm::reverseBits32(h);
     U32 const cap = slots_.capacity();
     for (;;) {
-      if constexpr (!Next) checkBucket(b);
       U64 const* linkp = bucketPtr(b);
       U64 w = Mem::load64(linkp);
       U32 visited = 0;
@@ -206,53 +217,53 @@ class ReaderHashMap : public ReaderHashMapBase {
         U32 t = Zolm::SlotLink::target(w);
         if constexpr (Next) {
           if (Zolm::SlotLink::isEnd(t)) {
-            checkLast(b);
+            if (!lastBucketOk(b)) [[unlikely]]
+              return fail([&] { return notLastBucket(b); });
             fmtrace(handler_, 9, "{} failed", Zolm::show(key));
             out = Ops::defaultValue();
-            return false;
+            return ReadResult::miss;
           }
           if (Zolm::SlotLink::isMarker(t)) {
             U32 nb = Zolm::SlotLink::markerBucket(t);
-            verifyNextBucket(b, nb);
+            if (!nextBucketOk(b, nb)) [[unlikely]]
+              return fail([&] { return wrongNextBucket(b, nb); });
             fmtrace(handler_, 9, "{} next bucket {}", Zolm::show(key), nb);
             return firstFrom(nb, out, *hint);
           }
         } else {
           if (!Zolm::SlotLink::isSlot(t)) {
             if (Zolm::SlotLink::isMarker(t) && Zolm::SlotLink::markerBucket(t) >= numBuckets_) [[unlikely]]
-              outOfRange(Zolm::SlotLink::markerBucket(t));
+              return fail([&] { return bucketOutOfRange(Zolm::SlotLink::markerBucket(t)); });
             return miss(out);
           }
         }
+        if (t >= cap) [[unlikely]]
+          return fail([&] { return slotOutOfRange(t, cap); });
         if (++visited > cap) [[unlikely]]
-          chainCycle(visited, cap);
+          return fail([&] { return chainCycle(visited, cap); });
         U32 srh;
         U32 f = slots_.read(t, srh, out);
         if constexpr (Next) fmtrace(handler_, 9, "{} comparing slot {} {}", Zolm::show(key), t, srh);
         if (Mem::load64(linkp) != w) break;  // restart
-        if (!(f & Zolm::SLOT_OCCUPIED)) [[unlikely]] {
-          if constexpr (Next) slowPathNotOccupied(t, keyHex(key), visited);
-          else notOccupied(t, keyHex(key));
-        }
+        if (!(f & Zolm::SLOT_OCCUPIED)) [[unlikely]]
+          return fail([&] { return notOccupied(t, keyHex(key)); });
         Key sk = Ops::keyOf(out);
         if constexpr (!Next) {
-          if (srh == rh && Ops::equal(sk, key)) return true;
+          if (srh == rh && Ops::equal(sk, key)) return ReadResult::hit;
         }
         if (srh > rh || (srh == rh && Ops::less(key, sk))) {
           U32 sh = ops_.hash(sk);
+          if (!hashesTo(sh, b)) [[unlikely]]
+            return fail([&] { return corruptKey(keyHex(sk), b); });
           if constexpr (Next) {
-            if (!hashesTo(sh, b)) [[unlikely]]
-              slowPathCorruptKey(keyHex(sk), b);
             *hint = Zolm::IterHint{f, t, b};
             fmtrace(handler_, 9, "{} success {}, saving {}", Zolm::show(key), t, t);
-            return true;
+            return ReadResult::hit;
           } else {
-            if (!hashesTo(sh, b)) [[unlikely]]
-              corruptKey(keyHex(sk), b);
             // The hash is at hand: a damaged rhash would otherwise end walks
             // early and hide the keys behind it.
             if (srh != Zolm::reverseBits32(sh)) [[unlikely]]
-              corruptRhash(t, srh, Zolm::reverseBits32(sh));
+              return fail([&] { return corruptRhash(t, srh, Zolm::reverseBits32(sh)); });
             return miss(out);
           }
         }
@@ -265,14 +276,17 @@ class ReaderHashMap : public ReaderHashMapBase {
     }
   }
 
-  bool miss(Value& out) {
-    checkMiss();
+  ReadResult miss(Value& out) {
+    if (bucketCountChanged()) [[unlikely]]
+      return ReadResult::retry;
     out = Ops::defaultValue();
-    return false;
+    return ReadResult::miss;
   }
 
-  bool firstFrom(U32 b, Value& out, Zolm::IterHint& hint) {
-    checkBucket(b);
+  ReadResult firstFrom(U32 b, Value& out, Zolm::IterHint& hint) {
+    if (b >= numBuckets_) [[unlikely]]
+      return fail([&] { return bucketOutOfRange(b); });
+    U32 const cap = slots_.capacity();
     U32 skips = 0;
     for (;;) {
       U64 w = Mem::load64(bucketPtr(b));
@@ -280,20 +294,25 @@ class ReaderHashMap : public ReaderHashMapBase {
       while (Zolm::SlotLink::isMarker(t)) {
         ++counters_.bucketSkips;
         if (++skips >= numBuckets_) [[unlikely]]
-          bucketCycle(skips, numBuckets_);
+          return fail([&] { return bucketCycle(skips, numBuckets_); });
         U32 nb = Zolm::SlotLink::markerBucket(t);
-        verifyNextBucket(b, nb);
-        checkBucket(nb);
+        if (!nextBucketOk(b, nb)) [[unlikely]]
+          return fail([&] { return wrongNextBucket(b, nb); });
+        if (nb >= numBuckets_) [[unlikely]]
+          return fail([&] { return bucketOutOfRange(nb); });
         b = nb;
         w = Mem::load64(bucketPtr(b));
         t = Zolm::SlotLink::target(w);
       }
       if (Zolm::SlotLink::isEnd(t)) {
-        checkLast(b);
+        if (!lastBucketOk(b)) [[unlikely]]
+          return fail([&] { return notLastBucket(b); });
         fmtrace(handler_, 8, "none found!");
         out = Ops::defaultValue();
-        return false;
+        return ReadResult::miss;
       }
+      if (t >= cap) [[unlikely]]
+        return fail([&] { return slotOutOfRange(t, cap); });
       U32 srh;
       U32 f = slots_.read(t, srh, out);
       if (Mem::load64(bucketPtr(b)) != w) {
@@ -301,13 +320,28 @@ class ReaderHashMap : public ReaderHashMapBase {
         continue;
       }
       if (!(f & Zolm::SLOT_OCCUPIED)) [[unlikely]]
-        notOccupied(t, keyHex(Ops::keyOf(out)));
+        return fail([&] { return notOccupied(t, keyHex(Ops::keyOf(out))); });
       if (!hashesTo(ops_.hash(Ops::keyOf(out)), b)) [[unlikely]]
-        corruptKeyAtBucket(keyHex(Ops::keyOf(out)), b);
+        return fail([&] { return corruptKey(keyHex(Ops::keyOf(out)), b); });
       hint = Zolm::IterHint{f, t, b};
       fmtrace(handler_, 9, "{} found at bucket {}, saving {}", Zolm::show(Ops::keyOf(out)), b, t);
-      return true;
+      return ReadResult::hit;
     }
+  }
+
+  // A failed check: what a walk meets in a table resized under it, when
+  // either file was; otherwise reported, with the text `why` makes.
+  template <class Why>
+  [[gnu::cold, gnu::noinline]] ReadResult fail(Why const& why) {
+    if (bucketCountChanged() || slots_.resizePending()) return ReadResult::retry;
+    reason_ = why();
+    return ReadResult::corrupt;
+  }
+
+  ReadResult detached(Value& out) {
+    fmtrace(handler_, 5, "bucket table detached");
+    out = Ops::defaultValue();
+    return ReadResult::miss;
   }
 
   static std::string keyHex(Key const& k) { return hex(&k, sizeof(Key)); }

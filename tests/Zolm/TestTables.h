@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,14 @@ inline VexaSwitch::LagGroupIdEntry lagEntry(U32 id, U32 intf = 0) {
 inline std::vector<unsigned char> readFile(std::string const& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every file of a directory with its bytes: what a reader must leave as
+// it found it.
+inline std::map<std::string, std::vector<unsigned char>> filesIn(std::string const& dir) {
+  std::map<std::string, std::vector<unsigned char>> files;
+  for (auto const& e : std::filesystem::directory_iterator(dir)) files[e.path().filename().string()] = readFile(e.path());
+  return files;
 }
 
 // Overwrites `n` bytes of a file at `offset` in place: the damage the

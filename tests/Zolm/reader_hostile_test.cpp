@@ -1,8 +1,9 @@
 // A reader attached to damaged files: truncated, zeroed or with random
 // bytes over headers, bucket words, links, flags, hashes and values. It
 // may refuse to attach, and once attached any read may fail with a
-// corruption error, but it never crashes, hangs or reads outside what it
-// mapped. (Also run under AddressSanitizer.)
+// corruption error, but it never crashes, hangs, reads outside what it
+// mapped or writes into the table's directory. (Also run under
+// AddressSanitizer.)
 //
 // Then the reader's races with a live writer of the same table in this
 // process, each forced at the moment that matters: a reader that missed
@@ -236,21 +237,25 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
         if (fs::exists(src + "/" + f)) fs::copy_file(src + "/" + f, dst + "/" + f);
       damage(Damage(kind), dst, rng);
       if (HasFatalFailure()) return;
-      FloodReader r(nullptr, TARGET);
-      bool ok = false;
-      try {
-        ok = r.initialize("hostile");
-      } catch (Quiv::InvalidInitializeException const&) {
-        ok = false;
+      auto const files = filesIn(dst);
+      {
+        FloodReader r(nullptr, TARGET);
+        bool ok = false;
+        try {
+          ok = r.initialize("hostile");
+        } catch (Quiv::InvalidInitializeException const&) {
+          ok = false;
+        }
+        if (ok) {
+          ++byKind[kind].attached;
+          readEverything(r, rng, byKind[kind]);
+          if (HasFatalFailure()) return;
+        } else {
+          EXPECT_FALSE(r.lastError().empty()) << "a refusal says why";
+          ++byKind[kind].refused;
+        }
       }
-      if (!ok) {
-        EXPECT_FALSE(r.lastError().empty()) << "a refusal says why";
-        ++byKind[kind].refused;
-        continue;
-      }
-      ++byKind[kind].attached;
-      readEverything(r, rng, byKind[kind]);
-      if (HasFatalFailure()) return;
+      EXPECT_TRUE(filesIn(dst) == files) << "the reader wrote into the table";
     }
   }
   for (int kind = 0; kind < int(Damage::count); ++kind)
@@ -444,6 +449,55 @@ TEST(ReaderLiveWriter, IterationOverATableShrinkingUnderIt) {
   std::printf("iteration over a shrinking table: %d steps, slow paths %llu retries %llu resizes %llu/%llu\n", steps,
               (unsigned long long)c.slowPaths, (unsigned long long)c.retries, (unsigned long long)c.resizes,
               (unsigned long long)c.bucketResizes);
+}
+
+// A check that fails on a table nobody resizes is reported, with its
+// text, after ZolmReader::MAX_STALLS repeats; a resize published before a
+// repeat starts the count anew (here the writer's header announces one
+// at each of the first ten stalls, as a writer resizing without pause
+// would), so a busy writer never makes a reader report damage.
+TEST(ReaderLiveWriter, AFailedCheckIsReportedOnlyAfterRepeatsWithNothingResized) {
+  ShmRoot root;
+  FloodWriter w(nullptr, LIVE, liveConfig(1u << 13));
+  w.initialize();
+  for (U64 k = 1; k <= 100; ++k) w.write(floodEntry(k, U32(k)));
+  Quiv::DebugHandler* h = Quiv::Platform::getDebugHandler("ReaderStallTest");
+  FloodReader r(h, LIVE);
+  ASSERT_TRUE(r.initialize("stall"));
+  L3FloodEntryConfig v;
+  Zolm::IterHint hint;
+  ASSERT_TRUE(w.lookup(key(50), v, hint));
+  Zolm::SlotPrefix* s = w.slotTable().slotRaw(hint.slot);
+  Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~Zolm::SLOT_OCCUPIED);
+
+  int announced = 0;
+  h->flagsIs(1ull << 5);
+  Quiv::traceSinkIs([&](Quiv::DebugHandler const& from, unsigned, std::string_view msg) {
+    if (&from != h || !msg.starts_with("failed check") || announced == 10) return;
+    ++announced;
+    Zolm::SlotHeaderCommon* hdr = w.slotTable().header();
+    hdr->resizeWordIs(hdr->resizeSeq + 1, hdr->numSlots);
+  });
+  std::string error;
+  bool found = false;
+  try {
+    r.lookup(key(50), found);
+  } catch (Quiv::CorruptionDetectedException const& e) {
+    error = e.msg();
+  }
+  Quiv::traceSinkIs({});
+  h->flagsIs(0);
+  Lanx::IntfId const k = key(50);
+  EXPECT_EQ(error, fmt::format("slot:{} not marked as occupied key:{}", hint.slot,
+                               ZolmCore::ReaderHashMapBase::hex(&k, sizeof k)));
+  EXPECT_EQ(announced, 10);
+  Zolm::Reader::Counters c = r.readerCounters();
+  EXPECT_EQ(c.stalls, 10 + Zolm::ZolmReaderBase::MAX_STALLS);
+  EXPECT_EQ(c.corruptions, 1u);
+  // Put right, the key is found again.
+  Mem::store32(&s->runtimeFlags, s->runtimeFlags | Zolm::SLOT_OCCUPIED);
+  r.lookup(key(50), found);
+  EXPECT_TRUE(found);
 }
 
 // An anchor on a slot that a shrink moved away is no longer current,

@@ -10,6 +10,7 @@
 
 #include "Zolm/TestTables.h"
 #include "Zolm/ZolmReader.h"
+#include "Zolm/ZolmShadow.h"
 
 namespace {
 
@@ -218,13 +219,31 @@ TEST(ReaderAttach, RefusesWhatIsNotASoundTableOfItsType) {
   w.initialize();
   w.write(floodEntry(1, 1));
   Mem::RootPath path(nullptr, TABLE);
+  auto const files = filesIn(path.dirName());
 
-  // Another value type over the same files.
+  // Another value type over the same files; a damaged bucket header. A
+  // reader or shadow that refuses says why and writes nothing.
   Zolm::ZolmReader<LagOps> wrongType(handler(), TABLE);
   EXPECT_FALSE(wrongType.initialize("test"));
   EXPECT_NE(std::string(wrongType.lastError().c_str()).find("failed to validate slots"), std::string::npos)
       << wrongType.lastError();
-  EXPECT_TRUE(path.fileExists(Zolm::CORRUPTION_MARKER)) << "operators are told";
+  Quiv::EventLoop loop;
+  EXPECT_FALSE(Zolm::ZolmShadow<LagOps>(handler(), TABLE, loop, false).initialize("test"));
+  U8 magic = 0;
+  ASSERT_TRUE(patchFile(path.filePath("buckets"), 0, &magic, 1));
+  auto const damaged = filesIn(path.dirName());
+  FloodReader badBuckets(handler(), TABLE);
+  EXPECT_FALSE(badBuckets.initialize("test"));
+  EXPECT_NE(std::string(badBuckets.lastError().c_str()).find("failed to validate buckets"), std::string::npos)
+      << badBuckets.lastError();
+  for (bool keyShadow : {false, true})
+    EXPECT_FALSE(Zolm::ZolmShadow<FloodOps>(handler(), TABLE, loop, keyShadow).initialize("test"));
+  EXPECT_EQ(filesIn(path.dirName()), damaged);
+  ASSERT_TRUE(patchFile(path.filePath("buckets"), 0, &files.at("buckets")[0], 1));
+  EXPECT_EQ(filesIn(path.dirName()), files);
+  // The operators' marker, only when the caller asks.
+  EXPECT_TRUE(badBuckets.markCorruption(badBuckets.lastError()));
+  EXPECT_EQ(readFile(path.filePath(Zolm::CORRUPTION_MARKER)).size(), badBuckets.lastError().size() + 1);
 
   // No fenix file: no writer incarnation to check the files against.
   std::filesystem::rename(path.filePath("fenix"), path.filePath("fenix.saved"));

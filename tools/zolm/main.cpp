@@ -131,10 +131,10 @@ U64 fileSize(std::string const& path) {
   return ec ? 0 : n;
 }
 
-// The reader leaves a "corruption-detected" marker in a table it cannot
-// validate while attaching. The tool must leave tables as it found them, so
-// it runs the same header checks on plain reads first and reports a table
-// that fails them without attaching.
+// The header checks of an attach, on plain reads of the files, before the
+// tool maps anything: a table that fails them is reported with the check
+// that failed. (Like the reader under it, the tool writes nothing into a
+// table.)
 template <class Ops>
 void checkBeforeAttach(std::string const& table) {
   Mem::RootPath root(nullptr, table);
