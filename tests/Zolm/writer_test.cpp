@@ -96,51 +96,44 @@ TEST_P(DirectOps, ManyNewKeysThroughDirectWriteGrowTheTable) {
 
 INSTANTIATE_TEST_SUITE_P(LocalAndShared, DirectOps, ::testing::Values(true, false));
 
-using DirectOpsDeathTest = DirectOps;
-
 TEST(DirectOpsDeathTest, UnbalancedDirectOperationsAreFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   ShmRoot root;
+  auto fresh = [] {
+    auto w = std::make_unique<FloodWriter>(handler(), TABLE, config(true));
+    w->initialize();
+    return w;
+  };
+  EXPECT_DEATH(fresh()->directCommit(), "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
   EXPECT_DEATH(
       {
-        FloodWriter w(handler(), TABLE, config(true));
-        w.initialize();
-        w.directCommit();
-      },
-      "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
-  EXPECT_DEATH(
-      {
-        FloodWriter w(handler(), TABLE, config(true));
-        w.initialize();
-        w.directWrite(floodEntry(5, 1));
-        w.write(floodEntry(6, 1));
+        auto w = fresh();
+        w->directWrite(floodEntry(5, 1));
+        w->write(floodEntry(6, 1));
       },
       "unbalanced directSlot:0 containing value:.* when writing value:");
   EXPECT_DEATH(
       {
-        FloodWriter w(handler(), TABLE, config(true));
-        w.initialize();
-        w.write(floodEntry(5, 1));
-        w.directUpdate(Lanx::IntfId::fromRaw(5));
-        w.remove(Lanx::IntfId::fromRaw(5));
+        auto w = fresh();
+        w->write(floodEntry(5, 1));
+        w->directUpdate(Lanx::IntfId::fromRaw(5));
+        w->remove(Lanx::IntfId::fromRaw(5));
       },
       "unbalanced directSlot:0 containing value:.* when removing key:");
   EXPECT_DEATH(
       {
-        FloodWriter w(handler(), TABLE, config(true));
-        w.initialize();
-        w.directWrite(floodEntry(5, 1));
-        w.directWrite(floodEntry(7, 1));
+        auto w = fresh();
+        w->directWrite(floodEntry(5, 1));
+        w->directWrite(floodEntry(7, 1));
       },
       "when modifying key:");
   // A second thread writing the table would interleave its changes with
   // the first one's: fatal at its first write, not silent damage.
   EXPECT_DEATH(
       {
-        FloodWriter w(handler(), TABLE, config(true));
-        w.initialize();
-        w.write(floodEntry(5, 1));
-        std::thread([&] { w.write(floodEntry(6, 1)); }).join();
+        auto w = fresh();
+        w->write(floodEntry(5, 1));
+        std::thread([&] { w->write(floodEntry(6, 1)); }).join();
       },
       "entered from a second thread");
 }

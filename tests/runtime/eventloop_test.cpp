@@ -109,7 +109,7 @@ TEST(EventLoop, CallbacksMayRemoveSourcesIncludingThemselves) {
   EXPECT_FALSE(victimRan);
 }
 
-TEST(EventLoop, ItsDescriptorTellsAnOuterLoopWhenToDispatch) {
+TEST(EventLoop, ItsDescriptorTellsAnOuterLoopWhenToDispatchAndStopEndsRun) {
   EventLoop loop;
   Pipe p;
   bool ran = false;
@@ -123,10 +123,7 @@ TEST(EventLoop, ItsDescriptorTellsAnOuterLoopWhenToDispatch) {
   ASSERT_EQ(::poll(&pfd, 1, 1000), 1);
   loop.runOnce(0);
   EXPECT_TRUE(ran);
-}
-
-TEST(EventLoop, StopEndsRun) {
-  EventLoop loop;
+  // stop() from a callback ends run().
   int n = 0;
   loop.timerIs(1ms, [&] {
     if (++n == 5) loop.stop();

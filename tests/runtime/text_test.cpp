@@ -17,7 +17,7 @@ T roundTrip(T const& v) {
   return Kel::strepToValue<T>(valueToStrep(v));
 }
 
-TEST(StringText, RoundTripsQuotesBackslashesAndControlBytes) {
+TEST(StringText, RoundTripsQuotesBackslashesAndControlBytesAndRefusesBadText) {
   std::mt19937 rng(7);
   for (int i = 0; i < 2000; ++i) {
     std::string s;
@@ -31,9 +31,6 @@ TEST(StringText, RoundTripsQuotesBackslashesAndControlBytes) {
     EXPECT_EQ(Kel::deserializeAttr<Quiv::String>(r, "name").str(), s) << text;
     EXPECT_TRUE(r.atEnd());
   }
-}
-
-TEST(StringText, UnterminatedOrBadEscapeIsRefused) {
   for (std::string_view bad : {"'abc", "'ab\\", "'a\\q'", "'\\x4'", "abc"}) {
     Kel::CharRange r(bad);
     EXPECT_THROW(Kel::deserializeAttr<Quiv::String>(r, "name"), Kel::ParseException) << bad;
@@ -87,7 +84,6 @@ TEST(BoundedIds, UpperBoundIsLegalAndDefaultAboveIsRefused) {
   }
   // Past the attribute's width still gets the type's own message.
   EXPECT_THROW(Kel::strepToValue<Oka::Central::DeviceId>("4294967297"), Kel::RangeException);
-  EXPECT_EQ(Bridging::VlanId().value(), 1);
   EXPECT_THROW(Bridging::VlanId(4096), Kel::RangeException);
 }
 

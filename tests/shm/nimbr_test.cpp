@@ -409,11 +409,7 @@ TEST_F(NimbrTest, AttachKeepsOnlyAMatchingQueue) {
   EXPECT_FALSE(w.attach(FENIX + 1, 10, true));
   EXPECT_EQ(w.generation(), ++gen);
   checkInvariants(w, 10);
-  EXPECT_EQ(r.next(rec), Status::regenerated);
-  r.resync();
-  w.notify(8);
-  ASSERT_EQ(r.next(rec), Status::record);
-  EXPECT_EQ(rec.slot, 8u);
+  // (What a reader of a re-formatted queue sees: AGrownTableRegeneratesTheQueue.)
 }
 
 // --- damaged files ---------------------------------------------------------------
@@ -450,36 +446,18 @@ TEST_F(NimbrTest, GarbledFileIsRefusedByReadersAndReformattedByTheWriter) {
   cases.push_back({"4096 random bytes", randomBytes(4096)});
   cases.push_back({"valid header, truncated", valid.substr(0, valid.size() / 2)});
   cases.push_back({"header only", valid.substr(0, Header::SIZE)});
-  {
+  auto withHeader = [&](char const* name, auto change) {
     std::string b = valid;
-    headerOf(b)->formatVersion = 2;
-    cases.push_back({"future version", b});
-  }
-  {
-    std::string b = valid;
-    headerOf(b)->capacity = 100;
-    cases.push_back({"capacity not a power of two", b});
-  }
-  {
-    std::string b = valid;
-    headerOf(b)->window = headerOf(b)->capacity;
-    cases.push_back({"window without a corral", b});
-  }
-  {
-    std::string b = valid;
-    headerOf(b)->mapSize = 0;
-    cases.push_back({"no map", b});
-  }
-  {
-    std::string b = valid;
-    headerOf(b)->mapSize = 0x7fffffff;
-    cases.push_back({"map larger than the file", b});
-  }
-  {
-    // The header checks out, the map and ring are noise.
-    std::string b = valid.substr(0, Header::SIZE) + randomBytes(valid.size() - Header::SIZE);
-    cases.push_back({"valid header, random body", b, true});
-  }
+    change(headerOf(b));
+    cases.push_back({name, b});
+  };
+  withHeader("future version", [](Header* h) { h->formatVersion = 2; });
+  withHeader("capacity not a power of two", [](Header* h) { h->capacity = 100; });
+  withHeader("window without a corral", [](Header* h) { h->window = h->capacity; });
+  withHeader("no map", [](Header* h) { h->mapSize = 0; });
+  withHeader("map larger than the file", [](Header* h) { h->mapSize = 0x7fffffff; });
+  // The header checks out, the map and ring are noise.
+  cases.push_back({"valid header, random body", valid.substr(0, Header::SIZE) + randomBytes(valid.size() - Header::SIZE), true});
   for (auto const& c : cases) {
     SCOPED_TRACE(c.name);
     writeFile(c.bytes);

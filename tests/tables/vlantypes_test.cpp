@@ -33,10 +33,7 @@ TEST(VlanMembershipEntryConfig, DefaultsTextAndImage) {
   EXPECT_EQ(Kel::strepToValue<VlanMembershipEntryConfig>(valueToStrep(e)), e);
   unsigned char img[24];
   std::memcpy(img, &e, sizeof img);
-  EXPECT_EQ(img[0], 100);
-  U64 mask;
-  std::memcpy(&mask, img + 4, 8);
-  EXPECT_EQ(mask, 0x0102030405060708ULL);
+  EXPECT_EQ(img[0], 100);  // the mask at 4: values_test's 64-bit image check
   EXPECT_EQ(img[12], 0);  // learnToCpu
   EXPECT_EQ(img[17], 1);  // multicastJoinToEgress
   EXPECT_EQ(img[18], 7);
