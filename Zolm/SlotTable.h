@@ -14,6 +14,10 @@
 //                       image), bits 2..31 a change counter
 //  12  u32 rhash        bit-reversed key hash
 //  16  value, then zero up to S
+// S is a multiple of 8 (SlotHeaderCommon::validate) and the header 600
+// bytes, so every slot's link word is 8-aligned and its flags and rhash
+// 4-aligned, as their atomic accesses need. The concurrency contract of
+// the file (S1..S7) is in SlotWriter.h.
 #include <cstring>
 #include <string>
 #include <string_view>

@@ -108,7 +108,9 @@ U32 SlotWriterTable::alloc() {
   if (header_->freeList == SlotLink::END && !grow()) full();
   U32 id = header_->freeList;
   checkIndex(id);
-  header_->freeList = slot(id)->next();
+  // Relaxed: readers only snapshot the head (S2: it stays below numSlots);
+  // nothing they do depends on its order against the slot's stores.
+  Mem::storeRelaxed32(&header_->freeList, slot(id)->next());
   return id;
 }
 
@@ -132,10 +134,17 @@ bool SlotWriterTable::grow() {
   if (fixedSize_) return false;
   U32 next = growTarget(old, maxSlots_);
   if (next <= old) return false;
-  resize(next);
-  header_->freeList = initializeSlots(old, next);
-  header_->maxNumSlots = std::max(header_->maxNumSlots, next);
-  header_->resizeWordIs(header_->resizeSeq + 1, next);
+  resize(next);  // S5: mapped (and reserved) before the count is raised
+  U32 head = initializeSlots(old, next);
+  // S2: maxNumSlots first; ordered before the count by its release store.
+  Mem::storeRelaxed32(&header_->maxNumSlots, std::max(header_->maxNumSlots, next));
+  header_->resizeWordIs(header_->resizeSeq + 1, next);  // S1
+  // S2: the new free list (its head is `old`) only after the count that
+  // covers it; a snapshot between would hold freeList == numSlots and
+  // fail the readers' header check. Release, after the count: pairs with
+  // the acquire fence in SlotReaderBase::snapshot, so a snapshot that
+  // copied this head re-reads resizeSeq as the new one.
+  Mem::store32(&header_->freeList, head);
   numSlotsIs(next);
   fmtrace(handler_, 2, "{} from {} slots to {}", name_, old, next);
   shrinkThreshold_ = computeShrinkThreshold();
@@ -177,6 +186,9 @@ void SlotWriterTable::resize(U32 newNumSlots) {
 void SlotWriterTable::shrink(U32 newNumSlots) {
   U32 old = span_.numSlots;
   fmtrace(handler_, 5, "newNumSlots:{}", newNumSlots);
+  // S2: the caller emptied every slot at or above the new count and took
+  // them off the free list. S1: the count is lowered before the memory
+  // is given back; S5: the file keeps its size.
   header_->resizeWordIs(header_->resizeSeq + 1, newNumSlots);
   // Giving memory back cannot run out of space; should the remap fail
   // anyway, the larger mapping stays and still covers every slot.
@@ -206,8 +218,10 @@ void SlotWriterTable::purgeFreeSlots(U32 threshold) {
     U32 succ = s->next();
     if (id >= threshold) {
       fmtrace(handler_, 7, "removing slot id {} from free-list", id);
+      // Free-list links are never followed by readers; the stores are
+      // whole (L1) because a reader's stale walk may read the word.
       if (prevLink) SlotLink::store(prevLink, SlotLink::next(*prevLink, succ));
-      else header_->freeList = succ;
+      else Mem::storeRelaxed32(&header_->freeList, succ);  // S2: only lowers the head
     } else {
       prevLink = &s->link;
     }
@@ -228,10 +242,16 @@ U32 SlotWriterTable::move(U32 from) {
   checkIndex(to);
   SlotPrefix* src = slot(from);
   SlotPrefix* dst = slot(to);
-  dst->rhash = src->rhash;
-  header_->freeList = dst->next();
+  // S3: `dst` is free, so its rhash and value are written without the
+  // in-place steps; a reader's copy of it is refused until the release
+  // store of its flags below, which publishes both (pairs with the acquire
+  // load of the flags in SlotReaderTable::read). The value copy is plain
+  // for that reason.
+  Mem::storeRelaxed32(&dst->rhash, src->rhash);
+  Mem::storeRelaxed32(&header_->freeList, dst->next());
   std::memcpy(valuePtr(dst), valuePtr(src), valueSize_);
   Mem::store32(&dst->runtimeFlags, (dst->runtimeFlags + 4) | SLOT_OCCUPIED);
+  // Reachable only once the caller re-points the predecessor at it (L2).
   SlotLink::store(&dst->link, SlotLink::next(dst->link, src->next()));
   fmtrace(handler_, 7, "fromSlotId:{} toSlotId:{}", from, to);
   return to;
@@ -241,6 +261,11 @@ U32 SlotWriterTable::initializeSlots(U32 start, U32 end) {
   fmassert(start < end, "SlotWriter", "bad index range, start: {} end: {}", start, end);
   fmassert(header_->freeList == SlotLink::END, "SlotWriter", "free-list is not empty");
   U32 head = SlotLink::END;
+  // The slots are past the published count (grow) or the file is being
+  // laid out (format, S6). A reader still mapping a larger count from
+  // before a shrink may read them through a stale link: they were free
+  // then and are free now (S3), so writeEmpty's plain stores are never
+  // accepted; the link word itself is stored whole (L1).
   for (U32 i = end; i-- > start;) {
     SlotPrefix* s = slotRaw(i);
     U64 link = s->link;
@@ -291,6 +316,8 @@ void SlotWriterTable::format(U32 fenixId) {
   }
   header_ = static_cast<SlotHeaderCommon*>(base);
   span_.slots = static_cast<char*>(base) + headerSize_;
+  // S6: everything below is laid out under a new fenix id with the magic
+  // cleared, so its plain stores need no order against readers.
   U32 seed = drawSeed();
   seed_ = seed;
   header_->init(handler_, COMMON_HEADER_SIZE, slotSize_, minSlots_, maxSlots_, keyOps_.headerFlags, fenixId,

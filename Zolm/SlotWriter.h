@@ -3,15 +3,55 @@
 // growing and shrinking it, the free list, and the critical section under
 // which an occupied slot changes in place while readers read it.
 //
+// Contract of the slot file (layout in SlotTable.h and SlotHeaderCommon.h).
+// Who writes: one writer process, and in it one thread (the first that
+// enters the critical section; another one is fatal, see checkThread). Who
+// reads: readers in other processes, without locks, through a read-only
+// mapping (Zolm/SlotReader.h); they never write. The writer may read its
+// own shared words with plain loads: nobody else stores them.
+//
+// Readers may assume, at every moment (not only between operations):
+//   S1  (resizeSeq, numSlots) is one 64-bit word, always stored together
+//       with one release store (SlotHeaderCommon::resizeWordIs). It pairs
+//       with the acquire load of the word in SlotReaderBase::doResize and
+//       the resizeSeq seqlock of SlotReaderBase::snapshot: a reader that
+//       sees a count sees the slots below it laid out.
+//   S2  A header snapshot passes SlotHeaderCommon::validate:
+//       occupiedSlots <= numSlots <= maxNumSlots and freeList < numSlots
+//       (or none) hold after every single store, not only between
+//       operations. So maxNumSlots is raised before numSlots, a grown
+//       table's free list is published after its numSlots, and a shrinking
+//       table's free list and occupied slots are below the new count before
+//       numSlots is lowered.
+//   S3  A slot's runtimeFlags are its seqlock: a reader accepts a copy only
+//       when the flags read the same before and after it, with OCCUPIED
+//       set. Every change of a slot that is OCCUPIED goes through the
+//       in-place steps below. A slot whose OCCUPIED bit is clear (free, or
+//       taken but not yet flagged) is written freely: no reader accepts a
+//       copy of it, and none reaches it through a current link.
+//   S4  The critical-section image serves one change at a time: its bytes
+//       are rewritten only behind the previous change's step 5 (stageFence).
+//   S5  The file never gets shorter and grows before numSlots is raised
+//       (Mem::SharedMemWrapper), so every slot below a count a reader has
+//       seen stays mapped; slots past the current count are free.
+//   S6  A re-format happens only under a new fenix id, with the magic
+//       cleared first and stored last (format). Readers of the previous id
+//       may read anything meanwhile: their header checks and the fenix file
+//       tell them to re-attach, so the re-format's plain stores are not
+//       ordered against them.
+// And what only the next writer (after this one died) reads:
+//   S7  The header's critical bit is set before an operation's first
+//       shared change and cleared after its last (CriticalSection). Readers
+//       never read it.
+//
 // Store order of an in-place change (readers accept a copy only when the
-// slot's runtimeFlags did not change while they copied):
-//   1. header runtimeFlags bit 0 set (the writer is inside)
+// slot's runtimeFlags did not change while they copied, S3):
+//   1. header runtimeFlags bit 0 set (the writer is inside, S7)
 //   2. occupied slot: rhash and the new value copied into the image
 //   3. slot runtimeFlags + 2 (LOOKASIDE on: readers read the image)
 //   4. the new value written into the slot
 //   5. slot runtimeFlags + 2 (LOOKASIDE off, change counter + 1), OCCUPIED
 //   6. header runtimeFlags bit 0 cleared
-// (resizeSeq, numSlots) is always stored as one 64-bit word.
 #include <pthread.h>
 
 #include <string>
@@ -78,14 +118,27 @@ class SlotWriterTable {
   U32 initializeSlots(U32 start, U32 end);
 
   // --- critical section (see CriticalSection below) --------------------------
+  // S7: the bit is read by this writer and, after it died, by the next
+  // one (which takes over through the kernel's owner lock, so sees every
+  // store this process executed). No reader reads it, so no hardware order
+  // is needed against readers; the acquire load and release stores are
+  // kept as they were (a single load or store each).
   bool inCritical() const { return Mem::load16(&header_->runtimeFlags) & SlotHeaderCommon::RUNTIME_CRITICAL; }
   // False when already inside (reentrancy). Fatal from a second thread.
   bool enterCritical() {
     checkThread();
     if (inCritical()) return false;
     Mem::store16(&header_->runtimeFlags, header_->runtimeFlags | SlotHeaderCommon::RUNTIME_CRITICAL);
+    // S7: a release store keeps earlier accesses before it, not later ones;
+    // without this the compiler could move the operation's first change
+    // ahead of the bit, and a writer killed between them would leave a
+    // changed table that looks clean. Program order is all the next writer
+    // needs (see Mem::fenceCompiler), so no instruction is spent on it.
+    Mem::fenceCompiler();
     return true;
   }
+  // S7: the release store keeps every change of the operation before the
+  // bit is cleared.
   void leaveCritical() {
     Mem::store16(&header_->runtimeFlags, header_->runtimeFlags & ~SlotHeaderCommon::RUNTIME_CRITICAL);
   }
@@ -118,7 +171,7 @@ class SlotWriterTable {
   }
   // The value staged in the image (by a direct update) goes into its slot.
   void commitImage(U32 id) { commitStaged(slot(id), valueSize_); }
-  // Before the image is written for a new change. A reader may still be
+  // S4. Before the image is written for a new change. A reader may still be
   // copying the image for the previous change, trusting it while that
   // slot's runtimeFlags read the same after its copy. A release store
   // (step 5 of the previous change) keeps earlier stores before it, not
@@ -127,6 +180,11 @@ class SlotWriterTable {
   // the acquire fence in SlotReaderTable::read between the copy and the
   // second load of the flags.
   static void stageFence() { Mem::fenceRelease(); }
+  // S3: from here on no reader accepts a copy of the slot (its flags
+  // change, OCCUPIED clear). A release store: every store before it (the
+  // unlink of the slot, a move's copy elsewhere) is seen by a reader whose
+  // acquire load of the flags (SlotReaderTable::read, flagsOf) sees the
+  // cleared bit.
   void clearOccupied(U32 id) {
     SlotPrefix* s = slot(id);
     Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~SLOT_OCCUPIED);
@@ -197,16 +255,29 @@ class SlotWriterTable {
   // Steps 2 (rhash; the value is staged already) to 5 of the in-place
   // change (see the top of this file).
   void commitStaged(SlotPrefix* s, std::size_t n) {
-    image()->rhash = s->rhash;
+    // Relaxed: behind stageFence (S4) and before step 3's release store,
+    // which publishes it to a reader that sees LOOKASIDE.
+    Mem::storeRelaxed32(&image()->rhash, s->rhash);
     rewrite(s, valuePtr(image()), n);
   }
   // Steps 3 to 5 of the in-place change. Inline, so that a size known to
   // the caller at compile time reaches the copy.
   void rewrite(SlotPrefix* s, void const* value, std::size_t n) {
     U32 flags = s->runtimeFlags;
+    // Step 3, release: the image (step 2) is complete for a reader whose
+    // acquire load of the flags in SlotReaderTable::read sees LOOKASIDE.
     Mem::store32(&s->runtimeFlags, flags + 2);
+    // Keeps step 3 before the value bytes of step 4. Pairs with the
+    // acquire fence in SlotReaderTable::read between its copy and its
+    // second load of the flags: a reader that copied any new byte sees
+    // flags + 2 (or later) there and drops the copy.
     Mem::fenceRelease();
+    // Step 4, plain: the seqlock's well-known data race. A reader may copy
+    // these bytes while they change; S3's flags check (the fences on both
+    // sides) makes it throw such a copy away.
     std::memcpy(valuePtr(s), value, n);
+    // Step 5, release: the value is complete for a reader whose first
+    // (acquire) load of the flags sees this word.
     Mem::store32(&s->runtimeFlags, (flags + 4) | SLOT_OCCUPIED);
   }
   void writeEmpty(SlotPrefix* s);
@@ -238,6 +309,9 @@ class SlotWriterTable {
 // Entering sets the header's critical bit; a writer that dies inside
 // leaves it set, and the next writer knows the table may be half-changed
 // and re-formats it. Leaving clears it, also when the operation throws.
+// C1 (the critical-section rule): a failure inside an operation leaves
+// every shared byte as it was, or completes the operation with its
+// notification.
 // That is sound because every operation first does all that can fail
 // (growing a file, a full fixed-size table) and only then makes its first
 // change a reader can see; after that nothing throws but the corruption

@@ -297,6 +297,8 @@ void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
   fmtrace(handler_, 2, "threshold:{} shrinkThreshold:{}{}", target, threshold,
           target < threshold ? " SUPER SHRINK!" : "");
   if (target >= slotTable_.numSlots()) return;
+  // S2: the free list and the occupied slots are below `target` before
+  // SlotWriterTable::shrink lowers numSlots.
   slotTable_.purgeFreeSlots(target);
   if (hasNimbr_) nimbr_.markShrinkStart();
   Quiv::CriticalTaskTimer timer(criticalTaskCheck_);
@@ -315,6 +317,9 @@ void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
     if (!hashMap_.find(keys, v, hashMap_.bucketOf(h), prev, curr, h))
       fmthrow(Quiv::CorruptionDetectedException, "fromSlot:{} key not found", from);
     if (SlotLink::target(*prev) != from) fmthrow(Quiv::CorruptionDetectedException, "fromSlot:{} not referenced", from);
+    // W6, W5: the copy is complete and OCCUPIED (move) before the
+    // predecessor points at it (L2); `from` keeps its link to the
+    // successor until it is emptied, so a reader standing on it goes on.
     U32 to = slotTable_.move(from);
     fmtrace(handler_, 7, "moving fromSlot:{} toSlot:{}", from, to);
     SlotLink::store(prev, SlotLink::next(*prev, to));
@@ -366,6 +371,7 @@ void ZolmWriterBase::takeOwnerLock() {
   Mem::WriterLock::acquireWriterLock(*owner_, name_);
 }
 
+// W3: everything an insert may need to grow, before it changes anything.
 void ZolmWriterBase::reserveInsert() {
   if (slotTable_.header()->freeList == SlotLink::END) {
     U32 next = slotTable_.nextCapacity();
@@ -389,28 +395,43 @@ U32 ZolmWriterBase::insertSlot(void const* value, U32 h, U32 b, U64*& prev) {
   U32 id = slotTable_.alloc();
   prev = prevIsBucket ? hashMap_.bucketWord(b) : slotTable_.linkAt(prevOff);
   SlotPrefix* s = slotTable_.slot(id);
-  s->rhash = HashMap::rhashOf(h);
+  // S3: the slot is free (OCCUPIED clear) and unlinked, so no reader
+  // accepts what it reads here; the flags' release stores that make it
+  // OCCUPIED publish the rhash.
+  Mem::storeRelaxed32(&s->rhash, HashMap::rhashOf(h));
   SlotHeaderCommon* hdr = slotTable_.header();
+  // S2: the slot was taken (and the table grown) first. Readers load the
+  // count on its own (ZolmReader::occupied, the snapshot) and infer
+  // nothing else from it; the release store is kept as it was.
   Mem::store32(&hdr->occupiedSlots, hdr->occupiedSlots + 1);
-  hdr->maxOccupiedSlots = std::max(hdr->maxOccupiedSlots, hdr->occupiedSlots);
+  Mem::storeRelaxed32(&hdr->maxOccupiedSlots, std::max(hdr->maxOccupiedSlots, hdr->occupiedSlots));
   ++counters_.inserts;
+  // The new slot's own link before it is reachable (W4, L2).
   SlotLink::store(&s->link, SlotLink::next(s->link, SlotLink::target(*prev)));
   fmtrace(handler_, 9, "new {} bucket:{} slot:{} next:{}", keyOps_.showKeyOf(value), b, id, s->next());
   return id;
 }
 
 void ZolmWriterBase::publish(U32 id, U64* prev) {
+  // W4: the one store that makes the entry reachable. Release: the slot's
+  // rhash, value, flags and link stored before it are seen by a reader
+  // whose acquire load of this link (ReaderHashMap::walk, firstFrom)
+  // reaches the slot.
   SlotLink::store(prev, SlotLink::next(*prev, id));
   if (slotTable_.header()->occupiedSlots > hashMap_.buckets()) hashMap_.growBuckets();
 }
 
 void ZolmWriterBase::removeSlot(U32 id, U64* prev) {
   SlotPrefix* s = slotTable_.slot(id);
+  // W5, in this order: unlink, clear OCCUPIED, then re-use the link word.
+  // Each store is a release, so a reader whose acquire load of the slot's
+  // link sees the free-list link also sees the cleared flags and restarts
+  // (its flagsOf check in ReaderHashMap::walk).
   SlotLink::store(prev, SlotLink::next(*prev, s->next()));
   slotTable_.clearOccupied(id);
   SlotHeaderCommon* hdr = slotTable_.header();
   SlotLink::store(&s->link, SlotLink::next(s->link, hdr->freeList));
-  hdr->freeList = id;
+  Mem::storeRelaxed32(&hdr->freeList, id);  // S2: id < numSlots
   Mem::store32(&hdr->occupiedSlots, hdr->occupiedSlots - 1);
   ++counters_.removes;
   U32 st = slotTable_.shrinkThreshold();
@@ -443,6 +464,8 @@ void* ZolmWriterBase::directWriteStart(void const* value, bool found, U32 h, U32
   directSlot_ = id;
   directNew_ = !found;
   void* target = directTarget(id);
+  // A new key's slot is not linked before the commit (W4) and an existing
+  // one's target is the image (S4), so the copy is plain.
   std::memcpy(target, value, keyOps_.valueSize);
   if (!found) Mem::store32(&slotTable_.slot(id)->runtimeFlags, slotTable_.slot(id)->runtimeFlags | SLOT_OCCUPIED);
   return target;

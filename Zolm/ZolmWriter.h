@@ -5,6 +5,35 @@
 // without locks, publishes a notification for every changed slot, and
 // shrinks the slot table when it has become mostly empty. A local writer
 // does the same in process memory, with no files and no lock.
+//
+// Contract (the files' own rules: S1..S7 and C1 in Zolm/SlotWriter.h, L1
+// and L2 in ZolmCore/SlotLink.h, B1..B4 in ZolmCore/WriterHashMap.h and
+// ZolmCore/BucketFile.h, Q1..Q5 in runtime/Nimbr.h):
+//   W1  One writer per table: the owner file's kernel lock admits one
+//       process, and in it one thread may write (the first that enters the
+//       critical section; another is fatal, SlotWriterTable::checkThread).
+//       Readers in other processes never write.
+//   W2  Every operation is one CriticalSection scope (C1); a direct write
+//       of a new key keeps it open until its commit.
+//   W3  Every growth (slots, the queue's map, room for the bucket doubling)
+//       happens before the first change a reader can see (reserveInsert),
+//       so TableFullException and Quiv::MemoryResourceException leave
+//       every shared byte as it was, apart from growths that completed.
+//   W4  A new entry becomes reachable with one release store into its
+//       predecessor's link (publish), after its slot is complete: rhash,
+//       value, OCCUPIED and its own link (L2).
+//   W5  A removed entry is unlinked first, then loses OCCUPIED, and only
+//       then does its link become a free-list link: a reader standing on
+//       it either still reaches its successor or sees its flags change
+//       and restarts.
+//   W6  Every change of a slot is followed by its notification, after the
+//       change's last store (Q1 keeps one live record per slot). A shrink
+//       notifies the moved-to slot before the moved-from one is tombstoned
+//       and emptied.
+//   W7  Keep or re-format is decided for the whole table before anything is
+//       written; a re-format runs only under a new incarnation (S6), and
+//       the fenix file is written after every file is laid out, the owner
+//       file's wake-up socket last.
 #include <functional>
 #include <memory>
 #include <new>

@@ -67,8 +67,8 @@ void BucketWriterBase::format(U32 fenixId, U32 initialBuckets) {
   if (!header_) header_ = static_cast<BucketHeader*>(region_.attach(size));
   else header_ = static_cast<BucketHeader*>(region_.resize(size));
   if (!header_) fmthrow(Quiv::InvalidInitializeException, "cannot map bucket file {}", region_.name());
-  // Invalidate first so that a crash while formatting leaves no file that
-  // looks valid.
+  // B4: invalidate first so that a crash while formatting leaves no file
+  // that looks valid; the stores up to the magic are plain.
   Mem::store32(&header_->magic, 0);
   header_->formatVersion = BucketHeader::FORMAT_VERSION;
   header_->reserved = 0;
@@ -80,7 +80,9 @@ void BucketWriterBase::format(U32 fenixId, U32 initialBuckets) {
     U32 succ = initialBuckets == 1 ? 0 : Zolm::bitReversedSuccessor(i, bits);
     Zolm::SlotLink::store(&b[i], Zolm::SlotLink::make(0, succ == 0 ? Zolm::SlotLink::END : Zolm::SlotLink::marker(succ)));
   }
-  Mem::store64(header_->resizeWord(), U64(initialBuckets) << 32);
+  Mem::store64(header_->resizeWord(), U64(initialBuckets) << 32);  // B1
+  // Release: the header and bucket words above are complete for a reader
+  // that sees the magic (BucketHeader::validate after an attach).
   Mem::store32(&header_->magic, BucketHeader::MAGIC);
   fmtrace(handler_, 1, "attach() to new file {} numBuckets:{}", region_.name(), initialBuckets);
 }
@@ -137,6 +139,8 @@ bool BucketReaderBase::validate(U32 fenixId, Quiv::String& error) const {
 
 bool BucketReaderBase::doResize() {
   if (!header_) return false;
+  // B1: the count half of the resize word; acquire, pairs with the
+  // writer's release store of the word (growBuckets, shrinkBuckets).
   U32 n = Mem::load32(&header_->numBuckets);
   if (n == mappedBuckets_) return false;
   if (n == 0 || (n & (n - 1)) != 0 || n > BucketHeader::MAX_BUCKETS)

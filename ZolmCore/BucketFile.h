@@ -13,9 +13,23 @@
 //     24   u64   bucket[numBuckets]   link words (SlotLink.h)
 //
 // A new file's buckets are all empty: each word is a marker to its
-// bit-reversed successor, the last one the end of the table. The file
-// grows before the number of buckets is raised and shrinks after it was
-// lowered, so every bucket a reader may address is always mapped.
+// bit-reversed successor, the last one the end of the table.
+//
+// Contract: one writer (W1 in Zolm/ZolmWriter.h) stores, readers in other
+// processes read through a read-only mapping (BucketReaderBase and
+// ZolmCore/ReaderHashMap.h).
+//   B1  (resizeSeq, numBuckets) is one 64-bit word, always stored together
+//       with one release store, after the bucket words it makes
+//       addressable. Pairs with the acquire load of the word in
+//       ReaderHashMapBase::syncBuckets and bucketCountChanged.
+//   B2  The bucket file grows before numBuckets is raised and shrinks
+//       after it was lowered (and never gets shorter, Mem::SharedMemWrapper),
+//       so every bucket a reader may address is always mapped.
+//   B3  Bucket words are link words (L1, L2 in SlotLink.h).
+//   B4  A format runs only under a new fenix id (S6 in Zolm/SlotWriter.h):
+//       the magic is cleared first and stored last, so its other stores
+//       are plain.
+#include <cstddef>
 #include <string>
 
 #include "runtime/Debug.h"
@@ -49,6 +63,10 @@ struct alignas(8) BucketHeader {
   static U64 fileSizeFor(U32 numBuckets) { return Mem::multiplyOverflowCheck(numBuckets, 8, SIZE); }
 };
 static_assert(sizeof(BucketHeader) == 24);
+static_assert(offsetof(BucketHeader, magic) % 4 == 0);
+static_assert(offsetof(BucketHeader, resizeSeq) % 8 == 0, "resizeWord is one aligned 64-bit word");
+static_assert(offsetof(BucketHeader, numBuckets) == offsetof(BucketHeader, resizeSeq) + 4);
+static_assert(BucketHeader::SIZE % 8 == 0, "bucket words are 8-aligned");
 
 class BucketWriterBase {
  public:

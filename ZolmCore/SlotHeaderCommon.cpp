@@ -9,6 +9,8 @@ namespace Zolm {
 
 void SlotHeaderCommon::init(Quiv::DebugHandler* handler, U32 hdrSize, U32 slotSz, U32 minS, U32 maxS, U16 flg,
                             U32 fenix, std::string_view type, U32 valueSz, U32 seed) {
+  // Plain stores: formatting happens only under a new fenix id (S6 in
+  // Zolm/SlotWriter.h), and the magic below is stored last.
   std::memset(static_cast<void*>(this), 0, sizeof(*this));
   formatVersion = FORMAT_VERSION;
   headerSize = hdrSize;

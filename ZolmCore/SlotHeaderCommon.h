@@ -29,6 +29,15 @@
 //    580   u32   numSlots         ) that no reader sees one without the other
 //    584   u32   maxOccupiedSlots
 //    588   ...   reserved (zero) up to 599
+//
+// Concurrency (the rules are in Zolm/SlotWriter.h, S1..S7): the writer
+// stores the fields from flags on while readers in other processes read
+// them. resizeSeq/numSlots is one word (S1); occupiedSlots, freeList,
+// maxNumSlots and maxOccupiedSlots are stored whole, each with one 32-bit
+// atomic store, and keep S2 at every store; runtimeFlags is the writer's
+// own (S7). Readers copy the header between two equal reads of resizeSeq
+// (SlotReaderBase::snapshot). The fields before 548 are written only
+// while formatting (S6) and are constant afterwards.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -91,6 +100,8 @@ struct alignas(8) SlotHeaderCommon {
   // (resizeSeq, numSlots) as one word: low half resizeSeq.
   U64* resizeWord() { return reinterpret_cast<U64*>(&resizeSeq); }
   U64 const* resizeWord() const { return reinterpret_cast<U64 const*>(&resizeSeq); }
+  // S1: one release store; pairs with the acquire load of the word in
+  // SlotReaderBase::doResize and the seqlock in SlotReaderBase::snapshot.
   void resizeWordIs(U32 seq, U32 slots) { Mem::store64(resizeWord(), U64(slots) << 32 | seq); }
 };
 
@@ -105,5 +116,16 @@ static_assert(offsetof(SlotHeaderCommon, hashSeed) == 568);
 static_assert(offsetof(SlotHeaderCommon, resizeSeq) == 576);
 static_assert(offsetof(SlotHeaderCommon, numSlots) == 580);
 static_assert(offsetof(SlotHeaderCommon, maxOccupiedSlots) == 584);
+// The words accessed atomically are naturally aligned (a mapping starts on
+// a page, and the struct on its first byte).
+static_assert(offsetof(SlotHeaderCommon, magic) % 8 == 0);
+static_assert(offsetof(SlotHeaderCommon, runtimeFlags) % 2 == 0);
+static_assert(offsetof(SlotHeaderCommon, occupiedSlots) % 4 == 0);
+static_assert(offsetof(SlotHeaderCommon, freeList) % 4 == 0);
+static_assert(offsetof(SlotHeaderCommon, maxNumSlots) % 4 == 0);
+static_assert(offsetof(SlotHeaderCommon, maxOccupiedSlots) % 4 == 0);
+static_assert(offsetof(SlotHeaderCommon, resizeSeq) % 8 == 0, "resizeWord is one aligned 64-bit word");
+static_assert(offsetof(SlotHeaderCommon, numSlots) == offsetof(SlotHeaderCommon, resizeSeq) + 4);
+static_assert(sizeof(SlotHeaderCommon) % 8 == 0, "the image and the slots after the header stay 8-aligned");
 
 }  // namespace Zolm

@@ -10,8 +10,17 @@
 //                                        bucket's run ends, the walk goes on
 //                                        at bucket (target & 0x7FFFFFFF)
 //
-// A link word is always stored with one 64-bit store and read with one
-// 64-bit load, so a reader sees version and target from the same store.
+// L1: a link word is always stored with one 64-bit store and read with
+//     one 64-bit load, so a reader sees version and target from the same
+//     store; a word that reads the same twice was not re-stored between
+//     (the version moves at every store; it wraps only after 2^30 stores).
+// L2: every store of a link word that readers may follow is a release
+//     (SlotLink::store): whatever it makes reachable (a slot's value and
+//     flags, its own link, a bucket word a marker names) was stored before
+//     it. It pairs with the acquire load of the same word in the readers'
+//     walks (SlotLink::load, ReaderHashMap::walk and firstFrom).
+// Writer-side reads of link words may be plain: the one writer thread is
+// the only one that stores them.
 #include "runtime/Mem.h"
 #include "runtime/Types.h"
 
@@ -32,8 +41,8 @@ struct SlotLink {
   static constexpr U32 marker(U32 bucket) { return bucket | MARKER_BIT; }
   static constexpr U32 markerBucket(U32 t) { return t & ~MARKER_BIT; }
 
-  static U64 load(U64 const* p) { return Mem::load64(p); }
-  static void store(U64* p, U64 w) { Mem::store64(p, w); }
+  static U64 load(U64 const* p) { return Mem::load64(p); }  // L1, L2
+  static void store(U64* p, U64 w) { Mem::store64(p, w); }   // L1, L2
 };
 
 constexpr U32 reverseBits32(U32 v) {

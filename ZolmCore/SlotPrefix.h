@@ -8,6 +8,13 @@
 //                       critical-section image), bits 2..31 a change counter
 //  12  u32 rhash        bit-reversed key hash
 //  16  value, then zero up to the slot size
+//
+// The writer stores link with one 64-bit release store (L1, L2 in
+// SlotLink.h) and runtimeFlags with 32-bit release stores (the seqlock, S3
+// in Zolm/SlotWriter.h); rhash with one 32-bit store, published by the
+// flags store after it. Readers read all three whole, and the value under
+// the flags check.
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -28,6 +35,9 @@ struct SlotPrefix {
   U32 linkVersion() const { return SlotLink::version(link); }
 };
 static_assert(sizeof(SlotPrefix) == 16);
+static_assert(offsetof(SlotPrefix, link) % 8 == 0);
+static_assert(offsetof(SlotPrefix, runtimeFlags) % 4 == 0);
+static_assert(offsetof(SlotPrefix, rhash) % 4 == 0);
 
 // Where a writer's slots are mapped now. The slot table keeps it current
 // across growth, shrink and remaps; the bucket index reads slots through it

@@ -53,7 +53,7 @@ void WriterHashMap::growBuckets() {
   if (n >= BucketHeader::MAX_BUCKETS) return;
   fmtrace(handler_, 2, "growing from: {} to: {}", n, 2 * n);
   U64 start = nowNs();
-  bucketWriter_.doResize(2 * n);  // mapped already by reserveGrowth (no-op)
+  bucketWriter_.doResize(2 * n);  // B2, W3: mapped already by reserveGrowth (no-op)
   Quiv::CriticalTaskTimer timer(criticalTaskCheck_);
   U32 const mask2 = 2 * n - 1;
   // Link that points at bucket i+n's first slot or closes i's run. Bucket
@@ -75,13 +75,17 @@ void WriterHashMap::growBuckets() {
       p = &s->link;
       at = t;
     }
+    // B5: beyond the published count, no reader reads it yet.
     U64* upper = bucketWord(i + n);
     SlotLink::store(upper, SlotLink::next(*upper, SlotLink::target(*p)));
     cut[i] = at;
     timer.tick();
   }
   BucketHeader* hdr = bucketWriter_.header();
+  // B1, B5: release, after the upper words; pairs with the acquire load of
+  // the word in ReaderHashMapBase::syncBuckets.
   Mem::store64(hdr->resizeWord(), U64(2 * n) << 32 | (hdr->resizeSeq + 1));
+  // B5: each cut is a release store (L2) after the upper word it names.
   for (U32 i = 0; i < n; ++i) {
     U64* p = cut[i] == SlotLink::END ? bucketWord(i) : &slots_.slot(cut[i])->link;
     SlotLink::store(p, SlotLink::next(*p, SlotLink::marker(i + n)));
@@ -110,12 +114,14 @@ void WriterHashMap::shrinkBuckets() {
     if (SlotLink::target(*p) != SlotLink::marker(i + half))
       fmthrow(Quiv::CorruptionDetectedException, "has bucket: {} with next bucket: {} and numBuckets: {}", i,
               SlotLink::target(*p) & ~SlotLink::MARKER_BIT, n);
-    SlotLink::store(p, SlotLink::next(*p, SlotLink::target(*bucketWord(i + half))));
+    SlotLink::store(p, SlotLink::next(*p, SlotLink::target(*bucketWord(i + half))));  // B6, L2
     timer.tick();
   }
   BucketHeader* hdr = bucketWriter_.header();
+  // B1, B6: release, after the joins; pairs with the acquire load of the
+  // word in ReaderHashMapBase::syncBuckets and bucketCountChanged.
   Mem::store64(hdr->resizeWord(), U64(half) << 32 | (hdr->resizeSeq + 1));
-  bucketWriter_.doResize(half);
+  bucketWriter_.doResize(half);  // B2: after the count was lowered
   numBuckets_ = half;
   shrinkThreshold_ = n / 8;
   U64 ns = recordTime(start, false);

@@ -11,6 +11,24 @@
 // part of b's run under n buckets: doubling cuts each run in two and
 // halving joins two runs, each by replacing one link word, while readers
 // in other processes keep walking.
+//
+// Contract (with B1..B4 of the bucket file, BucketFile.h; L1, L2 of the
+// link words, SlotLink.h): one writer thread changes the index (W1 in
+// Zolm/ZolmWriter.h); readers in other processes walk it (ReaderHashMap.h)
+// with either the old or the new bucket count while a resize runs.
+//   B5  Doubling fills the upper half's bucket words first, then publishes
+//       the doubled count (B1), then cuts each run with a marker to its
+//       upper half. Each marker is a release store (L2), so a reader that
+//       follows it to bucket i+n finds that word filled.
+//   B6  Halving joins each lower run onto its upper half's first slot
+//       (one release store of the marker's link word) before the halved
+//       count is published and before the file is cut (B2); the upper
+//       words are left as they are for readers still using the old count.
+//   B7  Every single store leaves one chain in (rhash, key) order through
+//       every occupied slot; a reader with the old or the new count meets
+//       only markers to the bit-reversed successor under n, n/2 or 2n
+//       buckets (ReaderHashMapBase::verifyNextBucket), and one past its
+//       count sends it to resynchronise with the header (B1).
 #include <string>
 
 #include "ZolmCore/BucketFile.h"
@@ -108,7 +126,8 @@ class WriterHashMap {
   bool next(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out, IterHint& hint) const;
 
   // Maps the room the next doubling needs, before the insert that will
-  // trigger it changes anything: growBuckets itself then cannot fail.
+  // trigger it changes anything (W3, B2): growBuckets itself then cannot
+  // fail.
   // Throws Quiv::MemoryResourceException (nothing changed) when the file
   // cannot grow.
   void reserveGrowth();

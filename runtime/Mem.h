@@ -197,17 +197,50 @@ namespace Atomics {
 bool checkCpuSupport();
 }  // namespace Atomics
 
-// Single aligned loads and stores on shared words. Stores are releases and
-// loads acquires, so that a reader that sees a published word also sees
-// everything written before it.
+// Single aligned loads and stores on words that other processes read or
+// write concurrently. Every access to such a word goes through one of
+// these, never a plain access or a raw __atomic_* call, so that the order
+// each one needs is named where it is used.
+//
+// Hardware requirement: every shared word is naturally aligned (the
+// formats assert their offsets) and its atomic access is a plain load or
+// store instruction, never a lock: other processes map the same page, and
+// a library lock would not be shared with them.
+static_assert(__atomic_always_lock_free(8, nullptr), "shared 64-bit words need lock-free atomics");
+static_assert(__atomic_always_lock_free(4, nullptr), "shared 32-bit words need lock-free atomics");
+static_assert(__atomic_always_lock_free(2, nullptr), "shared 16-bit words need lock-free atomics");
+
+// Release stores and acquire loads: a reader whose acquire load sees a
+// word stored with store* also sees everything the writer stored before
+// it. Each caller names the access its side pairs with.
 inline U64 load64(U64 const* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 inline void store64(U64* p, U64 v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
 inline U32 load32(U32 const* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 inline void store32(U32* p, U32 v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
 inline U16 load16(U16 const* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 inline void store16(U16* p, U16 v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+
+// Relaxed: whole (never torn) but unordered. For words whose order comes
+// from elsewhere (a release store or fence after them, a seqlock check
+// around them) or that nobody orders against: the caller says which. On
+// x86 and aarch64 these are plain mov/ldr/str.
+inline U64 loadRelaxed64(U64 const* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline void storeRelaxed64(U64* p, U64 v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+inline U32 loadRelaxed32(U32 const* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline void storeRelaxed32(U32* p, U32 v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+inline U16 loadRelaxed16(U16 const* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline void storeRelaxed16(U16* p, U16 v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+
+// fenceAcquire: loads before it are ordered before every load and store
+// after it. fenceRelease: loads and stores before it are ordered before
+// every store after it. Callers name the fence or access on the other side.
 inline void fenceAcquire() { __atomic_thread_fence(__ATOMIC_ACQUIRE); }
 inline void fenceRelease() { __atomic_thread_fence(__ATOMIC_RELEASE); }
+// Orders this thread's accesses against the compiler only (no instruction).
+// Enough where the other side observes this process only after it is gone
+// (a crash: every store it executed is visible to the next writer, which
+// takes over through the kernel's lock), so only program order matters.
+inline void fenceCompiler() { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
 
 }  // namespace Mem
 

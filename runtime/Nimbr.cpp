@@ -89,31 +89,42 @@ void NimbrWriter::layout(U32 fenixId, U32 numSlots, U32 generation) {
   if (!header_) {
     header_ = static_cast<Header*>(region_.attach(size));
   } else {
-    // Room first: a queue that cannot grow stays as it was.
+    // Q5: room first: a queue that cannot grow stays as it was.
     header_ = static_cast<Header*>(region_.resize(std::max<U64>(size, region_.memSize())));
-    // Readers that still follow the old generation must see the new
+    // Q4: readers that still follow the old generation must see the new
     // generation before anything else changes: the release fence keeps
-    // the layout's stores below behind this one (it pairs with the
-    // acquire fence in NimbrReader::next before its generation check).
+    // the layout's stores below behind this one. It pairs with the acquire
+    // fence in NimbrReader::next (and resync) before the generation is
+    // read again: a reader that read any store of the layout sees the new
+    // generation there.
     if (header_) Mem::store32(&header_->generation, generation);
     Mem::fenceRelease();
   }
   if (!header_) fmthrow(Quiv::InvalidInitializeException, "cannot map nimbr file {}", region_.name());
   Mem::store64(&header_->magic, 0);
   Mem::store32(&header_->generation, generation);
-  Mem::fenceRelease();
+  Mem::fenceRelease();  // Q4
+  // Q4: behind the generation. The fields readers read between two
+  // generation checks (the geometry, shrinkState, the position map and the
+  // ring) are stored whole; the map and the ring are cleared with memset,
+  // which readers meet only as a record whose seq is not the one they
+  // expect (Q3) or a position they re-check against the generation
+  // (NimbrReader::holds).
   header_->formatVersion = Header::FORMAT_VERSION;
   header_->fenixId = fenixId;
-  header_->capacity = capacity;
-  header_->window = capacity - capacity / 4;
-  header_->mapSize = mapSize;
-  header_->shrinkState = 0;
+  Mem::storeRelaxed32(&header_->capacity, capacity);
+  Mem::storeRelaxed32(&header_->window, capacity - capacity / 4);
+  Mem::storeRelaxed32(&header_->mapSize, mapSize);
+  Mem::storeRelaxed32(&header_->shrinkState, 0);
   header_->reserved = 0;
-  header_->shrinkStartSeq = header_->shrinkEndSeq = 0;
+  Mem::storeRelaxed64(&header_->shrinkStartSeq, 0);
+  Mem::storeRelaxed64(&header_->shrinkEndSeq, 0);
   std::memset(header_->reserved2, 0, sizeof(header_->reserved2));
   std::memset(static_cast<void*>(header_->slotPos()), 0xFF, U64(mapSize) * 4);
   std::memset(static_cast<void*>(header_->records()), 0, U64(capacity) * sizeof(Record));
   Mem::store64(&header_->tailSeq, 0);
+  // Release: the layout is complete for a reader that sees the magic
+  // (NimbrReader::resync checks it after its acquire fence).
   Mem::store64(&header_->magic, Header::MAGIC);
   fmtrace(handler_, 1, "attach() formatted {} {}", region_.name(), header_->toString());
 }
@@ -142,10 +153,11 @@ bool NimbrWriter::inLiveWindow(U64 seq) const {
 void NimbrWriter::tombstone(U32 pos) {
   Record* r = &header_->records()[pos];
   U32 slot = r->slot;
+  // Q1. Release stores: NimbrReader::holds reads the positions with
+  // acquire loads from other processes; the position is cleared after the
+  // record's tombstone, so a reader that still finds the position finds
+  // the tombstone or the live record, never a stale slot in between.
   Mem::store32(&r->slot, TOMBSTONE);
-  // Release stores: NimbrReader::holds reads the positions with acquire
-  // loads from other processes; a plain store could be torn or reordered
-  // before the record's tombstone on a weakly ordered CPU.
   if (slot < header_->mapSize && header_->slotPos()[slot] == pos) Mem::store32(&header_->slotPos()[slot], NONE);
 }
 
@@ -168,13 +180,22 @@ void NimbrWriter::append(U32 slot, U32 info) {
     U32 p = static_cast<U32>(q & mask);
     Record* r = &h->records()[p];
     U32 old = h->slotPos()[s];
-    if (old != NONE) Mem::store32(&h->records()[old].slot, TOMBSTONE);
+    if (old != NONE) Mem::store32(&h->records()[old].slot, TOMBSTONE);  // Q1
+    // Q3: the record's seqlock. Seq 0 first, then a release fence that
+    // keeps it before the new slot and info: pairs with the acquire fence
+    // in NimbrReader::next between its copy and its second seq load, so a
+    // reader that copied a new slot or info sees seq 0 (or later) there.
     Mem::store64(&r->seq, 0);
     Mem::fenceRelease();
     Mem::store32(&r->slot, s);
-    r->info = moving != NONE ? 0 : info;
+    // Relaxed: ordered by the fence above and the seq's release store below.
+    Mem::storeRelaxed32(&r->info, moving != NONE ? 0 : info);
+    // Release: slot and info are complete for a reader whose acquire load
+    // of seq (NimbrReader::next) sees q.
     Mem::store64(&r->seq, q);
-    Mem::store32(&h->slotPos()[s], p);  // after the record (see tombstone)
+    Mem::store32(&h->slotPos()[s], p);  // Q1, after the record (see tombstone)
+    // Q3, last: pairs with the acquire load of tailSeq in NimbrReader::next;
+    // a reader that sees q finds record q published.
     Mem::store64(&h->tailSeq, q);
     if (moving == NONE) return;
     ++reappends_;
@@ -190,13 +211,15 @@ U32 NimbrWriter::notify(U32 slot, U32 priority) {
   return header_->slotPos()[slot];
 }
 
+// The sequence marks are relaxed: they are ordered before the state by its
+// release store, which pairs with the acquire load in NimbrReader::quiesced.
 void NimbrWriter::markShrinkStart() {
-  header_->shrinkStartSeq = header_->tailSeq;
+  Mem::storeRelaxed64(&header_->shrinkStartSeq, header_->tailSeq);
   Mem::store32(&header_->shrinkState, 1);
 }
 
 void NimbrWriter::markShrinkEnd() {
-  header_->shrinkEndSeq = header_->tailSeq;
+  Mem::storeRelaxed64(&header_->shrinkEndSeq, header_->tailSeq);
   if (!holdShrinks_) Mem::store32(&header_->shrinkState, 0);
 }
 
@@ -287,20 +310,33 @@ bool NimbrReader::remapIfNeeded() {
 
 NimbrReader::Held NimbrReader::holds(U32 slot) const {
   if (!header_ || Mem::load32(&header_->generation) != generation_) return Held::regenerated;
-  U32 const mapSize = header_->mapSize;
-  U32 const capacity = header_->capacity;
+  // The geometry is read once and every address below comes from these
+  // copies (see next()).
+  U32 const mapSize = Mem::loadRelaxed32(&header_->mapSize);
+  U32 const capacity = Mem::loadRelaxed32(&header_->capacity);
   // The ring must lie inside the mapping this reader has.
   if (Header::fileSizeFor(mapSize, capacity) > region_.memSize()) return Held::regenerated;
   if (slot >= mapSize) return Held::tombstoned;
+  // Q1: acquire, pairs with the release store of the position in
+  // NimbrWriter::append (after its record) and tombstone (after the
+  // record's tombstone).
   U32 pos = Mem::load32(&header_->slotPos()[slot]);
   if (pos == NimbrWriter::NONE) return Held::tombstoned;
+  U32 recSlot = pos < capacity ? Mem::load32(&recordsAt(mapSize)[pos].slot) : NimbrWriter::NONE;
+  // Q4: a re-format may have run meanwhile (its cleared map and ring
+  // would read as a stray position or as slot 0): the answer stands only
+  // under the generation this reader follows. Pairs with the release
+  // fence after the generation store in NimbrWriter::layout.
+  Mem::fenceAcquire();
+  if (Mem::load32(&header_->generation) != generation_) return Held::regenerated;
   if (pos >= capacity) fmthrow(Quiv::CorruptionDetectedException, "out-of-range index:{} max:{}", pos, capacity);
-  Record const& r = header_->records()[pos];
-  return Mem::load32(&r.slot) == slot ? Held::live : Held::tombstoned;
+  return recSlot == slot ? Held::live : Held::tombstoned;
 }
 
 U64 NimbrReader::resync() {
   for (;;) {
+    // Q4: generation, tail, then generation and magic again after an
+    // acquire fence: a tail read under a re-format is not kept.
     U32 gen = Mem::load32(&header_->generation);
     Mem::fenceAcquire();
     if (!remapIfNeeded()) {
@@ -320,23 +356,35 @@ U64 NimbrReader::resync() {
 NimbrReader::Status NimbrReader::next(Record& out) {
   if (!header_) return Status::empty;
   if (Mem::load32(&header_->generation) != generation_) return Status::regenerated;
+  // Q3: acquire, pairs with the release store of tailSeq in
+  // NimbrWriter::append: records up to `tail` are published.
   U64 tail = Mem::load64(&header_->tailSeq);
-  // Geometry is read once per generation; positions never leave the
-  // mapping even if the header is garbled.
-  U32 cap = header_->capacity;
-  U32 window = header_->window;
+  // The geometry is read once, whole, and every address below is computed
+  // from these copies, so positions never leave the mapping even if the
+  // header is garbled or re-formatted meanwhile (Q4): reading mapSize
+  // again for the ring's offset could pair a new mapSize with an old
+  // capacity and address past this reader's mapping. The generation check
+  // after the copy drops a record read under a re-format.
+  U32 cap = Mem::loadRelaxed32(&header_->capacity);
+  U32 window = Mem::loadRelaxed32(&header_->window);
+  U32 mapSize = Mem::loadRelaxed32(&header_->mapSize);
   U64 mapped = region_.memSize();
-  if (Header::fileSizeFor(header_->mapSize, cap) > mapped) return Status::regenerated;
+  if (cap == 0 || Header::fileSizeFor(mapSize, cap) > mapped) return Status::regenerated;
   if (nextSeq_ > tail) return Status::empty;
   if (tail >= window && nextSeq_ <= tail - window) {
     nextSeq_ = tail - window + 1;
     ++behind_;
     return Status::behind;
   }
-  Record const* rec = &header_->records()[nextSeq_ & (cap - 1)];
+  Record const* rec = &recordsAt(mapSize)[nextSeq_ & (cap - 1)];
+  // Q3: the record's seqlock. The first seq load is an acquire (pairs with
+  // the release store of seq in NimbrWriter::append); the acquire fence
+  // keeps the copy of slot and info before the second seq load and pairs
+  // with the release fence after the writer clears seq. Q4: the same fence
+  // keeps the copy before the generation re-check below.
   U64 s1 = Mem::load64(&rec->seq);
   U32 slot = Mem::load32(&rec->slot);
-  U32 info = rec->info;
+  U32 info = Mem::loadRelaxed32(&rec->info);
   Mem::fenceAcquire();
   U64 s2 = Mem::load64(&rec->seq);
   if (Mem::load32(&header_->generation) != generation_) return Status::regenerated;

@@ -26,25 +26,38 @@
 //   Record (16 bytes): u64 seq, u32 slot (0xFFFFFFFF: tombstone), u32 info
 //   (the priority). Record seq q lives at position q mod C.
 //
+// Who writes: the table's one writer thread (W1 in Zolm/ZolmWriter.h);
+// readers in other processes follow the queue read-only (NimbrReader).
 // Invariants the writer keeps:
-// - A slot has at most one live record: when a slot is notified again, its
-//   previous record is tombstoned, so the number of live records never
-//   exceeds the number of slots, whatever the write rate.
-// - The live window is the last W sequences, (tailSeq - W, tailSeq]. No
-//   live record ever leaves it: before a record falls out, the writer
-//   re-appends it at the tail (and tombstones the old copy). The C - W
-//   positions behind the window (the corral) hold only dead records, which
-//   the ring overwrites next. C = 2M and W >= 1.5M, so this costs a few
-//   record copies per notification at most, on average.
+//   Q1  A slot has at most one live record: when a slot is notified again,
+//       its previous record is tombstoned, so the number of live records
+//       never exceeds the number of slots, whatever the write rate.
+//   Q2  The live window is the last W sequences, (tailSeq - W, tailSeq].
+//       No live record ever leaves it: before a record falls out, the
+//       writer re-appends it at the tail (and tombstones the old copy). The
+//       C - W positions behind the window (the corral) hold only dead
+//       records, which the ring overwrites next. C = 2M and W >= 1.5M, so
+//       this costs a few record copies per notification at most, on
+//       average.
+//   Q3  A record is its own seqlock: seq cleared (release), a release
+//       fence, slot and info stored, then seq stored (release); slotPos
+//       names it only after that, and tailSeq is stored last. A reader
+//       accepts it only when it reads the expected seq before and after
+//       the slot and info (NimbrReader::next).
+//   Q4  A re-format stores the new generation (release, then a release
+//       fence) before any other store of the layout, so a reader that
+//       reads any of them sees the new generation at its next check. The
+//       layout's other stores need no further order: until the reader
+//       re-reads the generation it trusts none of them.
+//   Q5  The file grows before a re-format changes anything; when it cannot
+//       the queue is as it was (ensureCapacity, W3). It never gets shorter.
 // Hence a reader that fell behind the window loses nothing: every change
 // not yet superseded is inside the window, so it skips to the window's
 // start (and is told that it did). A reader that sees the generation change
 // (the writer re-formatted the queue, for example to cover a grown slot
 // table) must resynchronise from the slots themselves.
 //
-// Publishing: the record's seq is first cleared, the slot written, then the
-// seq stored (release); tailSeq is stored last. A reader accepts a record
-// only when it reads the expected seq before and after the slot.
+#include <cstddef>
 #include <string>
 
 #include "runtime/Debug.h"
@@ -61,6 +74,9 @@ struct Record {
   U32 info;
 };
 static_assert(sizeof(Record) == 16);
+static_assert(offsetof(Record, seq) % 8 == 0);
+static_assert(offsetof(Record, slot) % 4 == 0);
+static_assert(offsetof(Record, info) % 4 == 0);
 
 struct alignas(8) Header {
   static constexpr U64 MAGIC = 0x3152424d494e5856ULL;  // "VXNIMBR1"
@@ -80,7 +96,7 @@ struct alignas(8) Header {
   U64 shrinkEndSeq;
   U8 reserved2[64];
 
-  static U64 recordsOffset(U32 mapSize) { return (SIZE + U64(mapSize) * 4 + 15) / 16 * 16; }
+  static constexpr U64 recordsOffset(U32 mapSize) { return (SIZE + U64(mapSize) * 4 + 15) / 16 * 16; }
   static U64 fileSizeFor(U32 mapSize, U32 capacity) { return recordsOffset(mapSize) + U64(capacity) * 16; }
   U32* slotPos() { return reinterpret_cast<U32*>(reinterpret_cast<char*>(this) + SIZE); }
   U32 const* slotPos() const { return reinterpret_cast<U32 const*>(reinterpret_cast<char const*>(this) + SIZE); }
@@ -93,6 +109,16 @@ struct alignas(8) Header {
   std::string toString() const;
 };
 static_assert(sizeof(Header) == 128);
+static_assert(offsetof(Header, magic) % 8 == 0);
+static_assert(offsetof(Header, generation) % 4 == 0);
+static_assert(offsetof(Header, capacity) % 4 == 0);
+static_assert(offsetof(Header, mapSize) % 4 == 0);
+static_assert(offsetof(Header, tailSeq) % 8 == 0);
+static_assert(offsetof(Header, shrinkState) % 4 == 0);
+static_assert(offsetof(Header, shrinkStartSeq) % 8 == 0);
+static_assert(offsetof(Header, shrinkEndSeq) % 8 == 0);
+static_assert(Header::SIZE % 4 == 0, "slotPos entries are 4-aligned");
+static_assert(Header::recordsOffset(1) % 16 == 0, "records are 16-aligned");
 
 // Told by the queue when a postponed slot-table shrink may run, and when
 // the readers' quiesced state changes.
@@ -205,16 +231,23 @@ class NimbrReader {
   Held holds(U32 slot) const;
   U32 generation() const { return generation_; }
   U64 mappedSize() const { return region_.memSize(); }
-  // The sequence of the last published record (0 when unmapped).
+  // The sequence of the last published record (0 when unmapped). Q3:
+  // acquire, pairs with the release store of tailSeq in NimbrWriter::append.
   U64 tailSeq() const { return header_ ? Mem::load64(&header_->tailSeq) : 0; }
   bool attached() const { return header_ != nullptr; }
   U64 behindCount() const { return behind_; }
   // No slot-table shrink is in progress at the writer.
+  // Acquire, pairs with the release stores in markShrinkStart/End.
   bool quiesced() const { return !header_ || !(Mem::load32(&header_->shrinkState) & 1); }
   std::string toString() const { return header_ ? header_->toString() : std::string("nimbr (not attached)"); }
 
  private:
   bool remapIfNeeded();
+  // The ring under a mapSize this reader read once (never header_->records(),
+  // which reads mapSize again).
+  Record const* recordsAt(U32 mapSize) const {
+    return reinterpret_cast<Record const*>(reinterpret_cast<char const*>(header_) + Header::recordsOffset(mapSize));
+  }
   Quiv::DebugHandler* handler_;
   Mem::SharedMemWrapper region_;
   Header const* header_ = nullptr;
