@@ -16,6 +16,12 @@
 // notification names a slot past the local array, and down to the
 // smallest power-of-two range that covers every occupied index when
 // occupancy falls to a quarter.
+//
+// Contract: local memory is this shadow's thread's own. Shared memory is
+// read through the ZolmReader (getValue, lookup) and the queue's holds();
+// nothing shared is written. doSlot relies on W6 (a shrink notifies the
+// moved-to slot, then tombstones the moved-from slot's record, then
+// empties it): see the comment at holds() there.
 #include <functional>
 #include <new>
 #include <string>
@@ -195,6 +201,11 @@ class ShadowStore : public ShadowStoreBase<Ops> {
     // The key the entry held has gone from this slot (freed, or reused by
     // another key).
     if (seq != SyncerClient::NO_SEQ) {
+      // W6: a shrink tombstones this slot's record before it empties the
+      // slot. getValue's acquire load of the flags saw the emptied slot
+      // (vacate, a release store after the tombstone), so holds(), whose
+      // loads come after it, sees the tombstone: the key moved, and the
+      // moved-to slot's record tells it; nothing is reported gone.
       if (this->queue_.holds(slot) != Nimbr::NimbrReader::Held::live) {
         fmtrace(this->handler_, 5, "failed because sequence:{} may have been tombstoned", seq);
         return false;

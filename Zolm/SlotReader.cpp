@@ -49,11 +49,35 @@ void SlotReaderBase::detach() {
   anchor_ = noneAnchor();
 }
 
+// A seqlock on resizeSeq (S1). The fields before 548 are constant under
+// one fenix id (S6); runtimeFlags is the writer's own (S7); occupiedSlots,
+// freeList, maxNumSlots and maxOccupiedSlots change between resizes, each
+// one keeping the header check true against the numSlots of its moment
+// (S2), so a copy needs only one numSlots throughout: the one resizeSeq
+// names before and after the copy.
 SlotHeaderCommon SlotReaderBase::snapshot() const {
   SlotHeaderCommon h;
+  // S1: acquire, pairs with the release store in
+  // SlotHeaderCommon::resizeWordIs: the copy sees every store before the
+  // resize this sequence names (a shrink lowers the free list and the
+  // occupied count before it, S2).
   U32 seq = Mem::load32(&header_->resizeSeq);
   for (;;) {
+    // Plain: the seqlock's data race. The words that change between
+    // resizes are then read again whole (relaxed), so none of them is a
+    // mix of two stores, whatever the copy's width.
     std::memcpy(static_cast<void*>(&h), header_, sizeof h);
+    h.runtimeFlags = Mem::loadRelaxed16(&header_->runtimeFlags);
+    h.occupiedSlots = Mem::loadRelaxed32(&header_->occupiedSlots);
+    h.freeList = Mem::loadRelaxed32(&header_->freeList);
+    h.maxNumSlots = Mem::loadRelaxed32(&header_->maxNumSlots);
+    h.maxOccupiedSlots = Mem::loadRelaxed32(&header_->maxOccupiedSlots);
+    // Keeps the copy before the second load of resizeSeq. Pairs with the
+    // writer's release stores after a resize: the free list of a grown
+    // table (SlotWriterTable::grow) and the resize word itself. A copy
+    // that read a word stored after a resize (the grown free list, at or
+    // above the old count, or the new numSlots) sees that resize's
+    // sequence below and is taken again.
     Mem::fenceAcquire();
     U32 again = Mem::load32(&header_->resizeSeq);
     if (again == seq) break;
@@ -63,6 +87,8 @@ SlotHeaderCommon SlotReaderBase::snapshot() const {
 }
 
 bool SlotReaderBase::remap() {
+  // The count and sequence come from one snapshot (S1): the slots below
+  // that count are in the file (S5), checked against its size below.
   SlotHeaderCommon h = snapshot();
   U32 n = h.numSlots;
   U64 want;
@@ -107,6 +133,9 @@ bool SlotReaderBase::anchorCurrent(Mem::VersionAnchor const& a) const {
   if (a.offset >= Mem::VersionAnchor::NONE || a.base != header_ || !header_) return false;
   if (a.offset + 4 > headerSize_ + U64(numSlots_) * slotSize_) return false;
   U32 const* word = reinterpret_cast<U32 const*>(reinterpret_cast<char const*>(header_) + a.offset);
+  // S3: a slot's runtimeFlags (read() set the anchor). Acquire, pairs with
+  // the release stores of the flags in SlotWriterTable::rewrite and
+  // clearOccupied: any change of the value read since changes this word.
   return Mem::load32(word) == a.version;
 }
 

@@ -20,6 +20,25 @@
 // size: mapping, header snapshots, remaps and version anchors. The typed
 // SlotReaderTable adds the seqlock copy of a value, which is on every
 // read's path and stays inline with the slot size a constant.
+//
+// Contract (the writer's rules are S1..S7 in Zolm/SlotWriter.h, W4, W5 in
+// Zolm/ZolmWriter.h, L1, L2 in ZolmCore/SlotLink.h). Thread: one thread
+// per reader object; nothing here is shared between threads. Writes:
+// none; the mapping is read-only.
+// The reader relies on:
+//   S1  (resizeSeq, numSlots) is one word stored with one release store:
+//       doResize and resizePending load it whole, and a count seen is a
+//       count whose slots are laid out (and mapped, S5).
+//   S2  each header word the writer stores between resizes keeps the
+//       header check true on its own, so a snapshot needs a seqlock only
+//       against resizes (snapshot).
+//   S3, S4  a slot's runtimeFlags are its seqlock, and the image is not
+//       rewritten while a copy of it can still be accepted (read).
+//   S5  every slot below a count once seen stays mapped: a read below
+//       capacity() never faults, whatever the writer does meanwhile.
+//   S6  a re-format happens only under a new fenix id; what a reader
+//       copies meanwhile is refused by the header check or the fenix file.
+// S7's critical bit is never read here.
 #include <cstring>
 #include <string>
 
@@ -35,7 +54,8 @@ class SlotReaderBase {
  public:
   static constexpr char const* FILENAME = "slots";
 
-  // `seed` receives the table's hash seed at every attach.
+  // `seed` receives the table's hash seed at every attach, and again from
+  // the header the caller validated (seedFrom).
   SlotReaderBase(Quiv::DebugHandler* handler, Mem::RootPath const& root, U32 slotSize, U32& seed,
                  Reader::Counters& counters);
 
@@ -47,15 +67,30 @@ class SlotReaderBase {
   // reads of resizeSeq.
   SlotHeaderCommon snapshot() const;
 
+  // Takes the hash seed from a snapshot that passed the header check
+  // under the fenix id read before it. attach() copies the header before
+  // the fenix file is read, so its seed may be one of a format still under
+  // way (S6); the seed the walks hash with must be the validated one.
+  void seedFrom(SlotHeaderCommon const& h) { seed_ = h.hashSeed; }
+
   // Follows a change of the writer's slot count; true when it remapped.
   bool doResize() {
     if (!header_) return false;
+    // S1: acquire, pairs with the release store of the word in
+    // SlotHeaderCommon::resizeWordIs (grow, shrink): whatever the writer
+    // stored before it (a grown file's slots, a shrink's moves) is seen
+    // by the reads that follow the remap.
     U64 word = Mem::load64(header_->resizeWord());
     if (U32(word) == local_.seq) return false;
     return remap();
   }
 
-  // Whether the writer resized the slot file since the last remap.
+  // Whether the writer resized the slot file since the last remap. S1:
+  // acquire, pairs with the release store in resizeWordIs. Called after a
+  // walk (ZolmReader::settled, ReaderHashMap::fail): the acquire keeps the
+  // walk's loads before it, so a walk that read anything a resize changed
+  // (a shrink's move, a slot linked past the old count) sees that
+  // resize's sequence here; a relaxed load could be satisfied early.
   [[gnu::always_inline]] bool resizePending() const { return header_ && U32(Mem::load64(header_->resizeWord())) != local_.seq; }
 
   // The anchor of the last read; cleared after a miss.
@@ -102,16 +137,28 @@ class SlotReaderTable : public SlotReaderBase {
       : SlotReaderBase(handler, root, S, ops.seed, counters) {}
 
   // Copies slot `i` (rhash and value) and returns the runtimeFlags that
-  // were the same before and after the copy.
+  // were the same before and after the copy (S3).
   U32 read(U32 i, U32& rhash, Value& out) {
     SlotPrefix const* s = slotAt(i);
     SlotPrefix const* image = imageSlot();
+    // S3: acquire, pairs with the writer's release stores of the flags in
+    // SlotWriterTable::rewrite: step 5 (the value in the slot is
+    // complete) or step 3 (LOOKASIDE: the image is complete); also with
+    // clearOccupied. Keeps the copy below after this load.
     U32 flags = Mem::load32(&s->runtimeFlags);
     for (;;) {
       SlotPrefix const* src = (flags & SLOT_LOOKASIDE) ? image : s;
       if (flags & SLOT_LOOKASIDE) ++counters_.criticalReads;
-      rhash = __atomic_load_n(&src->rhash, __ATOMIC_RELAXED);
+      // Relaxed and plain: the seqlock's data race. The words may change
+      // while they are copied; the flags check below drops such a copy.
+      rhash = Mem::loadRelaxed32(&src->rhash);
       std::memcpy(static_cast<void*>(&out), reinterpret_cast<char const*>(src) + sizeof(SlotPrefix), Ops::valueSize);
+      // S3, S4: keeps the copy before the second load of the flags (an
+      // acquire load alone would let the copy's loads sink below it).
+      // Pairs with the release fence in SlotWriterTable::rewrite after
+      // step 3 (a copy that read any new value byte sees flags + 2 or
+      // later below) and with stageFence (a copy that read any byte of the
+      // next change's image sees the previous change's step 5 below).
       Mem::fenceAcquire();
       U32 again = Mem::load32(&s->runtimeFlags);
       if (again == flags) break;
@@ -121,7 +168,13 @@ class SlotReaderTable : public SlotReaderBase {
     return flags;
   }
 
+  // S3: acquire, pairs with the writer's release stores of the flags
+  // (rewrite step 5, clearOccupied, vacate). The walks compare it with a
+  // copy's flags after loading the slot's link (ReaderHashMap.h).
   U32 flagsOf(U32 i) const { return Mem::load32(&slotAt(i)->runtimeFlags); }
+  // L1, L2: one acquire load, pairs with SlotLink::store in the writer
+  // (publish, unlink, free, vacate); loads after it (the flags re-check,
+  // the successor's copy) are not hoisted above it.
   U64 linkOf(U32 i) const { return Mem::load64(&slotAt(i)->link); }
   U64 const* linkPtr(U32 i) const { return &slotAt(i)->link; }
 

@@ -3,6 +3,8 @@
 namespace Zolm {
 
 void Syncer::sync(U32 slotCount, bool compare) {
+  // Before any slot read (see the top of Syncer.h): the slot reads below
+  // come after resync's acquire load of tailSeq.
   syncSeq_ = queue_.resync();
   mode_ = Mode::sync;
   cursor_ = 0;

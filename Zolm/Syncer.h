@@ -11,6 +11,13 @@
 // that was re-formatted (new generation) means starting over from the
 // slots.
 //
+// The order that makes it so: resync's acquire load of tailSeq (Q3,
+// pairs with the release store of tailSeq in NimbrWriter::append) comes
+// before the first slot read, and the writer appends a record after its
+// change's last store (W6). So a change whose record is at or before the
+// synchronised position is seen by the slot reads; any other is replayed.
+// Thread: one per syncer (its shadow's). It writes nothing shared.
+//
 // The syncer does bounded amounts of work per call (service), so that the
 // thread's event loop stays responsive; forceSyncCompletion runs the
 // current phase to its end.

@@ -32,6 +32,10 @@ bool ZolmReaderBase::initializeReader(std::string_view event) {
     buckets_.detach();
     return false;
   }
+  // W7: the writer writes the fenix file (a rename) after every file is
+  // laid out. It is read here with read(2), and the kernel orders the two
+  // calls, so every check below, made after this read, sees the files as
+  // laid out under the id read (or under a later one, which fails them).
   SharedMem::FenixFile fenix(rootPath_);
   fenixId_ = fenix.read();
   std::time_t mtime = fenix.mtime();
@@ -51,6 +55,10 @@ bool ZolmReaderBase::initializeReader(std::string_view event) {
   if (!SlotTable::validateHeader(handler_, h, slots_->fileSize(), fenixId_.value(), keyOps_.slotSize,
                                  keyOps_.valueSize, keyOps_.typeName, error))
     return fail("failed to validate slots", &error);
+  // The seed of the header just validated, not of attach()'s copy, which
+  // was taken before the fenix file was read and may be of a format then
+  // under way: lookups hashed with it would miss keys that are there.
+  slots_->seedFrom(h);
   map_->reset();
   // Map the slots and buckets now rather than at the first read, so that
   // capacity() and buckets() mean something from the start.

@@ -33,6 +33,17 @@
 // refuses to attach or reports corruption; markCorruption() leaves the
 // operators' marker only when its caller asks.
 //
+// Contract. Thread: one thread per reader object (the reads keep state:
+// anchors, hints, the mapping). What it relies on, by the writer's labels:
+// W1 (one writer), W7 and S6/B4 (a table is attached only when the fenix
+// file, read after the writer laid out every file, and every header agree
+// on one id; a re-format changes it), S1..S5 through SlotReader.h, L1, L2,
+// W4, W5 and B1..B7 through ZolmCore/ReaderHashMap.h. The repeat rule
+// above rests on C1/W3: a check fails on a sound table only in a
+// geometry the writer has already published as changed, and settled()
+// loads both resize words after the walk with acquire loads (S1, B1), so
+// a walk that read anything a resize changed sees that resize there.
+//
 // ZolmReaderBase (ZolmReader.cpp) is the part that knows the table only
 // through its KeyOps: attach, header validation against the fenix file,
 // detach, remaps, counters and the repeat rule. The typed ZolmReader
@@ -86,7 +97,11 @@ class ZolmReaderBase {
   Reader::Counters countersNow() const;
 
   U32 slotCapacity() const { return slots_->capacity(); }
-  U32 occupied() const { return slots_->header() ? Mem::load32(&slots_->header()->occupiedSlots) : 0; }
+  // A count for callers and for validate() on a quiet table: nothing is
+  // read on its strength, so relaxed (whole, unordered; S2 keeps it at
+  // most numSlots at every store).
+  U32 occupied() const { return slots_->header() ? Mem::loadRelaxed32(&slots_->header()->occupiedSlots) : 0; }
+  // Plain: constant under one fenix id (S6).
   U32 maxSlots() const { return slots_->header() ? slots_->header()->maxSlots : 0; }
   U32 bucketCount() const { return map_->numBuckets(); }
   SharedMem::FenixId const& fenix() const { return fenixId_; }
@@ -309,6 +324,8 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
     if (!this->initialized()) [[unlikely]]
       notAttached();
   }
+  // Both checks are acquire loads of the resize words (S1, B1), made
+  // after the walk: see resizePending and bucketCountChanged.
   [[gnu::always_inline]] bool settled(ZolmCore::ReadResult r) const {
     return ZolmCore::answered(r) && !slots_.resizePending() && !hashMap_.bucketCountChanged();
   }

@@ -21,6 +21,15 @@
 // writer is back (the owner's disconnect callback decides, or the shadow
 // retries by itself): a new synchronisation compares every slot with the
 // local copy, so the client is told exactly what changed meanwhile.
+//
+// Contract. Thread: the thread of its event loop, one per shadow object.
+// It reads shared memory only through its ZolmReader (slots, buckets:
+// the reader's contract, Zolm/ZolmReader.h) and its NimbrReader (the
+// queue: Q1..Q5 in runtime/Nimbr.h), and writes nothing shared. It relies
+// on W6: a slot's record is appended after the change's last store, so a
+// record read with its acquire seq load (NimbrReader::next) is followed by
+// a slot read that sees that change or a later one; and on Q2, Q4 for
+// losing nothing when behind and starting over when regenerated (Syncer).
 #include <chrono>
 #include <functional>
 #include <memory>

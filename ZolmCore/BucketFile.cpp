@@ -7,8 +7,18 @@ bool BucketHeader::validate(U64 fileSize, U32 fenix, Quiv::String& error) const 
     error = fmt::format("bucket file too short: {} bytes", fileSize);
     return false;
   }
-  if (magic != MAGIC) {
-    error = fmt::format("not a bucket file: bad magic {:#x}", magic);
+  // A reader checks the header in place while the writer may store into
+  // it: numBuckets changes at every resize (B1) and a re-format rewrites
+  // the rest (B4). B4: the magic is an acquire load, pairing with its
+  // release store at the end of BucketWriterBase::format, so the fields
+  // read after it are the format's (or a later re-format's, which cleared
+  // the magic first and changes the fenix id the caller checks). The
+  // count is loaded once, whole (relaxed): the checks compare that one
+  // value, and the mapping follows it only through doResize's acquire
+  // load. The other fields are constant under one fenix id.
+  U32 m = Mem::load32(&magic);
+  if (m != MAGIC) {
+    error = fmt::format("not a bucket file: bad magic {:#x}", m);
     return false;
   }
   if (formatVersion != FORMAT_VERSION) {
@@ -20,7 +30,7 @@ bool BucketHeader::validate(U64 fileSize, U32 fenix, Quiv::String& error) const 
     error = fmt::format("bucket fenixId mismatch: file {:#x} wanted:{:#x}", fenixId, fenix);
     return false;
   }
-  U32 n = numBuckets;
+  U32 n = Mem::loadRelaxed32(&numBuckets);
   if (n == 0 || (n & (n - 1)) != 0 || n > MAX_BUCKETS) {
     error = fmt::format("bad numBuckets:{}", n);
     return false;
@@ -116,6 +126,11 @@ std::string BucketWriterBase::toString() const {
 }
 
 // --- reader -------------------------------------------------------------------
+// Contract: relies on B1 (the count is published by one release store,
+// after the words it makes addressable), B2 (every bucket below a count
+// seen is in the file, which never gets shorter) and B4 (a re-format
+// changes the fenix id). Maps read-only and writes nothing. One thread
+// per reader object.
 
 BucketReaderBase::BucketReaderBase(Quiv::DebugHandler* handler, Mem::RootPath const& root)
     : handler_(handler), region_(root, BucketWriterBase::FILENAME, Mem::SharedMemWrapper::Mode::readOnly) {}
@@ -140,7 +155,9 @@ bool BucketReaderBase::validate(U32 fenixId, Quiv::String& error) const {
 bool BucketReaderBase::doResize() {
   if (!header_) return false;
   // B1: the count half of the resize word; acquire, pairs with the
-  // writer's release store of the word (growBuckets, shrinkBuckets).
+  // writer's release store of the word (growBuckets, shrinkBuckets): the
+  // upper half's words of a doubled count are filled (B5) before the
+  // walks read them through the new mapping.
   U32 n = Mem::load32(&header_->numBuckets);
   if (n == mappedBuckets_) return false;
   if (n == 0 || (n & (n - 1)) != 0 || n > BucketHeader::MAX_BUCKETS)

@@ -12,6 +12,9 @@ void ReaderHashMapBase::reset() {
 bool ReaderHashMapBase::syncBuckets() {
   BucketHeader const* h = buckets_.header();
   if (!h) return false;
+  // B1: acquire, pairs with the release store of the resize word (B5,
+  // B6): the bucket words of a doubled count were filled before it, a
+  // halved count's joins were stored before it.
   U64 word = Mem::load64(h->resizeWord());
   U32 n = U32(word >> 32);
   if (n == numBuckets_ && buckets_.mappedBuckets() == n && U32(word) == local_.seq) return false;

@@ -28,6 +28,31 @@
 // links are checked against the capacity the walk started with, so a
 // walk never reads outside what is mapped.
 //
+// Contract. What the walks rely on, by the writer's labels: L1, L2 (a
+// link word is read whole, and what it makes reachable was stored before
+// it), W4 (a new entry is complete before it is linked), W5 and vacate in
+// Zolm/SlotWriter.h (a slot leaves the chain by its predecessor's link,
+// then its flags, then its own link), S3 (the seqlock copy), B1, B2 (the
+// bucket count is one word and every bucket below it is mapped), B5..B7
+// (a resize leaves a chain a walk under either count can follow). Thread:
+// one thread per map (the reader's). Writes: none into the table.
+// Why the re-checks hold, load by load:
+//   - a link or bucket word is an acquire load (SlotLink::load semantics,
+//     pairs with the release SlotLink::store that wrote it), so the slot
+//     it names is read after it, complete (W4, L2);
+//   - the re-check of a link after the slot's copy needs no more than the
+//     copy's last flags load, an acquire: a slot that was unlinked and
+//     taken again shows flags stored (release) after its unlink, so the
+//     unlink is visible to the re-check (W5);
+//   - the flags re-check after following a slot's own link is ordered
+//     after that link's acquire load: a link that already threads the
+//     free list (stored after OCCUPIED was cleared) shows the cleared flags;
+//   - a marker is a release store after the bucket word it names is
+//     filled and after the doubled count is published (B5): the bucket
+//     word and bucketCountChanged's load of the count come after its
+//     acquire load, so a marker past this map's count always reads as a
+//     resize (retry), never as damage.
+//
 // ReaderHashMapBase (ReaderHashMap.cpp) holds what knows only bucket
 // words: the bucket count and its sync with the writer's, the bit-reversed
 // order checks, and the texts of failed checks. The typed ReaderHashMap
@@ -71,6 +96,10 @@ class ReaderHashMapBase {
   [[gnu::always_inline]] bool bucketCountChanged() const {
     BucketHeader const* h = buckets_.header();
     if (!h) return false;
+    // B1: acquire, pairs with the release store of the resize word in
+    // WriterHashMap's growth and shrink (B5, B6). After a walk: the walk's
+    // loads stay before it, so a walk that met a marker or a join stored
+    // after a count change sees that change here.
     U64 word = Mem::load64(h->resizeWord());
     return U32(word >> 32) != numBuckets_ || U32(word) != local_.seq;
   }
@@ -165,9 +194,11 @@ class ReaderHashMap : public ReaderHashMapBase {
     U32 const cap = slots_.capacity();
     U32 const hs = hint.slot;
     if (hs < cap && hint.bucket < numBuckets_ && slots_.flagsOf(hs) == hint.flags) {
+      // L2: acquire, so the flags re-check below is not read before it.
       U64 lw = slots_.linkOf(hs);
       // The link counts only while the hinted slot is unchanged: once it
-      // is removed or moved its link word changes too.
+      // is removed or moved its link word changes too (after its flags,
+      // W5 / vacate, whose release stores the acquire flags load pairs with).
       if (slots_.flagsOf(hs) == hint.flags) {
         U32 t = Zolm::SlotLink::target(lw);
         if (Zolm::SlotLink::isEnd(t)) {
@@ -184,6 +215,8 @@ class ReaderHashMap : public ReaderHashMapBase {
         } else if (t < cap) {
           U32 srh;
           U32 f = slots_.read(t, srh, out);
+          // The link re-check after the copy: read()'s last flags load is
+          // an acquire, so an unlink stored before a reuse it saw is seen.
           if (slots_.linkOf(hs) == lw && (f & Zolm::SLOT_OCCUPIED) &&
               hashesTo(ops_.hash(Ops::keyOf(out)), hint.bucket)) [[likely]] {
             fmtrace(handler_, 9, "{} success {} using {}, saving new slot hint {}", Zolm::show(key), t, hint.slot, t);
@@ -211,6 +244,9 @@ class ReaderHashMap : public ReaderHashMapBase {
     U32 const cap = slots_.capacity();
     for (;;) {
       U64 const* linkp = bucketPtr(b);
+      // B3, L2: acquire, pairs with the release store of the bucket word
+      // (WriterHashMap publish, split, join): the slot it names is
+      // complete (W4) when read below.
       U64 w = Mem::load64(linkp);
       U32 visited = 0;
       for (;;) {
@@ -244,6 +280,10 @@ class ReaderHashMap : public ReaderHashMapBase {
         U32 srh;
         U32 f = slots_.read(t, srh, out);
         if constexpr (Next) fmtrace(handler_, 9, "{} comparing slot {} {}", Zolm::show(key), t, srh);
+        // The word that led here, again (L1: a same word was not
+        // re-stored). Ordered after the copy by read()'s acquire flags
+        // load; a slot unlinked and reused meanwhile shows a changed word
+        // (W5). A changed word restarts the walk.
         if (Mem::load64(linkp) != w) break;  // restart
         if (!(f & Zolm::SLOT_OCCUPIED)) [[unlikely]]
           return fail([&] { return notOccupied(t, keyHex(key)); });
@@ -268,6 +308,9 @@ class ReaderHashMap : public ReaderHashMapBase {
           }
         }
         linkp = slots_.linkPtr(t);
+        // L2: acquire, pairs with SlotLink::store of this slot's link; the
+        // flags check after it sees OCCUPIED cleared when the link already
+        // threads the free list or was advanced by vacate (W5).
         w = Mem::load64(linkp);
         if (slots_.flagsOf(t) != f) break;  // restart
         if constexpr (Next) fmtrace(handler_, 9, "{} next slot {} success", Zolm::show(key), Zolm::SlotLink::target(w));
@@ -289,6 +332,7 @@ class ReaderHashMap : public ReaderHashMapBase {
     U32 const cap = slots_.capacity();
     U32 skips = 0;
     for (;;) {
+      // B3, L2: acquire, pairs with the release store of the bucket word.
       U64 w = Mem::load64(bucketPtr(b));
       U32 t = Zolm::SlotLink::target(w);
       while (Zolm::SlotLink::isMarker(t)) {
@@ -301,6 +345,8 @@ class ReaderHashMap : public ReaderHashMapBase {
         if (nb >= numBuckets_) [[unlikely]]
           return fail([&] { return bucketOutOfRange(nb); });
         b = nb;
+        // B5: the marker's acquire load above keeps this load after it;
+        // the marker was stored after bucket nb's word was filled.
         w = Mem::load64(bucketPtr(b));
         t = Zolm::SlotLink::target(w);
       }
@@ -315,6 +361,7 @@ class ReaderHashMap : public ReaderHashMapBase {
         return fail([&] { return slotOutOfRange(t, cap); });
       U32 srh;
       U32 f = slots_.read(t, srh, out);
+      // As in walk: ordered after the copy by read()'s acquire flags load.
       if (Mem::load64(bucketPtr(b)) != w) {
         ++counters_.restarts;
         continue;

@@ -322,6 +322,10 @@ NimbrReader::Held NimbrReader::holds(U32 slot) const {
   // record's tombstone).
   U32 pos = Mem::load32(&header_->slotPos()[slot]);
   if (pos == NimbrWriter::NONE) return Held::tombstoned;
+  // Q1: the position was stored (release) after its record's slot, and
+  // read above with an acquire load, so this reads that slot or a later
+  // store of it (a TOMBSTONE from tombstone or append). The fence below
+  // keeps it before the generation re-check.
   U32 recSlot = pos < capacity ? Mem::load32(&recordsAt(mapSize)[pos].slot) : NimbrWriter::NONE;
   // Q4: a re-format may have run meanwhile (its cleared map and ring
   // would read as a stray position or as slot 0): the answer stands only
@@ -355,6 +359,9 @@ U64 NimbrReader::resync() {
 
 NimbrReader::Status NimbrReader::next(Record& out) {
   if (!header_) return Status::empty;
+  // Q4: acquire, pairs with the release store of the generation in
+  // NimbrWriter::layout; an early exit only (the check that guards the
+  // copy is the one after the acquire fence below).
   if (Mem::load32(&header_->generation) != generation_) return Status::regenerated;
   // Q3: acquire, pairs with the release store of tailSeq in
   // NimbrWriter::append: records up to `tail` are published.
