@@ -476,13 +476,15 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   Shared* sh = makeShared();
   pid_t writer = spawn([&] { shrinkingWriterMain(sh); });
   while (sh->published.load() < PRESENT) ::usleep(1000);
+  constexpr U64 PAUSED_SHRINKS = 300;
   std::vector<pid_t> readers;
   for (int i = 0; i < PAUSED_READERS; ++i) readers.push_back(spawn([&, i] { presentKeysReaderMain(sh, i); }));
-  // Until 1000 shrinks, or 4 s on a busy machine.
+  // A number of shrinks, not a time: a slow or emulated machine takes
+  // longer but proves as much (about 2 s here, 20 s under qemu).
   auto done = [&](ReaderStats const& s) { return s.lookups.load() + s.errors.load(); };
   int status = 0;
   U64 shrinks = 0;
-  for (auto until = std::chrono::steady_clock::now() + 4s; shrinks < 1000 && std::chrono::steady_clock::now() < until;) {
+  while (shrinks < PAUSED_SHRINKS) {
     if (::waitpid(writer, &status, WUNTRACED) != writer || !WIFSTOPPED(status)) {
       ADD_FAILURE() << "the writer ended early";
       break;
@@ -515,9 +517,9 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
     EXPECT_EQ(s.stalls.load(), 0u) << "a check failed with nothing resized, then passed on a repeat";
     EXPECT_EQ(s.stableMissing.load(), 0u);
     EXPECT_EQ(s.torn.load(), 0u);
-    EXPECT_GT(s.lookups.load(), 10000u);
+    EXPECT_GT(s.lookups.load(), 8 * PAUSED_SHRINKS);
   }
-  EXPECT_GE(shrinks, 100u) << "too few shrinks to prove anything";
+  EXPECT_EQ(shrinks, PAUSED_SHRINKS);
   EXPECT_LT(sh->minCapacity.load(), 512u);
   EXPECT_GE(sh->maxCapacity.load(), 1024u);
   freeShared(sh);
