@@ -105,7 +105,7 @@ void SlotWriterTable::removeFile() {
 }
 
 U32 SlotWriterTable::alloc() {
-  if (header_->freeList == SlotLink::END && !grow()) full();
+  fmassert(header_->freeList != SlotLink::END, "SlotWriter", "alloc without a free slot (reserve first) {}", name_);
   U32 id = header_->freeList;
   checkIndex(id);
   // Relaxed: readers only snapshot the head (S2: it stays below numSlots);

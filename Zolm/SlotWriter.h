@@ -95,9 +95,8 @@ class SlotWriterTable {
   void detach();
   void removeFile();
 
-  // Takes the first free slot, growing the table when none is free.
-  // Throws TableFullException when it cannot; Quiv::MemoryResourceException
-  // when the file cannot grow (nothing changed then).
+  // Takes the first free slot. The caller made sure there is one (grow(),
+  // or full() when it cannot) before changing anything: W3.
   U32 alloc();
   // The slot count the next growth reaches; 0 when the table cannot grow.
   U32 nextCapacity() const;

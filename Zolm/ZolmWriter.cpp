@@ -102,40 +102,41 @@ void ZolmWriterBase::attach() {
 
 bool ZolmWriterBase::attachAndValidate(bool reformat) {
   if (!reformat) {
-    if (!attachParts(false)) {
-      // A table that is not there at all is simply new: nothing is lost
-      // and no reader knows an incarnation of it.
-      if (!slotTable_.fileExists() && !hashMap_.bucketWriter().region().fileSize() &&
-          (config_.local || SharedMem::FenixFile(rootPath_).read().isNull())) {
-        attachParts(true);
-        if (!validate(fenixId_.value(), false)) fmthrow(Quiv::InvalidInitializeException, "failed validation");
+    if (attachParts(false)) {
+      if (validate(fenixId_.value(), false)) {
         attached_ = true;
         return true;
       }
-      fmtrace(handler_, 0, "failed to attach to existing files");
-      fmtracestr(handler_, 0, dumpHeaders());
-      return false;
-    }
-    if (!validate(fenixId_.value(), false)) {
       fmtrace(handler_, 0, "failed to validate existing files");
       fmtracestr(handler_, 0, dumpHeaders());
       detachParts();
       return false;
     }
-    attached_ = true;
-    return true;
+    // A table that is not there at all is simply new: nothing is lost and
+    // no reader knows an incarnation of it, so it is laid out under the
+    // current id.
+    bool isNew = !slotTable_.fileExists() && !hashMap_.bucketWriter().region().fileSize() &&
+                 (config_.local || SharedMem::FenixFile(rootPath_).read().isNull());
+    if (!isNew) {
+      fmtrace(handler_, 0, "failed to attach to existing files");
+      fmtracestr(handler_, 0, dumpHeaders());
+      return false;
+    }
+  } else {
+    // Everything is laid out anew under the next incarnation, never under
+    // the one the files (and the fenix file) carry: until the new fenix id
+    // is written, last, a reader sees files of an id the fenix file does
+    // not name and refuses them, so none attaches to a half-made table.
+    fmtrace(handler_, 1, "all entries from {} will be lost", rootPath_.dirName());
+    fenixId_ = fenixId_.incarnationInc();
   }
-  // Everything is laid out anew under the next incarnation, never under
-  // the one the files (and the fenix file) carry: until the new fenix id
-  // is written, last, a reader sees files of an id the fenix file does not
-  // name and refuses them, so none attaches to a half-made table.
-  fmtrace(handler_, 1, "all entries from {} will be lost", rootPath_.dirName());
-  fenixId_ = fenixId_.incarnationInc();
   attachParts(true);
   if (!validate(fenixId_.value(), false)) fmthrow(Quiv::InvalidInitializeException, "failed validation");
-  ++counters_.reformats;
   attached_ = true;
-  fmtrace(handler_, 1, "re-formatted successfully");
+  if (reformat) {
+    ++counters_.reformats;
+    fmtrace(handler_, 1, "re-formatted successfully");
+  }
   return true;
 }
 
