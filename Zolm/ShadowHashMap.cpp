@@ -1,4 +1,4 @@
-#include "Zolm/ShadowHashMap.h"
+#include "VexaSwitchLib/Zolm/ShadowHashMap.h"
 
 namespace Zolm {
 

@@ -19,11 +19,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "ZolmCore/Ops.h"
-#include "runtime/Debug.h"
-#include "runtime/Exception.h"
-#include "runtime/Mem.h"
-#include "ZolmCore/SlotLink.h"
+#include "VexaSwitchLib/ZolmCore/Ops.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/ZolmCore/SlotLink.h"
 
 namespace Zolm {
 

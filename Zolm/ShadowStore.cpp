@@ -1,4 +1,4 @@
-#include "Zolm/ShadowStore.h"
+#include "VexaSwitchLib/Zolm/ShadowStore.h"
 
 #include <cstring>
 

@@ -26,11 +26,11 @@
 #include <new>
 #include <string>
 
-#include "Zolm/ShadowHashMap.h"
-#include "Zolm/Syncer.h"
-#include "Zolm/ZolmReader.h"
-#include "runtime/Mem.h"
-#include "runtime/Nimbr.h"
+#include "VexaSwitchLib/Zolm/ShadowHashMap.h"
+#include "VexaSwitchLib/Zolm/Syncer.h"
+#include "VexaSwitchLib/Zolm/ZolmReader.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/Nimbr.h"
 
 namespace Zolm {
 

@@ -1,4 +1,4 @@
-#include "Zolm/SlotReader.h"
+#include "VexaSwitchLib/Zolm/SlotReader.h"
 
 namespace Zolm {
 

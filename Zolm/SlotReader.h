@@ -42,11 +42,11 @@
 #include <cstring>
 #include <string>
 
-#include "Zolm/SlotTable.h"
-#include "Zolm/ZolmInterface.h"
-#include "runtime/Debug.h"
-#include "runtime/Mem.h"
-#include "runtime/RootPath.h"
+#include "VexaSwitchLib/Zolm/SlotTable.h"
+#include "VexaSwitchLib/Zolm/ZolmInterface.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
 
 namespace Zolm {
 

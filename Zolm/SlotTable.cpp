@@ -1,6 +1,6 @@
-#include "Zolm/SlotTable.h"
+#include "VexaSwitchLib/Zolm/SlotTable.h"
 
-#include "runtime/Mem.h"
+#include "VexaSwitchLib/runtime/Mem.h"
 
 namespace Zolm::SlotTable {
 

@@ -22,8 +22,8 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/Debug.h"
-#include "ZolmCore/SlotPrefix.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/ZolmCore/SlotPrefix.h"
 
 namespace Zolm {
 

@@ -1,4 +1,4 @@
-#include "Zolm/SlotWriter.h"
+#include "VexaSwitchLib/Zolm/SlotWriter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -57,10 +57,10 @@
 #include <string>
 #include <type_traits>
 
-#include "ZolmCore/Ops.h"
-#include "ZolmCore/SlotPrefix.h"
-#include "Zolm/SlotTable.h"
-#include "runtime/Mem.h"
+#include "VexaSwitchLib/ZolmCore/Ops.h"
+#include "VexaSwitchLib/ZolmCore/SlotPrefix.h"
+#include "VexaSwitchLib/Zolm/SlotTable.h"
+#include "VexaSwitchLib/runtime/Mem.h"
 
 namespace Zolm {
 

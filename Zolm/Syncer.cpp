@@ -1,4 +1,4 @@
-#include "Zolm/Syncer.h"
+#include "VexaSwitchLib/Zolm/Syncer.h"
 
 namespace Zolm {
 

@@ -23,8 +23,8 @@
 // current phase to its end.
 #include <string_view>
 
-#include "runtime/Debug.h"
-#include "runtime/Nimbr.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Nimbr.h"
 
 namespace Zolm {
 

@@ -1,4 +1,4 @@
-#include "Zolm/Validator.h"
+#include "VexaSwitchLib/Zolm/Validator.h"
 
 namespace Zolm {
 

@@ -5,10 +5,10 @@
 // and every notification claimed by the slot it names. Never repairs.
 #include <string>
 
-#include "ZolmCore/WriterHashMap.h"
-#include "Zolm/SlotWriter.h"
-#include "runtime/Mem.h"
-#include "runtime/Nimbr.h"
+#include "VexaSwitchLib/ZolmCore/WriterHashMap.h"
+#include "VexaSwitchLib/Zolm/SlotWriter.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/Nimbr.h"
 
 namespace Zolm {
 

@@ -3,9 +3,9 @@
 // pair. A unit that owns a pair declares them extern in its header and
 // instantiates them once in its source, so that users of the header do not
 // compile the engine again.
-#include "Zolm/ZolmReader.h"
-#include "Zolm/ZolmShadow.h"
-#include "Zolm/ZolmWriter.h"
+#include "VexaSwitchLib/Zolm/ZolmReader.h"
+#include "VexaSwitchLib/Zolm/ZolmShadow.h"
+#include "VexaSwitchLib/Zolm/ZolmWriter.h"
 
 #define VEXA_ZOLM_EXTERN_FORMS(OPS)             \
   extern template class ::Zolm::ZolmWriter<OPS>; \

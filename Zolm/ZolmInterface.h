@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "ZolmCore/Ops.h"
-#include "runtime/Exception.h"
-#include "runtime/RootPath.h"
-#include "runtime/SharedMem.h"
-#include "runtime/VersionAnchor.h"
+#include "VexaSwitchLib/ZolmCore/Ops.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/SharedMem.h"
+#include "VexaSwitchLib/runtime/VersionAnchor.h"
 
 
 namespace Zolm {

@@ -1,8 +1,8 @@
-#include "Zolm/ZolmReader.h"
+#include "VexaSwitchLib/Zolm/ZolmReader.h"
 
 #include <sched.h>
 
-#include "Zolm/ZolmWriter.h"
+#include "VexaSwitchLib/Zolm/ZolmWriter.h"
 
 namespace Zolm {
 

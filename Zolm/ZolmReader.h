@@ -53,11 +53,11 @@
 #include <string>
 #include <string_view>
 
-#include "Zolm/SlotReader.h"
-#include "Zolm/ZolmInterface.h"
-#include "ZolmCore/ReaderHashMap.h"
-#include "ZolmCore/BucketFile.h"
-#include "runtime/SharedMem.h"
+#include "VexaSwitchLib/Zolm/SlotReader.h"
+#include "VexaSwitchLib/Zolm/ZolmInterface.h"
+#include "VexaSwitchLib/ZolmCore/ReaderHashMap.h"
+#include "VexaSwitchLib/ZolmCore/BucketFile.h"
+#include "VexaSwitchLib/runtime/SharedMem.h"
 
 namespace Zolm {
 

@@ -1,4 +1,4 @@
-#include "Zolm/ZolmShadow.h"
+#include "VexaSwitchLib/Zolm/ZolmShadow.h"
 
 namespace Zolm {
 

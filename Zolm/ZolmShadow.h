@@ -36,12 +36,12 @@
 #include <string>
 #include <string_view>
 
-#include "Zolm/ShadowStore.h"
-#include "Zolm/Syncer.h"
-#include "Zolm/ZolmReader.h"
-#include "runtime/EventLoop.h"
-#include "runtime/Nimbr.h"
-#include "runtime/Pokt.h"
+#include "VexaSwitchLib/Zolm/ShadowStore.h"
+#include "VexaSwitchLib/Zolm/Syncer.h"
+#include "VexaSwitchLib/Zolm/ZolmReader.h"
+#include "VexaSwitchLib/runtime/EventLoop.h"
+#include "VexaSwitchLib/runtime/Nimbr.h"
+#include "VexaSwitchLib/runtime/Pokt.h"
 
 namespace Zolm {
 

@@ -1,4 +1,4 @@
-#include "Zolm/ZolmWriter.h"
+#include "VexaSwitchLib/Zolm/ZolmWriter.h"
 
 #include <unistd.h>
 
@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Zolm/Validator.h"
-#include "runtime/Tasks.h"
+#include "VexaSwitchLib/Zolm/Validator.h"
+#include "VexaSwitchLib/runtime/Tasks.h"
 
 namespace Zolm {
 

@@ -40,13 +40,13 @@
 #include <optional>
 #include <string>
 
-#include "ZolmCore/Ops.h"
-#include "ZolmCore/WriterHashMap.h"
-#include "Zolm/SlotWriter.h"
-#include "Zolm/ZolmInterface.h"
-#include "runtime/Nimbr.h"
-#include "runtime/Pokt.h"
-#include "runtime/SharedMem.h"
+#include "VexaSwitchLib/ZolmCore/Ops.h"
+#include "VexaSwitchLib/ZolmCore/WriterHashMap.h"
+#include "VexaSwitchLib/Zolm/SlotWriter.h"
+#include "VexaSwitchLib/Zolm/ZolmInterface.h"
+#include "VexaSwitchLib/runtime/Nimbr.h"
+#include "VexaSwitchLib/runtime/Pokt.h"
+#include "VexaSwitchLib/runtime/SharedMem.h"
 
 namespace Zolm {
 

@@ -1,4 +1,4 @@
-#include "ZolmCore/BucketFile.h"
+#include "VexaSwitchLib/ZolmCore/BucketFile.h"
 
 namespace ZolmCore {
 

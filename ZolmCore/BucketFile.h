@@ -32,10 +32,10 @@
 #include <cstddef>
 #include <string>
 
-#include "runtime/Debug.h"
-#include "runtime/Mem.h"
-#include "runtime/RootPath.h"
-#include "ZolmCore/SlotLink.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
+#include "VexaSwitchLib/ZolmCore/SlotLink.h"
 
 namespace ZolmCore {
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <type_traits>
 
-#include "runtime/Hash.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Zolm {
 

@@ -1,4 +1,4 @@
-#include "ZolmCore/ReaderHashMap.h"
+#include "VexaSwitchLib/ZolmCore/ReaderHashMap.h"
 
 namespace ZolmCore {
 

@@ -62,11 +62,11 @@
 // hop per read); the failure paths themselves are out of line.
 #include <string>
 
-#include "ZolmCore/Ops.h"
-#include "ZolmCore/SlotPrefix.h"
-#include "runtime/VersionAnchor.h"
-#include "ZolmCore/BucketFile.h"
-#include "ZolmCore/SlotLink.h"
+#include "VexaSwitchLib/ZolmCore/Ops.h"
+#include "VexaSwitchLib/ZolmCore/SlotPrefix.h"
+#include "VexaSwitchLib/runtime/VersionAnchor.h"
+#include "VexaSwitchLib/ZolmCore/BucketFile.h"
+#include "VexaSwitchLib/ZolmCore/SlotLink.h"
 
 namespace ZolmCore {
 

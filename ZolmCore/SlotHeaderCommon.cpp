@@ -1,4 +1,4 @@
-#include "ZolmCore/SlotHeaderCommon.h"
+#include "VexaSwitchLib/ZolmCore/SlotHeaderCommon.h"
 
 #include <unistd.h>
 

@@ -42,10 +42,10 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/Debug.h"
-#include "runtime/Mem.h"
-#include "runtime/QuivString.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Zolm {
 

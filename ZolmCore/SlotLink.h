@@ -21,8 +21,8 @@
 //     walks (SlotLink::load, ReaderHashMap::walk and firstFrom).
 // Writer-side reads of link words may be plain: the one writer thread is
 // the only one that stores them.
-#include "runtime/Mem.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Zolm {
 

@@ -1,6 +1,6 @@
-#include "ZolmCore/SlotPrefix.h"
+#include "VexaSwitchLib/ZolmCore/SlotPrefix.h"
 
-#include "runtime/Exception.h"
+#include "VexaSwitchLib/runtime/Exception.h"
 
 namespace Zolm {
 

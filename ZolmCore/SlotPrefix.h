@@ -18,8 +18,8 @@
 #include <cstring>
 #include <new>
 
-#include "ZolmCore/SlotHeaderCommon.h"
-#include "ZolmCore/SlotLink.h"
+#include "VexaSwitchLib/ZolmCore/SlotHeaderCommon.h"
+#include "VexaSwitchLib/ZolmCore/SlotLink.h"
 
 namespace Zolm {
 

@@ -1,9 +1,9 @@
-#include "ZolmCore/WriterHashMap.h"
+#include "VexaSwitchLib/ZolmCore/WriterHashMap.h"
 
 #include <chrono>
 #include <vector>
 
-#include "runtime/Tasks.h"
+#include "VexaSwitchLib/runtime/Tasks.h"
 
 namespace ZolmCore {
 

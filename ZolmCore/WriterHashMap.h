@@ -31,9 +31,9 @@
 //       count sends it to resynchronise with the header (B1).
 #include <string>
 
-#include "ZolmCore/BucketFile.h"
-#include "ZolmCore/Ops.h"
-#include "ZolmCore/SlotPrefix.h"
+#include "VexaSwitchLib/ZolmCore/BucketFile.h"
+#include "VexaSwitchLib/ZolmCore/Ops.h"
+#include "VexaSwitchLib/ZolmCore/SlotPrefix.h"
 
 namespace ZolmCore {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/RootPath.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace VexaBench {
 

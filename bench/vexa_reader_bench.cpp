@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "BenchCommon.h"
-#include "tables/Collections.h"
+#include "VexaSwitchLib/tables/Collections.h"
 
 namespace {
 

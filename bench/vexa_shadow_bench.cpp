@@ -53,8 +53,8 @@
 #include <fmt/format.h>
 
 #include "BenchCommon.h"
-#include "tables/Collections.h"
-#include "runtime/EventLoop.h"
+#include "VexaSwitchLib/tables/Collections.h"
+#include "VexaSwitchLib/runtime/EventLoop.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <vector>
 
-#include "tables/L3Types.h"
-#include "tables/LagTypes.h"
-#include "tables/VlanTypes.h"
-#include "tables/ZolmTypes.h"
+#include "VexaSwitchLib/tables/L3Types.h"
+#include "VexaSwitchLib/tables/LagTypes.h"
+#include "VexaSwitchLib/tables/VlanTypes.h"
+#include "VexaSwitchLib/tables/ZolmTypes.h"
 
 using namespace VexaSwitch;
 

@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "BenchCommon.h"
-#include "Zolm/ZolmWriter.h"
-#include "tables/L3Types.h"
+#include "VexaSwitchLib/Zolm/ZolmWriter.h"
+#include "VexaSwitchLib/tables/L3Types.h"
 
 namespace {
 

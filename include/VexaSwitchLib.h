@@ -3,4 +3,4 @@
 // table collections. Include this one header. <VexaSwitchValues.h> is the
 // value types alone.
 #include "VexaSwitchValues.h"
-#include "tables/Collections.h"
+#include "VexaSwitchLib/tables/Collections.h"

@@ -3,5 +3,5 @@
 // key and value types, without the shared-memory engine and its table
 // collections. For programs that build, parse, print or hash entries but
 // open no tables; <VexaSwitchLib.h> has everything.
-#include "runtime/Runtime.h"
-#include "tables/Tables.h"
+#include "VexaSwitchLib/runtime/Runtime.h"
+#include "VexaSwitchLib/tables/Tables.h"

@@ -1,4 +1,4 @@
-#include "runtime/Bridging.h"
+#include "VexaSwitchLib/runtime/Bridging.h"
 
 #include <fmt/format.h>
 

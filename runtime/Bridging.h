@@ -5,8 +5,8 @@
 #include <compare>
 #include <string_view>
 
-#include "runtime/Hash.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace Bridging {
 

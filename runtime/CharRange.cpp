@@ -1,4 +1,4 @@
-#include "runtime/CharRange.h"
+#include "VexaSwitchLib/runtime/CharRange.h"
 
 #include <fmt/format.h>
 

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include "runtime/Exception.h"
-#include "runtime/QuivString.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Kel {
 

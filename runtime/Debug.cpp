@@ -1,4 +1,4 @@
-#include "runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Debug.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "runtime/Exception.h"
+#include "VexaSwitchLib/runtime/Exception.h"
 
 namespace Quiv {
 namespace {

@@ -21,9 +21,9 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/Exception.h"
-#include "runtime/QuivString.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Quiv {
 

@@ -12,9 +12,9 @@
 #include <any>
 #include <vector>
 
-#include "runtime/Ptr.h"
-#include "runtime/QuivString.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Ptr.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Kel {
 

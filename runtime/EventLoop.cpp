@@ -1,4 +1,4 @@
-#include "runtime/EventLoop.h"
+#include "VexaSwitchLib/runtime/EventLoop.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -11,7 +11,7 @@
 
 #include <cstring>
 
-#include "runtime/Exception.h"
+#include "VexaSwitchLib/runtime/Exception.h"
 
 namespace Quiv {
 

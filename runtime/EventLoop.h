@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Quiv {
 

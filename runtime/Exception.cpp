@@ -1,4 +1,4 @@
-#include "runtime/Exception.h"
+#include "VexaSwitchLib/runtime/Exception.h"
 
 #include <fmt/format.h>
 

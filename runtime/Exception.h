@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
 
 namespace Quiv {
 

@@ -6,8 +6,8 @@
 #include <array>
 #include <string>
 
-#include "runtime/Exception.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace Kel {
 

@@ -1,4 +1,4 @@
-#include "runtime/Hash.h"
+#include "VexaSwitchLib/runtime/Hash.h"
 
 #include <cstring>
 

@@ -16,8 +16,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "runtime/QuivString.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Kel {
 

@@ -1,4 +1,4 @@
-#include "runtime/Lanx.h"
+#include "VexaSwitchLib/runtime/Lanx.h"
 
 #include <fmt/format.h>
 

@@ -16,8 +16,8 @@
 #include <ostream>
 #include <string_view>
 
-#include "runtime/Hash.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace Lanx {
 

@@ -1,4 +1,4 @@
-#include "runtime/Mem.h"
+#include "VexaSwitchLib/runtime/Mem.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

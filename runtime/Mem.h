@@ -19,10 +19,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "runtime/Debug.h"
-#include "runtime/Exception.h"
-#include "runtime/RootPath.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Mem {
 

@@ -1,4 +1,4 @@
-#include "runtime/Nimbr.h"
+#include "VexaSwitchLib/runtime/Nimbr.h"
 
 #include <cstring>
 

@@ -60,9 +60,9 @@
 #include <cstddef>
 #include <string>
 
-#include "runtime/Debug.h"
-#include "runtime/Mem.h"
-#include "runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
 
 namespace Nimbr {
 

@@ -3,7 +3,7 @@
 // value meaning "no device". Image: one byte.
 #include <string_view>
 
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace Oka::Central {
 

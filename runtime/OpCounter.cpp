@@ -1,4 +1,4 @@
-#include "runtime/OpCounter.h"
+#include "VexaSwitchLib/runtime/OpCounter.h"
 
 #include <deque>
 #include <map>

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Quiv {
 

@@ -1,4 +1,4 @@
-#include "runtime/Pokt.h"
+#include "VexaSwitchLib/runtime/Pokt.h"
 
 #include <poll.h>
 
@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "runtime/Exception.h"
+#include "VexaSwitchLib/runtime/Exception.h"
 
 namespace Pokt {
 

@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Debug.h"
-#include "runtime/EventLoop.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/EventLoop.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Pokt {
 

@@ -4,9 +4,9 @@
 // chip's directory needs of them.
 #include <string_view>
 
-#include "runtime/Entity.h"
-#include "runtime/Hash.h"
-#include "runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/Entity.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
 
 namespace VexaSwitch {
 

@@ -3,7 +3,7 @@
 // codec reads only parityEnabled, the second byte.
 #include <cstddef>
 
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace VexaSwitch {
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Kel {
 

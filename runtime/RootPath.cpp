@@ -1,4 +1,4 @@
-#include "runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Debug.h"
 
 namespace Mem {
 

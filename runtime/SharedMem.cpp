@@ -1,4 +1,4 @@
-#include "runtime/SharedMem.h"
+#include "VexaSwitchLib/runtime/SharedMem.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Debug.h"
 
 namespace SharedMem {
 

@@ -25,10 +25,10 @@
 
 #include <fmt/format.h>
 
-#include "runtime/Exception.h"
-#include "runtime/QuivString.h"
-#include "runtime/RootPath.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Mem {
 class WriterLock;

@@ -1,4 +1,4 @@
-#include "runtime/Tasks.h"
+#include "VexaSwitchLib/runtime/Tasks.h"
 
 #include <chrono>
 #include <map>

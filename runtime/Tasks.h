@@ -8,7 +8,7 @@
 // rehash, slot-table shrink); every 10 ms tick() runs the registered tasks.
 #include <functional>
 
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Quiv {
 

@@ -63,10 +63,10 @@
 #include <tuple>
 #include <type_traits>
 
-#include "runtime/CharRange.h"
-#include "runtime/Exception.h"
-#include "runtime/QuivString.h"
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/CharRange.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Kel {
 

@@ -2,7 +2,7 @@
 // What a reader keeps to know whether something it read is still current:
 // the mount status of a table, version anchors of slot reads, and local
 // copies of (resizeSeq, count) words.
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace Mem {
 

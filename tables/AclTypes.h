@@ -3,8 +3,8 @@
 // Image (16 bytes): key at 0, count at 8.
 #include <string_view>
 
-#include "runtime/Nox.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Nox.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

@@ -1,4 +1,4 @@
-#include "tables/AclZolm.h"
+#include "VexaSwitchLib/tables/AclZolm.h"
 
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::AclCounterStatusOps)
 

@@ -2,8 +2,8 @@
 // The engine instantiations of the ACL counter table: one
 // writer, reader and shadow per key/value pair, compiled once in the
 // unit's source files.
-#include "Zolm/ZolmForms.h"
-#include "tables/AclTypes.h"
+#include "VexaSwitchLib/Zolm/ZolmForms.h"
+#include "VexaSwitchLib/tables/AclTypes.h"
 
 namespace VexaSwitch {
 

@@ -1,11 +1,11 @@
 #pragma once
 // Every table's engine instantiations (writer, reader, shadow).
-#include "tables/AclZolm.h"
-#include "tables/L2Zolm.h"
-#include "tables/L3Zolm.h"
-#include "tables/LagZolm.h"
-#include "tables/NatZolm.h"
-#include "tables/VlanZolm.h"
+#include "VexaSwitchLib/tables/AclZolm.h"
+#include "VexaSwitchLib/tables/L2Zolm.h"
+#include "VexaSwitchLib/tables/L3Zolm.h"
+#include "VexaSwitchLib/tables/LagZolm.h"
+#include "VexaSwitchLib/tables/NatZolm.h"
+#include "VexaSwitchLib/tables/VlanZolm.h"
 
 namespace VexaSwitch {
 

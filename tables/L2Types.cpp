@@ -1,7 +1,7 @@
-#include "tables/L2Types.h"
+#include "VexaSwitchLib/tables/L2Types.h"
 
-#include "runtime/Debug.h"
-#include "tables/VexaSwitchUtil.h"
+#include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/tables/VexaSwitchUtil.h"
 
 namespace VexaSwitch {
 

@@ -4,11 +4,11 @@
 // the software entry with its codec.
 #include <string_view>
 
-#include "runtime/Bridging.h"
-#include "runtime/Lanx.h"
-#include "runtime/Nox.h"
-#include "runtime/ProfileHwProperties.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Bridging.h"
+#include "VexaSwitchLib/runtime/Lanx.h"
+#include "VexaSwitchLib/runtime/Nox.h"
+#include "VexaSwitchLib/runtime/ProfileHwProperties.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

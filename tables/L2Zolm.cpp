@@ -1,4 +1,4 @@
-#include "tables/L2Zolm.h"
+#include "VexaSwitchLib/tables/L2Zolm.h"
 
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::L2TableConfigOps)
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::MlagIntfConfigOps)

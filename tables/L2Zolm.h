@@ -2,8 +2,8 @@
 // The engine instantiations of the L2 MAC and MLAG interface tables: one
 // writer, reader and shadow per key/value pair, compiled once in the
 // unit's source files. The multicast-MAC table shares the L2 table's.
-#include "Zolm/ZolmForms.h"
-#include "tables/L2Types.h"
+#include "VexaSwitchLib/Zolm/ZolmForms.h"
+#include "VexaSwitchLib/tables/L2Types.h"
 
 namespace VexaSwitch {
 

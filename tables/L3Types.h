@@ -6,10 +6,10 @@
 // (Kel::Unsigned64, the split scalars), so no record needs packing.
 #include <string_view>
 
-#include "runtime/Bridging.h"
-#include "runtime/Hash.h"
-#include "runtime/Lanx.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Bridging.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/Lanx.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

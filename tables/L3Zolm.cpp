@@ -1,4 +1,4 @@
-#include "tables/L3Zolm.h"
+#include "VexaSwitchLib/tables/L3Zolm.h"
 
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::LpmTableConfigOps)
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::NexthopTableConfigOps)

@@ -2,8 +2,8 @@
 // The engine instantiations of the L3 route, nexthop, hit-bit, VLAN-group, flood and multicast-route tables: one
 // writer, reader and shadow per key/value pair, compiled once in the
 // unit's source files.
-#include "Zolm/ZolmForms.h"
-#include "tables/L3Types.h"
+#include "VexaSwitchLib/Zolm/ZolmForms.h"
+#include "VexaSwitchLib/tables/L3Types.h"
 
 namespace VexaSwitch {
 

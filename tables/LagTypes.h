@@ -2,9 +2,9 @@
 // LAG group numbers and the LAG group table's entry.
 #include <string_view>
 
-#include "runtime/Hash.h"
-#include "runtime/Lanx.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/Lanx.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

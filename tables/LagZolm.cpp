@@ -1,4 +1,4 @@
-#include "tables/LagZolm.h"
+#include "VexaSwitchLib/tables/LagZolm.h"
 
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::LagGroupIdTableOps)
 

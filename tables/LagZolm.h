@@ -2,8 +2,8 @@
 // The engine instantiations of the LAG group-id table: one
 // writer, reader and shadow per key/value pair, compiled once in the
 // unit's source files.
-#include "Zolm/ZolmForms.h"
-#include "tables/LagTypes.h"
+#include "VexaSwitchLib/Zolm/ZolmForms.h"
+#include "VexaSwitchLib/tables/LagTypes.h"
 
 namespace VexaSwitch {
 

@@ -5,10 +5,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "runtime/Bridging.h"
-#include "runtime/Entity.h"
-#include "runtime/Hash.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Bridging.h"
+#include "VexaSwitchLib/runtime/Entity.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

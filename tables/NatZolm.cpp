@@ -1,4 +1,4 @@
-#include "tables/NatZolm.h"
+#include "VexaSwitchLib/tables/NatZolm.h"
 
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::NatConfigOps)
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::NatStatusOps)

@@ -2,8 +2,8 @@
 // The engine instantiations of the NAT session tables: one
 // writer, reader and shadow per key/value pair, compiled once in the
 // unit's source files.
-#include "Zolm/ZolmForms.h"
-#include "tables/L3Types.h"
+#include "VexaSwitchLib/Zolm/ZolmForms.h"
+#include "VexaSwitchLib/tables/L3Types.h"
 
 namespace VexaSwitch {
 

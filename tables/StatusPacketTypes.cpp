@@ -1,4 +1,4 @@
-#include "tables/StatusPacketTypes.h"
+#include "VexaSwitchLib/tables/StatusPacketTypes.h"
 
 namespace VexaSwitch {
 

@@ -5,9 +5,9 @@
 // never of a no-op. Single-threaded, like every entity.
 #include <unordered_map>
 
-#include "runtime/Entity.h"
-#include "runtime/Hash.h"
-#include "runtime/Lanx.h"
+#include "VexaSwitchLib/runtime/Entity.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/Lanx.h"
 
 namespace VexaSwitch {
 

@@ -5,8 +5,8 @@
 //   30 moved, 31 learn; 15..17 and 19..29 unused.
 #include <string_view>
 
-#include "runtime/Hash.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

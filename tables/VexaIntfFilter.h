@@ -2,7 +2,7 @@
 // The topology library's interface filter for this chip: accepts the
 // interfaces that exist on its ports (connected Ethernet ports, LAGs, the
 // CPU port) and nothing else.
-#include "runtime/Lanx.h"
+#include "VexaSwitchLib/runtime/Lanx.h"
 
 namespace Topology::Library {
 

@@ -1,4 +1,4 @@
-#include "tables/VexaSwitchProfileTypes.h"
+#include "VexaSwitchLib/tables/VexaSwitchProfileTypes.h"
 
 namespace VexaSwitch {
 

@@ -4,9 +4,9 @@
 // layouts by name. Nothing here notifies anyone.
 #include <unordered_map>
 
-#include "runtime/Entity.h"
-#include "runtime/Profile.h"
-#include "runtime/Ptr.h"
+#include "VexaSwitchLib/runtime/Entity.h"
+#include "VexaSwitchLib/runtime/Profile.h"
+#include "VexaSwitchLib/runtime/Ptr.h"
 
 namespace VexaSwitch {
 

@@ -2,8 +2,8 @@
 // Fixed mount paths, type names and limits used by the chip's agents.
 #include <string_view>
 
-#include "runtime/QuivString.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

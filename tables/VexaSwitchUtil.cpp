@@ -1,4 +1,4 @@
-#include "tables/VexaSwitchUtil.h"
+#include "VexaSwitchLib/tables/VexaSwitchUtil.h"
 
 #include <array>
 

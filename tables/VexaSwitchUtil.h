@@ -2,7 +2,7 @@
 // The chip's arithmetic in software: parity of hardware words and the short
 // CRC hashes (10 to 13 bits) that index its hash tables. Stateless, no
 // allocation, safe from any thread.
-#include "runtime/Types.h"
+#include "VexaSwitchLib/runtime/Types.h"
 
 namespace VexaSwitch {
 

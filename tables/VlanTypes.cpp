@@ -1,4 +1,4 @@
-#include "tables/VlanTypes.h"
+#include "VexaSwitchLib/tables/VlanTypes.h"
 
 #include <cstring>
 

@@ -2,9 +2,9 @@
 // Per-VLAN membership and ACL-binding entries.
 #include <string_view>
 
-#include "runtime/Bridging.h"
-#include "runtime/FixedArray.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Bridging.h"
+#include "VexaSwitchLib/runtime/FixedArray.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

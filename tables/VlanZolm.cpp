@@ -1,4 +1,4 @@
-#include "tables/VlanZolm.h"
+#include "VexaSwitchLib/tables/VlanZolm.h"
 
 VEXA_ZOLM_INSTANTIATE_FORMS(VexaSwitch::VlanMembershipTableConfigOps)
 

@@ -2,8 +2,8 @@
 // The engine instantiations of the VLAN membership table: one
 // writer, reader and shadow per key/value pair, compiled once in the
 // unit's source files.
-#include "Zolm/ZolmForms.h"
-#include "tables/VlanTypes.h"
+#include "VexaSwitchLib/Zolm/ZolmForms.h"
+#include "VexaSwitchLib/tables/VlanTypes.h"
 
 namespace VexaSwitch {
 

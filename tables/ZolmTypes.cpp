@@ -1,9 +1,9 @@
-#include "tables/ZolmTypes.h"
+#include "VexaSwitchLib/tables/ZolmTypes.h"
 
 #include <fmt/format.h>
 
 
-#include "runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Debug.h"
 
 namespace VexaSwitch {
 namespace {

@@ -5,8 +5,8 @@
 // part only after a device part.
 #include <string_view>
 
-#include "runtime/Oka.h"
-#include "runtime/ValueType.h"
+#include "VexaSwitchLib/runtime/Oka.h"
+#include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
 

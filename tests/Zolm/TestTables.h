@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "Zolm/ZolmWriter.h"
-#include "tables/L3Types.h"
-#include "tables/LagTypes.h"
+#include "VexaSwitchLib/Zolm/ZolmWriter.h"
+#include "VexaSwitchLib/tables/L3Types.h"
+#include "VexaSwitchLib/tables/LagTypes.h"
 #include "testutil/ShmRoot.h"
 
 namespace VexaTest {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "Zolm/TestTables.h"
-#include "runtime/Tasks.h"
+#include "VexaSwitchLib/runtime/Tasks.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <set>
 
 #include "Zolm/TestTables.h"
-#include "Zolm/ZolmReader.h"
+#include "VexaSwitchLib/Zolm/ZolmReader.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "Zolm/TestTables.h"
-#include "Zolm/ZolmReader.h"
-#include "Zolm/ZolmShadow.h"
+#include "VexaSwitchLib/Zolm/ZolmReader.h"
+#include "VexaSwitchLib/Zolm/ZolmShadow.h"
 
 namespace {
 

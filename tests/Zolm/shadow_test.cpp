@@ -11,7 +11,7 @@
 #include <set>
 
 #include "Zolm/TestTables.h"
-#include "Zolm/ZolmShadow.h"
+#include "VexaSwitchLib/Zolm/ZolmShadow.h"
 
 namespace {
 

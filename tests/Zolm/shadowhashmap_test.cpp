@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "Zolm/ShadowHashMap.h"
+#include "VexaSwitchLib/Zolm/ShadowHashMap.h"
 #include "Zolm/TestTables.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "tables/VlanTypes.h"
+#include "VexaSwitchLib/tables/VlanTypes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   if (size > 4096) return 0;

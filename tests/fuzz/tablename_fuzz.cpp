@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tables/ZolmTypes.h"
+#include "VexaSwitchLib/tables/ZolmTypes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   if (size > 512) return 0;

@@ -24,6 +24,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -81,13 +82,18 @@ std::vector<Include> includesOf(std::string const& text) {
   return out;
 }
 
+// The prefix every project header is reached by, as installed.
+constexpr std::string_view PREFIX = "VexaSwitchLib/";
+
 // Where an include lands in the tree, as the build's include path finds it:
-// beside the including file (quoted only), the source root, include/.
-// nullopt when it is not a project header.
+// beside the including file (quoted only), under the package prefix,
+// include/. nullopt when it is not a project header. The source root itself
+// is not on the path: "runtime/A.h" without the prefix would find a
+// consumer's file of that name once installed.
 std::optional<std::string> resolve(Tree const& tree, std::string const& from, Include const& inc) {
   std::vector<fs::path> candidates;
   if (inc.quoted) candidates.push_back(fs::path(from).parent_path() / inc.target);
-  candidates.push_back(fs::path(inc.target));
+  if (inc.target.rfind(PREFIX, 0) == 0) candidates.push_back(fs::path(inc.target.substr(PREFIX.size())));
   candidates.push_back(fs::path("include") / inc.target);
   for (auto const& c : candidates) {
     std::string p = c.lexically_normal().generic_string();
@@ -102,6 +108,7 @@ bool namesProject(Include const& inc) {
   auto slash = inc.target.find('/');
   if (slash == std::string::npos) return false;
   std::string first = inc.target.substr(0, slash);
+  if (first + "/" == PREFIX) return true;
   return std::find(std::begin(LAYER_DIRS), std::end(LAYER_DIRS), first) != std::end(LAYER_DIRS);
 }
 
@@ -117,7 +124,10 @@ std::vector<std::string> checkLayers(Tree const& tree) {
     for (auto const& inc : includesOf(text)) {
       auto target = resolve(tree, path, inc);
       if (!target) {
-        if (namesProject(inc)) {
+        if (tree.count(inc.target)) {
+          faults.push_back(fmt::format("{}:{}: includes \"{}\" without the {} prefix", path, inc.line, inc.target,
+                                       PREFIX));
+        } else if (namesProject(inc)) {
           faults.push_back(fmt::format("{}:{}: includes \"{}\", which does not exist", path, inc.line, inc.target));
         }
         continue;
@@ -215,29 +225,29 @@ TEST(Layers, SourceTreeIncludesOnlyDownwardAndValuesUmbrellaHasNoEngine) {
 // what they may include and be included by.
 TEST(LayersCheck, CleanTreePasses) {
   Tree tree{{"runtime/A.h", "#pragma once\n#include <vector>\n"},
-            {"tables/L2Types.h", "#include \"runtime/A.h\"\n"},
-            {"tables/ZolmTypes.h", "#include \"runtime/A.h\"\n"},
-            {"tables/Tables.h", "#include \"tables/ZolmTypes.h\"\n"},
-            {"Zolm/W.h", "#include \"tables/Tables.h\"\n#include \"runtime/A.h\"\n"},
-            {"tables/L3ZolmGroups.cpp", "#include \"tables/L2Zolm.h\"\n"},
-            {"tables/VlanZolm.cpp", "#include \"Zolm/W.h\"\n"},
-            {"tables/L2Zolm.h", "#include \"Zolm/W.h\"\n#include \"tables/L2Types.h\"\n"},
-            {"tables/Collections.h", "#include \"tables/L2Zolm.h\"\n"},
-            {"include/Umbrella.h", "#include \"tables/Collections.h\"\n"},
-            {"tools/x/Helper.h", "#include \"runtime/A.h\"\n"},
+            {"tables/L2Types.h", "#include \"VexaSwitchLib/runtime/A.h\"\n"},
+            {"tables/ZolmTypes.h", "#include \"VexaSwitchLib/runtime/A.h\"\n"},
+            {"tables/Tables.h", "#include \"VexaSwitchLib/tables/ZolmTypes.h\"\n"},
+            {"Zolm/W.h", "#include \"VexaSwitchLib/tables/Tables.h\"\n#include \"VexaSwitchLib/runtime/A.h\"\n"},
+            {"tables/L3ZolmGroups.cpp", "#include \"VexaSwitchLib/tables/L2Zolm.h\"\n"},
+            {"tables/VlanZolm.cpp", "#include \"VexaSwitchLib/Zolm/W.h\"\n"},
+            {"tables/L2Zolm.h", "#include \"VexaSwitchLib/Zolm/W.h\"\n#include \"VexaSwitchLib/tables/L2Types.h\"\n"},
+            {"tables/Collections.h", "#include \"VexaSwitchLib/tables/L2Zolm.h\"\n"},
+            {"include/Umbrella.h", "#include \"VexaSwitchLib/tables/Collections.h\"\n"},
+            {"tools/x/Helper.h", "#include \"VexaSwitchLib/runtime/A.h\"\n"},
             {"tools/x/main.cpp", "#include <Umbrella.h>\n#include \"Helper.h\"\n#include <fmt/format.h>\n"},
             {"tools/x/main_test.cpp", "#include \"testutil/Anything.h\"\n"},
-            {"tests/testutil/T.h", "#include \"tools/x/Helper.h\"\n"}};  // beside the layers
+            {"tests/testutil/T.h", "#include \"VexaSwitchLib/tools/x/Helper.h\"\n"}};  // beside the layers
   EXPECT_EQ(checkLayers(tree), std::vector<std::string>{});
 }
 
 TEST(LayersCheck, UpwardIncludesAreNamedWithFileAndLine) {
-  Tree tree{{"runtime/A.h", "#pragma once\n\n#include \"tables/L2Types.h\"\n"},
-            {"tables/L2Types.h", "// value type\n#include \"Zolm/W.h\"\n"},
-            {"Zolm/W.h", "#  include \"tables/L2Zolm.h\"\n"},
-            {"tables/L2Zolm.h", "#include \"tools/x/T.h\"\n"},
+  Tree tree{{"runtime/A.h", "#pragma once\n\n#include \"VexaSwitchLib/tables/L2Types.h\"\n"},
+            {"tables/L2Types.h", "// value type\n#include \"VexaSwitchLib/Zolm/W.h\"\n"},
+            {"Zolm/W.h", "#  include \"VexaSwitchLib/tables/L2Zolm.h\"\n"},
+            {"tables/L2Zolm.h", "#include \"VexaSwitchLib/tools/x/T.h\"\n"},
             {"tools/x/T.h", "#include <Umbrella.h>\n"},
-            {"include/Umbrella.h", "#include \"tools/x/T.h\"\n"}};
+            {"include/Umbrella.h", "#include \"VexaSwitchLib/tools/x/T.h\"\n"}};
   auto faults = checkLayers(tree);
   EXPECT_TRUE(anyContains(faults, "runtime/A.h:3: includes tables/L2Types.h")) << fmt::format("{}", fmt::join(faults, "\n"));
   EXPECT_TRUE(anyContains(faults, "tables/L2Types.h:2: includes Zolm/W.h"));
@@ -251,22 +261,26 @@ TEST(LayersCheck, UpwardIncludesAreNamedWithFileAndLine) {
 }
 
 TEST(LayersCheck, CyclesAreReportedOnce) {
-  Tree tree{{"Zolm/A.h", "#include \"Zolm/B.h\"\n"},
+  Tree tree{{"Zolm/A.h", "#include \"VexaSwitchLib/Zolm/B.h\"\n"},
             {"Zolm/B.h", "#include \"C.h\"\n"},
-            {"Zolm/C.h", "#include \"Zolm/A.h\"\n"},
-            {"Zolm/D.h", "#include \"Zolm/B.h\"\n"},
-            {"runtime/Self.h", "#include \"runtime/Self.h\"\n"}};
+            {"Zolm/C.h", "#include \"VexaSwitchLib/Zolm/A.h\"\n"},
+            {"Zolm/D.h", "#include \"VexaSwitchLib/Zolm/B.h\"\n"},
+            {"runtime/Self.h", "#include \"VexaSwitchLib/runtime/Self.h\"\n"}};
   auto faults = checkLayers(tree);
   EXPECT_EQ(faults, (std::vector<std::string>{"include cycle: Zolm/A.h -> Zolm/B.h -> Zolm/C.h -> Zolm/A.h",
                                               "include cycle: runtime/Self.h -> runtime/Self.h"}));
 }
 
-TEST(LayersCheck, MissingProjectHeadersAreFaults) {
-  Tree tree{{"runtime/A.h", "#include \"runtime/Gone.h\"\n#include <tables/Gone.h>\n#include <unistd.h>\n"},
+TEST(LayersCheck, MissingAndUnprefixedProjectHeadersAreFaults) {
+  Tree tree{{"runtime/A.h",
+             "#include \"VexaSwitchLib/runtime/Gone.h\"\n#include <tables/Gone.h>\n#include <unistd.h>\n"
+             "#include \"runtime/B.h\"\n"},
+            {"runtime/B.h", ""},
             {"tools/x/main.cpp", "#include \"Helper.h\"\n#include <CLI/CLI.hpp>\n"}};
   auto faults = checkLayers(tree);
-  EXPECT_EQ(faults, (std::vector<std::string>{"runtime/A.h:1: includes \"runtime/Gone.h\", which does not exist",
+  EXPECT_EQ(faults, (std::vector<std::string>{"runtime/A.h:1: includes \"VexaSwitchLib/runtime/Gone.h\", which does not exist",
                                               "runtime/A.h:2: includes \"tables/Gone.h\", which does not exist",
+                                              "runtime/A.h:4: includes \"runtime/B.h\" without the VexaSwitchLib/ prefix",
                                               "tools/x/main.cpp:1: includes \"Helper.h\", which does not exist"}));
 }
 

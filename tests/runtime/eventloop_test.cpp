@@ -12,7 +12,7 @@
 #include <fstream>
 #include <vector>
 
-#include "runtime/EventLoop.h"
+#include "VexaSwitchLib/runtime/EventLoop.h"
 #include "testutil/ShmRoot.h"
 
 namespace {

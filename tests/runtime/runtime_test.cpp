@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Runtime.h"
+#include "VexaSwitchLib/runtime/Runtime.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "runtime/Runtime.h"
+#include "VexaSwitchLib/runtime/Runtime.h"
 
 using ::testing::HasSubstr;
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Exception.h"
-#include "runtime/Mem.h"
-#include "runtime/Nimbr.h"
-#include "runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/Nimbr.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
 #include "testutil/ShmRoot.h"
 
 namespace {

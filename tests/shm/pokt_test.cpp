@@ -12,8 +12,8 @@
 #include <chrono>
 
 #include "Zolm/TestTables.h"
-#include "runtime/Pokt.h"
-#include "runtime/SharedMem.h"
+#include "VexaSwitchLib/runtime/Pokt.h"
+#include "VexaSwitchLib/runtime/SharedMem.h"
 
 namespace {
 

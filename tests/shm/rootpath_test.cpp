@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/Exception.h"
-#include "runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
 #include "testutil/ShmRoot.h"
 
 namespace {

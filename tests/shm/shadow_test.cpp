@@ -18,7 +18,7 @@
 #include <map>
 #include <random>
 
-#include "tables/Collections.h"
+#include "VexaSwitchLib/tables/Collections.h"
 #include "Zolm/TestTables.h"
 #include "testutil/Process.h"
 

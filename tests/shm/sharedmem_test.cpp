@@ -13,7 +13,7 @@
 #include <random>
 #include <string>
 
-#include "runtime/SharedMem.h"
+#include "VexaSwitchLib/runtime/SharedMem.h"
 #include "testutil/ShmRoot.h"
 
 namespace {

@@ -22,10 +22,10 @@
 #include <chrono>
 
 #include "Zolm/TestTables.h"
-#include "Zolm/ZolmReader.h"
-#include "runtime/Exception.h"
-#include "runtime/Mem.h"
-#include "runtime/RootPath.h"
+#include "VexaSwitchLib/Zolm/ZolmReader.h"
+#include "VexaSwitchLib/runtime/Exception.h"
+#include "VexaSwitchLib/runtime/Mem.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 

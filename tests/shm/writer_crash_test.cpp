@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "Zolm/TestTables.h"
-#include "Zolm/ZolmReader.h"
-#include "runtime/SharedMem.h"
+#include "VexaSwitchLib/Zolm/ZolmReader.h"
+#include "VexaSwitchLib/runtime/SharedMem.h"
 #include "testutil/Process.h"
 
 namespace {

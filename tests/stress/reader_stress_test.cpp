@@ -21,7 +21,7 @@
 #include <set>
 #include <string>
 
-#include "tables/Collections.h"
+#include "VexaSwitchLib/tables/Collections.h"
 #include "Zolm/TestTables.h"
 #include "testutil/Process.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <random>
 
-#include "tables/L2Types.h"
-#include "tables/VexaSwitchUtil.h"
+#include "VexaSwitchLib/tables/L2Types.h"
+#include "VexaSwitchLib/tables/VexaSwitchUtil.h"
 
 using namespace VexaSwitch;
 

@@ -2,7 +2,7 @@
 // that tells observers of each real change once.
 #include <gtest/gtest.h>
 
-#include "tables/NatTypes.h"
+#include "VexaSwitchLib/tables/NatTypes.h"
 
 using namespace VexaSwitch;
 using NatVlanConfig = VlanMembershipNatConfig::NatVlanConfig;

@@ -2,8 +2,8 @@
 // interface filter.
 #include <gtest/gtest.h>
 
-#include "tables/VexaIntfFilter.h"
-#include "tables/VexaSwitchProfileTypes.h"
+#include "VexaSwitchLib/tables/VexaIntfFilter.h"
+#include "VexaSwitchLib/tables/VexaSwitchProfileTypes.h"
 
 using namespace VexaSwitch;
 

@@ -7,9 +7,9 @@
 #include <limits>
 #include <random>
 
-#include "tables/AclTypes.h"
-#include "tables/LagTypes.h"
-#include "tables/TrailerTypes.h"
+#include "VexaSwitchLib/tables/AclTypes.h"
+#include "VexaSwitchLib/tables/LagTypes.h"
+#include "VexaSwitchLib/tables/TrailerTypes.h"
 
 using namespace VexaSwitch;
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tables/StatusPacketTypes.h"
+#include "VexaSwitchLib/tables/StatusPacketTypes.h"
 
 using VexaSwitch::StatusPacket;
 

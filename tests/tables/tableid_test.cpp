@@ -5,8 +5,8 @@
 #include <random>
 #include <regex>
 
-#include "tables/VexaSwitchTypes.h"
-#include "tables/ZolmTypes.h"
+#include "VexaSwitchLib/tables/VexaSwitchTypes.h"
+#include "VexaSwitchLib/tables/ZolmTypes.h"
 
 using VexaSwitch::TableId;
 

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "tables/VexaSwitchUtil.h"
+#include "VexaSwitchLib/tables/VexaSwitchUtil.h"
 
 using namespace VexaSwitch;
 

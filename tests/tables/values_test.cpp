@@ -11,13 +11,13 @@
 #include <set>
 #include <sstream>
 
-#include "tables/AclTypes.h"
-#include "tables/Collections.h"
-#include "tables/L2Types.h"
-#include "tables/L3Types.h"
-#include "tables/LagTypes.h"
-#include "tables/NatTypes.h"
-#include "tables/VlanTypes.h"
+#include "VexaSwitchLib/tables/AclTypes.h"
+#include "VexaSwitchLib/tables/Collections.h"
+#include "VexaSwitchLib/tables/L2Types.h"
+#include "VexaSwitchLib/tables/L3Types.h"
+#include "VexaSwitchLib/tables/LagTypes.h"
+#include "VexaSwitchLib/tables/NatTypes.h"
+#include "VexaSwitchLib/tables/VlanTypes.h"
 
 using namespace VexaSwitch;
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "tables/VlanTypes.h"
+#include "VexaSwitchLib/tables/VlanTypes.h"
 
 using namespace VexaSwitch;
 using Idx = VlanMembershipTableAclIndex;

@@ -26,7 +26,7 @@
 
 #include <fmt/format.h>
 
-#include "runtime/RootPath.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
 
 #ifndef VEXA_TEST_SHM_TAG
 #define VEXA_TEST_SHM_TAG "adhoc"

@@ -17,7 +17,7 @@
 #include <fmt/format.h>
 
 #include "Json.h"
-#include "tables/Collections.h"
+#include "VexaSwitchLib/tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <optional>
 #include <vector>
 
-#include "tables/Collections.h"
+#include "VexaSwitchLib/tables/Collections.h"
 
 namespace TableDemo {
 

@@ -30,9 +30,9 @@
 #include <fmt/format.h>
 
 #include "Json.h"
-#include "tables/Collections.h"
-#include "runtime/CharRange.h"
-#include "runtime/SharedMem.h"
+#include "VexaSwitchLib/tables/Collections.h"
+#include "VexaSwitchLib/runtime/CharRange.h"
+#include "VexaSwitchLib/runtime/SharedMem.h"
 
 namespace {
 

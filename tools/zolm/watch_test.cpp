@@ -14,7 +14,7 @@
 
 #include <fmt/format.h>
 
-#include "tables/Collections.h"
+#include "VexaSwitchLib/tables/Collections.h"
 #include "Zolm/TestTables.h"
 
 namespace {
