@@ -13,6 +13,9 @@
 #include <random>
 #include <string>
 
+#include <sys/stat.h>
+
+#include "VexaSwitchLib/runtime/Mem.h"
 #include "VexaSwitchLib/runtime/SharedMem.h"
 #include "testutil/ShmRoot.h"
 
@@ -65,7 +68,7 @@ TEST_F(SharedMemTest, FenixRoundTripAndAbsentFile) {
   EXPECT_TRUE(fenix.read().isNull());
   EXPECT_EQ(fenix.mtime(), 0);
   EXPECT_FALSE(fenix.validate(FenixId(1, 1), error));
-  EXPECT_NE(error.view().find("absent"), std::string_view::npos) << error;
+  EXPECT_NE(error.view().find("absent"), std::string_view::npos) << error.view();
 
   FenixId id(4321, 3);
   fenix.write(id);  // creates the directory
@@ -73,7 +76,7 @@ TEST_F(SharedMemTest, FenixRoundTripAndAbsentFile) {
   EXPECT_GT(fenix.mtime(), 0);
   EXPECT_TRUE(fenix.validate(id, error)) << error;
   EXPECT_FALSE(fenix.validate(id.incarnationInc(), error));
-  EXPECT_NE(error.view().find("expected"), std::string_view::npos) << error;
+  EXPECT_NE(error.view().find("expected"), std::string_view::npos) << error.view();
 
   fenix.write(id.incarnationInc());
   EXPECT_EQ(fenix.read(), id.incarnationInc());
@@ -107,6 +110,37 @@ TEST_F(SharedMemTest, FenixWriteFailureThrows) {
   writeRaw("blocker", "");
   Mem::RootPath below(nullptr, std::string(TABLE) + "/blocker/t");
   EXPECT_THROW(FenixFile(below).write(FenixId(1, 1)), Quiv::InvalidInitializeException);
+}
+
+// A FIFO in a table's directory would block an open until someone writes
+// it, and a directory opens for reading: neither is taken for a file, by
+// the bookkeeping files or the mapped ones, readers and writers alike.
+TEST_F(SharedMemTest, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
+  root_.createDirectory();
+  ASSERT_EQ(::mkfifo(root_.filePath(FenixFile::FENIX_NAME).c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(root_.filePath(OwnerFile::FILENAME).c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(root_.filePath("slots").c_str(), 0644), 0);
+  std::filesystem::create_directory(root_.filePath("buckets"));
+  Quiv::String error;
+  EXPECT_TRUE(FenixFile(root_).read().isNull());
+  EXPECT_FALSE(FenixFile(root_).validate(FenixId(1, 1), error));
+  EXPECT_NE(error.view().find("not a regular file"), std::string_view::npos) << error.view();
+  EXPECT_FALSE(OwnerFile(root_).validate(error));
+  EXPECT_NE(error.view().find("not a regular file"), std::string_view::npos) << error.view();
+  EXPECT_THROW(OwnerFile(root_).ownerPid(), Quiv::CorruptionDetectedException);
+  EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
+  OwnerFile owner(root_);
+  EXPECT_THROW(WriterLock::acquireWriterLock(owner, TABLE), Quiv::InvalidInitializeException);
+  for (char const* name : {"slots", "buckets"})
+    for (auto mode : {Mem::SharedMemWrapper::Mode::readOnly, Mem::SharedMemWrapper::Mode::writable}) {
+      Mem::SharedMemWrapper file(root_, name, mode);
+      try {
+        file.attach(mode == Mem::SharedMemWrapper::Mode::readOnly ? 0 : 4096);
+        ADD_FAILURE() << name << " attached";
+      } catch (Quiv::InvalidInitializeException const& e) {
+        EXPECT_NE(e.msg().view().find("not a regular file"), std::string_view::npos) << e.msg().view();
+      }
+    }
 }
 
 // --- OwnerFile -----------------------------------------------------------------
@@ -208,7 +242,7 @@ TEST_F(SharedMemTest, GarbledOwnerFileIsRefusedSafely) {
     writeRaw(OwnerFile::FILENAME, c.bytes);
     Quiv::String error;
     EXPECT_FALSE(owner.validate(error)) << c.why;
-    EXPECT_NE(error.view().find(c.why), std::string_view::npos) << error;
+    EXPECT_NE(error.view().find(c.why), std::string_view::npos) << error.view();
     std::string line = owner.toString();
     EXPECT_NE(line.find("unreadable: "), std::string::npos) << line;
     EXPECT_THROW(owner.typeName(), Quiv::CorruptionDetectedException) << c.why;
@@ -293,8 +327,8 @@ TEST_F(SharedMemTest, KilledWriterReleasesLockToNextProcess) {
     WriterLock::acquireWriterLock(owner, TABLE);
     ADD_FAILURE() << "acquired a lock a live child holds";
   } catch (Quiv::InvalidInitializeException const& e) {
-    EXPECT_NE(e.msg().view().find(TABLE), std::string_view::npos) << e.msg();
-    EXPECT_NE(e.msg().view().find(fmt::format("pid {}", child.pid)), std::string_view::npos) << e.msg();
+    EXPECT_NE(e.msg().view().find(TABLE), std::string_view::npos) << e.msg().view();
+    EXPECT_NE(e.msg().view().find(fmt::format("pid {}", child.pid)), std::string_view::npos) << e.msg().view();
   }
   EXPECT_FALSE(WriterLock::ownerIsMe(owner));
   // A failed acquire leaves the owner's record alone.
@@ -326,7 +360,7 @@ TEST_F(SharedMemTest, SecondWriterInSameProcessIsRefused) {
     WriterLock::acquireWriterLock(second, TABLE);
     ADD_FAILURE() << "second writer object acquired the lock";
   } catch (Quiv::InvalidInitializeException const& e) {
-    EXPECT_NE(e.msg().view().find(fmt::format("(pid {})", ::getpid())), std::string_view::npos) << e.msg();
+    EXPECT_NE(e.msg().view().find(fmt::format("(pid {})", ::getpid())), std::string_view::npos) << e.msg().view();
   }
   EXPECT_TRUE(WriterLock::ownerIsMe(first));
   EXPECT_FALSE(WriterLock::ownerIsMe(second));
