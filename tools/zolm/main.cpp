@@ -553,16 +553,20 @@ int validateTable(std::string const& table) {
   std::optional<Mem::SharedMemWrapper> buckets;
   ZolmCore::BucketHeader const* bucketHeader = nullptr;
   std::string queueError;
+  // The queue is attached again at a look that finds it detached: a
+  // queue being re-formatted refuses an attach for a moment.
+  auto attachQueue = [&] {
+    queueError.clear();
+    if (!queue) queue.emplace(nullptr, r->rootPath());
+    Quiv::String error;
+    if (!queue->attach(error)) queueError = fmt::format("queue: {}", error);
+  };
   auto attachAll = [&] {
     r = attach<Ops>(table);
     buckets.emplace(r->rootPath(), "buckets", Mem::SharedMemWrapper::Mode::readOnly);
     bucketHeader = static_cast<ZolmCore::BucketHeader const*>(buckets->attach(ZolmCore::BucketHeader::SIZE));
-    queueError.clear();
-    if constexpr (queued) {
-      queue.emplace(nullptr, r->rootPath());
-      Quiv::String error;
-      if (!queue->attach(error)) queueError = fmt::format("queue: {}", error);
-    }
+    queue.reset();
+    if constexpr (queued) attachQueue();
   };
   auto marks = [&] {
     Marks m;
@@ -592,6 +596,7 @@ int validateTable(std::string const& table) {
   std::string failure;
   auto pause = VALIDATE_PAUSE;
   for (int look = 1; look <= VALIDATE_LOOKS; ++look) {
+    if (queue && !queue->attached()) attachQueue();
     Marks before = marks();
     U32 walked = 0;
     failure.clear();
@@ -824,6 +829,12 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
     if (out.done() || stop) loop.stop();
   };
   shadow = std::make_unique<Zolm::ZolmShadow<Ops>>(nullptr, table, loop, true, std::move(cb));
+  // However the watch ends: detaching replays every local key as a
+  // change, and none of them is one (nor may it print while unwinding).
+  struct Silence {
+    std::unique_ptr<Zolm::ZolmShadow<Ops>>& shadow;
+    ~Silence() { shadow->callbacksIs({}); }
+  } silence{shadow};
   bool ok = false;
   try {
     ok = shadow->initialize("zolm watch");
@@ -855,10 +866,7 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
       return false;
     }
   }
-  if (interrupted) {
-    shadow->callbacksIs({});
-    return true;
-  }
+  if (interrupted) return true;
   out.reserve(shadow->members());
   Value v;
   Zolm::IterHint hint;
@@ -896,8 +904,6 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
       },
       std::chrono::milliseconds(250));
   while (!interrupted && !out.done() && !loop.stopped()) loop.runOnce(-1);
-  // Detaching replays every local key as a change: none of them is one.
-  shadow->callbacksIs({});
   if (stop) throw *stop;
   return true;
 }

@@ -203,6 +203,7 @@ TEST(ZolmWatch, AWriterOfAnotherTypeEndsTheWatch) {
     next.pokt().poll();
     ::usleep(1000);
   }
+  ASSERT_TRUE(watch.ended()) << "still waiting for the old type: " << watch.err();
   EXPECT_TRUE(watch.rest().empty());
   EXPECT_EQ(watch.wait(), 3) << watch.err();
   EXPECT_NE(watch.err().find("file holds values of type VexaSwitch::L3FloodEntryConfig wanted "
@@ -257,7 +258,7 @@ TEST(ZolmWatch, ASignalEndsAnIdleWatch) {
   polled.signal(SIGTERM);
   for (auto until = Clock::now() + std::chrono::seconds(20); !polled.ended() && Clock::now() < until;)
     ::usleep(10000);
-  EXPECT_TRUE(polled.ended()) << "a signal waited for the next look";
+  ASSERT_TRUE(polled.ended()) << "a signal waited for the next look";
   EXPECT_EQ(polled.wait(), 0) << polled.err();
 }
 
