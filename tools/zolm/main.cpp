@@ -810,6 +810,10 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
   Quiv::EventLoop loop;
   ChangePrinter<Key> out(count);
   bool synced = false;
+  // Set once the starting point is printed: a change that arrives before
+  // (the loop goes on servicing the queue in the slice that completes the
+  // synchronisation) is already in the shadow, so in the listing.
+  bool listed = false;
   std::unique_ptr<Zolm::ZolmShadow<Ops>> shadow;
   Zolm::ShadowCallbacks<Key> cb;
   std::optional<Failure> stop;
@@ -818,7 +822,7 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
   cb.syncChanged = [](Key const&) {};
   cb.syncComplete = [&] { synced = true; };
   cb.changed = [&](Key const& k) {
-    if (!synced || stop) return;
+    if (!listed || stop) return;
     try {
       Value v;
       if (shadow->lookup(k, v)) out.present(k, textOf(v));
@@ -876,6 +880,7 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
   }
   say("watching {} ({} entries)\n", table, out.size());
   flushOutput();
+  listed = true;
   // A periodic look at the connection, only to tell the user: the shadow
   // re-attaches by itself when a new writer appears, and its new
   // synchronisation reports what changed meanwhile. A writer of another
