@@ -51,7 +51,7 @@ enum class Shown { decimal, hex };
 
 // A decimal or 0x-hex number of at most `max` (a leading 0 is decimal, not
 // octal). Bit fields and words are shown in hex in the range message.
-U64 number(std::string const& s, char const* what, U64 max, Shown shown = Shown::decimal) {
+U64 number(std::string const& s, char const* what, U64 max, Shown shown = Shown::decimal, std::string_view why = "") {
   bool hex = s.starts_with("0x") || s.starts_with("0X");
   std::string_view digits = std::string_view(s).substr(hex ? 2 : 0);
   bool digitsOk = !digits.empty();
@@ -62,8 +62,9 @@ U64 number(std::string const& s, char const* what, U64 max, Shown shown = Shown:
   unsigned long long v = digitsOk ? std::strtoull(s.c_str(), &end, hex ? 16 : 10) : 0;
   if (!digitsOk || *end != '\0') throw UsageError{fmt::format("{} '{}' is not a number", what, s)};
   if (errno == ERANGE || v > max)
-    throw UsageError{shown == Shown::hex ? fmt::format("{} {} is above {:#x}", what, s, max)
-                                         : fmt::format("{} {} is above {}", what, s, max)};
+    throw UsageError{fmt::format("{} {} is above {}{}{}", what, s,
+                                 shown == Shown::hex ? fmt::format("{:#x}", max) : fmt::format("{}", max),
+                                 why.empty() ? "" : ", ", why)};
   return v;
 }
 
@@ -190,9 +191,13 @@ L2LogicalEntry entryFrom(std::vector<std::string> const& a, U8 ports) {
   L2LogicalEntry e(Bridging::MacVlanPair(mac, Bridging::VlanId(static_cast<U16>(number(a[2], "VLAN", 4095)))));
   // Bits 0..N, and below IngressPortMask::invalid (2^49), the no-ports marker.
   U64 const maskMax = std::min((U64(1) << (ports + 1)) - 1, IngressPortMask::invalid - 1);
-  e.ingressPortMaskIs(IngressPortMask(number(a[3], "MASK", maskMax, Shown::hex)));
+  std::string const why = maskMax == IngressPortMask::invalid - 1
+                               ? std::string("the highest port mask (2^49 marks an invalid one)")
+                               : fmt::format("the highest mask of {} ports (bits 0..{})", ports, ports);
+  e.ingressPortMaskIs(IngressPortMask(number(a[3], "MASK", maskMax, Shown::hex, why)));
   e.mcastFlagsIs(L2McastFlags(static_cast<U8>(number(a[4], "FLAGS", 7, Shown::hex))));
-  e.lastSeenIs(L2HwLastSeen(static_cast<U16>(number(a[5], "LASTSEEN", 0xFF, Shown::hex))));
+  e.lastSeenIs(L2HwLastSeen(
+      static_cast<U16>(number(a[5], "LASTSEEN", 0xFF, Shown::hex, "the timestamp's 8 bits (the dirty bit is written 0)"))));
   return e;
 }
 

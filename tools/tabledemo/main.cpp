@@ -63,8 +63,9 @@ constexpr auto RELAXED = std::memory_order_relaxed;
 // Exit status, one convention with the other tools (the --help footer).
 enum Exit { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_NO_TABLE = 3, EXIT_INTERRUPTED = 130 };
 constexpr char const* EXIT_FOOTER =
-    "Exit status: 0 ok, 1 a check failed (result: FAILED), 2 usage or malformed options, 3 the root or the "
-    "table cannot be made or attached (another live writer holds it), 130 interrupted without a fault.";
+    "Exit status: 0 ok, 1 a check failed (result: FAILED), 2 usage or malformed options,\n"
+    "  3 the root or the table cannot be made or attached (another live writer holds it),\n"
+    "  130 interrupted without a fault.";
 
 enum Phase : int { filling, churn, drain, refill };
 constexpr char const* PHASE_NAME[] = {"fill", "churn", "drain", "refill"};
