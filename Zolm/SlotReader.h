@@ -53,6 +53,7 @@ namespace Zolm {
 class SlotReaderBase {
  public:
   static constexpr char const* FILENAME = "slots";
+  static_assert(Mem::RootPath::isTableFileName(FILENAME), "listed in RootPath::TABLE_FILES");
 
   // `seed` receives the table's hash seed at every attach, and again from
   // the header the caller validated (seedFrom).

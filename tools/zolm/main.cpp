@@ -49,6 +49,7 @@
 #include "VexaSwitchLib/runtime/CharRange.h"
 #include "VexaSwitchLib/runtime/Nimbr.h"
 #include "VexaSwitchLib/runtime/SharedMem.h"
+#include "VexaSwitchLib/runtime/Version.h"
 
 namespace {
 
@@ -957,6 +958,7 @@ int main(int argc, char** argv) {
   CLI::App app{"zolm: look inside shared-memory tables (read-only)"};
   app.footer(EXIT_HELP);
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("zolm ") + VEXA_SWITCH_LIB_VERSION_STRING);
   std::string root;
   auto addRoot = [&](CLI::App* c) {
     c->add_option("--root", root, "shared-memory root (default: $VEXA_SHM_ROOT, else /dev/shm/vexa)");
