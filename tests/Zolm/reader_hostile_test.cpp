@@ -273,6 +273,44 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
   EXPECT_GT(byKind[int(Damage::values)].failedReads, 0);
 }
 
+// Two neighbours of one bucket linked back to each other: each step of an
+// iteration by hint stays in the bucket and hashes right, so only the
+// (rhash, key) order shows the loop. Whatever the table's seed, the
+// iteration must end or fail, never hand the two entries back and forth.
+TEST(ReaderHostileFiles, ABackLinkWithinABucketEndsTheIteration) {
+  ShmRoot root;
+  {
+    FloodWriter w(nullptr, SOURCE, {.maxSlots = 1u << 12});
+    w.initialize();
+    for (U64 k = 1; k <= KEYS; ++k) w.write(floodEntry(k, U32(k)));
+    w.detach();
+  }
+  U32 from = 0, to = 0;
+  {
+    FloodReader r(nullptr, SOURCE);
+    ASSERT_TRUE(r.initialize("scan"));
+    L3FloodEntryConfig v;
+    Zolm::IterHint prev, hint;
+    for (bool more = r.first(v, hint); more && !(prev.valid() && prev.bucket == hint.bucket);
+         more = r.next(v.key(), v, hint))
+      prev = hint;
+    ASSERT_EQ(prev.bucket, hint.bucket) << "no bucket holds two entries";
+    from = hint.slot, to = prev.slot;
+  }
+  U64 back = U64(to) << 32 | 0x40;
+  ASSERT_TRUE(patchFile(root.dir() + "/" + SOURCE + "/slots", SLOT_HEADER + U64(from) * FloodOps::slotSize, &back, 8));
+  FloodReader r(nullptr, SOURCE);
+  ASSERT_TRUE(r.initialize("looped"));
+  L3FloodEntryConfig v;
+  Zolm::IterHint hint;
+  U64 steps = 0;
+  try {
+    for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint))
+      ASSERT_LT(++steps, 4 * KEYS) << "iteration does not end";
+  } catch (Quiv::CorruptionDetectedException const&) {
+  }
+}
+
 // --- races with a live writer, forced --------------------------------------------
 
 constexpr char const* LIVE = "vexaswitch/tables/test/live";
