@@ -31,27 +31,13 @@ using Clock = std::chrono::steady_clock;
 constexpr char const* TABLE = "vexaswitch/tables/test/shadowed";
 constexpr int FOLLOWERS = 6;
 
-using Contents = std::map<U64, std::pair<U32, U32>>;
+using Contents = FloodContents;
 
 U64 digestOf(Contents const& m) {
   U64 h = 1469598103934665603ull;
-  for (auto const& [k, v] : m) {
-    for (U64 w : {k, U64(v.first), U64(v.second)}) {
-      h ^= w;
-      h *= 1099511628211ull;
-    }
-  }
+  for (auto const& [k, v] : m)
+    for (U64 w : {k, U64(v.first), U64(v.second)}) h = (h ^ w) * 1099511628211ull;
   return h ^ m.size();
-}
-
-template <class T>
-Contents contentsOf(T const& t) {
-  Contents m;
-  L3FloodEntryConfig v;
-  Zolm::IterHint hint;
-  for (bool more = t.first(v, hint); more; more = t.next(v.key(), v, hint))
-    m[v.key().raw()] = {v.floodListId(), v.memberCount()};
-  return m;
 }
 
 struct FollowerReport {
@@ -67,16 +53,6 @@ struct Shared {
   std::atomic<U32> minCap, maxCap;
   FollowerReport f[FOLLOWERS];
 };
-
-template <class Pred>
-bool waitFor(Pred&& pred, std::chrono::milliseconds limit) {
-  auto until = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > until) return false;
-    ::usleep(1000);
-  }
-  return true;
-}
 
 Zolm::WriterConfig config() { return {.maxSlots = 1u << 13}; }
 
@@ -122,7 +98,7 @@ void secondWriter(Shared* sh) {
   w.initialize();
   std::mt19937 rng(22);
   for (U64 i = 0; i < 150000; ++i) randomOp(w, rng, 100000 + i, sh);
-  Contents final = contentsOf(w);
+  Contents final = floodContents(w);
   sh->finalDigest = digestOf(final);
   sh->finalEntries = final.size();
   sh->finalSeq = w.nimbr().tailSeq();
@@ -171,7 +147,7 @@ void follower(Shared* sh, int id, bool keyShadow, U64 stallAtOp) {
       std::chrono::milliseconds(5));
   loop.run();
   Zolm::Reader::Counters c = s.readerCounters();
-  Contents mine = contentsOf(s);
+  Contents mine = floodContents(s);
   rep.digest = digestOf(mine);
   rep.entries = mine.size();
   rep.replayDigest = digestOf(replay);
@@ -285,7 +261,7 @@ TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
       auto deadline = Clock::now() + std::chrono::seconds(30);
       while (!(sh->burstDone && s.queue().position() > sh->finalSeq) && Clock::now() < deadline) loop.runOnce(10);
       rep.burstWakeups = s.readerCounters().wakeups - wakesBefore;
-      Contents mine = contentsOf(s);
+      Contents mine = floodContents(s);
       rep.digest = digestOf(mine);
       rep.done = true;
     }));
@@ -312,7 +288,7 @@ TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
       },
       std::chrono::seconds(30)));
   for (pid_t p : pids) reap(p);
-  U64 want = digestOf(contentsOf(w));
+  U64 want = digestOf(floodContents(w));
   for (int i = 0; i < 2; ++i) {
     FollowerReport& f = sh->f[i];
     std::printf("%s: idle CPU %llu us in 300 ms; %llu wake-ups for 100000 writes\n", i ? "key shadow" : "shadow",
