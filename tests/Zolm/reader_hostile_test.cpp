@@ -445,9 +445,8 @@ TEST(ReaderLiveWriter, IterationOverATableShrinkingUnderIt) {
   Zolm::Reader::Counters c = r.readerCounters();
   EXPECT_GT(c.resizes, 0u);
   EXPECT_GT(c.slowPaths, 0u);
-  std::printf("iteration over a shrinking table: %d steps, slow paths %llu retries %llu resizes %llu/%llu\n", steps,
-              (unsigned long long)c.slowPaths, (unsigned long long)c.retries, (unsigned long long)c.resizes,
-              (unsigned long long)c.bucketResizes);
+  fmt::print("iteration over a shrinking table: {} steps, slow paths {} retries {} resizes {}/{}\n", steps, c.slowPaths,
+             c.retries, c.resizes, c.bucketResizes);
 }
 
 // A check that fails on a table nobody resizes is reported, with its

@@ -199,15 +199,13 @@ TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAnd
   reap(w2);
   EXPECT_TRUE(allDone);
   ASSERT_TRUE(sh->loadDone);
-  std::printf("final table: %llu entries; writer capacity between %u and %u\n",
-              (unsigned long long)sh->finalEntries.load(), sh->minCap.load(), sh->maxCap.load());
+  fmt::print("final table: {} entries; writer capacity between {} and {}\n", sh->finalEntries.load(), sh->minCap.load(),
+             sh->maxCap.load());
   for (int i = 0; i < FOLLOWERS; ++i) {
     FollowerReport& f = sh->f[i];
-    std::printf("%-26s %6llu entries, %7llu callbacks, %6llu wake-ups, %7llu notifications, %llu dropped, %llu syncs, "
-                "%llu disconnects, %llu behind\n",
-                plans[i].name, (unsigned long long)f.entries, (unsigned long long)f.callbacks,
-                (unsigned long long)f.wakeups, (unsigned long long)f.notifications, (unsigned long long)f.failed,
-                (unsigned long long)f.syncs, (unsigned long long)f.disconnects, (unsigned long long)f.behind);
+    fmt::print("{:26} {} entries, {} callbacks, {} wake-ups, {} notifications, {} dropped, {} syncs, {} disconnects, "
+               "{} behind\n", plans[i].name, f.entries.load(), f.callbacks.load(), f.wakeups.load(),
+               f.notifications.load(), f.failed.load(), f.syncs.load(), f.disconnects.load(), f.behind.load());
     EXPECT_EQ(f.error.load(), 0) << plans[i].name;
     EXPECT_TRUE(f.done) << plans[i].name;
     EXPECT_EQ(f.entries.load(), sh->finalEntries.load()) << plans[i].name;
@@ -291,8 +289,8 @@ TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
   U64 want = digestOf(floodContents(w));
   for (int i = 0; i < 2; ++i) {
     FollowerReport& f = sh->f[i];
-    std::printf("%s: idle CPU %llu us in 300 ms; %llu wake-ups for 100000 writes\n", i ? "key shadow" : "shadow",
-                (unsigned long long)f.idleCpuUs, (unsigned long long)f.burstWakeups);
+    fmt::print("{}: idle CPU {} us in 300 ms; {} wake-ups for 100000 writes\n", i ? "key shadow" : "shadow",
+               f.idleCpuUs.load(), f.burstWakeups.load());
     EXPECT_EQ(f.error.load(), 0);
     EXPECT_LT(f.idleCpuUs.load(), 30000u) << "an idle shadow spins";
     EXPECT_GT(f.burstWakeups.load(), 0u);

@@ -329,8 +329,7 @@ std::string growUntilFull(std::string const& tmpfsDir, std::string const& fallba
     if (p[i] != static_cast<U8>(~pattern(i))) return "a rewrite was lost";
   // Giving space back makes room again.
   if (!w.resize(64 * KiB) || !w.resize(128 * KiB)) return "no room after a shrink";
-  ::fprintf(stderr, "full at %llu bytes (%s)\n", static_cast<unsigned long long>(size),
-            usedTmpfs ? "tmpfs" : "file size limit");
+  fmt::print(stderr, "full at {} bytes ({})\n", size, usedTmpfs ? "tmpfs" : "file size limit");
   return "";
 }
 

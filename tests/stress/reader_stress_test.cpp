@@ -274,15 +274,13 @@ bool mappingWritable(std::string const& dir) {
 void report(Shared* sh, int n) {
   for (int i = 0; i < n; ++i) {
     ReaderStats& s = sh->readers[i];
-    std::printf("reader %d: %llu lookups, %llu getValue, %llu iterations; retries %llu restarts %llu resizes %llu "
-                "critical %llu reattaches %llu\n",
-                i, (unsigned long long)s.lookups, (unsigned long long)s.getValues, (unsigned long long)s.iterations,
-                (unsigned long long)s.retries, (unsigned long long)s.restarts, (unsigned long long)s.resizes,
-                (unsigned long long)s.criticalReads, (unsigned long long)s.reattaches);
+    fmt::print("reader {}: {} lookups, {} getValue, {} iterations; retries {} restarts {} resizes {} critical {} "
+               "reattaches {}\n", i, s.lookups.load(), s.getValues.load(), s.iterations.load(), s.retries.load(),
+               s.restarts.load(), s.resizes.load(), s.criticalReads.load(), s.reattaches.load());
   }
-  std::printf("writer: %llu ops, %llu phases, capacity %u..%u, buckets %u..%u\n", (unsigned long long)sh->writerOps,
-              (unsigned long long)sh->writerPhases, sh->minCapacity.load(), sh->maxCapacity.load(),
-              sh->minBuckets.load(), sh->maxBuckets.load());
+  fmt::print("writer: {} ops, {} phases, capacity {}..{}, buckets {}..{}\n", sh->writerOps.load(),
+             sh->writerPhases.load(), sh->minCapacity.load(), sh->maxCapacity.load(), sh->minBuckets.load(),
+             sh->maxBuckets.load());
 }
 
 void expectClean(Shared* sh, int n, bool checkStable) {
@@ -508,7 +506,7 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
   EXPECT_EQ(reap(writer), 0);
   report(sh, PAUSED_READERS);
-  std::printf("%llu shrinks with readers stopped\n", (unsigned long long)shrinks);
+  fmt::print("{} shrinks with readers stopped\n", shrinks);
   for (int i = 0; i < PAUSED_READERS; ++i) {
     SCOPED_TRACE(::testing::Message() << "reader " << i);
     ReaderStats& s = sh->readers[i];
