@@ -58,14 +58,16 @@ TEST(Pokt, AWriterThatGoesAwayIsADisconnect) {
   Name* name = newShared<Name>();
   Report* rep = newShared<Report>();
   Pipe listening, accepted;
+  pid_t const test = ::getpid();
   pid_t writer = spawn([&] {
     Pokt::WriterPoktSm w(nullptr);
     w.listen("dies");
     name->len = U32(w.socketName().size());
     std::memcpy(name->s, w.socketName().data(), name->len);
     if (!listening.signal()) ::_exit(3);
-    // Then a byte once it holds the follower's connection.
-    for (bool told = false;;) {
+    // Then a byte once it holds the follower's connection; killed, or ends
+    // with the test.
+    for (bool told = false; ::getppid() == test;) {
       w.poll();
       if (!told && w.connections() > 0) told = accepted.signal();
       ::usleep(1000);

@@ -234,7 +234,8 @@ TEST_F(SharedMemTest, TheLockIsHeldUntilItsOwnerDiesOrReleasesIt) {
     SharedMem::OwnerFile owner(root_);
     WriterLock::acquireWriterLock(owner, TABLE);
     if (!WriterLock::ownerIsMe(owner) || !locked.signal()) ::_exit(2);
-    never.await();  // killed here
+    never.closeWrite();
+    never.await();  // killed here, or ends when a failed test drops the pipe
   });
   locked.closeWrite();
   ASSERT_TRUE(locked.await());

@@ -198,6 +198,7 @@ TEST(WriterRestartLiveOwner, SecondWriterIsRefusedAndTheFirstIsUndisturbed) {
       FloodWriter w(nullptr, TABLE, sharedConfig());
       w.initialize();
       for (U64 k = 1; k <= 1000; ++k) w.write(entryFor(k, 0));
+      go.closeWrite();  // a failed test's end is the end of the wait
       if (!ready.signal() || !go.await()) ::_exit(3);
       for (U64 k = 1001; k <= 2000; ++k) w.write(entryFor(k, 0));
       for (U64 k = 1; k <= 2000; k += 2) w.remove(floodKey(k));
