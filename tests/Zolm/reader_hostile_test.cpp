@@ -19,6 +19,8 @@
 
 #include "Zolm/TestTables.h"
 #include "VexaSwitchLib/Zolm/ZolmReader.h"
+#include "testutil/Expect.h"
+#include "testutil/Trace.h"
 
 namespace {
 
@@ -400,23 +402,20 @@ TEST(ReaderLiveWriter, BucketsDoubledAndHalvedDuringOneReadAreNoticed) {
   U64 k = lastOf.begin()->second;
 
   bool halved = false;
-  h->flagsIs(1ull << 9);
-  Quiv::traceSinkIs([&](Quiv::DebugHandler const& from, unsigned, std::string_view msg) {
-    if (&from != h || halved || msg.find("next bucket") == std::string_view::npos) return;
-    halved = true;
-    for (U64 x = 1; x <= 9; ++x)
-      if (x != k && w.members() > 3) w.remove(key(x));  // below 16/4: back to 8
-  });
   L3FloodEntryConfig v;
-  Zolm::IterHint none;
   bool more = false;
-  try {
-    more = r.next(key(k), v, none);
-  } catch (Quiv::CorruptionDetectedException const& e) {
-    ADD_FAILURE() << "a sound table reported as damaged: " << e.what();
+  {
+    TraceHook hook(h, 1ull << 9, [&](unsigned, std::string_view msg) {
+      if (halved || msg.find("next bucket") == std::string_view::npos) return;
+      halved = true;
+      for (U64 x = 1; x <= 9; ++x)
+        if (x != k && w.members() > 3) w.remove(key(x));  // below 16/4: back to 8
+    });
+    Zolm::IterHint none;
+    EXPECT_EQ(thrownMessage<Quiv::CorruptionDetectedException>([&] { more = r.next(key(k), v, none); }),
+              "no exception")
+        << "a sound table reported as damaged";
   }
-  Quiv::traceSinkIs({});
-  h->flagsIs(0);
   ASSERT_TRUE(halved) << "the walk never reached a marker";
   EXPECT_EQ(w.buckets(), 8u);
   EXPECT_EQ(r.capacity(), capacity);
@@ -484,9 +483,8 @@ TEST(ReaderLiveWriter, IterationOverATableShrinkingUnderIt) {
   Zolm::Reader::Counters c = r.readerCounters();
   EXPECT_GT(c.resizes, 0u);
   EXPECT_GT(c.slowPaths, 0u);
-  std::printf("iteration over a shrinking table: %d steps, slow paths %llu retries %llu resizes %llu/%llu\n", steps,
-              (unsigned long long)c.slowPaths, (unsigned long long)c.retries, (unsigned long long)c.resizes,
-              (unsigned long long)c.bucketResizes);
+  fmt::print("iteration over a shrinking table: {} steps, slow paths {} retries {} resizes {}/{}\n", steps, c.slowPaths,
+             c.retries, c.resizes, c.bucketResizes);
 }
 
 // A check that fails on a table nobody resizes is reported, with its
@@ -509,22 +507,17 @@ TEST(ReaderLiveWriter, AFailedCheckIsReportedOnlyAfterRepeatsWithNothingResized)
   Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~Zolm::SLOT_OCCUPIED);
 
   int announced = 0;
-  h->flagsIs(1ull << 5);
-  Quiv::traceSinkIs([&](Quiv::DebugHandler const& from, unsigned, std::string_view msg) {
-    if (&from != h || !msg.starts_with("failed check") || announced == 10) return;
-    ++announced;
-    Zolm::SlotHeaderCommon* hdr = w.slotTable().header();
-    hdr->resizeWordIs(hdr->resizeSeq + 1, hdr->numSlots);
-  });
   std::string error;
   bool found = false;
-  try {
-    r.lookup(key(50), found);
-  } catch (Quiv::CorruptionDetectedException const& e) {
-    error = e.msg();
+  {
+    TraceHook hook(h, 1ull << 5, [&](unsigned, std::string_view msg) {
+      if (!msg.starts_with("failed check") || announced == 10) return;
+      ++announced;
+      Zolm::SlotHeaderCommon* hdr = w.slotTable().header();
+      hdr->resizeWordIs(hdr->resizeSeq + 1, hdr->numSlots);
+    });
+    error = thrownMessage<Quiv::CorruptionDetectedException>([&] { r.lookup(key(50), found); });
   }
-  Quiv::traceSinkIs({});
-  h->flagsIs(0);
   Lanx::IntfId const k = key(50);
   EXPECT_EQ(error, fmt::format("slot:{} not marked as occupied key:{}", hint.slot,
                                ZolmCore::ReaderHashMapBase::hex(&k, sizeof k)));
