@@ -1,7 +1,7 @@
 // zolm: look inside the shared-memory tables of a switch.
 //
 //   zolm ls                      the tables under the root
-//   zolm show TABLE              header dump, writer and sizes
+//   zolm show TABLE              header dump, writer and sizes (and slabs)
 //   zolm dump TABLE [--json]     every entry, in table order
 //   zolm get TABLE KEY           one entry, the key in its text form
 //   zolm validate TABLE          whole-table check; exit 0 only when sound
@@ -30,6 +30,7 @@
 #include <fmt/format.h>
 
 #include "Json.h"
+#include "VexaSwitchLib/Bloka/Slab.h"
 #include "VexaSwitchLib/tables/Collections.h"
 #include "VexaSwitchLib/runtime/CharRange.h"
 #include "VexaSwitchLib/runtime/SharedMem.h"
@@ -269,6 +270,34 @@ int cmdLs() {
   return OK;
 }
 
+// The slab files of a table whose values live in slabs, read from the
+// files (never mapped writable): per slab its entries, those in use, their
+// payload bytes, and how much of the slab's payload room they fill.
+void printSlabs(Mem::RootPath const& root) {
+  fmt::print("{:<8} {:>9} {:>9} {:>12} {:>6}\n", "SLAB", "ENTRIES", "OCCUPIED", "PAYLOAD", "USED");
+  for (U32 i = 0; i < Bloka::NUM_SLABS; ++i) {
+    std::string name = Bloka::slabFileName(i);
+    std::ifstream in(root.filePath(name), std::ios::binary);
+    if (!in) continue;
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    Bloka::SlabHeader h{};
+    Quiv::String error;
+    if (bytes.size() >= sizeof h) std::memcpy(&h, bytes.data(), sizeof h);
+    if (!h.validate(nullptr, bytes.size(), 0, error) || h.entrySize <= Bloka::ENTRY_HEAD) {
+      fmt::print("{:<8} unreadable: {}\n", name, error.empty() ? std::string("bad entrySize") : std::string(error));
+      continue;
+    }
+    U32 const maxPayload = h.entrySize - Bloka::ENTRY_HEAD;
+    U64 payload = 0;
+    for (U32 e = 0; e < h.numEntries; ++e) {
+      U32 w = Bloka::loadWord(bytes.data() + Bloka::HEADER_SIZE + U64(e) * h.entrySize);
+      if (!(w & Bloka::FREE_BIT) && w <= maxPayload) payload += w;
+    }
+    double used = h.numEntries ? 100.0 * double(payload) / (double(h.numEntries) * maxPayload) : 0;
+    fmt::print("{:<8} {:>9} {:>9} {:>12} {:>5.1f}%\n", name, h.numEntries, h.numOccupied, payload, used);
+  }
+}
+
 int cmdShow(std::string const& table) {
   forTable(table, [&]<class Ops>() {
     auto r = attach<Ops>(table);
@@ -276,6 +305,7 @@ int cmdShow(std::string const& table) {
     fmt::print("{}", r->dumpHeaders());
     fmt::print("fenixId: {}\nwriter: {}\nmembers: {} capacity: {} buckets: {} maxSize: {}\n", r->fenixId(), w.text(),
                r->members(), r->capacity(), r->buckets(), r->maxSize());
+    if constexpr (Ops::dynamic) printSlabs(r->rootPath());
     if (fs::exists(r->rootPath().filePath(Zolm::CORRUPTION_MARKER)))
       fmt::print("corruption reported: see {}\n", r->rootPath().filePath(Zolm::CORRUPTION_MARKER));
   });
