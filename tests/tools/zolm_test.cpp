@@ -395,7 +395,7 @@ TEST_F(ZolmTool, SlabTableShowsItsSlabsAndDumpsAndGetsItsValues) {
   // vlan v at version 7 has 1 + (3v + 7) % 36 elements: every slab 5..29.
   U64 payload = 0;
   for (U32 vlan = 1; vlan <= 200; ++vlan) payload += aclValue(vlan, 7).serializeLen();
-  EXPECT_NE(show.out.find("SLAB      ENTRIES  OCCUPIED      PAYLOAD   USED"), std::string::npos) << show.out;
+  EXPECT_NE(show.out.find("SLAB       ENTRIES  OCCUPIED      PAYLOAD   USED\n"), std::string::npos) << show.out;
   U64 listed = 0, occupied = 0;
   for (auto const& l : lines(show.out)) {
     if (l.rfind("slab", 0) != 0) continue;
