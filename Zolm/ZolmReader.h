@@ -153,7 +153,7 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
              Reader::Counters* counters = nullptr)
       : ZolmReaderBase(handler, tablePath, Ops::keyOps(), counters),
         ops_(ops),
-        slots_(handler, rootPath_, ops_, counters_),
+        slots_(handler, rootPath_, ops_, counters_, &fenixId_, name_),
         hashMap_(handler, slots_, buckets_, ops_, counters_) {
     partsAre(&slots_, &hashMap_);
   }

@@ -15,6 +15,7 @@
 #include "VexaSwitchLib/Zolm/ZolmWriter.h"
 #include "VexaSwitchLib/tables/L3Types.h"
 #include "VexaSwitchLib/tables/LagTypes.h"
+#include "VexaSwitchLib/tables/VlanZolm.h"
 #include "testutil/ShmRoot.h"
 
 namespace VexaTest {
@@ -26,6 +27,37 @@ using NexthopWriter = Zolm::ZolmWriter<NexthopOps>;
 
 inline VexaSwitch::LagGroupIdEntry lagEntry(U32 id, U32 intf = 0) {
   return VexaSwitch::LagGroupIdEntry(VexaSwitch::LagGroupId(id), Lanx::IntfId::fromRaw(U64(intf) + 1));
+}
+
+// The per-VLAN ACL table (slab-stored values). A value names its VLAN and
+// its version in every element, and its length follows from both, so a
+// value made of pieces of two (torn, stale or misplaced) is detected.
+using AclOps = VexaSwitch::VlanMembershipTableAclConfigOps;
+using AclWriter = Zolm::ZolmWriter<AclOps>;
+using AclValue = VexaSwitch::VlanMembershipAclEntryConfig;
+
+// 1..36 elements: serialized 18..88 bytes, slabs 5..29.
+inline U32 aclElements(U32 vlan, U32 version) { return 1 + (vlan * 3 + version) % 36; }
+inline U16 aclElement(U32 vlan, U32 version, U32 i) { return U16(vlan * 31 + version * 7 + i); }
+inline AclValue aclValue(U32 vlan, U32 version) {
+  AclValue v{Bridging::VlanId(U16(vlan))};
+  v.disableVlanIs(version & 1);
+  U32 n = aclElements(vlan, version);
+  using Index = VexaSwitch::VlanMembershipTableAclIndex;
+  v.aclIdIs(Index(0), VexaSwitch::PipeAclId(U16(version)));
+  for (U32 i = 1; i < n; ++i) {
+    U16 e = aclElement(vlan, version, i);
+    if (i < 12) v.aclIdIs(Index(U8(i)), VexaSwitch::PipeAclId(e));
+    else if (i < 24) v.aclEnableIs(Index(U8(i - 12)), VexaSwitch::PipeAclEnable(e));
+    else v.aclDefaultPermitIs(Index(U8(i - 24)), VexaSwitch::PipeAclDefaultPermit(e));
+  }
+  return v;
+}
+// The version of a consistent value of `vlan`, or -1.
+inline long aclVersion(AclValue const& v, U32 vlan) {
+  if (v.key().value() != vlan || v.aclId().count() == 0) return -1;
+  U32 version = v.aclId()[0].value();
+  return v == aclValue(vlan, version) ? long(version) : -1;
 }
 
 inline std::vector<unsigned char> readFile(std::string const& path) {

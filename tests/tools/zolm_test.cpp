@@ -538,4 +538,38 @@ TEST_F(ZolmTool, ValidateRacingAWriterIsNeverUnsound) {
   EXPECT_EQ(errors.find("not sound"), std::string::npos) << errors;
 }
 
+// The per-VLAN ACL table keeps its values in slabs: show lists them, and
+// dump and get read values out of them like any other table's.
+TEST_F(ZolmTool, SlabTableShowsItsSlabsAndDumpsAndGetsItsValues) {
+  AclWriter w(nullptr, "vexaswitch/tables/test/acl", Zolm::WriterConfig{});
+  w.initialize();
+  for (U32 vlan = 1; vlan <= 200; ++vlan) w.write(aclValue(vlan, 7));
+  Result show = run("show vexaswitch/tables/test/acl");
+  ASSERT_EQ(show.code, 0) << show.err;
+  EXPECT_NE(show.out.find("members: 200"), std::string::npos) << show.out;
+  // vlan v at version 7 has 1 + (3v + 7) % 36 elements: every slab 5..29.
+  U64 payload = 0;
+  for (U32 vlan = 1; vlan <= 200; ++vlan) payload += aclValue(vlan, 7).serializeLen();
+  EXPECT_NE(show.out.find("SLAB       ENTRIES  OCCUPIED      PAYLOAD   USED\n"), std::string::npos) << show.out;
+  U64 listed = 0, occupied = 0;
+  for (auto const& l : lines(show.out)) {
+    if (l.rfind("slab", 0) != 0) continue;
+    std::istringstream in(l);
+    std::string name;
+    U64 entries, occ, bytes;
+    in >> name >> entries >> occ >> bytes;
+    occupied += occ;
+    listed += bytes;
+  }
+  EXPECT_EQ(occupied, 200u);
+  EXPECT_EQ(listed, payload);
+  Result get = run("get vexaswitch/tables/test/acl 42");
+  ASSERT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(get.out, fmt::format("{}\n", Zolm::show(aclValue(42, 7))));
+  Result dump = run("dump vexaswitch/tables/test/acl");
+  ASSERT_EQ(dump.code, 0) << dump.err;
+  EXPECT_EQ(lines(dump.out).size(), 200u);
+  EXPECT_EQ(run("validate vexaswitch/tables/test/acl").code, 0);
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
 // zolm: look inside the shared-memory tables of a switch.
 //
 //   zolm ls                      the tables under the root
-//   zolm show TABLE              header dump, writer and sizes
+//   zolm show TABLE              header dump, writer and sizes (and slabs)
 //   zolm dump TABLE [--json]     every entry, in table order
 //   zolm get TABLE KEY           one entry, the key in its text form
 //   zolm validate TABLE          whole-table check; exit 0 only when sound
@@ -45,6 +45,7 @@
 #include <fmt/format.h>
 
 #include "Json.h"
+#include "VexaSwitchLib/Bloka/Slab.h"
 #include "VexaSwitchLib/tables/Collections.h"
 #include "VexaSwitchLib/runtime/CharRange.h"
 #include "VexaSwitchLib/runtime/Nimbr.h"
@@ -461,6 +462,47 @@ int cmdLs() {
   return OK;
 }
 
+// The slab files of a table whose values live in slabs, read from the
+// files (opened as the other files are: regular files only, never
+// blocking, never mapped writable): per slab its entries, those in use,
+// their payload bytes, and how much of the slab's payload room they fill.
+void printSlabs(Mem::RootPath const& root) {
+  say("{:<8} {:>9} {:>9} {:>12} {:>6}\n", "SLAB", "ENTRIES", "OCCUPIED", "PAYLOAD", "USED");
+  for (U32 i = 0; i < Bloka::NUM_SLABS; ++i) {
+    std::string name = Bloka::slabFileName(i), path = root.filePath(name);
+    int fd = Mem::openRegular(path, O_RDONLY);
+    if (fd < 0) {
+      if (errno != ENOENT) say("{:<8} unreadable: {}\n", name, openProblem(path, errno));
+      continue;
+    }
+    std::vector<char> bytes;
+    char chunk[1 << 16];
+    ssize_t got;
+    while ((got = ::read(fd, chunk, sizeof chunk)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+    int err = errno;
+    ::close(fd);
+    if (got < 0) {
+      say("{:<8} unreadable: cannot read {}: {}\n", name, path, std::strerror(err));
+      continue;
+    }
+    Bloka::SlabHeader h{};
+    Quiv::String error;
+    if (bytes.size() >= sizeof h) std::memcpy(&h, bytes.data(), sizeof h);
+    if (!h.validate(nullptr, bytes.size(), 0, error) || h.entrySize <= Bloka::ENTRY_HEAD) {
+      say("{:<8} unreadable: {}\n", name, error.empty() ? std::string("bad entrySize") : std::string(error));
+      continue;
+    }
+    U32 const maxPayload = h.entrySize - Bloka::ENTRY_HEAD;
+    U64 payload = 0;
+    for (U32 e = 0; e < h.numEntries; ++e) {
+      U32 w = Bloka::loadWord(bytes.data() + Bloka::HEADER_SIZE + U64(e) * h.entrySize);
+      if (!(w & Bloka::FREE_BIT) && w <= maxPayload) payload += w;
+    }
+    double used = h.numEntries ? 100.0 * double(payload) / (double(h.numEntries) * maxPayload) : 0;
+    say("{:<8} {:>9} {:>9} {:>12} {:>5.1f}%\n", name, h.numEntries, h.numOccupied, payload, used);
+  }
+}
+
 // --- show, dump, get ------------------------------------------------------------------
 
 int cmdShow(std::string const& table) {
@@ -470,6 +512,7 @@ int cmdShow(std::string const& table) {
     emit(r->dumpHeaders());
     say("fenixId: {}\nwriter: {}\nmembers: {} capacity: {} buckets: {} requested size: {}\n", r->fenixId(), w.text(),
         r->members(), r->capacity(), r->buckets(), r->maxSize());
+    if constexpr (Ops::dynamic) printSlabs(r->rootPath());
     if (auto report = corruptionReport(r->rootPath().dirName()))
       say("corruption reported: {} (see {})\n", *report, markerPath(r->rootPath().dirName()));
   });
