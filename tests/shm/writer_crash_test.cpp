@@ -170,18 +170,23 @@ TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
   EXPECT_EQ(w.members(), RESTART_KEYS);
   EXPECT_TRUE(w.validate()) << w.lastError();
 
-  // A writer that asks for a larger table keeps it too: the queue, sized
-  // for the requested size, grows on its own (a new generation).
+  // A writer that asks for another size keeps the table too: a larger
+  // queue grows on its own (a new generation), a smaller request changes
+  // nothing stored.
   w.detach();
-  Zolm::WriterConfig larger = sharedConfig();
-  larger.maxSlots += 1;
-  FloodWriter bigger(handler(), TABLE, larger);
-  ASSERT_NO_THROW(bigger.initialize());
-  EXPECT_EQ(bigger.writerCounters().reformats, 0u);
-  EXPECT_EQ(bigger.fenixId().value(), childId.value());
-  EXPECT_EQ(bigger.members(), RESTART_KEYS);
-  EXPECT_GE(bigger.nimbr().header()->mapSize, larger.maxSlots);
-  EXPECT_TRUE(bigger.validate()) << bigger.lastError();
+  for (U32 requested : {sharedConfig().maxSlots + 1, sharedConfig().maxSlots / 8, sharedConfig().maxSlots * 4}) {
+    SCOPED_TRACE(requested);
+    Zolm::WriterConfig config = sharedConfig();
+    config.maxSlots = requested;
+    FloodWriter next(handler(), TABLE, config);
+    ASSERT_NO_THROW(next.initialize());
+    EXPECT_EQ(next.writerCounters().reformats, 0u);
+    EXPECT_EQ(next.fenixId().value(), childId.value());
+    EXPECT_EQ(next.members(), RESTART_KEYS);
+    EXPECT_GE(next.nimbr().header()->mapSize, std::min<U64>(requested, RESTART_KEYS));
+    EXPECT_TRUE(next.validate()) << next.lastError();
+    next.detach();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Exit, WriterRestart, ::testing::Values(true, false),
