@@ -74,6 +74,7 @@ class TableFullException : public Quiv::Exception {
 class SlotWriterTable {
  public:
   static constexpr char const* FILENAME = "slots";
+  static_assert(Mem::RootPath::isTableFileName(FILENAME), "listed in RootPath::TABLE_FILES");
   static constexpr U32 MAX_SLOTS = 0x7FFFFFFFu;  // bit 31 marks buckets
 
   // `seed` is the writer's copy of the hash seed: set from the header on

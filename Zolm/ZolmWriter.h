@@ -68,6 +68,7 @@ U16 nextIncarnation();
 // Readers, shadows and tools never write it by themselves, only when their
 // caller asks (ZolmReaderBase::markCorruption).
 inline constexpr std::string_view CORRUPTION_MARKER = "corruption-detected";
+static_assert(Mem::RootPath::isTableFileName(CORRUPTION_MARKER), "listed in RootPath::TABLE_FILES");
 // Writes the marker with the report's text (best effort: a report must not
 // fail for want of a file); true when written.
 bool markCorruptionDetected(Mem::RootPath const& root, std::string_view msg);

@@ -71,6 +71,7 @@ static_assert(BucketHeader::SIZE % 8 == 0, "bucket words are 8-aligned");
 class BucketWriterBase {
  public:
   static constexpr char const* FILENAME = "buckets";
+  static_assert(Mem::RootPath::isTableFileName(FILENAME), "listed in RootPath::TABLE_FILES");
   static constexpr U32 DEFAULT_BUCKETS = 8;
 
   BucketWriterBase(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local);

@@ -7,6 +7,12 @@
 //   Vlan100                 a VLAN (routed) interface
 //   Loopback0, Management1
 //   Cpu                     the CPU port
+//   Unknown0x0000000000000006  any other image (a kind this build does not
+//                           know, a component count or number no name
+//                           spells), as its 16 hex digits
+// Numbers are the image's 16-bit fields, 0..65535 for every kind: the
+// parser reads back every text the printer makes, so any id that is
+// stored can be named and looked up by its text.
 //
 // Image (8 bytes, little-endian U64, held as two 32-bit halves so that the
 // id sits on 4-byte boundaries in stored images):
@@ -36,7 +42,7 @@ class IntfId {
  public:
   constexpr IntfId() = default;
   // From a name; raises Kel::ParseException for an unknown name and
-  // Kel::RangeException for numbers out of their range.
+  // Kel::RangeException for a number above 65535.
   explicit IntfId(std::string_view name);
   explicit IntfId(Kel::CharRange& r);
   static IntfId ethernet(U16 a, U16 b = 0, U16 c = 0);

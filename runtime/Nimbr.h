@@ -132,6 +132,7 @@ class NimbrNotifiee {
 class NimbrWriter {
  public:
   static constexpr char const* FILENAME = "nimbr";
+  static_assert(Mem::RootPath::isTableFileName(FILENAME), "listed in RootPath::TABLE_FILES");
   static constexpr U32 NONE = 0xFFFFFFFFu;
   static constexpr U32 TOMBSTONE = 0xFFFFFFFFu;
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 namespace Mem {
@@ -25,6 +26,15 @@ void checkFileName(std::string_view file) {
   if (file.empty() || file == "." || file == ".." || file.find('/') != std::string_view::npos ||
       file.find('\0') != std::string_view::npos)
     fmthrow(Quiv::InvalidInitializeException, "bad file name '{}' in a table directory", file);
+}
+
+// Whether `dir` holds any of a table's files (the directory of a table,
+// live or left behind).
+bool holdsTable(std::string const& dir) {
+  struct stat st;
+  for (std::string_view f : RootPath::TABLE_FILES)
+    if (::lstat((dir + "/" + std::string(f)).c_str(), &st) == 0) return true;
+  return false;
 }
 
 }  // namespace
@@ -55,6 +65,10 @@ void RootPath::checkTablePath(std::string_view path) {
     std::string_view part = path.substr(start, end - start);
     if (part.empty()) badPath(path, "empty path component");
     if (part == "." || part == "..") badPath(path, "'.' and '..' are not allowed");
+    if (isTableFileName(part))
+      badPath(path, fmt::format("'{}' is the name of a table's file: a table cannot live inside another table's "
+                                "directory",
+                                part));
     start = end + 1;
   }
 }
@@ -80,6 +94,29 @@ void RootPath::createDirectory() const {
     if (path.empty()) continue;
     if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
       fmthrow(Quiv::InvalidInitializeException, "cannot create directory {}: {}", path, std::strerror(errno));
+  }
+}
+
+void RootPath::checkNotNested() const {
+  std::string const root = dirName_.substr(0, dirName_.size() - tablePath_.size() - 1);
+  for (std::size_t slash = tablePath_.find('/'); slash != std::string::npos; slash = tablePath_.find('/', slash + 1)) {
+    std::string_view outer = std::string_view(tablePath_).substr(0, slash);
+    if (holdsTable(root + "/" + std::string(outer)))
+      fmthrow(Quiv::InvalidInitializeException,
+              "table '{}' cannot be made under {}: it would lie inside the directory of table '{}'; a table cannot "
+              "live inside another table's directory",
+              tablePath_, root, outer);
+  }
+  // Below: every directory under this one (symbolic links are not followed).
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dirName_, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (!it->is_directory(ec) || it->is_symlink(ec) || !holdsTable(it->path().string())) continue;
+    fmthrow(Quiv::InvalidInitializeException,
+            "table '{}' cannot be made under {}: its directory holds table '{}'; a table cannot live inside another "
+            "table's directory",
+            tablePath_, root, tablePath_ + "/" + it->path().lexically_relative(dirName_).string());
   }
 }
 

@@ -271,6 +271,8 @@ void OwnerFile::dropInherited() { closeFd(); }
 
 void OwnerFile::lock() {
   if (fd_ >= 0) return;
+  // The first step of every writer that makes or takes a table.
+  root_.checkNotNested();
   root_.createDirectory();
   std::string p = path();
   int fd = openRetry(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);

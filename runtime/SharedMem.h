@@ -71,6 +71,7 @@ class FenixId {
 class FenixFile {
  public:
   static constexpr char const* FENIX_NAME = "fenix";
+  static_assert(Mem::RootPath::isTableFileName(FENIX_NAME), "listed in RootPath::TABLE_FILES");
   static constexpr U32 MAGIC = 0x584E4546;
   static constexpr U32 VERSION = 1;
   static constexpr std::size_t SIZE = 16;
@@ -133,6 +134,7 @@ struct ShocketInfo {
 class OwnerFile {
  public:
   static constexpr char const* FILENAME = "owner";
+  static_assert(Mem::RootPath::isTableFileName(FILENAME), "listed in RootPath::TABLE_FILES");
   static constexpr U32 MAGIC = 0x524E574F;
   static constexpr U32 VERSION = 1;
   static constexpr std::size_t SIZE = 264;

@@ -6,6 +6,8 @@
 
 #include <random>
 
+#include <fmt/format.h>
+
 #include "VexaSwitchLib/runtime/Runtime.h"
 
 using ::testing::HasSubstr;
@@ -104,23 +106,67 @@ TEST(SiblingTypes, RandomValuesRoundTrip) {
 
 TEST(IntfId, NamesRoundTripAndKindsClassify) {
   for (std::string_view name : {"", "Ethernet3", "Ethernet3/1", "Ethernet3/1/2", "Port-Channel17", "Vlan100",
-                                "Cpu", "Loopback0", "Management1/1", "UnconnectedEthernet5"}) {
+                                "Cpu", "Loopback0", "Management1/1", "UnconnectedEthernet5", "Ethernet0",
+                                "Ethernet3/0/5", "Vlan4095", "Port-Channel0", "Loopback65535",
+                                "Unknown0x0000000000000006", "Unknown0x0100000000000000"}) {
     Lanx::IntfId id{name};
     EXPECT_EQ(id.name(), Quiv::String(name));
-    Quiv::String text = valueToStrep(id);
-    Kel::CharRange r(text.view());
-    EXPECT_EQ(Lanx::sequenceToValue(r, nullptr), id);
   }
+  // What the constructors make is named, and the name reads back.
+  EXPECT_EQ(Lanx::IntfId::ethernet(0).name(), "Ethernet0");
+  EXPECT_EQ(Lanx::IntfId::ethernet(3, 0, 5).name(), "Ethernet3/0/5");
+  EXPECT_EQ(Lanx::IntfId::vlan(4095).name(), "Vlan4095");
+  EXPECT_EQ(Lanx::IntfId::portChannel(0).name(), "Port-Channel0");
+  EXPECT_EQ(Lanx::IntfId::fromRaw(6).name(), "Unknown0x0000000000000006");
+  EXPECT_EQ(Lanx::IntfId("Unknown0xFF"), Lanx::IntfId::fromRaw(255)) << "any case, 1..16 digits";
   EXPECT_TRUE(Lanx::EthIntfId::isUnconnected(Lanx::IntfId("UnconnectedEthernet5")));
   EXPECT_TRUE(Lanx::EthIntfId::isEthIntfId(Lanx::IntfId("UnconnectedEthernet5")));
   EXPECT_FALSE(Lanx::EthIntfId::isUnconnected(Lanx::IntfId("Ethernet5")));
   EXPECT_TRUE(Lanx::PortChannelIntfId::isPortChannelIntfId(Lanx::IntfId::portChannel(7)));
   EXPECT_TRUE(Lanx::CpuIntfId::isCpuIntfId(Lanx::IntfId("Cpu")));
-  EXPECT_THROW(Lanx::IntfId("Ethernet"), Kel::ParseException);
-  EXPECT_THROW(Lanx::IntfId("Ethernet1/"), Kel::ParseException);
-  EXPECT_THROW(Lanx::IntfId("Tunnel4"), Kel::ParseException);
-  EXPECT_THROW(Lanx::IntfId("Vlan4095"), Kel::RangeException);
-  EXPECT_THROW(Lanx::IntfId("CpuX"), Kel::ParseException);
+  for (char const* bad : {"Ethernet", "Ethernet1/", "Ethernet1/2/3/4", "Tunnel4", "CpuX", "Unknown0x",
+                          "Unknown0x00000000000000001", "Unknown0x12g", "Unknown"})
+    EXPECT_THROW(Lanx::IntfId{bad}, Kel::ParseException) << bad;
+  EXPECT_THROW(Lanx::IntfId("Vlan65536"), Kel::RangeException);
+}
+
+// Every image an id can hold prints a text that parses back to it, alone
+// and inside a record's text: exhaustive over each kind's first number,
+// every kind byte with every component count on edge numbers, and random
+// images.
+TEST(IntfId, EveryImagePrintsATextThatParsesBack) {
+  auto check = [](U64 raw) {
+    Lanx::IntfId id = Lanx::IntfId::fromRaw(raw);
+    Quiv::String text = valueToStrep(id);
+    Kel::CharRange r(text.view());
+    Lanx::IntfId back;
+    try {
+      back = Lanx::sequenceToValue(r, nullptr);
+    } catch (Quiv::Exception const& e) {
+      return ::testing::AssertionFailure() << fmt::format("{:#018x} prints '{}': {}", raw, text, e.msg());
+    }
+    if (back != id || !r.atEnd())
+      return ::testing::AssertionFailure() << fmt::format("{:#018x} prints '{}', read back as {:#018x}", raw, text,
+                                                          back.raw());
+    return ::testing::AssertionSuccess();
+  };
+  constexpr U16 edges[] = {0, 1, 2, 4094, 4095, 65535};
+  for (unsigned kind = 0; kind < 256; ++kind)
+    for (unsigned n : {0, 1, 2, 3, 4, 5, 128, 255})
+      for (U16 a : edges)
+        for (U16 b : edges)
+          for (U16 c : edges)
+            ASSERT_TRUE(check(U64(kind) << 56 | U64(n) << 48 | U64(a) << 32 | U64(b) << 16 | c));
+  for (unsigned kind = 1; kind <= 7; ++kind)
+    for (unsigned n = 1; n <= 3; ++n)
+      for (U32 a = 0; a <= 65535; ++a)
+        ASSERT_TRUE(check(U64(kind) << 56 | U64(n) << 48 | U64(a) << 32 | U64(U16(a * 7)) << 16 | (65535 - a)));
+  std::mt19937_64 rng(13);
+  for (int i = 0; i < 200000; ++i) {
+    U64 raw = rng();
+    if (i % 2) raw = (raw & 0x0003FFFFFFFFFFFFULL) | U64(1 + i % 7) << 56;  // a known kind
+    ASSERT_TRUE(check(raw));
+  }
 }
 
 }  // namespace

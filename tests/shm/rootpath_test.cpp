@@ -1,5 +1,6 @@
 // Table paths are names chosen by callers; a table directory must never end
-// up outside the shared-memory root, whatever the name.
+// up outside the shared-memory root, whatever the name, nor inside another
+// table's directory.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 
 #include "VexaSwitchLib/runtime/Exception.h"
 #include "VexaSwitchLib/runtime/RootPath.h"
+#include "Zolm/TestTables.h"
 #include "testutil/ShmRoot.h"
 
 namespace {
@@ -41,6 +43,13 @@ TEST(RootPathTest, RefusesPathsThatCouldEscapeTheRoot) {
       {"a\0b"s, "a\\0b"},
       {"\0"s, "\\0"},
       {"vexaswitch/tables\0/../../etc"s, "vexaswitch/tables\\0"},
+      // Components named as a table's files: the table would need that
+      // file of its parent table to be a directory.
+      {"m/owner", "'owner' is the name of a table's file"},
+      {"n/slots", "'slots' is the name of a table's file"},
+      {"buckets", "'buckets' is the name"},
+      {"a/nimbr/b", "'nimbr' is the name"},
+      {"a/fenix.tmp.12", "'fenix.tmp.12' is the name"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.shown);
@@ -57,7 +66,8 @@ TEST(RootPathTest, RefusesPathsThatCouldEscapeTheRoot) {
 
 TEST(RootPathTest, AcceptsOrdinaryTablePaths) {
   VexaTest::ShmRoot shm;
-  for (std::string_view path : {"vexaswitch/tables/l2/mac-table", "t", "a.b/..c/c..", "a/.hidden/...", "x y/z"}) {
+  for (std::string_view path : {"vexaswitch/tables/l2/mac-table", "t", "a.b/..c/c..", "a/.hidden/...", "x y/z",
+                                "a/slots2", "a/owners", "a/xfenix"}) {
     SCOPED_TRACE(std::string(path));
     RootPath p(nullptr, path);
     EXPECT_EQ(p.tablePath(), path);
@@ -129,6 +139,38 @@ TEST(RootPathTest, DirectoryAndFileLifecycle) {
   EXPECT_TRUE(p.removeFile("slots"));
   EXPECT_FALSE(p.fileExists("slots"));
   EXPECT_FALSE(p.removeFile("slots"));
+}
+
+// A table cannot be made inside another's directory, nor around one,
+// whichever came first; the refusal names the other table and leaves it
+// working and its files as they were.
+TEST(RootPathTest, WritersRefuseATableInsideOrAroundAnother) {
+  VexaTest::ShmRoot shm;
+  using VexaTest::LagWriter;
+  struct Case {
+    char const* first;
+    char const* second;
+    char const* why;
+  };
+  for (Case c : {Case{"t/a", "t/a/b/c", "would lie inside the directory of table 't/a'"},
+                 Case{"u/a/b", "u", "its directory holds table 'u/a/b'"}}) {
+    SCOPED_TRACE(c.second);
+    LagWriter first(nullptr, c.first, Zolm::WriterConfig{});
+    first.initialize();
+    first.write(VexaTest::lagEntry(3));
+    auto before = VexaTest::filesIn(shm.dir() + "/" + c.first);
+    try {
+      LagWriter second(nullptr, c.second, Zolm::WriterConfig{});
+      second.initialize();
+      ADD_FAILURE() << "second table made";
+    } catch (Quiv::InvalidInitializeException const& e) {
+      EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(VexaTest::filesIn(shm.dir() + "/" + c.first), before);
+    first.write(VexaTest::lagEntry(4));
+    EXPECT_EQ(first.members(), 2u);
+    first.cleanup();
+  }
 }
 
 }  // namespace

@@ -6,10 +6,14 @@
 //   vexa-l2 trailer WORD
 //   vexa-l2 table NAME
 //   vexa-l2            (a worked example of each)
+//   vexa-l2 --version
 //
-// Exit status: 0 success, 1 a value that cannot be decoded, 2 usage.
+// Exit status (kUsage's footer): 0 ok, 1 a failed check (decode --parity
+// finds bad parity), 2 usage or malformed input: a value that is not a
+// number, a MAC, a table name, or a field that does not fit its encoding.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -35,14 +39,32 @@ constexpr char kUsage[] =
     "  vexa-l2 trailer WORD                                  fields of an egress trailer word\n"
     "  vexa-l2 table NAME                                    parts of a table name, and the name rebuilt\n"
     "  vexa-l2                                               a worked example of each\n"
-    "numbers may be decimal or 0x-hex; --ports defaults to 48; MAC is xx:xx:xx:xx:xx:xx\n";
+    "  vexa-l2 --version                                     the tool's version\n"
+    "numbers may be decimal or 0x-hex; --ports defaults to 48; MAC is xx:xx:xx:xx:xx:xx\n"
+    "encode refuses a field its words cannot hold: VLAN above 4095, MASK with a bit above N (N = --ports)\n"
+    "or of 2^49 and above, FLAGS above 0x7, LASTSEEN above 0xff (the dirty bit is written 0)\n"
+    "Exit status: 0 ok, 1 a failed check (bad parity), 2 usage or malformed input.\n";
 
-U64 number(std::string const& s, char const* what, U64 max) {
+enum Exit { OK = 0, FAILED_CHECK = 1, USAGE = 2 };
+
+enum class Shown { decimal, hex };
+
+// A decimal or 0x-hex number of at most `max` (a leading 0 is decimal, not
+// octal). Bit fields and words are shown in hex in the range message.
+U64 number(std::string const& s, char const* what, U64 max, Shown shown = Shown::decimal, std::string_view why = "") {
+  bool hex = s.starts_with("0x") || s.starts_with("0X");
+  std::string_view digits = std::string_view(s).substr(hex ? 2 : 0);
+  bool digitsOk = !digits.empty();
+  for (char c : digits)
+    digitsOk = digitsOk && ((c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))));
   char* end = nullptr;
   errno = 0;
-  unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-  if (s.empty() || s[0] == '-' || errno || *end != '\0') throw UsageError{fmt::format("{} '{}' is not a number", what, s)};
-  if (v > max) throw UsageError{fmt::format("{} {} is above {}", what, s, max)};
+  unsigned long long v = digitsOk ? std::strtoull(s.c_str(), &end, hex ? 16 : 10) : 0;
+  if (!digitsOk || *end != '\0') throw UsageError{fmt::format("{} '{}' is not a number", what, s)};
+  if (errno == ERANGE || v > max)
+    throw UsageError{fmt::format("{} {} is above {}{}{}", what, s,
+                                 shown == Shown::hex ? fmt::format("{:#x}", max) : fmt::format("{}", max),
+                                 why.empty() ? "" : ", ", why)};
   return v;
 }
 
@@ -95,14 +117,17 @@ ProfileHwProperties profile(bool parity) {
   return p;
 }
 
-void decode(U64 q0, U64 q1, U8 ports, bool parity) {
+// True unless parity was asked for and is bad.
+bool decode(U64 q0, U64 q1, U8 ports, bool parity) {
   fmt::print("decode qword0 {:#018x} qword1 {:#018x} ({} ports, parity {}):\n", q0, q1, ports, parity ? "on" : "off");
   L2HashTableHwEntry hw(q0, q1);
   printEntry(L2LogicalEntry::fromHwEntry(hw, ports, profile(parity)));
   if (parity) {
     U64 p = parity64Bit(q0) ^ parity64Bit(q1);
     fmt::print("  parity {}\n", p ? "BAD (odd number of set bits)" : "ok");
+    return p == 0;
   }
+  return true;
 }
 
 L2HashTableHwEntry encode(L2LogicalEntry const& e, U8 ports, bool parity) {
@@ -144,20 +169,35 @@ int table(std::string const& name) {
   if (!id) {
     fmt::print(stderr, "vexa-l2: '{}' is not a table name (vexaswitch/tables/<feature>/<table>[-dev<N>[-pipe<M>]])\n",
                name);
-    return 1;
+    return USAGE;
   }
   fmt::print("{}\n  {}\n  rebuilt: {}\n", name, valueToStrep(id), id.tableName());
-  return 0;
+  return OK;
 }
 
-L2LogicalEntry entryFrom(std::vector<std::string> const& a) {
-  Kel::CharRange macText(a[1]);
-  Bridging::EthAddr mac(macText);
-  macText.checkAllDataConsumed();
+// The entry of `encode`'s arguments. Every field must come back from the
+// words unchanged: hwEntry() keeps mask bits 0..N (N ports) and writes the
+// last-seen timestamp only (the dirty bit is written 0), so a field it
+// would cut is refused here rather than encoded as something else.
+L2LogicalEntry entryFrom(std::vector<std::string> const& a, U8 ports) {
+  Bridging::EthAddr mac;
+  try {
+    Kel::CharRange macText(a[1]);
+    mac = Bridging::EthAddr(macText);
+    macText.checkAllDataConsumed();
+  } catch (Kel::ParseException const&) {
+    throw UsageError{fmt::format("MAC '{}' is not an Ethernet address (xx:xx:xx:xx:xx:xx)", a[1])};
+  }
   L2LogicalEntry e(Bridging::MacVlanPair(mac, Bridging::VlanId(static_cast<U16>(number(a[2], "VLAN", 4095)))));
-  e.ingressPortMaskIs(IngressPortMask(number(a[3], "MASK", IngressPortMask::invalid)));
-  e.mcastFlagsIs(L2McastFlags(static_cast<U8>(number(a[4], "FLAGS", 7))));
-  e.lastSeenIs(L2HwLastSeen(static_cast<U16>(number(a[5], "LASTSEEN", 0x1FF))));
+  // Bits 0..N, and below IngressPortMask::invalid (2^49), the no-ports marker.
+  U64 const maskMax = std::min((U64(1) << (ports + 1)) - 1, IngressPortMask::invalid - 1);
+  std::string const why = maskMax == IngressPortMask::invalid - 1
+                               ? std::string("the highest port mask (2^49 marks an invalid one)")
+                               : fmt::format("the highest mask of {} ports (bits 0..{})", ports, ports);
+  e.ingressPortMaskIs(IngressPortMask(number(a[3], "MASK", maskMax, Shown::hex, why)));
+  e.mcastFlagsIs(L2McastFlags(static_cast<U8>(number(a[4], "FLAGS", 7, Shown::hex))));
+  e.lastSeenIs(L2HwLastSeen(
+      static_cast<U16>(number(a[5], "LASTSEEN", 0xFF, Shown::hex, "the timestamp's 8 bits (the dirty bit is written 0)"))));
   return e;
 }
 
@@ -185,14 +225,18 @@ void demo() {
 
 int main(int argc, char** argv) {
   try {
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+      fmt::print("vexa-l2 {}\n", VEXA_SWITCH_LIB_VERSION_STRING);
+      return OK;
+    }
     Options o = parse(argc, argv);
     if (argc > 1 && std::string_view(argv[1]) == "--help") {
       fmt::print("{}", kUsage);
-      return 0;
+      return OK;
     }
     if (o.args.empty()) {
       demo();
-      return 0;
+      return OK;
     }
     std::string const& cmd = o.args[0];
     auto need = [&](std::size_t n) {
@@ -200,28 +244,31 @@ int main(int argc, char** argv) {
     };
     if (cmd == "decode") {
       need(2);
-      decode(number(o.args[1], "QWORD0", ~U64(0)), number(o.args[2], "QWORD1", ~U64(0)), o.ports, o.parity);
+      if (!decode(number(o.args[1], "QWORD0", ~U64(0), Shown::hex), number(o.args[2], "QWORD1", ~U64(0), Shown::hex),
+                  o.ports, o.parity))
+        return FAILED_CHECK;
     } else if (cmd == "encode") {
       need(5);
-      encode(entryFrom(o.args), o.ports, o.parity);
+      encode(entryFrom(o.args, o.ports), o.ports, o.parity);
     } else if (cmd == "crc") {
       need(1);
       crc(o.args[1], o.bits);
     } else if (cmd == "trailer") {
       need(1);
-      trailer(static_cast<U32>(number(o.args[1], "WORD", 0xFFFFFFFFu)));
+      trailer(static_cast<U32>(number(o.args[1], "WORD", 0xFFFFFFFFu, Shown::hex)));
     } else if (cmd == "table") {
       need(1);
       return table(o.args[1]);
     } else {
       throw UsageError{fmt::format("unknown command '{}'", cmd)};
     }
-    return 0;
+    return OK;
   } catch (UsageError const& e) {
     fmt::print(stderr, "vexa-l2: {}\n{}", e.what, kUsage);
-    return 2;
+    return USAGE;
   } catch (Quiv::Exception const& e) {
+    // Words whose fields no entry holds (a decoded mask above 2^49).
     fmt::print(stderr, "vexa-l2: {}\n", e.msg());
-    return 1;
+    return USAGE;
   }
 }

@@ -15,6 +15,11 @@
 // the table entry by entry. The parent shows live progress, stops the
 // children, prints a summary and removes its files.
 //
+// Readers and shadows start only once the writer holds the table. A table
+// that has another live writer (a second demo on the same --root) is not
+// this demo's: it stops with the writer's error, and nothing of that table
+// is read, followed or removed.
+//
 // Processes share one anonymous MAP_SHARED page set made before fork: the
 // parent's stop flag, the writer's version count and counters, its final
 // state, and each reader's and shadow's counters, each party on its own
@@ -41,6 +46,7 @@
 #include <fmt/format.h>
 
 #include "DemoValues.h"
+#include "VexaSwitchLib/runtime/Version.h"
 
 namespace {
 
@@ -53,6 +59,13 @@ constexpr char const* TABLE = "vexaswitch/tables/demo/macTable";
 constexpr int MAX_READERS = 16;
 constexpr int MAX_SHADOWS = 4;
 constexpr auto RELAXED = std::memory_order_relaxed;
+
+// Exit status, one convention with the other tools (the --help footer).
+enum Exit { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_NO_TABLE = 3, EXIT_INTERRUPTED = 130 };
+constexpr char const* EXIT_FOOTER =
+    "Exit status: 0 ok, 1 a check failed (result: FAILED), 2 usage or malformed options,\n"
+    "  3 the root or the table cannot be made or attached (another live writer holds it),\n"
+    "  130 interrupted without a fault.";
 
 enum Phase : int { filling, churn, drain, refill };
 constexpr char const* PHASE_NAME[] = {"fill", "churn", "drain", "refill"};
@@ -70,7 +83,11 @@ struct alignas(64) WriterStats {
   std::atomic<U32> members, capacity, buckets;
   std::atomic<U32> minMembers, maxMembers, minCapacity, maxCapacity, minBuckets, maxBuckets;
   std::atomic<int> phase;
-  std::atomic<bool> filled;  // every pinned key is in the table from now on
+  std::atomic<bool> filled;    // every pinned key is in the table from now on
+  std::atomic<bool> attached;  // the writer holds the table; readers may start
+  // Why the writer could not attach (NUL-terminated), written before it
+  // exits with EXIT_NO_TABLE.
+  char attachError[512];
 };
 
 // Written once by the writer after its last write, then `done`.
@@ -287,9 +304,16 @@ void finish(Shared* sh, Writer& w, int shadows, pid_t parent) {
     c.maxSlots = U32(plan.size);
     c.shrinkSlots = true;  // the slot table shrinks as members drop...
     c.shrinkBuckets = true;  // ...and so do the buckets
-    w = std::make_unique<Writer>(nullptr, TABLE, c);
-    w->initialize("tabledemo");
+    try {
+      w = std::make_unique<Writer>(nullptr, TABLE, c);
+      w->initialize("tabledemo");
+    } catch (std::exception const& e) {
+      // Not ours: leave it as it is, and tell the parent why.
+      fmt::format_to_n(sh->writer.attachError, sizeof sh->writer.attachError - 1, "{}", e.what());
+      ::_exit(EXIT_NO_TABLE);
+    }
     attached = true;
+    sh->writer.attached.store(true, std::memory_order_release);
     Churner churner(sh, *w, plan, seed);
     churner.fill();
     for (U64 n = 0; !sh->stop.load(RELAXED); ++n) {
@@ -774,7 +798,14 @@ int main(int argc, char** argv) {
   app.add_option("--root", root,
                  "shared-memory root (default: a private directory under /dev/shm, removed at the end)");
   app.add_option("--seed", seed, "random seed of the writer and the readers");
-  CLI11_PARSE(app, argc, argv);
+  app.set_version_flag("--version", std::string("vexa-table-demo ") + VEXA_SWITCH_LIB_VERSION_STRING);
+  app.footer(EXIT_FOOTER);
+  try {
+    app.parse(argc, argv);
+  } catch (CLI::ParseError const& e) {
+    // CLI11's own codes (105, 109, ...) would be one more convention.
+    return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+  }
 
   Plan plan{size, 2 * size, 2 * size / PIN_EVERY};
   bool privateRoot = root.empty();
@@ -782,7 +813,7 @@ int main(int argc, char** argv) {
     char tmpl[] = "/dev/shm/vexa_demo.XXXXXX";
     if (!::mkdtemp(tmpl)) {
       fmt::print(stderr, "vexa-table-demo: cannot make a directory under /dev/shm: {}\n", std::strerror(errno));
-      return 2;
+      return EXIT_NO_TABLE;
     }
     root = tmpl;
   } else {
@@ -791,7 +822,7 @@ int main(int argc, char** argv) {
     if (ec || !std::filesystem::is_directory(root)) {
       fmt::print(stderr, "vexa-table-demo: --root {}: not a usable directory{}{}\n", root, ec ? ": " : "",
                  ec ? ec.message() : "");
-      return 2;
+      return EXIT_NO_TABLE;
     }
   }
   Mem::RootPath::shmRootIs(root);
@@ -799,7 +830,8 @@ int main(int argc, char** argv) {
   void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) {
     fmt::print(stderr, "vexa-table-demo: mmap: {}\n", std::strerror(errno));
-    return 2;
+    if (privateRoot) std::filesystem::remove_all(root);
+    return EXIT_FAILED;
   }
   auto* sh = new (mem) Shared{};
   for (auto* a : {&sh->writer.minMembers, &sh->writer.minCapacity, &sh->writer.minBuckets}) a->store(~0u);
@@ -827,10 +859,27 @@ int main(int argc, char** argv) {
     return true;
   };
   bool started = spawn("writer", [&] { writerMain(sh, plan, seed, shadows, self); });
-  for (int i = 0; started && i < readers; ++i)
+  // Nothing reads the table before the writer holds it.
+  while (started && !sh->writer.attached.load(std::memory_order_acquire) && !interrupted) {
+    if (reap(children)) {
+      if (sh->writer.attached.load(std::memory_order_acquire)) break;  // attached, then failed: reported below
+      int status = children.front().status;
+      fmt::print(stderr, "vexa-table-demo: {}\n",
+                 WIFEXITED(status) && WEXITSTATUS(status) == EXIT_NO_TABLE
+                     ? std::string(sh->writer.attachError)
+                     : fmt::format("the writer ended before it attached the table ({})", describe(status)));
+      // A private root is this demo's alone; a given one holds, at most,
+      // another writer's table, left as it is.
+      if (privateRoot) std::filesystem::remove_all(root);
+      return EXIT_NO_TABLE;
+    }
+    ::usleep(5000);
+  }
+  bool const attached = started && sh->writer.attached.load(std::memory_order_acquire);
+  for (int i = 0; attached && started && i < readers; ++i)
     started = spawn(fmt::format("reader {}", i), [&] { readerMain(sh, i, plan, seed * 1000003 + U64(i) + 1, self); });
   int spawnedShadows = 0;
-  for (; started && spawnedShadows < shadows; ++spawnedShadows)
+  for (; attached && started && spawnedShadows < shadows; ++spawnedShadows)
     started = spawn(fmt::format("shadow {}", spawnedShadows), [&] { shadowMain(sh, spawnedShadows, plan, self); });
   // The writer waits at the end for every shadow to say it is done; those
   // never started are.
@@ -1039,8 +1088,8 @@ int main(int argc, char** argv) {
             unchecked == 0;
   if (ok && interrupted) {
     fmt::print("result: interrupted, no faults\n");
-    return 130;
+    return EXIT_INTERRUPTED;
   }
   fmt::print("result: {}\n", ok ? "ok" : "FAILED");
-  return ok ? 0 : 1;
+  return ok ? EXIT_OK : EXIT_FAILED;
 }

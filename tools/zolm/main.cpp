@@ -34,6 +34,7 @@
 #include "VexaSwitchLib/tables/Collections.h"
 #include "VexaSwitchLib/runtime/CharRange.h"
 #include "VexaSwitchLib/runtime/SharedMem.h"
+#include "VexaSwitchLib/runtime/Version.h"
 
 namespace {
 
@@ -553,6 +554,7 @@ int cmdWatch(std::string const& table, int intervalMs, long count) {
 int main(int argc, char** argv) {
   CLI::App app{"zolm: look inside shared-memory tables (read-only)"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("zolm ") + VEXA_SWITCH_LIB_VERSION_STRING);
   std::string root;
   auto addRoot = [&](CLI::App* c) {
     c->add_option("--root", root, "shared-memory root (default: $VEXA_SHM_ROOT, else /dev/shm/vexa)");

@@ -1,0 +1,174 @@
+// The command-line tools as a user runs them: their version, their exit
+// status convention (0 ok, 1 a failed check, 2 usage or malformed input,
+// 3 a table or root that cannot be made or attached), zolm's dump and get
+// agreeing on every key, vexa-l2's refusal of fields its words cannot
+// hold, and a second table demo on a root whose table another demo is
+// writing.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "VexaSwitchLib/Zolm/ZolmWriter.h"
+#include "VexaSwitchLib/runtime/Version.h"
+#include "VexaSwitchLib/tables/L2Zolm.h"
+#include "testutil/ShmRoot.h"
+
+namespace {
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+// Runs `tool args` through the shell, stdout and stderr apart.
+Result run(std::string const& tool, std::string const& args) {
+  char errFile[] = "/tmp/vexa_tools_err.XXXXXX";
+  int fd = ::mkstemp(errFile);
+  if (fd >= 0) ::close(fd);
+  Result r;
+  FILE* p = ::popen(fmt::format("{} {} 2>{}", tool, args, errFile).c_str(), "r");
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+  int status = ::pclose(p);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream e(errFile);
+  r.err.assign(std::istreambuf_iterator<char>(e), {});
+  std::remove(errFile);
+  return r;
+}
+
+constexpr char L2[] = VEXA_L2_BIN;
+constexpr char DEMO[] = VEXA_DEMO_BIN;
+constexpr char ZOLM[] = VEXA_ZOLM_BIN;
+
+TEST(Tools, VersionAndTheExitStatusFooter) {
+  for (auto [bin, name] : {std::pair{L2, "vexa-l2"}, std::pair{DEMO, "vexa-table-demo"}, std::pair{ZOLM, "zolm"}}) {
+    Result v = run(bin, "--version");
+    EXPECT_EQ(v.code, 0) << name << v.err;
+    EXPECT_EQ(v.out, fmt::format("{} {}\n", name, VEXA_SWITCH_LIB_VERSION_STRING));
+  }
+  for (char const* bin : {L2, DEMO}) {
+    Result h = run(bin, "--help");
+    EXPECT_EQ(h.code, 0) << bin;
+    EXPECT_NE(h.out.find("Exit status: 0 ok, 1 "), std::string::npos) << h.out;
+  }
+}
+
+// Every key `zolm dump` prints is one `zolm get` finds: interface ids the
+// constructors make with numbers a name did not take before (Ethernet0,
+// Vlan4095, Port-Channel0) and images no name spells.
+TEST(Tools, ZolmGetFindsEveryKeyItsDumpPrints) {
+  VexaTest::ShmRoot shm;
+  constexpr char TABLE[] = "vexaswitch/tables/l2/mlag";
+  Zolm::ZolmWriter<VexaSwitch::MlagIntfConfigOps> w(nullptr, TABLE, Zolm::WriterConfig{.maxSlots = 64});
+  w.initialize();
+  using Lanx::IntfId;
+  for (IntfId id : {IntfId::ethernet(0), IntfId::ethernet(3, 0, 5), IntfId::vlan(4095), IntfId::portChannel(0),
+                    IntfId::fromRaw(6), IntfId::fromRaw(0x0100000000000000), IntfId::fromRaw(~U64(0)),
+                    IntfId("Ethernet7")})
+    w.write(VexaSwitch::MlagIntfEntry(id));
+  Result dump = run(ZOLM, fmt::format("dump {} --root {}", TABLE, shm.dir()));
+  ASSERT_EQ(dump.code, 0) << dump.err;
+  std::istringstream lines(dump.out);
+  int n = 0;
+  for (std::string line; std::getline(lines, line); ++n) {
+    Result get = run(ZOLM, fmt::format("get {} '{}' --root {}", TABLE, line, shm.dir()));
+    EXPECT_EQ(get.code, 0) << line << ": " << get.err;
+    EXPECT_EQ(get.out, line + "\n");
+  }
+  EXPECT_EQ(n, 8) << dump.out;
+  w.cleanup();
+}
+
+// Each refusal: the status and the words of its message.
+TEST(Tools, L2RefusesWhatItsWordsCannotHoldAndStatusesFollowTheConvention) {
+  struct Case {
+    char const* args;
+    int code;
+    char const* says;
+  };
+  constexpr char E[] = "encode 01:02:03:04:05:06";
+  for (Case c : {
+           Case{"{} 10 0x1f 5 42 --ports 3", 2, "MASK 0x1f is above 0xf"},
+           Case{"{} 10 0x2000000000000 5 42", 2, "MASK 0x2000000000000 is above 0x1ffffffffffff"},
+           Case{"{} 4096 1 5 42", 2, "VLAN 4096 is above 4095"},
+           Case{"{} 10 1 8 42", 2, "FLAGS 8 is above 0x7"},
+           Case{"{} 10 1 5 0x1ff", 2, "LASTSEEN 0x1ff is above 0xff"},
+           Case{"{} 10 1x 5 42", 2, "MASK '1x' is not a number"},
+           Case{"encode 01:02:03 1 2 3 4", 2, "MAC '01:02:03' is not an Ethernet address"},
+           Case{"decode 0x1g 0", 2, "QWORD0 '0x1g' is not a number"},
+           Case{"decode 0 0xffffffffffffffff --ports 55", 2, "IngressPortMask"},
+           Case{"decode 0xF01020304050600A 0x0055A00000000000 --parity", 1, ""},
+           Case{"table vexaswitch/tables/x", 2, "is not a table name"},
+           Case{"frobnicate", 2, "unknown command"},
+       }) {
+    std::string args = fmt::format(fmt::runtime(c.args), E);
+    Result r = run(L2, args);
+    EXPECT_EQ(r.code, c.code) << args << "\n" << r.out << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << args << "\n" << r.err;
+  }
+  // What encode takes comes back from decode unchanged, at the edge of
+  // each field (a mask holds bits 0..N, and 48 bits at most); a leading
+  // zero is decimal.
+  for (auto [mask, ports] : {std::pair{"0xf", 3}, std::pair{"0x1ffffffffffff", 48}, std::pair{"0x1ffffffffffff", 55}})
+    for (char const* parity : {"--parity", "--no-parity"}) {
+      Result e = run(L2, fmt::format("{} 010 {} 7 0xff --ports {} {}", E, mask, ports, parity));
+      ASSERT_EQ(e.code, 0) << e.err;
+      std::smatch m;
+      ASSERT_TRUE(std::regex_search(e.out, m, std::regex("qword0 (0x[0-9a-f]+)\n  qword1 (0x[0-9a-f]+)"))) << e.out;
+      Result d = run(L2, fmt::format("decode {} {} --ports {} {}", m.str(1), m.str(2), ports, parity));
+      EXPECT_EQ(d.code, 0) << d.out << d.err;
+      EXPECT_NE(d.out.find(fmt::format("vlan 10  ports {}  mcast 7", mask)), std::string::npos) << d.out;
+      EXPECT_NE(d.out.find("lastSeen 255"), std::string::npos) << d.out;
+    }
+}
+
+TEST(Tools, DemoOptionErrorsAreUsageAndAnUnusableRootIsNoTable) {
+  for (char const* args : {"--readers 0", "--size 12x", "--shadows 5", "--duration", "--bogus", "stray"}) {
+    Result r = run(DEMO, args);
+    EXPECT_EQ(r.code, 2) << args << "\n" << r.err;
+    EXPECT_FALSE(r.err.empty()) << args;
+  }
+  EXPECT_EQ(run(DEMO, "--root /proc/version/x").code, 3);
+}
+
+// A second demo on a root whose table a first demo is writing stops with
+// the writer's error before any reader runs, and the first runs on clean.
+TEST(Tools, SecondDemoOnOneRootStopsAndLeavesTheFirstAlone) {
+  VexaTest::ShmRoot shm;
+  std::string root = shm.dir() + "/demo";
+  char errFile[] = "/tmp/vexa_tools_err.XXXXXX";
+  int fd = ::mkstemp(errFile);
+  if (fd >= 0) ::close(fd);
+  FILE* first = ::popen(
+      fmt::format("{} --root {} --size 5000 --readers 1 --duration 3 2>{}", DEMO, root, errFile).c_str(), "r");
+  ASSERT_NE(first, nullptr);
+  std::string firstOut;
+  char line[4096];
+  while (firstOut.find("filled ") == std::string::npos && std::fgets(line, sizeof line, first)) firstOut += line;
+  ASSERT_NE(firstOut.find("filled "), std::string::npos) << firstOut;
+
+  Result second = run(DEMO, fmt::format("--root {} --size 5000 --readers 2 --duration 1", root));
+  EXPECT_EQ(second.code, 3) << second.out << second.err;
+  EXPECT_NE(second.err.find("already has a live writer (pid "), std::string::npos) << second.err;
+  EXPECT_EQ(second.out.find("torn reads"), std::string::npos) << second.out;
+
+  while (std::fgets(line, sizeof line, first)) firstOut += line;
+  int status = ::pclose(first);
+  std::ifstream e(errFile);
+  std::string firstErr(std::istreambuf_iterator<char>(e), {});
+  std::remove(errFile);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << firstOut << firstErr;
+  EXPECT_NE(firstOut.find("torn reads: 0\n"), std::string::npos) << firstOut;
+  EXPECT_NE(firstOut.find("result: ok"), std::string::npos) << firstOut;
+}
+
+}  // namespace
