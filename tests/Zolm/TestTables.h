@@ -1,5 +1,7 @@
 #pragma once
 // Table instantiations and helpers shared by the engine tests.
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -104,6 +106,34 @@ inline VexaSwitch::NexthopEntryConfig nexthop(U64 key, U32 weight = 0) {
   VexaSwitch::NexthopEntryConfig e{VexaSwitch::EntryKey(key)};
   e.weightIs(weight);
   return e;
+}
+inline Lanx::IntfId floodKey(U64 k) { return Lanx::IntfId::fromRaw(k); }
+
+// Calls fn(value, hint) for each entry of a table (writer, reader or
+// shadow), in the table's order.
+template <class T, class F>
+void forEachEntry(T& t, F&& fn) {
+  typename T::Value v;
+  Zolm::IterHint hint;
+  for (bool more = t.first(v, hint); more; more = t.next(v.key(), v, hint)) fn(v, hint);
+}
+
+// A flood table's keys in its order; its contents by key.
+template <class T>
+std::vector<U64> floodKeys(T& t) {
+  std::vector<U64> keys;
+  forEachEntry(t, [&](auto const& v, auto const&) { keys.push_back(v.key().raw()); });
+  return keys;
+}
+using FloodContents = std::map<U64, std::pair<U32, U32>>;  // key -> (floodListId, memberCount)
+template <class T>
+FloodContents floodContents(T& t) {
+  FloodContents m;
+  forEachEntry(t, [&](auto const& v, auto const&) {
+    EXPECT_TRUE(m.emplace(v.key().raw(), std::make_pair(v.floodListId(), v.memberCount())).second)
+        << "key " << v.key().raw() << " iterated twice";
+  });
+  return m;
 }
 
 }  // namespace VexaTest
