@@ -54,6 +54,7 @@
 #include "VexaSwitchLib/runtime/Hash.h"
 #include "VexaSwitchLib/runtime/Mem.h"
 #include "VexaSwitchLib/runtime/QuivString.h"
+#include "VexaSwitchLib/runtime/RootPath.h"
 #include "VexaSwitchLib/runtime/Types.h"
 
 static_assert(std::endian::native == std::endian::little, "the slab format is little-endian");
@@ -106,6 +107,9 @@ struct SizeClasses {
 };
 
 inline std::string slabFileName(U32 slab) { return fmt::format("slab{}", slab); }
+static_assert(Mem::RootPath::isTableFileName("slab0") && Mem::RootPath::isTableFileName("slab31") &&
+                  !Mem::RootPath::isTableFileName("slab32"),
+              "listed in RootPath's table files");
 
 // The header's checksum: the runtime hash of entrySize's four bytes.
 inline U32 entrySizeChecksum(U32 entrySize) { return Kel::hashBytes(0, &entrySize, sizeof entrySize); }

@@ -41,13 +41,17 @@ struct DynamicSlotAllocator {
   // A payload copied out of its entry into `buf` (MAX_PAYLOAD bytes, the
   // rest zero) is checked and decoded. The copy keeps a hostile size or
   // count from reading past the entry: decoding only ever sees `buf`.
-  static void decode(std::string_view context, Bloka::Offset off, char const* buf, U32 size, V& out) {
+  static bool decodes(char const* buf, U32 size, V& out) {
     V v;
-    if (M::deserializeLen(v, buf, size) == 0) corruptedData(context, off, buf, size);
+    if (M::deserializeLen(v, buf, size) == 0) return false;
     M::deserialize(v, buf, size);
     // The counts must account for exactly the stored bytes.
-    if (M::serializeLen(v) != size) corruptedData(context, off, buf, size);
+    if (M::serializeLen(v) != size) return false;
     out = v;
+    return true;
+  }
+  static void decode(std::string_view context, Bloka::Offset off, char const* buf, U32 size, V& out) {
+    if (!decodes(buf, size, out)) corruptedData(context, off, buf, size);
   }
 
   static Bloka::Offset offsetIn(SlotPrefix const* s) {

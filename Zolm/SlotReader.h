@@ -205,6 +205,14 @@ class SlotReaderTable : public SlotReaderBase {
   // decoded; a slab that refused a stale offset is asked again with the
   // flags changed, and a refusal with the flags unchanged is reported
   // after one more try (its lookup re-mapped the slab first).
+  //
+  // Flags that held still prove the copy only while the slot file kept its
+  // geometry: a slot emptied by a shrink and laid out again by a growth
+  // starts its flags from 0 and may reach the value read first. The copy of
+  // an entry takes long enough (a slab lookup, maybe a remap) for that to
+  // happen under it, so a copy that does not decode while the slot file
+  // was resized is reported as a free slot: the caller's repeat rule
+  // (ZolmReader.h) remaps and reads again.
   U32 readSlab(U32 i, U32& rhash, Value& out) {
     using Dyn = DynamicSlotAllocator<typename Ops::Key, Value>;
     SlotPrefix const* s = slotAt(i);
@@ -229,6 +237,12 @@ class SlotReaderTable : public SlotReaderBase {
       }
       if (!(flags & SLOT_OCCUPIED)) {
         out = Ops::defaultValue();
+        break;
+      }
+      if (ok && Dyn::decodes(buf, size, out)) break;
+      if (resizePending()) {
+        out = Ops::defaultValue();
+        flags &= ~SLOT_OCCUPIED;
         break;
       }
       if (!ok) {

@@ -36,10 +36,23 @@ class RootPath {
   static constexpr std::string_view TABLE_FILES[] = {"slots", "buckets",             "nimbr",        "fenix",
                                                      "owner", "corruption-detected", "clone-control"};
   static constexpr std::string_view TEMP_FILE_PREFIX = "fenix.tmp.";
+  // A table whose values live in slabs also has "slab0".."slab31".
+  static constexpr std::string_view SLAB_FILE_PREFIX = "slab";
+  static constexpr bool isSlabFileName(std::string_view name) {
+    if (!name.starts_with(SLAB_FILE_PREFIX)) return false;
+    std::string_view n = name.substr(SLAB_FILE_PREFIX.size());
+    if (n.empty() || n.size() > 2 || (n.size() == 2 && n[0] == '0')) return false;
+    unsigned v = 0;
+    for (char c : n) {
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + unsigned(c - '0');
+    }
+    return v < 32;
+  }
   static constexpr bool isTableFileName(std::string_view name) {
     for (std::string_view f : TABLE_FILES)
       if (name == f) return true;
-    return name.starts_with(TEMP_FILE_PREFIX);
+    return name.starts_with(TEMP_FILE_PREFIX) || isSlabFileName(name);
   }
 
   RootPath() = default;
