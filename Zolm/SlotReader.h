@@ -42,6 +42,7 @@
 #include <cstring>
 #include <string>
 
+#include "VexaSwitchLib/Zolm/DynamicSlotAllocator.h"
 #include "VexaSwitchLib/Zolm/SlotTable.h"
 #include "VexaSwitchLib/Zolm/ZolmInterface.h"
 #include "VexaSwitchLib/runtime/Debug.h"
@@ -126,20 +127,37 @@ class SlotReaderBase {
   Reader::Counters& counters_;
 };
 
+// The slab side of a reader of slab-stored values (nothing for the others).
+template <class Ops, bool = Ops::dynamic>
+struct SlabReaderOf {
+  using type = char;
+};
+template <class Ops>
+struct SlabReaderOf<Ops, true> {
+  using type = typename DynamicSlotAllocator<typename Ops::Key, typename Ops::Value>::Reader;
+};
+
 template <class OpsT>
 class SlotReaderTable : public SlotReaderBase {
  public:
   using Ops = OpsT;
   using Value = typename Ops::Value;
+  using SlabReader = typename SlabReaderOf<Ops>::type;
   static constexpr U32 S = Ops::slotSize;
   static constexpr U64 HEADER_SIZE = SlotTable::headerSize(S);
 
-  SlotReaderTable(Quiv::DebugHandler* handler, Mem::RootPath const& root, Ops& ops, Reader::Counters& counters)
-      : SlotReaderBase(handler, root, S, ops.seed, counters) {}
+  // `fenix` (slab-stored values): the incarnation the reader attached to,
+  // which the slabs' headers must carry.
+  SlotReaderTable(Quiv::DebugHandler* handler, Mem::RootPath const& root, Ops& ops, Reader::Counters& counters,
+                  SharedMem::FenixId const* fenix = nullptr, std::string_view name = {})
+      : SlotReaderBase(handler, root, S, ops.seed, counters), fenix_(fenix) {
+    if constexpr (Ops::dynamic) slabs_ = std::make_unique<SlabReader>(handler, std::string(name), root);
+  }
 
   // Copies slot `i` (rhash and value) and returns the runtimeFlags that
   // were the same before and after the copy (S3).
   U32 read(U32 i, U32& rhash, Value& out) {
+    if constexpr (Ops::dynamic) return readSlab(i, rhash, out);
     SlotPrefix const* s = slotAt(i);
     SlotPrefix const* image = imageSlot();
     // S3: acquire, pairs with the writer's release stores of the flags in
@@ -178,13 +196,60 @@ class SlotReaderTable : public SlotReaderBase {
   // the successor's copy) are not hoisted above it.
   U64 linkOf(U32 i) const { return Mem::load64(&slotAt(i)->link); }
   U64 const* linkPtr(U32 i) const { return &slotAt(i)->link; }
+  SlabReader* slabs() const { return slabs_.get(); }
 
  private:
+  // A slab-stored value: the slot's offset (from the image under
+  // LOOKASIDE) and the entry's payload are copied under the slot's
+  // seqlock (S3, K2). Only a copy whose flags held still is checked and
+  // decoded; a slab that refused a stale offset is asked again with the
+  // flags changed, and a refusal with the flags unchanged is reported
+  // after one more try (its lookup re-mapped the slab first).
+  U32 readSlab(U32 i, U32& rhash, Value& out) {
+    using Dyn = DynamicSlotAllocator<typename Ops::Key, Value>;
+    SlotPrefix const* s = slotAt(i);
+    SlotPrefix const* image = imageSlot();
+    alignas(8) char buf[Dyn::MAX_PAYLOAD];
+    std::string why;
+    // S3: acquire, as in read().
+    U32 flags = Mem::load32(&s->runtimeFlags);
+    for (U32 refusals = 0;;) {
+      SlotPrefix const* src = (flags & SLOT_LOOKASIDE) ? image : s;
+      if (flags & SLOT_LOOKASIDE) ++counters_.criticalReads;
+      rhash = Mem::loadRelaxed32(&src->rhash);
+      Bloka::Offset off(Mem::loadRelaxed32(reinterpret_cast<U32 const*>(SlotSpan::valuePtr(src))));
+      U32 size = 0;
+      bool ok = !(flags & SLOT_OCCUPIED) || slabs_->copy(off, fenix_ ? fenix_->value() : 0, buf, size, why);
+      // S3, K2: the copies before the second load of the flags (as in read()).
+      Mem::fenceAcquire();
+      U32 again = Mem::load32(&s->runtimeFlags);
+      if (again != flags) {
+        flags = again;
+        continue;
+      }
+      if (!(flags & SLOT_OCCUPIED)) {
+        out = Ops::defaultValue();
+        break;
+      }
+      if (!ok) {
+        if (++refusals < 2) continue;
+        fmthrow(Quiv::CorruptionDetectedException, "{}", why);
+      }
+      Dyn::decode("DynamicSlotAllocator::Reader::retrieve()", off, buf, size, out);
+      break;
+    }
+    anchor_ = Mem::VersionAnchor{flags, flagsOffset(i), header_};
+    return flags;
+  }
+
   SlotPrefix const* slotAt(U32 i) const { return reinterpret_cast<SlotPrefix const*>(slots_ + U64(i) * S); }
   SlotPrefix const* imageSlot() const {
     return reinterpret_cast<SlotPrefix const*>(reinterpret_cast<char const*>(header_) + COMMON_HEADER_SIZE);
   }
   static U64 flagsOffset(U32 i) { return HEADER_SIZE + U64(i) * S + 8; }
+
+  SharedMem::FenixId const* fenix_;
+  std::unique_ptr<SlabReader> slabs_;
 };
 
 }  // namespace Zolm

@@ -249,7 +249,7 @@ U32 SlotWriterTable::move(U32 from) {
   // for that reason.
   Mem::storeRelaxed32(&dst->rhash, src->rhash);
   Mem::storeRelaxed32(&header_->freeList, dst->next());
-  std::memcpy(valuePtr(dst), valuePtr(src), valueSize_);
+  std::memcpy(valuePtr(dst), valuePtr(src), keyOps_.storedSize);
   Mem::store32(&dst->runtimeFlags, (dst->runtimeFlags + 4) | SLOT_OCCUPIED);
   // Reachable only once the caller re-points the predecessor at it (L2).
   SlotLink::store(&dst->link, SlotLink::next(dst->link, src->next()));
@@ -299,7 +299,7 @@ void SlotWriterTable::finishAttach() {
 void SlotWriterTable::writeEmpty(SlotPrefix* s) {
   std::memset(static_cast<void*>(s), 0, slotSize_);
   s->link = SlotLink::make(0, SlotLink::END);
-  std::memcpy(valuePtr(s), keyOps_.defaultValue, valueSize_);
+  std::memcpy(valuePtr(s), keyOps_.defaultStored, keyOps_.storedSize);
 }
 
 void SlotWriterTable::format(U32 fenixId) {

@@ -170,7 +170,7 @@ class SlotWriterTable {
     rewrite(s, &value, sizeof(V));
   }
   // The value staged in the image (by a direct update) goes into its slot.
-  void commitImage(U32 id) { commitStaged(slot(id), valueSize_); }
+  void commitImage(U32 id) { commitStaged(slot(id), keyOps_.storedSize); }
   // S4. Before the image is written for a new change. A reader may still be
   // copying the image for the previous change, trusting it while that
   // slot's runtimeFlags read the same after its copy. A release store

@@ -39,7 +39,35 @@ bool Validator::doValidate(U32 fenixId) {
     return false;
   }
   if ((t_.nimbr != nullptr) && !checkQueue()) return false;
+  if (t_.slabs && !checkSlabs()) return false;
   return true;
+}
+
+bool Validator::checkSlabs() {
+  auto& st = t_.slotTable;
+  U64 entries = 0;
+  for (U32 i = 0; i < Bloka::NUM_SLABS; ++i)
+    if (auto const* s = t_.slabs->slab(i)) entries += s->numOccupied();
+  for (U32 id = 0; id < st.numSlots(); ++id) {
+    SlotPrefix const* s = st.slotRaw(id);
+    if (!(s->runtimeFlags & SLOT_OCCUPIED)) continue;
+    U32 raw;
+    std::memcpy(&raw, SlotSpan::valuePtr(s), sizeof raw);
+    Bloka::Offset off(raw);
+    U32 size;
+    t_.slabs->payload(off, size);  // throws for a free entry or a bad offset
+    U32 client = t_.slabs->clientData(off);
+    if (client != id) {
+      error_ = fmt::format("Clientdata mismatch, slot {} contains offset: {} but slabEntry references slot: {}", id, off,
+                           client);
+      return false;
+    }
+  }
+  if (entries != occupiedCount_) {
+    error_ = fmt::format("slab entries in use:{} but occupied slots:{}", entries, occupiedCount_);
+    return false;
+  }
+  return t_.slabs->validate(error_);
 }
 
 bool Validator::walkOccupiedSlots() {
@@ -47,7 +75,7 @@ bool Validator::walkOccupiedSlots() {
   auto& st = t_.slotTable;
   auto& hm = t_.hashMap;
   U32 const occupied = st.header()->occupiedSlots;
-  ZolmCore::ErasedKeys keys{t_.keyOps, t_.seed};
+  ZolmCore::ErasedKeys keys{t_.keyOps, t_.seed, t_.source};
   void const* v = nullptr;
   IterHint hint;
   U32 count = 0;

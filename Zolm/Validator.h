@@ -5,6 +5,7 @@
 // and every notification claimed by the slot it names. Never repairs.
 #include <string>
 
+#include "VexaSwitchLib/Bloka/SlabWriter.h"
 #include "VexaSwitchLib/ZolmCore/WriterHashMap.h"
 #include "VexaSwitchLib/Zolm/SlotWriter.h"
 #include "VexaSwitchLib/runtime/Mem.h"
@@ -22,6 +23,9 @@ struct ValidatorTarget {
   Nimbr::NimbrWriter* nimbr;
   KeyOps const& keyOps;
   U32 seed;
+  // A table with slab-stored values: its slabs and how a value is read.
+  Bloka::WriterAllocator const* slabs = nullptr;
+  ValueSource source{};
 };
 
 class Validator {
@@ -38,6 +42,9 @@ class Validator {
   void markOccupied(U32 slotId);
   bool walkFreeSlots();
   bool checkQueue();
+  // Every occupied slot's entry names the slot back; the slabs hold no
+  // other entries, and each passes its consistency walk.
+  bool checkSlabs();
 
  private:
   Quiv::DebugHandler* handler_;

@@ -153,7 +153,7 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
              Reader::Counters* counters = nullptr)
       : ZolmReaderBase(handler, tablePath, Ops::keyOps(), counters),
         ops_(ops),
-        slots_(handler, rootPath_, ops_, counters_),
+        slots_(handler, rootPath_, ops_, counters_, &fenixId_, name_),
         hashMap_(handler, slots_, buckets_, ops_, counters_) {
     partsAre(&slots_, &hashMap_);
   }
@@ -248,14 +248,28 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
   // --- checks ---------------------------------------------------------------------
   // A read-only check of the whole table as this reader sees it: headers,
   // every entry found again by its key, (rhash, key) strictly ascending,
-  // and as many entries as the header counts. Meant for a quiet table.
+  // and as many entries as the header counts. Meant for a quiet table:
+  // against a writer at work the count, and a key removed between its
+  // walk and its lookup, fail it (see validateWalk).
   bool validate() override {
+    U32 count = 0;
+    if (!validateWalk(count)) return false;
+    if (count != members()) {
+      lastError_ = fmt::format("walked {} entries but the header counts {}", count, members());
+      return false;
+    }
+    return true;
+  }
+  // validate() without the count, which it leaves in `count`: for a
+  // caller that knows whether the writer changed the table meanwhile and
+  // compares the count only when it did not.
+  bool validateWalk(U32& count) {
     lastError_ = Quiv::String();
+    count = 0;
     try {
       if (!validateFiles()) return false;
       Value v;
       IterHint hint;
-      U32 count = 0;
       bool havePrev = false;
       U32 prevRh = 0;
       Key prevKey{};
@@ -280,10 +294,6 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
         havePrev = true;
         prevRh = rh;
         prevKey = k;
-      }
-      if (count != members()) {
-        lastError_ = fmt::format("walked {} entries but the header counts {}", count, members());
-        return false;
       }
       return true;
     } catch (Quiv::Exception const& e) {

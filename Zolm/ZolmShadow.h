@@ -180,6 +180,15 @@ class ZolmShadow : public ZolmInterface<OpsT>, public ZolmShadowBase {
         reader_(handler, tablePath, ops, &counters_),
         callbacks_(std::move(callbacks)),
         keyShadow_(keyShadow) {
+    // A copy of every value would have to follow slab moves that change no
+    // value and send no notification; slab-stored values are read where
+    // they are (key shadow) instead.
+    if constexpr (Ops::dynamic)
+      if (!keyShadow)
+        fmthrow(Quiv::InvalidInitializeException,
+                "{} mounted in 'shadow' mode not supported: only 'keyshadow' and 'reader' are currently supported for "
+                "dynamic values",
+                tablePath);
     partsAre(&reader_, &callbacks_);
   }
   ~ZolmShadow() override {

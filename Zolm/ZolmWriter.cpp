@@ -11,6 +11,14 @@
 
 namespace Zolm {
 
+namespace {
+Bloka::Offset DynOffset(SlotPrefix const* s) {
+  U32 raw;
+  std::memcpy(&raw, SlotSpan::valuePtr(s), sizeof raw);
+  return Bloka::Offset(raw);
+}
+}  // namespace
+
 U16 nextIncarnation() {
   static std::atomic<U16> counter{1};
   U16 v = counter.fetch_add(1);
@@ -140,6 +148,19 @@ bool ZolmWriterBase::attachAndValidate(bool reformat) {
   return true;
 }
 
+void ZolmWriterBase::slabsAre(std::unique_ptr<Bloka::WriterAllocator> slabs, ValueSource source) {
+  slabs_ = std::move(slabs);
+  source_ = source;
+  slabs_->movedCallbackIs([this](U32 slot, Bloka::Offset to) {
+    // Inside the operation whose free shrank the slab: the slot's offset
+    // changes in place (S3), so a reader that copied the old entry starts
+    // over. Its queue record is not renewed: the value did not change.
+    if (slot >= slotTable_.numSlots() || !(slotTable_.slot(slot)->runtimeFlags & SLOT_OCCUPIED))
+      fmthrow(Quiv::CorruptionDetectedException, "slab entry moved to {} names slot:{}, which is not occupied", to, slot);
+    slotTable_.writeValue(slot, to.raw);
+  });
+}
+
 bool ZolmWriterBase::attachParts(bool reformat) {
   U32 fenix = fenixId_.value();
   if (reformat) {
@@ -147,12 +168,14 @@ bool ZolmWriterBase::attachParts(bool reformat) {
     slotTable_.format(fenix);
     hashMap_.format(fenix);
     if (hasNimbr_) nimbr_.format(fenix, queueCoverage());
+    // Slabs are laid out under the new id when first used (K4).
+    if (slabs_) slabs_->format(fenix);
     return true;
   }
   // Keep or not is decided for the table as a whole before anything is
   // written: every file must be there and sound under the current id.
   if (!slotTable_.keep(fenix) || !hashMap_.keep(fenix) ||
-      (hasNimbr_ && !nimbr_.keep(fenix, slotTable_.header()->maxNumSlots))) {
+      (hasNimbr_ && !nimbr_.keep(fenix, slotTable_.header()->maxNumSlots)) || (slabs_ && !slabs_->keep(fenix))) {
     detachParts();
     return false;
   }
@@ -169,6 +192,7 @@ U32 ZolmWriterBase::queueCoverage() const {
 }
 
 void ZolmWriterBase::detachParts() {
+  if (slabs_) slabs_->detach();
   slotTable_.detach();
   hashMap_.detach();
   nimbr_.detach();
@@ -214,6 +238,7 @@ void ZolmWriterBase::removeFiles() {
   if (!config_.local) rootPath_.removeFile(CORRUPTION_MARKER);
   nimbr_.cleanup();
   hashMap_.bucketWriter().cleanup();
+  if (slabs_) slabs_->removeFiles();
   slotTable_.removeFile();
   if (!config_.local) {
     rootPath_.removeFile(SharedMem::FenixFile::FENIX_NAME);
@@ -230,7 +255,8 @@ void ZolmWriterBase::removeFiles() {
 
 bool ZolmWriterBase::validate(U32 fenixId, bool strict) {
   (void)strict;
-  Validator v(handler_, ValidatorTarget{name_, slotTable_, hashMap_, hasNimbr_ ? &nimbr_ : nullptr, keyOps_, seed_});
+  Validator v(handler_, ValidatorTarget{name_, slotTable_, hashMap_, hasNimbr_ ? &nimbr_ : nullptr, keyOps_, seed_,
+                                        slabs_.get(), source_});
   if (!v.validate(fenixId)) {
     lastError_ = v.error();
     fmtrace(handler_, 0, "SlotTable::Header {}", slotTable_.headerString());
@@ -257,7 +283,8 @@ bool ZolmWriterBase::validateFiles() {
                                    keyOps_.valueSize, keyOps_.typeName, error) &&
          hashMap_.bucketWriter().validate(fenix, error) &&
          (!hasNimbr_ || nimbr_.validate(slotTable_.header()->maxNumSlots, error)) &&
-         SharedMem::FenixFile(rootPath_).validate(fenixId_, error) && (!owner_ || owner_->validate(error));
+         SharedMem::FenixFile(rootPath_).validate(fenixId_, error) && (!owner_ || owner_->validate(error)) &&
+         (!slabs_ || slabs_->validate(error));
   }
   if (!ok) {
     lastError_ = error;
@@ -303,7 +330,7 @@ void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
   slotTable_.purgeFreeSlots(target);
   if (hasNimbr_) nimbr_.markShrinkStart();
   Quiv::CriticalTaskTimer timer(criticalTaskCheck_);
-  ZolmCore::ErasedKeys keys{keyOps_, seed_};
+  ZolmCore::ErasedKeys keys{keyOps_, seed_, source_};
   U32 n = slotTable_.numSlots();
   for (U32 from = target; from < n; ++from) {
     SlotPrefix* s = slotTable_.slot(from);
@@ -311,7 +338,7 @@ void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
       fmtrace(handler_, 9, "skipping not occupied slot:{}", from);
       continue;
     }
-    void const* v = SlotSpan::valuePtr(s);
+    void const* v = keys.probeAt(s);
     U32 h = keys.hashOf(v);
     U64* prev;
     U64* curr;
@@ -323,6 +350,8 @@ void ZolmWriterBase::doMaybeShrinkSlots(U32 threshold) {
     // successor until it is emptied, so a reader standing on it goes on.
     U32 to = slotTable_.move(from);
     fmtrace(handler_, 7, "moving fromSlot:{} toSlot:{}", from, to);
+    // A slab entry names its slot; nobody but the writer reads it.
+    if (slabs_) slabs_->clientDataIs(DynOffset(slotTable_.slot(to)), to);
     SlotLink::store(prev, SlotLink::next(*prev, to));
     ++counters_.moves;
     notify(to);
@@ -424,6 +453,7 @@ void ZolmWriterBase::publish(U32 id, U64* prev) {
 
 void ZolmWriterBase::removeSlot(U32 id, U64* prev) {
   SlotPrefix* s = slotTable_.slot(id);
+  Bloka::Offset entry = slabs_ ? DynOffset(s) : Bloka::Offset();
   // W5, in this order: unlink, clear OCCUPIED, then re-use the link word.
   // Each store is a release, so a reader whose acquire load of the slot's
   // link sees the free-list link also sees the cleared flags and restarts
@@ -434,6 +464,9 @@ void ZolmWriterBase::removeSlot(U32 id, U64* prev) {
   SlotLink::store(&s->link, SlotLink::next(s->link, hdr->freeList));
   Mem::storeRelaxed32(&hdr->freeList, id);  // S2: id < numSlots
   Mem::store32(&hdr->occupiedSlots, hdr->occupiedSlots - 1);
+  // K2: the entry is freed only after no slot names it (OCCUPIED cleared
+  // above); a shrink it triggers re-points other slots in place.
+  if (slabs_) slabs_->dealloc(entry);
   ++counters_.removes;
   U32 st = slotTable_.shrinkThreshold();
   U32 hint = st && hdr->occupiedSlots < st / 2 ? st : 0;

@@ -42,6 +42,7 @@
 
 #include "VexaSwitchLib/ZolmCore/Ops.h"
 #include "VexaSwitchLib/ZolmCore/WriterHashMap.h"
+#include "VexaSwitchLib/Zolm/DynamicSlotAllocator.h"
 #include "VexaSwitchLib/Zolm/SlotWriter.h"
 #include "VexaSwitchLib/Zolm/ZolmInterface.h"
 #include "VexaSwitchLib/runtime/Nimbr.h"
@@ -159,8 +160,14 @@ class ZolmWriterBase : public Nimbr::NimbrNotifiee {
   HashMap& hashMap() { return hashMap_; }
   Nimbr::NimbrWriter& nimbr() { return nimbr_; }
   bool hasNimbr() const { return hasNimbr_; }
+  // The slabs of a table with slab-stored values (null otherwise).
+  Bloka::WriterAllocator* slabs() const { return slabs_.get(); }
 
  protected:
+  // A table with slab-stored values: its slabs, and how the compiled code
+  // reads such a value (ValueSource). A shrink of a slab moves entries; the
+  // slot that owns a moved entry gets its new offset in place.
+  void slabsAre(std::unique_ptr<Bloka::WriterAllocator> slabs, ValueSource source);
   // Grows what an insert needs (a free slot, the queue's map, room for the
   // bucket doubling) before the insert changes anything readers can see.
   // Throws TableFullException or Quiv::MemoryResourceException with every
@@ -211,6 +218,8 @@ class ZolmWriterBase : public Nimbr::NimbrNotifiee {
   U32 scratchpad_ = 0;
   std::function<void(bool)> quiescedCallback_;
   Quiv::String lastError_;
+  std::unique_ptr<Bloka::WriterAllocator> slabs_;
+  ValueSource source_{};
 
  private:
   void takeOwnerLock();
@@ -223,10 +232,17 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
   using Key = typename Ops::Key;
   using Value = typename Ops::Value;
   using Keys = ZolmCore::TypedKeys<Ops>;
+  using Dyn = std::conditional_t<Ops::dynamic, DynamicSlotAllocator<Key, Value>, void>;
   static constexpr bool kNimbr = (Ops::headerFlags & SlotHeaderCommon::FLAG_NOTIFY) != 0;
 
   ZolmWriter(Quiv::DebugHandler* handler, std::string_view tablePath, WriterConfig const& config)
-      : ZolmWriterBase(handler, tablePath, config, Ops::keyOps()) {}
+      : ZolmWriterBase(handler, tablePath, config, Ops::keyOps()) {
+    if constexpr (Ops::dynamic) {
+      static_assert(sizeof(Value) <= ZolmCore::ErasedKeys::MAX_RESOLVED);
+      slabsAre(Dyn::Writer::makeAllocator(slabs_, handler, name_, rootPath_, config.local),
+               ValueSource{this, &loadStored});
+    }
+  }
 
   bool initialize(std::string_view event = "none") override {
     bool ok = ZolmWriterBase::initialize(event);
@@ -251,12 +267,14 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
 
   // --- operations -------------------------------------------------------------
   // Inserts `value`, or updates its key's entry when `overwrite`. Returns
-  // the stored value's place in the slot file.
+  // the stored value's place in the slot file (null for a slab-stored
+  // value: the slot holds its offset).
   Value const* write(Value const& value, bool overwrite = true) override {
     fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
              "unbalanced directSlot:{} containing value:{} when writing value:{} - Make sure the DirectIs/Commit are "
              "properly paired!",
              directSlot_, directValueText(), Zolm::show(value));
+    if constexpr (Ops::dynamic) return writeSlab(value, overwrite);
     Keys keys = typedKeys();
     Key key = Ops::keyOf(value);
     U32 h = keys.hashOf(key);
@@ -296,7 +314,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
     U64* curr;
     if (!hashMap_.find(keys, key, b, prev, curr, h)) return false;
     U32 id = SlotLink::target(*prev);
-    if (previous) *previous = SlotSpan::valueOf<Value>(slotTable_.slot(id));
+    if (previous) *previous = valueIn(id);
     removeSlot(id, prev);
     return true;
   }
@@ -323,6 +341,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
   // Starts writing `value`'s entry in place; returns where its value lives
   // (initialised from `value`) until directCommit.
   Value* directWrite(Value const& value) override {
+    if constexpr (Ops::dynamic) noDirect();
     Key key = Ops::keyOf(value);
     fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
              "unbalanced directSlot:{} containing value:{} when modifying key:{} - Make sure the DirectIs/Commit are "
@@ -345,6 +364,7 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
   // Starts changing `key`'s entry in place; null when the key is absent.
   // The returned value starts as the stored one.
   Value* directUpdate(Key const& key) override {
+    if constexpr (Ops::dynamic) noDirect();
     fmassert(directSlot_ == NO_SLOT, "ZolmWriter",
              "unbalanced directSlot:{} containing value:{} when modifying key:{} - Make sure the DirectIs/Commit are "
              "properly paired!",
@@ -389,9 +409,63 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
   }
   // The key operations with this table's seed.
   Ops ops() const { return Ops{seed_}; }
+  // The value stored in slot `id` (decoded from its slab entry when
+  // slab-stored).
+  Value valueIn(U32 id) const {
+    if constexpr (Ops::dynamic) return dyn().getValue(Dyn::offsetIn(slotTable_.slot(id)));
+    else return SlotSpan::valueOf<Value>(slotTable_.slot(id));
+  }
 
  private:
-  Keys typedKeys() const { return Keys{Ops{seed_}}; }
+  Keys typedKeys() const { return Keys{Ops{seed_}, source_}; }
+  auto dyn() const
+    requires Ops::dynamic
+  {
+    return typename Dyn::Writer(*slabs_, const_cast<SlotWriterTable&>(slotTable_));
+  }
+  static void loadStored(void const* ctx, void const* stored, void* out)
+    requires Ops::dynamic
+  {
+    auto const* w = static_cast<ZolmWriter const*>(ctx);
+    U32 raw;
+    std::memcpy(&raw, stored, sizeof raw);
+    Value v = w->dyn().getValue(Bloka::Offset(raw));
+    std::memcpy(out, static_cast<void const*>(&v), sizeof v);
+  }
+  [[noreturn]] void noDirect() const {
+    fmthrow(Quiv::NoPermissionException, "direct writes of {} are not supported: its values live in slabs", name_);
+  }
+  // W3 and C1 for a slab-stored value: the slab entry is reserved (its
+  // slab attached or grown) and the slot too (insertSlot) before the first
+  // change a reader can see; setValue then only fills memory already there.
+  Value const* writeSlab(Value const& value, bool overwrite)
+    requires Ops::dynamic
+  {
+    Keys keys = typedKeys();
+    Key key = Ops::keyOf(value);
+    U32 h = keys.hashOf(key);
+    U32 b = hashMap_.bucketOf(h);
+    CriticalSection cs(slotTable_, name_);
+    U64* prev;
+    U64* curr;
+    auto w = dyn();
+    if (hashMap_.find(keys, key, b, prev, curr, h)) {
+      U32 id = SlotLink::target(*prev);
+      if (overwrite) {
+        w.reserve(value);
+        w.setValue(id, value);
+        ++counters_.updates;
+        notify(id);
+      }
+      return nullptr;
+    }
+    w.reserve(value);
+    U32 id = insertSlot(&value, h, b, prev);
+    w.setValue(id, value);
+    publish(id, prev);
+    notify(id);
+    return nullptr;
+  }
   Value const* valueAtT(U32 id) const { return &SlotSpan::valueRef<Value>(slotTable_.slot(id)); }
 };
 

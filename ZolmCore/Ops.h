@@ -13,6 +13,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "VexaSwitchLib/ZolmCore/SlotHeaderCommon.h"
 #include "VexaSwitchLib/runtime/Hash.h"
 #include "VexaSwitchLib/runtime/Types.h"
 
@@ -49,6 +50,53 @@ struct KeyTraits {
 // rhash, the value, rounded up to a multiple of 8.
 constexpr U32 slotSizeFor(U32 valueSize) { return (16 + valueSize + 7) / 8 * 8; }
 
+// How a value reaches its slot.
+//   Marshall        the value is copied bytewise into and out of the slot.
+//   CustomMarshall  the value has a variable-size serialized form, kept in a
+//                   slab entry (Bloka/); the slot holds the entry's 32-bit
+//                   offset. The value type supplies the four operations.
+// A pair's policy follows from its value type alone (ValuePolicy).
+template <class V>
+struct Marshall {
+  static constexpr bool dynamic = false;
+  static constexpr U32 storedSize = sizeof(V);
+};
+template <class V, U32 (V::*SerializeLen)() const, void (V::*Serialize)(void*) const,
+          U32 (V::*DeserializeLen)(void const*, U32) const, void (V::*Deserialize)(void const*, U32)>
+struct CustomMarshall {
+  static constexpr bool dynamic = true;
+  static constexpr U32 storedSize = 4;  // the slab offset
+  static U32 serializeLen(V const& v) { return (v.*SerializeLen)(); }
+  static void serialize(V const& v, void* buf) { (v.*Serialize)(buf); }
+  static U32 deserializeLen(V const& v, void const* buf, U32 len) { return (v.*DeserializeLen)(buf, len); }
+  static void deserialize(V& v, void const* buf, U32 len) { (v.*Deserialize)(buf, len); }
+};
+template <class V>
+concept SlabStored = requires(V v, V const cv, void* p, void const* cp, U32 n) {
+  { cv.serializeLen() } -> std::same_as<U32>;
+  cv.serialize(p);
+  { cv.deserializeLen(cp, n) } -> std::same_as<U32>;
+  v.deserialize(cp, n);
+};
+template <class V>
+struct ValuePolicyOf {
+  using type = Marshall<V>;
+};
+template <SlabStored V>
+struct ValuePolicyOf<V> {
+  using type = CustomMarshall<V, &V::serializeLen, &V::serialize, &V::deserializeLen, &V::deserialize>;
+};
+template <class V>
+using ValuePolicy = typename ValuePolicyOf<V>::type;
+
+// Where the writer's compiled code reads a slab-stored value: `load` turns
+// a slot's stored bytes (the offset) into the value, through `ctx` (the
+// writer). Empty (load null) for values stored in the slot.
+struct ValueSource {
+  void const* ctx = nullptr;
+  void (*load)(void const* ctx, void const* stored, void* value) = nullptr;
+};
+
 // What the compiled, type-independent parts of the engine (slot-table
 // geometry and resizes, bucket split and join, shrink, validator walks)
 // need of a table's key/value pair: its sizes and name, the default value
@@ -56,11 +104,13 @@ constexpr U32 slotSizeFor(U32 valueSize) { return (16 + valueSize + 7) / 8 * 8; 
 // reached from a value's bytes. A value pointer need not be aligned for its
 // type (it may point into a slot); the functions copy it out first.
 struct KeyOps {
-  U32 valueSize;
+  U32 valueSize;   // as the header records it (a slab-stored value: its in-memory size)
+  U32 storedSize;  // bytes of the slot's value field in use
   U32 slotSize;
   U16 headerFlags;
   std::string_view typeName;
   void const* defaultValue;                              // valueSize bytes
+  void const* defaultStored;                             // storedSize bytes: an empty slot's value field
   U32 (*hashOfValue)(U32 seed, void const* value);       // hash of the value's key
   int (*compareValues)(void const* a, void const* b);    // key order: <0, 0, >0
   std::string (*showKeyOf)(void const* value);           // the value's key as trace text
@@ -71,10 +121,13 @@ template <class K, class V, U16 HeaderFlags = 2>
 struct Ops {
   using Key = K;
   using Value = V;
+  using Policy = ValuePolicy<V>;
   static_assert(std::is_trivially_copyable_v<V>, "slot values are copied as bytes");
+  static constexpr bool dynamic = Policy::dynamic;
   static constexpr U32 valueSize = sizeof(V);
-  static constexpr U32 slotSize = slotSizeFor(valueSize);
-  static constexpr U16 headerFlags = HeaderFlags;
+  static constexpr U32 storedSize = Policy::storedSize;
+  static constexpr U32 slotSize = slotSizeFor(storedSize);
+  static constexpr U16 headerFlags = HeaderFlags | (dynamic ? SlotHeaderCommon::FLAG_SLAB : 0);
 
   U32 seed = 0;
 
@@ -87,6 +140,12 @@ struct Ops {
     static V const v{};
     return v;
   }
+  // An empty slot's value field: the default value, or no offset.
+  static void const* defaultStored() {
+    static constexpr U32 noOffset = 0xFFFFFFFFu;
+    if constexpr (dynamic) return &noOffset;
+    else return &defaultValue();
+  }
   static V load(void const* p) {
     V v;
     std::memcpy(static_cast<void*>(&v), p, valueSize);
@@ -96,10 +155,12 @@ struct Ops {
   static KeyOps const& keyOps() {
     static KeyOps const k{
         valueSize,
+        storedSize,
         slotSize,
         headerFlags,
         typeName(),
         &defaultValue(),
+        defaultStored(),
         [](U32 seed, void const* v) { return KeyTraits<K>::hash(seed, keyOf(load(v))); },
         [](void const* a, void const* b) {
           K ka = keyOf(load(a)), kb = keyOf(load(b));

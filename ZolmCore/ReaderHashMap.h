@@ -217,8 +217,15 @@ class ReaderHashMap : public ReaderHashMapBase {
           U32 f = slots_.read(t, srh, out);
           // The link re-check after the copy: read()'s last flags load is
           // an acquire, so an unlink stored before a reuse it saw is seen.
-          if (slots_.linkOf(hs) == lw && (f & Zolm::SLOT_OCCUPIED) &&
-              hashesTo(ops_.hash(Ops::keyOf(out)), hint.bucket)) [[likely]] {
+          // The step must also go forward in the (rhash, key) order: in a
+          // damaged table two slots linked to each other hash to one bucket
+          // and would otherwise hand an iteration back and forth for ever.
+          // Anything else is the slow path's to judge.
+          Key const nk = Ops::keyOf(out);
+          U32 const sh = ops_.hash(nk);
+          U32 const rs = Zolm::reverseBits32(sh), rk = Zolm::reverseBits32(ops_.hash(key));
+          if (slots_.linkOf(hs) == lw && (f & Zolm::SLOT_OCCUPIED) && hashesTo(sh, hint.bucket) &&
+              (rs > rk || (rs == rk && Ops::less(key, nk)))) [[likely]] {
             fmtrace(handler_, 9, "{} success {} using {}, saving new slot hint {}", Zolm::show(key), t, hint.slot, t);
             hint.flags = f;
             hint.slot = t;

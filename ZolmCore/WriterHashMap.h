@@ -48,33 +48,64 @@ struct TypedKeys {
   using Probe = typename Ops::Key;
   using Out = typename Ops::Value;
   Ops ops;
+  Zolm::ValueSource src{};  // a slab-stored value's reader (Ops::dynamic)
 
+  // A slab-stored value is read whole; a slot-stored one is addressed in
+  // place.
+  Out valueAt(Zolm::SlotPrefix const* s) const {
+    Out v;
+    src.load(src.ctx, Zolm::SlotSpan::valuePtr(s), &v);
+    return v;
+  }
+  Probe keyAt(Zolm::SlotPrefix const* s) const {
+    if constexpr (Ops::dynamic) return Ops::keyOf(valueAt(s));
+    else return Ops::keyOf(Zolm::SlotSpan::valueRef<Out>(s));
+  }
   U32 hashOf(Probe const& k) const { return ops.hash(k); }
-  U32 hashAt(Zolm::SlotPrefix const* s) const { return ops.hash(Ops::keyOf(Zolm::SlotSpan::valueRef<Out>(s))); }
+  U32 hashAt(Zolm::SlotPrefix const* s) const { return ops.hash(keyAt(s)); }
   int compareAt(Zolm::SlotPrefix const* s, Probe const& k) const {
-    Probe sk = Ops::keyOf(Zolm::SlotSpan::valueRef<Out>(s));
+    Probe sk = keyAt(s);
     return Ops::less(sk, k) ? -1 : Ops::less(k, sk) ? 1 : 0;
   }
   bool outHasKey(Out const& v, Probe const& k) const { return Ops::equal(Ops::keyOf(v), k); }
-  void load(Zolm::SlotPrefix const* s, Out& out) const { out = Zolm::SlotSpan::valueOf<Out>(s); }
+  void load(Zolm::SlotPrefix const* s, Out& out) const {
+    if constexpr (Ops::dynamic) out = valueAt(s);
+    else out = Zolm::SlotSpan::valueOf<Out>(s);
+  }
   Probe probeOf(Out const& v) const { return Ops::keyOf(v); }
   void clear(Out& out) const { out = Ops::defaultValue(); }
   std::string show(Probe const& k) const { return Zolm::show(k); }
 };
 
+// The erased view works on value bytes. A slab-stored value (src.load set)
+// is first read into one of the buffers below: `at_` for the slot a walk
+// compares against, two alternating ones for what load() hands back (the
+// last answer is the next call's probe while the new one is loaded).
 struct ErasedKeys {
   using Probe = void const*;  // a value whose key is looked for
   using Out = void const*;    // the value of the slot reached, in place
+  static constexpr U32 MAX_RESOLVED = 256;
   Zolm::KeyOps const& keyOps;
   U32 seed;
+  Zolm::ValueSource src{};
+  struct Buf {
+    alignas(8) unsigned char b[MAX_RESOLVED];
+  };
+  mutable Buf at_{}, out_[2]{}, probe_{};
+  mutable unsigned flip_ = 0;
 
-  U32 hashOf(Probe p) const { return keyOps.hashOfValue(seed, p); }
-  U32 hashAt(Zolm::SlotPrefix const* s) const { return keyOps.hashOfValue(seed, Zolm::SlotSpan::valuePtr(s)); }
-  int compareAt(Zolm::SlotPrefix const* s, Probe p) const {
-    return keyOps.compareValues(Zolm::SlotSpan::valuePtr(s), p);
+  void const* resolve(Zolm::SlotPrefix const* s, Buf& buf) const {
+    if (!src.load) return Zolm::SlotSpan::valuePtr(s);
+    src.load(src.ctx, Zolm::SlotSpan::valuePtr(s), buf.b);
+    return buf.b;
   }
+  // The value of slot `s` as a probe (kept until the next probeAt).
+  Probe probeAt(Zolm::SlotPrefix const* s) const { return resolve(s, probe_); }
+  U32 hashOf(Probe p) const { return keyOps.hashOfValue(seed, p); }
+  U32 hashAt(Zolm::SlotPrefix const* s) const { return keyOps.hashOfValue(seed, resolve(s, at_)); }
+  int compareAt(Zolm::SlotPrefix const* s, Probe p) const { return keyOps.compareValues(resolve(s, at_), p); }
   bool outHasKey(Out v, Probe p) const { return keyOps.compareValues(v, p) == 0; }
-  void load(Zolm::SlotPrefix const* s, Out& out) const { out = Zolm::SlotSpan::valuePtr(s); }
+  void load(Zolm::SlotPrefix const* s, Out& out) const { out = resolve(s, out_[flip_ ^= 1]); }
   Probe probeOf(Out v) const { return v; }
   void clear(Out& out) const { out = keyOps.defaultValue; }
   std::string show(Probe p) const { return keyOps.showKeyOf(p); }

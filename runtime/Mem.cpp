@@ -17,6 +17,24 @@ U64 pageSize() {
   return size;
 }
 
+int openRegular(std::string const& path, int flags, unsigned mode) {
+  int fd;
+  do fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == EISDIR) errno = EINVAL;
+    return -1;
+  }
+  struct stat st;
+  int err = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+  if (err == 0) return fd;
+  ::close(fd);
+  errno = err;
+  return -1;
+}
+
+std::string openErrorText(int err) { return err == EINVAL ? "not a regular file" : std::strerror(err); }
+
 U64 multiplyOverflowCheck(U64 count, U64 elementSize, U64 headerSize) {
   U64 product = 0;
   U64 total = 0;
@@ -123,13 +141,13 @@ void* SharedMemWrapper::attach(U64 size, void* hint) {
   detach();
   if (writable()) {
     root_.createDirectory();
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = openRegular(path_, O_RDWR | O_CREAT, 0666);
   } else {
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = openRegular(path_, O_RDONLY);
     if (fd_ < 0 && errno == ENOENT) return nullptr;
   }
   if (fd_ < 0)
-    fmthrow(Quiv::InvalidInitializeException, "cannot open {}: {}", path_, std::strerror(errno));
+    fmthrow(Quiv::InvalidInitializeException, "cannot open {}: {}", path_, openErrorText(errno));
   U64 have = fileSize();
   if (size == 0) size = have;
   if (size == 0) return nullptr;

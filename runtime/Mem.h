@@ -33,6 +33,18 @@ U64 multiplyOverflowCheck(U64 count, U64 elementSize, U64 headerSize = 0);
 U64 roundUpToWholePage(U64 size);
 U64 pageSize();
 
+// Opens a file of a table without ever blocking and refuses anything but a
+// regular file. A FIFO at the path would block open() until a writer
+// appears (and its reads after that), a device may block or never end, so
+// the open is O_NONBLOCK (no effect on a regular file's reads and writes)
+// and the opened file's type is checked with fstat. Adds O_CLOEXEC and
+// retries EINTR. Returns the descriptor, or -1 with errno set: EINVAL
+// when the path names something other than a regular file (openErrorText
+// says so; a directory opened for writing too), else open's own errno.
+int openRegular(std::string const& path, int flags, unsigned mode = 0);
+// strerror(err), except "not a regular file" for openRegular's EINVAL.
+std::string openErrorText(int err);
+
 class Region {
  public:
   virtual ~Region() = default;

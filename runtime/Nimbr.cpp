@@ -296,6 +296,56 @@ void NimbrReader::detach() {
   header_ = nullptr;
 }
 
+bool NimbrReader::check(U32 fenixId, U32 maxNumSlots, Quiv::String& error) {
+  if (!header_) {
+    error = "nimbr queue not attached";
+    return false;
+  }
+  if (!remapIfNeeded()) {
+    error = "nimbr header no longer valid";
+    return false;
+  }
+  if (!header_->validate(region_.memSize(), fenixId, error)) return false;
+  // The geometry once, as in next(); the ring lies inside this mapping
+  // (remapIfNeeded validated it against the mapped size).
+  U32 const mapSize = Mem::loadRelaxed32(&header_->mapSize);
+  U32 const cap = Mem::loadRelaxed32(&header_->capacity);
+  if (Header::fileSizeFor(mapSize, cap) > region_.memSize()) {
+    error = fmt::format("nimbr geometry changed: mapSize:{} capacity:{}", mapSize, cap);
+    return false;
+  }
+  if (mapSize < maxNumSlots) {
+    error = fmt::format("nimbr mapSize:{} below maxNumSlots:{}", mapSize, maxNumSlots);
+    return false;
+  }
+  // Q3: the tail first (acquire), so a record past it was published after
+  // this load: a race, said as damage, that the caller's second look at
+  // tailSeq tells apart.
+  U64 const tail = tailSeq();
+  Record const* recs = recordsAt(mapSize);
+  for (U32 p = 0; p < cap; ++p) {
+    U64 seq = Mem::load64(&recs[p].seq);
+    if (seq == 0) continue;
+    U32 slot = Mem::loadRelaxed32(&recs[p].slot);
+    if (seq > tail || (seq & (cap - 1)) != p) {
+      error = fmt::format("nimbr pos:{} holds seq:{} (tailSeq:{} capacity:{})", p, seq, tail, cap);
+      return false;
+    }
+    if (slot != NimbrWriter::TOMBSTONE && slot >= mapSize) {
+      error = fmt::format("nimbr pos:{} holds slot:{} beyond mapSize:{}", p, slot, mapSize);
+      return false;
+    }
+  }
+  for (U32 s = 0; s < mapSize; ++s) {
+    U32 p = Mem::loadRelaxed32(&header_->slotPos()[s]);
+    if (p != NimbrWriter::NONE && p >= cap) {
+      error = fmt::format("nimbr slot:{} position:{} beyond capacity:{}", s, p, cap);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool NimbrReader::remapIfNeeded() {
   // The writer re-formats in place and may have grown the file.
   U64 have = region_.fileSize();

@@ -223,6 +223,13 @@ class NimbrReader {
   // A caller that then re-reads every slot has seen every change up to it.
   U64 resync();
   U64 position() const { return nextSeq_; }
+  // The writer's checks of its queue (NimbrWriter::validate), read-only
+  // from another process: the header against `fenixId`, a position map
+  // covering `maxNumSlots`, every record at its sequence's position and
+  // naming a mapped slot, every position inside the ring. A writer at
+  // work can fail it (a record is stored before tailSeq names it): the
+  // caller tells such a race from damage by tailSeq read around it.
+  bool check(U32 fenixId, U32 maxNumSlots, Quiv::String& error);
   // Whether the queue still holds a live record for `slot`: `tombstoned`
   // when its record was superseded or dropped (a newer record, or a move
   // by a shrink, will tell the follower), `regenerated` when the queue is

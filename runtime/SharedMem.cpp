@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "VexaSwitchLib/runtime/Debug.h"
+#include "VexaSwitchLib/runtime/Mem.h"
 
 namespace SharedMem {
 
@@ -55,7 +56,7 @@ std::string printable(std::string_view s) {
   return out;
 }
 
-std::string errnoText() { return std::strerror(errno); }
+std::string errnoText() { return Mem::openErrorText(errno); }
 
 // Reads up to `n` bytes from offset 0, retrying short reads and EINTR.
 // Returns the byte count or -1 with errno set.
@@ -86,12 +87,9 @@ bool writeAll(int fd, U8 const* buf, std::size_t n) {
   return true;
 }
 
-int openRetry(char const* path, int flags, mode_t mode = 0) {
-  int fd;
-  do fd = ::open(path, flags, mode);
-  while (fd < 0 && errno == EINTR);
-  return fd;
-}
+// Every file of a table is opened so: never blocking, regular files only
+// (Mem::openRegular).
+int openRetry(char const* path, int flags, mode_t mode = 0) { return Mem::openRegular(path, flags, mode); }
 
 // --- owner record layout (see SharedMem.h) ---------------------------------
 constexpr std::size_t OFF_MAGIC = 0;

@@ -25,6 +25,6 @@ using AllTableOps =
                  LpmTableStatusOps, TableStatusOps, LpmHitTableStatusOps, VlanGroupTableConfigOps,
                  VlanGroupTableStatusOps, L3FloodTableConfigOps, MrouteTableConfigOps, MrouteTableStatusOps,
                  MrouteHitTableStatusOps, LagGroupIdTableOps, NatConfigOps, NatStatusOps,
-                 VlanMembershipTableConfigOps>;
+                 VlanMembershipTableConfigOps, VlanMembershipTableAclConfigOps>;
 
 }  // namespace VexaSwitch

@@ -1,5 +1,5 @@
 #pragma once
-// The engine instantiations of the VLAN membership table: one
+// The engine instantiations of the VLAN membership tables: one
 // writer, reader and shadow per key/value pair, compiled once in the
 // unit's source files.
 #include "VexaSwitchLib/Zolm/ZolmForms.h"
@@ -8,7 +8,11 @@
 namespace VexaSwitch {
 
 using VlanMembershipTableConfigOps = Zolm::Ops<Bridging::VlanId, VexaSwitch::VlanMembershipEntryConfig>;
+// The per-VLAN ACL bindings: a variable-size value (its serialized form in
+// VlanTypes.h), kept in slabs; the slot holds the entry's offset.
+using VlanMembershipTableAclConfigOps = Zolm::Ops<Bridging::VlanId, VexaSwitch::VlanMembershipAclEntryConfig>;
 
 }  // namespace VexaSwitch
 
 VEXA_ZOLM_EXTERN_FORMS(VexaSwitch::VlanMembershipTableConfigOps)
+VEXA_ZOLM_EXTERN_FORMS(VexaSwitch::VlanMembershipTableAclConfigOps)

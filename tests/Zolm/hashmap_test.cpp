@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Zolm/TestTables.h"
+#include "testutil/Expect.h"
 #include "VexaSwitchLib/runtime/Tasks.h"
 
 namespace {
@@ -148,9 +149,7 @@ TEST(HashMapOrder, EightBucketsComeOutInBitReversedOrder) {
   w.write(nexthop(extra));
   EXPECT_EQ(w.buckets(), 16u);
   EXPECT_TRUE(w.validate()) << w.lastError();
-}
-
-TEST(HashMapOrder, BitReversedSuccessor) {
+  // The walk's own step from bucket to bucket, and its ends.
   std::vector<U32> order{0};
   for (U32 b = Zolm::bitReversedSuccessor(0, 3); b != 0; b = Zolm::bitReversedSuccessor(b, 3)) order.push_back(b);
   EXPECT_EQ(order, (std::vector<U32>{0, 4, 2, 6, 1, 5, 3, 7}));
@@ -198,12 +197,7 @@ struct CorruptTest : ::testing::Test {
   }
   template <class F>
   std::string messageOf(F f) {
-    try {
-      f();
-    } catch (Quiv::CorruptionDetectedException const& e) {
-      return e.what();
-    }
-    return "no exception";
+    return thrownMessage<Quiv::CorruptionDetectedException>(f);
   }
 };
 

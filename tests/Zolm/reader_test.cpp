@@ -1,6 +1,7 @@
 // The reader against a writer of the same table in this process: its own
 // read-only mappings of the same shared memory, so it sees the writer's
-// changes only through the files, as a reader process would.
+// changes only through the files, as a reader process would. (The reader
+// against a model through a random load: shadow_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,6 +18,7 @@ namespace {
 using namespace VexaTest;
 using VexaSwitch::L3FloodEntryConfig;
 using FloodReader = Zolm::ZolmReader<FloodOps>;
+using FloodShadow = Zolm::ZolmShadow<FloodOps>;
 
 constexpr char const* TABLE = "vexaswitch/tables/test/readme";
 
@@ -26,114 +28,38 @@ Zolm::WriterConfig sharedConfig(U32 maxSlots = 1u << 14) { return {.maxSlots = m
 
 Lanx::IntfId key(U64 k) { return Lanx::IntfId::fromRaw(k); }
 
-std::vector<U64> writerOrder(FloodWriter& w) {
-  std::vector<U64> keys;
-  L3FloodEntryConfig v;
-  Zolm::IterHint hint;
-  for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint)) keys.push_back(v.key().raw());
-  return keys;
-}
-std::vector<U64> readerOrder(FloodReader& r) {
-  std::vector<U64> keys;
-  L3FloodEntryConfig v;
-  Zolm::IterHint hint;
-  for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) keys.push_back(v.key().raw());
-  return keys;
-}
-
-// Random inserts, updates and removes in phases that fill the table and
-// drain it again, so that both the slot table and the buckets grow and
-// shrink under the reader. After every batch the reader must agree with
-// the model: contents, order (the writer's), reads by slot index.
-TEST(ReaderModel, FollowsEveryGrowAndShrinkOfTheWriter) {
+// Reads of nothing: before initialize, of an empty table, of slots past
+// the table; and writes through a reader.
+TEST(ReaderEdges, EmptyTableSlotsPastItUninitialisedReadsAndWritesAreRefused) {
   ShmRoot root;
   FloodWriter w(handler(), TABLE, sharedConfig());
   w.initialize();
   FloodReader r(handler(), TABLE);
+  bool found = true;
+  EXPECT_THROW(r.lookup(key(1), found), Quiv::InvalidInitializeException);
   ASSERT_TRUE(r.initialize("test"));
-  std::map<U64, U32> model;
-  std::mt19937 rng(77);
-  U32 maxCapacity = 0, minCapacityAfterPeak = ~0u;
-  for (int batch = 0; batch < 60; ++batch) {
-    bool filling = (batch / 10) % 2 == 0;
-    for (int i = 0; i < 300; ++i) {
-      U64 k = 1 + rng() % 6000;
-      U32 op = rng() % 10;
-      if (filling ? op < 7 : op < 1) {
-        U32 id = rng();
-        w.write(floodEntry(k, id));
-        model[k] = id;
-      } else {
-        w.remove(key(k));
-        model.erase(k);
-      }
-    }
-    SCOPED_TRACE(::testing::Message() << "batch " << batch << " members " << model.size());
-    ASSERT_EQ(r.members(), model.size());
-    for (auto const& [k, id] : model) {
-      bool found = false;
-      L3FloodEntryConfig v;
-      r.lookup(key(k), found, &v);
-      ASSERT_TRUE(found) << k;
-      ASSERT_EQ(v.floodListId(), id) << k;
-    }
-    for (U64 k = 6001; k < 6101; ++k) {
-      bool found = true;
-      L3FloodEntryConfig const* p = r.lookup(key(k), found);
-      ASSERT_FALSE(found);
-      ASSERT_EQ(p->key().raw(), FloodOps::defaultValue().key().raw());
-    }
-    std::vector<U64> order = readerOrder(r);
-    ASSERT_EQ(order, writerOrder(w));
-    U32 occupied = 0;
-    for (U32 s = 0; s < r.capacity(); ++s) {
-      L3FloodEntryConfig v;
-      if (!r.getValue(s, v)) continue;
-      ++occupied;
-      auto it = model.find(v.key().raw());
-      ASSERT_NE(it, model.end()) << "slot " << s;
-      ASSERT_EQ(v.floodListId(), it->second);
-    }
-    ASSERT_EQ(occupied, model.size());
-    ASSERT_EQ(r.capacity(), w.capacity());
-    ASSERT_EQ(r.buckets(), w.buckets());
-    maxCapacity = std::max(maxCapacity, r.capacity());
-    if (maxCapacity > 1024) minCapacityAfterPeak = std::min(minCapacityAfterPeak, r.capacity());
-  }
-  Zolm::Reader::Counters c = r.readerCounters();
-  EXPECT_GT(c.resizes, 4u);
-  EXPECT_GT(c.bucketResizes, 4u);
-  EXPECT_LT(minCapacityAfterPeak, maxCapacity) << "the run never shrank the table";
-  EXPECT_TRUE(r.validate()) << r.lastError();
-}
-
-TEST(ReaderModel, GetValueOutsideTheTableIsAMissNotAnError) {
-  ShmRoot root;
-  FloodWriter w(handler(), TABLE, sharedConfig());
-  w.initialize();
-  w.write(floodEntry(5, 55));
-  FloodReader r(handler(), TABLE);
-  ASSERT_TRUE(r.initialize("test"));
-  L3FloodEntryConfig v, out;
-  EXPECT_FALSE(r.getValue(r.capacity(), v, &out));
-  EXPECT_FALSE(r.getValue(0xFFFFFFF0u, v, &out));
-  EXPECT_EQ(out.key().raw(), FloodOps::defaultValue().key().raw());
-}
-
-TEST(ReaderEmpty, EmptyTableHasNoFirstAndMissesEveryKey) {
-  ShmRoot root;
-  FloodWriter w(handler(), TABLE, sharedConfig());
-  w.initialize();
-  FloodReader r(handler(), TABLE);
-  ASSERT_TRUE(r.initialize("test"));
-  L3FloodEntryConfig v = floodEntry(9, 9);
+  L3FloodEntryConfig v = floodEntry(9, 9), out;
   Zolm::IterHint hint;
   EXPECT_FALSE(r.first(v, hint));
   EXPECT_EQ(v.key().raw(), FloodOps::defaultValue().key().raw());
-  bool found = true;
   r.lookup(key(1), found);
   EXPECT_FALSE(found);
   EXPECT_TRUE(r.validate()) << r.lastError();
+  w.write(floodEntry(5, 55));
+  EXPECT_FALSE(r.getValue(r.capacity(), v, &out));
+  EXPECT_FALSE(r.getValue(0xFFFFFFF0u, v, &out));
+  EXPECT_EQ(out.key().raw(), FloodOps::defaultValue().key().raw());
+
+  Zolm::ZolmInterface<FloodOps>& table = r;
+  EXPECT_THROW(table.write(floodEntry(1, 1), true), Quiv::NoPermissionException);
+  EXPECT_THROW(table.remove(key(1), nullptr), Quiv::NoPermissionException);
+  EXPECT_THROW(table.directWrite(floodEntry(1, 1)), Quiv::NoPermissionException);
+  EXPECT_THROW(table.directUpdate(key(1)), Quiv::NoPermissionException);
+  EXPECT_THROW(table.directCommit(), Quiv::NoPermissionException);
+  EXPECT_THROW(table.cleanup(), Quiv::NoPermissionException);
+  r.detach();
+  r.detach();  // twice is harmless
+  EXPECT_EQ(r.mountStatus(), Mem::notMounted);
 }
 
 // While the writer rewrites an occupied slot in place the slot's current
@@ -173,7 +99,7 @@ TEST(ReaderCriticalSection, SlotUnderRewriteIsReadFromTheImage) {
   EXPECT_EQ(r.readerCounters().criticalReads, before);
 }
 
-TEST(ReaderVersionAnchor, CurrentUntilTheWriterChangesTheSlot) {
+TEST(ReaderVersionAnchorDeathTest, CurrentUntilTheWriterChangesTheSlotAndNoneAfterAMiss) {
   ShmRoot root;
   FloodWriter w(handler(), TABLE, sharedConfig());
   w.initialize();
@@ -191,19 +117,10 @@ TEST(ReaderVersionAnchor, CurrentUntilTheWriterChangesTheSlot) {
   w.write(floodEntry(3, 30));
   EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
   EXPECT_FALSE(r.validateVersionAnchor(a));
-}
-
-TEST(ReaderVersionAnchorDeathTest, AfterAMissThereIsNothingToValidate) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ShmRoot root;
-  FloodWriter w(handler(), TABLE, sharedConfig());
-  w.initialize();
-  w.write(floodEntry(1, 1));
-  FloodReader r(handler(), TABLE);
-  ASSERT_TRUE(r.initialize("test"));
-  bool found = true;
-  r.lookup(key(2), found);
+  // After a miss there is nothing to validate.
+  r.lookup(key(99), found);
   ASSERT_FALSE(found);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(r.validateVersionAnchor(), "should not be called on a default-constructed VersionAnchor");
 }
 
@@ -214,6 +131,13 @@ TEST(ReaderAttach, RefusesWhatIsNotASoundTableOfItsType) {
   {
     FloodReader nothing(handler(), TABLE);
     EXPECT_FALSE(nothing.initialize("test"));
+    Quiv::EventLoop loop;
+    FloodShadow none(handler(), TABLE, loop, false);
+    EXPECT_FALSE(none.initialize("test"));
+    EXPECT_EQ(none.mountStatus(), Mem::notMounted);
+    L3FloodEntryConfig v;
+    EXPECT_FALSE(none.lookup(key(1), v));
+    none.detach(true);
   }
   FloodWriter w(handler(), TABLE, sharedConfig());
   w.initialize();
@@ -282,26 +206,6 @@ TEST(ReaderAttach, ANewWriterIncarnationIsNoticed) {
   EXPECT_TRUE(found);
   r.lookup(key(1), found);
   EXPECT_FALSE(found);
-}
-
-TEST(ReaderAttach, ReadsBeforeInitializeAndWritesAreRefused) {
-  ShmRoot root;
-  FloodWriter w(handler(), TABLE, sharedConfig());
-  w.initialize();
-  FloodReader r(handler(), TABLE);
-  bool found;
-  EXPECT_THROW(r.lookup(key(1), found), Quiv::InvalidInitializeException);
-  ASSERT_TRUE(r.initialize("test"));
-  Zolm::ZolmInterface<FloodOps>& table = r;
-  EXPECT_THROW(table.write(floodEntry(1, 1), true), Quiv::NoPermissionException);
-  EXPECT_THROW(table.remove(key(1), nullptr), Quiv::NoPermissionException);
-  EXPECT_THROW(table.directWrite(floodEntry(1, 1)), Quiv::NoPermissionException);
-  EXPECT_THROW(table.directUpdate(key(1)), Quiv::NoPermissionException);
-  EXPECT_THROW(table.directCommit(), Quiv::NoPermissionException);
-  EXPECT_THROW(table.cleanup(), Quiv::NoPermissionException);
-  r.detach();
-  r.detach();  // twice is harmless
-  EXPECT_EQ(r.mountStatus(), Mem::notMounted);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "VexaSwitchLib/tables/LagZolm.h"
+#include "VexaSwitchLib/tables/VlanZolm.h"
 #include "Zolm/TestTables.h"
 
 namespace {
@@ -46,10 +47,8 @@ std::map<U32, U64> contentsOf(LagMap const& m) {
   return out;
 }
 
-struct SlabStored : LagOps {
-  static constexpr bool dynamic = true;
-};
-static_assert(Zolm::isDynamicValue<SlabStored> && !Zolm::isDynamicValue<LagOps>);
+using AclOps = VexaSwitch::VlanMembershipTableAclConfigOps;
+static_assert(Zolm::isDynamicValue<AclOps> && !Zolm::isDynamicValue<LagOps>);
 
 TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounted) {
   ShmRoot root;
@@ -86,18 +85,15 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
   EXPECT_TRUE(fresh.lookup(LagGroupId(9), v));
 
   // A pair whose values live in slab files cannot be shadowed value by
-  // value; the check runs before any form is made.
-  struct Probe : Zolm::ZolmMapBase {
-    using ZolmMapBase::ZolmMapBase;
-    using ZolmMapBase::adopt;
-    void handleWriterFiles(Mem::WriterFiles const&, std::string_view) override {}
-    void handleWriterFilesLost(std::string_view) override {}
-  } probe(NAME, &loop);
-  EXPECT_EQ(errorOf([&] { probe.adopt(descriptor(8, ZolmType::shadow), Zolm::isDynamicValue<SlabStored>); }),
+  // value; refused before any form or watcher is made.
+  Zolm::ZolmMap<AclOps> acl(NAME, &loop);
+  EXPECT_EQ(errorOf([&] { acl.init(descriptor(8, ZolmType::shadow)); }),
             fmt::format("{} mounted in 'shadow' mode not supported: only 'keyshadow' and 'reader' are currently "
                         "supported for dynamic values",
                         NAME));
-  probe.adopt(descriptor(8, ZolmType::keyshadow), true);
+  EXPECT_EQ(acl.readerSentry(), nullptr);
+  acl.init(descriptor(8, ZolmType::keyshadow));
+  EXPECT_EQ(acl.form(), Zolm::ZolmMapBase::Form::tmp);
 }
 
 // The private table every collection starts with, and what a map answers

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "VexaSwitchLib/runtime/EventLoop.h"
+#include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
 namespace {
@@ -20,23 +21,10 @@ namespace {
 using namespace std::chrono_literals;
 using Quiv::EventLoop;
 
-struct Pipe {
-  int r = -1, w = -1;
-  Pipe() {
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    r = fds[0];
-    w = fds[1];
-  }
-  ~Pipe() {
-    ::close(r);
-    ::close(w);
-  }
-  void put() { ASSERT_EQ(::write(w, "x", 1), 1); }
-  void take() {
-    char c;
-    ASSERT_EQ(::read(r, &c, 1), 1);
-  }
+// A pipe whose byte makes its read end ready.
+struct Pipe : VexaTest::Pipe {
+  void put() { ASSERT_TRUE(signal()); }
+  void take() { ASSERT_TRUE(await()); }
 };
 
 TEST(EventLoop, ReadableDescriptorsAndTimersAreDispatched) {

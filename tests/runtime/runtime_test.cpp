@@ -82,14 +82,6 @@ TEST(TraceEnv, EnvironmentTurnsLevelsOnAndLinesReachStderr) {
   EXPECT_EQ(out, "EnvHandler[3] hello 42\n");
 }
 
-TEST(OpCounter, SameNameSameCounter) {
-  Quiv::OpCounter& a = Quiv::opCounter("entryIs");
-  a.inc();
-  a.inc(2);
-  EXPECT_EQ(&Quiv::opCounter("entryIs"), &a);
-  EXPECT_GE(a.value(), 3u);
-}
-
 struct Tracked : Kel::PtrInterface {
   explicit Tracked(int* d) : deaths(d) {}
   ~Tracked() override { ++*deaths; }

@@ -9,8 +9,10 @@
 #include <fmt/format.h>
 
 #include "VexaSwitchLib/runtime/Runtime.h"
+#include "testutil/Expect.h"
 
 using ::testing::HasSubstr;
+using VexaTest::thrownMessage;
 
 namespace {
 
@@ -44,12 +46,8 @@ TEST(NumberText, LimitsAreExactPerWidth) {
   EXPECT_EQ(Kel::deserializeAttr<U8>(ok, "v"), 255);
   EXPECT_EQ(ok.peek(), ',');
   Kel::CharRange big("256");
-  try {
-    Kel::deserializeAttr<U8>(big, "vrfBits");
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.attribute(), "vrfBits");
-  }
+  EXPECT_THAT(thrownMessage<Kel::RangeException>([&] { Kel::deserializeAttr<U8>(big, "vrfBits"); }),
+              HasSubstr("(attribute 'vrfBits')"));
   Kel::CharRange max64("18446744073709551615");
   EXPECT_EQ(Kel::deserializeAttr<U64>(max64, "c"), ~U64(0));
   Kel::CharRange over64("18446744073709551616");
@@ -60,13 +58,9 @@ TEST(NumberText, LimitsAreExactPerWidth) {
 
 TEST(ParseErrors, SayWhereAndWhatWasExpected) {
   Kel::CharRange r("Value('Bridging::MacVlanPair', ** {'mac': 01:02:03:04:05:06, 'vlan': 3})");
-  try {
-    Bridging::MacVlanPair p(r);
-    FAIL();
-  } catch (Kel::ParseException const& e) {
-    EXPECT_THAT(e.msg().str(), HasSubstr("offset 59"));
-    EXPECT_THAT(e.msg().str(), HasSubstr("expected \", 'vlanId': \", found \", 'vlan': 3})\""));
-  }
+  std::string msg = thrownMessage<Kel::ParseException>([&] { Bridging::MacVlanPair p(r); });
+  EXPECT_THAT(msg, HasSubstr("offset 59"));
+  EXPECT_THAT(msg, HasSubstr("expected \", 'vlanId': \", found \", 'vlan': 3})\""));
   EXPECT_THROW(Kel::strepToValue<Nox::Seqno32>("5 "), Kel::ParseException);
   EXPECT_EQ(Kel::strepToValue<Nox::Seqno32>("5").value(), 5u);
 }
@@ -76,14 +70,8 @@ TEST(BoundedIds, UpperBoundIsLegalAndDefaultAboveIsRefused) {
   EXPECT_FALSE(Oka::Central::DeviceId());
   EXPECT_TRUE(Oka::Central::DeviceId(0));
   EXPECT_EQ(Kel::strepToValue<Oka::Central::DeviceId>("64").value(), 64);
-  try {
-    Kel::strepToValue<Oka::Central::DeviceId>("65");
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.msg().str(),
-              "Oka::Central::DeviceId::value < Oka::Central::DeviceId::min or > "
-              "Oka::Central::DeviceId::null not allowed");
-  }
+  EXPECT_EQ(thrownMessage<Kel::RangeException>([] { Kel::strepToValue<Oka::Central::DeviceId>("65"); }),
+            "Oka::Central::DeviceId::value < Oka::Central::DeviceId::min or > Oka::Central::DeviceId::null not allowed");
   // Past the attribute's width still gets the type's own message.
   EXPECT_THROW(Kel::strepToValue<Oka::Central::DeviceId>("4294967297"), Kel::RangeException);
   EXPECT_THROW(Bridging::VlanId(4096), Kel::RangeException);

@@ -31,27 +31,13 @@ using Clock = std::chrono::steady_clock;
 constexpr char const* TABLE = "vexaswitch/tables/test/shadowed";
 constexpr int FOLLOWERS = 6;
 
-using Contents = std::map<U64, std::pair<U32, U32>>;
+using Contents = FloodContents;
 
 U64 digestOf(Contents const& m) {
   U64 h = 1469598103934665603ull;
-  for (auto const& [k, v] : m) {
-    for (U64 w : {k, U64(v.first), U64(v.second)}) {
-      h ^= w;
-      h *= 1099511628211ull;
-    }
-  }
+  for (auto const& [k, v] : m)
+    for (U64 w : {k, U64(v.first), U64(v.second)}) h = (h ^ w) * 1099511628211ull;
   return h ^ m.size();
-}
-
-template <class T>
-Contents contentsOf(T const& t) {
-  Contents m;
-  L3FloodEntryConfig v;
-  Zolm::IterHint hint;
-  for (bool more = t.first(v, hint); more; more = t.next(v.key(), v, hint))
-    m[v.key().raw()] = {v.floodListId(), v.memberCount()};
-  return m;
 }
 
 struct FollowerReport {
@@ -67,16 +53,6 @@ struct Shared {
   std::atomic<U32> minCap, maxCap;
   FollowerReport f[FOLLOWERS];
 };
-
-template <class Pred>
-bool waitFor(Pred&& pred, std::chrono::milliseconds limit) {
-  auto until = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > until) return false;
-    ::usleep(1000);
-  }
-  return true;
-}
 
 Zolm::WriterConfig config() { return {.maxSlots = 1u << 13}; }
 
@@ -122,7 +98,7 @@ void secondWriter(Shared* sh) {
   w.initialize();
   std::mt19937 rng(22);
   for (U64 i = 0; i < 150000; ++i) randomOp(w, rng, 100000 + i, sh);
-  Contents final = contentsOf(w);
+  Contents final = floodContents(w);
   sh->finalDigest = digestOf(final);
   sh->finalEntries = final.size();
   sh->finalSeq = w.nimbr().tailSeq();
@@ -171,7 +147,7 @@ void follower(Shared* sh, int id, bool keyShadow, U64 stallAtOp) {
       std::chrono::milliseconds(5));
   loop.run();
   Zolm::Reader::Counters c = s.readerCounters();
-  Contents mine = contentsOf(s);
+  Contents mine = floodContents(s);
   rep.digest = digestOf(mine);
   rep.entries = mine.size();
   rep.replayDigest = digestOf(replay);
@@ -223,15 +199,13 @@ TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAnd
   reap(w2);
   EXPECT_TRUE(allDone);
   ASSERT_TRUE(sh->loadDone);
-  std::printf("final table: %llu entries; writer capacity between %u and %u\n",
-              (unsigned long long)sh->finalEntries.load(), sh->minCap.load(), sh->maxCap.load());
+  fmt::print("final table: {} entries; writer capacity between {} and {}\n", sh->finalEntries.load(), sh->minCap.load(),
+             sh->maxCap.load());
   for (int i = 0; i < FOLLOWERS; ++i) {
     FollowerReport& f = sh->f[i];
-    std::printf("%-26s %6llu entries, %7llu callbacks, %6llu wake-ups, %7llu notifications, %llu dropped, %llu syncs, "
-                "%llu disconnects, %llu behind\n",
-                plans[i].name, (unsigned long long)f.entries, (unsigned long long)f.callbacks,
-                (unsigned long long)f.wakeups, (unsigned long long)f.notifications, (unsigned long long)f.failed,
-                (unsigned long long)f.syncs, (unsigned long long)f.disconnects, (unsigned long long)f.behind);
+    fmt::print("{:26} {} entries, {} callbacks, {} wake-ups, {} notifications, {} dropped, {} syncs, {} disconnects, "
+               "{} behind\n", plans[i].name, f.entries.load(), f.callbacks.load(), f.wakeups.load(),
+               f.notifications.load(), f.failed.load(), f.syncs.load(), f.disconnects.load(), f.behind.load());
     EXPECT_EQ(f.error.load(), 0) << plans[i].name;
     EXPECT_TRUE(f.done) << plans[i].name;
     EXPECT_EQ(f.entries.load(), sh->finalEntries.load()) << plans[i].name;
@@ -285,7 +259,7 @@ TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
       auto deadline = Clock::now() + std::chrono::seconds(30);
       while (!(sh->burstDone && s.queue().position() > sh->finalSeq) && Clock::now() < deadline) loop.runOnce(10);
       rep.burstWakeups = s.readerCounters().wakeups - wakesBefore;
-      Contents mine = contentsOf(s);
+      Contents mine = floodContents(s);
       rep.digest = digestOf(mine);
       rep.done = true;
     }));
@@ -312,11 +286,11 @@ TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
       },
       std::chrono::seconds(30)));
   for (pid_t p : pids) reap(p);
-  U64 want = digestOf(contentsOf(w));
+  U64 want = digestOf(floodContents(w));
   for (int i = 0; i < 2; ++i) {
     FollowerReport& f = sh->f[i];
-    std::printf("%s: idle CPU %llu us in 300 ms; %llu wake-ups for 100000 writes\n", i ? "key shadow" : "shadow",
-                (unsigned long long)f.idleCpuUs, (unsigned long long)f.burstWakeups);
+    fmt::print("{}: idle CPU {} us in 300 ms; {} wake-ups for 100000 writes\n", i ? "key shadow" : "shadow",
+               f.idleCpuUs.load(), f.burstWakeups.load());
     EXPECT_EQ(f.error.load(), 0);
     EXPECT_LT(f.idleCpuUs.load(), 30000u) << "an idle shadow spins";
     EXPECT_GT(f.burstWakeups.load(), 0u);

@@ -13,7 +13,12 @@
 #include <random>
 #include <string>
 
+#include <sys/stat.h>
+
+#include "VexaSwitchLib/runtime/Mem.h"
 #include "VexaSwitchLib/runtime/SharedMem.h"
+#include "testutil/Expect.h"
+#include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
 namespace {
@@ -59,13 +64,13 @@ TEST(FenixIdTest, PacksPidLowAndIncarnationHighAndIncrementNeverYieldsNull) {
   EXPECT_FALSE(FenixId().incarnationInc().isNull());
 }
 
-TEST_F(SharedMemTest, FenixRoundTripAndAbsentFile) {
+TEST_F(SharedMemTest, FenixRoundTripAbsentFileAndWriteFailure) {
   FenixFile fenix(root_);
   Quiv::String error;
   EXPECT_TRUE(fenix.read().isNull());
   EXPECT_EQ(fenix.mtime(), 0);
   EXPECT_FALSE(fenix.validate(FenixId(1, 1), error));
-  EXPECT_NE(error.view().find("absent"), std::string_view::npos) << error;
+  EXPECT_NE(error.view().find("absent"), std::string_view::npos) << error.view();
 
   FenixId id(4321, 3);
   fenix.write(id);  // creates the directory
@@ -73,13 +78,17 @@ TEST_F(SharedMemTest, FenixRoundTripAndAbsentFile) {
   EXPECT_GT(fenix.mtime(), 0);
   EXPECT_TRUE(fenix.validate(id, error)) << error;
   EXPECT_FALSE(fenix.validate(id.incarnationInc(), error));
-  EXPECT_NE(error.view().find("expected"), std::string_view::npos) << error;
+  EXPECT_NE(error.view().find("expected"), std::string_view::npos) << error.view();
 
   fenix.write(id.incarnationInc());
   EXPECT_EQ(fenix.read(), id.incarnationInc());
   EXPECT_EQ(readRaw(FenixFile::FENIX_NAME).size(), FenixFile::SIZE);
   // No temp file is left behind.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_.dirName()), {}), 1);
+  // The directory cannot be created: its parent is a plain file.
+  writeRaw("blocker", "");
+  Mem::RootPath below(nullptr, std::string(TABLE) + "/blocker/t");
+  EXPECT_THROW(FenixFile(below).write(FenixId(1, 1)), Quiv::InvalidInitializeException);
 }
 
 TEST_F(SharedMemTest, GarbledFenixReadsAsNull) {
@@ -102,16 +111,40 @@ TEST_F(SharedMemTest, GarbledFenixReadsAsNull) {
   }
 }
 
-TEST_F(SharedMemTest, FenixWriteFailureThrows) {
-  // The directory cannot be created: its parent is a plain file.
-  writeRaw("blocker", "");
-  Mem::RootPath below(nullptr, std::string(TABLE) + "/blocker/t");
-  EXPECT_THROW(FenixFile(below).write(FenixId(1, 1)), Quiv::InvalidInitializeException);
+// A FIFO in a table's directory would block an open until someone writes
+// it, and a directory opens for reading: neither is taken for a file, by
+// the bookkeeping files or the mapped ones, readers and writers alike.
+TEST_F(SharedMemTest, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
+  root_.createDirectory();
+  ASSERT_EQ(::mkfifo(root_.filePath(FenixFile::FENIX_NAME).c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(root_.filePath(OwnerFile::FILENAME).c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(root_.filePath("slots").c_str(), 0644), 0);
+  std::filesystem::create_directory(root_.filePath("buckets"));
+  Quiv::String error;
+  EXPECT_TRUE(FenixFile(root_).read().isNull());
+  EXPECT_FALSE(FenixFile(root_).validate(FenixId(1, 1), error));
+  EXPECT_NE(error.view().find("not a regular file"), std::string_view::npos) << error.view();
+  EXPECT_FALSE(OwnerFile(root_).validate(error));
+  EXPECT_NE(error.view().find("not a regular file"), std::string_view::npos) << error.view();
+  EXPECT_THROW(OwnerFile(root_).ownerPid(), Quiv::CorruptionDetectedException);
+  EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
+  OwnerFile owner(root_);
+  EXPECT_THROW(WriterLock::acquireWriterLock(owner, TABLE), Quiv::InvalidInitializeException);
+  for (char const* name : {"slots", "buckets"})
+    for (auto mode : {Mem::SharedMemWrapper::Mode::readOnly, Mem::SharedMemWrapper::Mode::writable}) {
+      Mem::SharedMemWrapper file(root_, name, mode);
+      try {
+        file.attach(mode == Mem::SharedMemWrapper::Mode::readOnly ? 0 : 4096);
+        ADD_FAILURE() << name << " attached";
+      } catch (Quiv::InvalidInitializeException const& e) {
+        EXPECT_NE(e.msg().view().find("not a regular file"), std::string_view::npos) << e.msg().view();
+      }
+    }
 }
 
 // --- OwnerFile -----------------------------------------------------------------
 
-TEST_F(SharedMemTest, OwnerFieldsRoundTripIndependently) {
+TEST_F(SharedMemTest, OwnerFieldsRoundTripIndependentlyAndNamesThatDoNotFitAreRefused) {
   OwnerFile owner(root_);
   Quiv::String error;
   // Absent: defaults, but not valid.
@@ -147,10 +180,8 @@ TEST_F(SharedMemTest, OwnerFieldsRoundTripIndependently) {
   EXPECT_TRUE(reader.shocketInfo().empty());
   EXPECT_EQ(reader.ownerPid(), 4242u);
   EXPECT_EQ(reader.shmType(), 1u);
-}
 
-TEST_F(SharedMemTest, OwnerNamesThatDoNotFitAreRefused) {
-  OwnerFile owner(root_);
+  // Names that do not fit are refused, and leave the record as it was.
   owner.typeNameIs(std::string(OwnerFile::MAX_TYPE_NAME, 't'));
   owner.shocketInfoIs(ShocketInfo{std::string(ShocketInfo::MAX_NAME, 's'), 1});
   EXPECT_EQ(owner.typeName().size(), OwnerFile::MAX_TYPE_NAME);
@@ -160,7 +191,6 @@ TEST_F(SharedMemTest, OwnerNamesThatDoNotFitAreRefused) {
   EXPECT_THROW(owner.typeNameIs(std::string("a\0b", 3)), Quiv::InvalidInitializeException);
   EXPECT_THROW(owner.shocketInfoIs(ShocketInfo{std::string(ShocketInfo::MAX_NAME + 1, 's'), 1}),
                Quiv::InvalidInitializeException);
-  // Refused values leave the record as it was.
   EXPECT_EQ(owner.typeName(), std::string(OwnerFile::MAX_TYPE_NAME, 't'));
   EXPECT_EQ(owner.shocketInfo().name.size(), ShocketInfo::MAX_NAME);
 }
@@ -208,7 +238,7 @@ TEST_F(SharedMemTest, GarbledOwnerFileIsRefusedSafely) {
     writeRaw(OwnerFile::FILENAME, c.bytes);
     Quiv::String error;
     EXPECT_FALSE(owner.validate(error)) << c.why;
-    EXPECT_NE(error.view().find(c.why), std::string_view::npos) << error;
+    EXPECT_NE(error.view().find(c.why), std::string_view::npos) << error.view();
     std::string line = owner.toString();
     EXPECT_NE(line.find("unreadable: "), std::string::npos) << line;
     EXPECT_THROW(owner.typeName(), Quiv::CorruptionDetectedException) << c.why;
@@ -228,81 +258,35 @@ TEST_F(SharedMemTest, GarbledOwnerFileIsRefusedSafely) {
 
 // --- WriterLock ----------------------------------------------------------------
 
-// A child process that kills itself with the test if the test stops early.
-struct Child {
-  pid_t pid = -1;
-  ~Child() {
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-  }
-  int wait() {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    pid = -1;
-    return status;
-  }
-};
-
-// Forks a child that takes the writer lock, reports 'L' (or 'F' on failure)
-// on a pipe, then waits for a byte on a second pipe (or forever) and exits
-// normally without releasing anything.
-void forkWriter(Child& child, Mem::RootPath const& root, int& ready, int& go) {
-  int up[2], down[2];
-  ASSERT_EQ(::pipe(up), 0);
-  ASSERT_EQ(::pipe(down), 0);
-  child.pid = ::fork();
-  ASSERT_GE(child.pid, 0);
-  if (child.pid == 0) {
-    ::close(up[0]);
-    ::close(down[1]);
-    char c = 'L';
-    try {
-      SharedMem::OwnerFile owner(root);
-      WriterLock::acquireWriterLock(owner, TABLE);
-      if (!WriterLock::ownerIsMe(owner)) c = 'F';
-      if (::write(up[1], &c, 1) != 1) ::_exit(3);
-      if (::read(down[0], &c, 1) < 0) ::_exit(4);  // returns when the parent writes or closes
-      ::_exit(0);
-    } catch (...) {
-      c = 'F';
-      if (::write(up[1], &c, 1) != 1) ::_exit(3);
-      ::_exit(2);
-    }
-  }
-  ::close(up[1]);
-  ::close(down[0]);
-  ready = up[0];
-  go = down[1];
-}
-
-TEST_F(SharedMemTest, KilledWriterReleasesLockToNextProcess) {
+// A live writer in a child process holds the lock while the parent tries
+// it; then it is killed, and the lock is free again. In-process, a second
+// owner object is refused too and gets the lock once the first lets go.
+TEST_F(SharedMemTest, TheLockIsHeldUntilItsOwnerDiesOrReleasesIt) {
   EXPECT_FALSE(WriterLock::ownerIsAlive(root_));  // no owner file yet
-  Child child;
-  int ready = -1, go = -1;
-  forkWriter(child, root_, ready, go);
-  char c = 0;
-  ASSERT_EQ(::read(ready, &c, 1), 1);
-  ASSERT_EQ(c, 'L');
+  VexaTest::Pipe locked, never;
+  pid_t child = VexaTest::spawn([&] {
+    SharedMem::OwnerFile owner(root_);
+    WriterLock::acquireWriterLock(owner, TABLE);
+    if (!WriterLock::ownerIsMe(owner) || !locked.signal()) ::_exit(2);
+    never.closeWrite();
+    never.await();  // killed here, or ends when a failed test drops the pipe
+  });
+  locked.closeWrite();
+  ASSERT_TRUE(locked.await());
   EXPECT_TRUE(WriterLock::ownerIsAlive(root_));
 
   OwnerFile owner(root_);
-  EXPECT_EQ(owner.ownerPid(), U32(child.pid));
-  try {
-    WriterLock::acquireWriterLock(owner, TABLE);
-    ADD_FAILURE() << "acquired a lock a live child holds";
-  } catch (Quiv::InvalidInitializeException const& e) {
-    EXPECT_NE(e.msg().view().find(TABLE), std::string_view::npos) << e.msg();
-    EXPECT_NE(e.msg().view().find(fmt::format("pid {}", child.pid)), std::string_view::npos) << e.msg();
-  }
+  EXPECT_EQ(owner.ownerPid(), U32(child));
+  std::string msg = VexaTest::thrownMessage<Quiv::InvalidInitializeException>(
+      [&] { WriterLock::acquireWriterLock(owner, TABLE); });
+  EXPECT_NE(msg.find(TABLE), std::string::npos) << msg;
+  EXPECT_NE(msg.find(fmt::format("pid {}", child)), std::string::npos) << msg;
   EXPECT_FALSE(WriterLock::ownerIsMe(owner));
   // A failed acquire leaves the owner's record alone.
-  EXPECT_EQ(owner.ownerPid(), U32(child.pid));
+  EXPECT_EQ(owner.ownerPid(), U32(child));
 
-  ::kill(child.pid, SIGKILL);
-  int status = child.wait();
-  EXPECT_TRUE(WIFSIGNALED(status));
+  ::kill(child, SIGKILL);
+  EXPECT_EQ(VexaTest::reapDescribed(child), "killed by signal 9");
   EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
 
   WriterLock::acquireWriterLock(owner, TABLE);
@@ -311,26 +295,15 @@ TEST_F(SharedMemTest, KilledWriterReleasesLockToNextProcess) {
   EXPECT_EQ(owner.ownerPid(), U32(::getpid()));
   WriterLock::acquireWriterLock(owner, TABLE);  // already held: no-op
 
+  OwnerFile second(root_);
+  msg = VexaTest::thrownMessage<Quiv::InvalidInitializeException>([&] { WriterLock::acquireWriterLock(second, TABLE); });
+  EXPECT_NE(msg.find(fmt::format("(pid {})", ::getpid())), std::string::npos) << msg;
+  EXPECT_TRUE(WriterLock::ownerIsMe(owner));
+  EXPECT_FALSE(WriterLock::ownerIsMe(second));
+
   WriterLock::releaseWriterLock(owner);
   EXPECT_FALSE(WriterLock::ownerIsMe(owner));
   EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
-  ::close(ready);
-  ::close(go);
-}
-
-TEST_F(SharedMemTest, SecondWriterInSameProcessIsRefused) {
-  OwnerFile first(root_);
-  OwnerFile second(root_);
-  WriterLock::acquireWriterLock(first, TABLE);
-  try {
-    WriterLock::acquireWriterLock(second, TABLE);
-    ADD_FAILURE() << "second writer object acquired the lock";
-  } catch (Quiv::InvalidInitializeException const& e) {
-    EXPECT_NE(e.msg().view().find(fmt::format("(pid {})", ::getpid())), std::string_view::npos) << e.msg();
-  }
-  EXPECT_TRUE(WriterLock::ownerIsMe(first));
-  EXPECT_FALSE(WriterLock::ownerIsMe(second));
-  WriterLock::releaseWriterLock(first);
   WriterLock::acquireWriterLock(second, TABLE);
   EXPECT_TRUE(WriterLock::ownerIsMe(second));
 }
@@ -341,30 +314,21 @@ TEST_F(SharedMemTest, SecondWriterInSameProcessIsRefused) {
 TEST_F(SharedMemTest, ForkedChildNeitherTakesNorReleasesTheInheritedLock) {
   OwnerFile owner(root_);
   WriterLock::acquireWriterLock(owner, TABLE);
-  Child child;
-  child.pid = ::fork();
-  ASSERT_GE(child.pid, 0);
-  if (child.pid == 0) {
-    // Exit codes tell the parent which check failed.
-    if (WriterLock::ownerIsMe(owner)) ::_exit(10);
-    WriterLock::releaseWriterLock(owner);
-    if (owner.isOpen()) ::_exit(13);
-    try {
-      WriterLock::acquireWriterLock(owner, TABLE);
-      ::_exit(11);
-    } catch (Quiv::InvalidInitializeException const&) {
-    }
-    SharedMem::OwnerFile fresh(root_);
-    try {
-      WriterLock::acquireWriterLock(fresh, TABLE);
-      ::_exit(12);
-    } catch (Quiv::InvalidInitializeException const&) {
-    }
-    ::_exit(0);
-  }
-  int status = child.wait();
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(VexaTest::failureInChild([&]() -> std::string {
+              if (WriterLock::ownerIsMe(owner)) return "the child is the owner";
+              WriterLock::releaseWriterLock(owner);
+              if (owner.isOpen()) return "the released file is still open";
+              SharedMem::OwnerFile fresh(root_);
+              for (OwnerFile* o : {&owner, &fresh}) {
+                try {
+                  WriterLock::acquireWriterLock(*o, TABLE);
+                  return o == &owner ? "took the lock through the inherited file" : "took the lock afresh";
+                } catch (Quiv::InvalidInitializeException const&) {
+                }
+              }
+              return "";
+            }),
+            "");
   // Nothing the child did released the parent's lock.
   EXPECT_TRUE(WriterLock::ownerIsMe(owner));
   OwnerFile other(root_);

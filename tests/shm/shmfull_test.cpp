@@ -140,10 +140,11 @@ TEST(SharedMemWrapperTest, ReadOnlyMappingNeverCreatesNorExtendsPastTheFile) {
   EXPECT_EQ(firstMismatch(r.base(), 0, 5 * page), 5 * page);
 }
 
-TEST(SharedMemWrapperTest, GrowingKeepsTheContentsAndNewBytesReadZero) {
+TEST(SharedMemWrapperTest, GrowingKeepsTheContentsNewBytesReadZeroAndZeroUnmaps) {
   VexaTest::ShmRoot shm;
   Mem::RootPath root(nullptr, TABLE);
   SharedMemWrapper w(root, "data", Mode::writable);
+  EXPECT_THROW(w.resize(4096), Quiv::MemoryResourceException) << "not attached";
   U64 size = 100;
   ASSERT_NE(w.attach(size), nullptr);
   fill(w.base(), 0, size);
@@ -162,6 +163,16 @@ TEST(SharedMemWrapperTest, GrowingKeepsTheContentsAndNewBytesReadZero) {
     fill(base, size, next);
     size = next;
   }
+  // Resized to zero it unmaps, and a resize maps again.
+  EXPECT_EQ(w.resize(0), nullptr);
+  EXPECT_EQ(w.memSize(), 0u);
+  EXPECT_TRUE(w.attached());
+  ASSERT_NE(w.resize(4096), nullptr);
+  EXPECT_EQ(firstMismatch(w.base(), 0, 4096), 4096u);
+  w.detach();
+  EXPECT_FALSE(w.attached());
+  EXPECT_EQ(w.base(), nullptr);
+  EXPECT_TRUE(root.fileExists("data")) << "detach leaves the file";
 }
 
 // A writer that shrinks must not cut the file short under a reader still
@@ -199,24 +210,6 @@ TEST(SharedMemWrapperTest, ShrinkingKeepsTheFileLengthAndReleasesThePages) {
   EXPECT_EQ(firstMismatch(w.base(), 0, small), small);
   EXPECT_EQ(firstNonZero(w.base(), small, big), big);
   EXPECT_GE(allocatedBytes(w.getFilename()), big);
-}
-
-TEST(SharedMemWrapperTest, ResizeToZeroUnmapsAndAResizeMapsAgain) {
-  VexaTest::ShmRoot shm;
-  Mem::RootPath root(nullptr, TABLE);
-  SharedMemWrapper w(root, "data", Mode::writable);
-  EXPECT_THROW(w.resize(4096), Quiv::MemoryResourceException) << "not attached";
-  ASSERT_NE(w.attach(8192), nullptr);
-  fill(w.base(), 0, 8192);
-  EXPECT_EQ(w.resize(0), nullptr);
-  EXPECT_EQ(w.memSize(), 0u);
-  EXPECT_TRUE(w.attached());
-  ASSERT_NE(w.resize(4096), nullptr);
-  EXPECT_EQ(firstMismatch(w.base(), 0, 4096), 4096u);
-  w.detach();
-  EXPECT_FALSE(w.attached());
-  EXPECT_EQ(w.base(), nullptr);
-  EXPECT_TRUE(root.fileExists("data")) << "detach leaves the file";
 }
 
 // --- WriterRegion ----------------------------------------------------------------
@@ -286,21 +279,6 @@ TEST(WriterRegionTest, SharedRegionIsAFileOthersCanMap) {
 
 // --- a full file system ------------------------------------------------------------
 
-// Exit codes of the child, one per failed check.
-enum ChildExit {
-  OK = 0,
-  NO_ROOT = 10,
-  ATTACH_FAILED,
-  NEVER_FULL,
-  WRONG_MESSAGE,
-  SIZE_CHANGED,
-  BASE_CHANGED,
-  PATTERN_LOST,
-  REWRITE_LOST,
-  SHRINK_FAILED,
-  UNEXPECTED_EXCEPTION,
-};
-
 // Makes `dir` a small file system of its own: a 512 KiB tmpfs in a private
 // mount namespace (gone with the child). Without the privilege, a file size
 // limit makes the reservation fail the same way (EFBIG instead of ENOSPC).
@@ -316,72 +294,53 @@ bool makeSmallFileSystem(std::string const& tmpfsDir, bool& usedTmpfs) {
   return ::setrlimit(RLIMIT_FSIZE, &lim) == 0;
 }
 
-int fullFileSystemChild(std::string const& tmpfsDir, std::string const& fallbackDir) {
+// Grows a file 64 KiB at a time until the file system is full; what went
+// wrong, or empty.
+std::string growUntilFull(std::string const& tmpfsDir, std::string const& fallbackDir) {
   bool usedTmpfs = false;
-  if (!makeSmallFileSystem(tmpfsDir, usedTmpfs)) return NO_ROOT;
+  if (!makeSmallFileSystem(tmpfsDir, usedTmpfs)) return "no small file system";
   Mem::RootPath::shmRootIs(usedTmpfs ? tmpfsDir : fallbackDir);
-  try {
-    Mem::RootPath root(nullptr, TABLE);
-    SharedMemWrapper w(root, "data", Mode::writable);
-    U64 size = 64 * KiB;
-    if (!w.attach(size)) return ATTACH_FAILED;
-    fill(w.base(), 0, size);
-    void* before = nullptr;
-    for (;;) {
-      if (size > 4 * 1024 * KiB) return NEVER_FULL;
-      before = w.base();
-      try {
-        w.resize(size + 64 * KiB);
-      } catch (Quiv::MemoryResourceException const& e) {
-        std::string msg = e.what();
-        std::string why = std::strerror(usedTmpfs ? ENOSPC : EFBIG);
-        if (msg.find("cannot reserve") == std::string::npos || msg.find(w.getFilename()) == std::string::npos ||
-            msg.find(why) == std::string::npos) {
-          ::fprintf(stderr, "unexpected message: %s\n", msg.c_str());
-          return WRONG_MESSAGE;
-        }
-        break;
-      }
-      size += 64 * KiB;
-      fill(w.base(), size - 64 * KiB, size);
+  Mem::RootPath root(nullptr, TABLE);
+  SharedMemWrapper w(root, "data", Mode::writable);
+  U64 size = 64 * KiB;
+  if (!w.attach(size)) return "attach failed";
+  fill(w.base(), 0, size);
+  void* before = nullptr;
+  for (;; size += 64 * KiB, fill(w.base(), size - 64 * KiB, size)) {
+    if (size > 4 * 1024 * KiB) return "never full";
+    before = w.base();
+    try {
+      w.resize(size + 64 * KiB);
+    } catch (Quiv::MemoryResourceException const& e) {
+      std::string msg = e.what();
+      if (msg.find("cannot reserve") == std::string::npos || msg.find(w.getFilename()) == std::string::npos ||
+          msg.find(std::strerror(usedTmpfs ? ENOSPC : EFBIG)) == std::string::npos)
+        return "unexpected message: " + msg;
+      break;
     }
-    // The failed growth left the mapping as it was.
-    if (w.memSize() != size) return SIZE_CHANGED;
-    if (w.base() != before) return BASE_CHANGED;
-    if (firstMismatch(w.base(), 0, size) != size) return PATTERN_LOST;
-    // Every byte of it is still backed: a store anywhere must not fault.
-    auto* p = static_cast<U8*>(w.base());
-    for (U64 i = 0; i < size; ++i) p[i] = static_cast<U8>(~pattern(i));
-    for (U64 i = 0; i < size; ++i)
-      if (p[i] != static_cast<U8>(~pattern(i))) return REWRITE_LOST;
-    // Giving space back makes room again.
-    if (!w.resize(64 * KiB) || !w.resize(128 * KiB)) return SHRINK_FAILED;
-    ::fprintf(stderr, "full at %llu bytes (%s)\n", static_cast<unsigned long long>(size),
-              usedTmpfs ? "tmpfs" : "file size limit");
-  } catch (std::exception const& e) {
-    ::fprintf(stderr, "unexpected exception: %s\n", e.what());
-    return UNEXPECTED_EXCEPTION;
   }
-  return OK;
+  // The failed growth left the mapping as it was.
+  if (w.memSize() != size || w.base() != before) return "the mapping changed";
+  if (firstMismatch(w.base(), 0, size) != size) return "contents lost";
+  // Every byte of it is still backed: a store anywhere must not fault.
+  auto* p = static_cast<U8*>(w.base());
+  for (U64 i = 0; i < size; ++i) p[i] = static_cast<U8>(~pattern(i));
+  for (U64 i = 0; i < size; ++i)
+    if (p[i] != static_cast<U8>(~pattern(i))) return "a rewrite was lost";
+  // Giving space back makes room again.
+  if (!w.resize(64 * KiB) || !w.resize(128 * KiB)) return "no room after a shrink";
+  fmt::print(stderr, "full at {} bytes ({})\n", size, usedTmpfs ? "tmpfs" : "file size limit");
+  return "";
 }
 
 TEST(SharedMemFullTest, FullFileSystemIsAnExceptionAtResizeNeverSigbus) {
   char tmpfsTmpl[] = "/tmp/vexa_full.XXXXXX";
   ASSERT_NE(::mkdtemp(tmpfsTmpl), nullptr);
-  std::string tmpfsDir = tmpfsTmpl;
   VexaTest::ShmRoot fallback;  // a regular private root for the fallback
-  std::string fallbackDir = fallback.dir();
-  ::fflush(nullptr);
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) ::_exit(fullFileSystemChild(tmpfsDir, fallbackDir));
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  std::string why = VexaTest::failureInChild([&] { return growUntilFull(tmpfsTmpl, fallback.dir()); });
   std::error_code ec;
-  std::filesystem::remove_all(tmpfsDir, ec);
-  ASSERT_FALSE(WIFSIGNALED(status)) << "child killed by signal " << WTERMSIG(status);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), OK) << "see ChildExit";
+  std::filesystem::remove_all(tmpfsTmpl, ec);
+  EXPECT_EQ(why, "");
 }
 
 // --- a writer whose files cannot grow ------------------------------------------

@@ -39,7 +39,7 @@ constexpr int READERS = 3;
 constexpr U64 PRESENT = 64;  // the paused readers' keys, never removed
 
 struct ReaderStats {
-  std::atomic<U64> lookups, hits, iterations, iterated, getValues, reattaches;
+  std::atomic<U64> lookups, iterations, getValues, reattaches;
   std::atomic<U64> torn, stableMissing, orderViolations, duplicates, errors;
   std::atomic<U64> retries, restarts, resizes, criticalReads, stalls;
   std::atomic<U64> newestSeen;  // highest version a lookup returned
@@ -209,7 +209,6 @@ bool mappingWritable(std::string const& dir) {
           U64 published = sh->published.load();
           st.lookups++;
           if (found) {
-            st.hits++;
             if (!sound(v, published) || v.key().raw() != k) st.torn++;
             U64 seen = v.floodListId();
             for (U64 cur = st.newestSeen.load(); seen > cur && !st.newestSeen.compare_exchange_weak(cur, seen);) {
@@ -244,7 +243,6 @@ bool mappingWritable(std::string const& dir) {
             prevRh = rh;
             prevKey = k;
             if (k <= STABLE) ++stableSeen;
-            st.iterated++;
           }
           if (checkStable && stableSeen != STABLE) st.stableMissing += STABLE - stableSeen;
           st.iterations++;
@@ -276,17 +274,13 @@ bool mappingWritable(std::string const& dir) {
 void report(Shared* sh, int n) {
   for (int i = 0; i < n; ++i) {
     ReaderStats& s = sh->readers[i];
-    std::printf(
-        "reader %d: lookups %llu (hits %llu) getValue %llu iterations %llu (%llu entries) retries %llu restarts %llu "
-        "resizes %llu critical %llu reattaches %llu\n",
-        i, (unsigned long long)s.lookups, (unsigned long long)s.hits, (unsigned long long)s.getValues,
-        (unsigned long long)s.iterations, (unsigned long long)s.iterated, (unsigned long long)s.retries,
-        (unsigned long long)s.restarts, (unsigned long long)s.resizes, (unsigned long long)s.criticalReads,
-        (unsigned long long)s.reattaches);
+    fmt::print("reader {}: {} lookups, {} getValue, {} iterations; retries {} restarts {} resizes {} critical {} "
+               "reattaches {}\n", i, s.lookups.load(), s.getValues.load(), s.iterations.load(), s.retries.load(),
+               s.restarts.load(), s.resizes.load(), s.criticalReads.load(), s.reattaches.load());
   }
-  std::printf("writer: %llu ops, %llu phases, capacity %u..%u, buckets %u..%u\n", (unsigned long long)sh->writerOps,
-              (unsigned long long)sh->writerPhases, sh->minCapacity.load(), sh->maxCapacity.load(),
-              sh->minBuckets.load(), sh->maxBuckets.load());
+  fmt::print("writer: {} ops, {} phases, capacity {}..{}, buckets {}..{}\n", sh->writerOps.load(),
+             sh->writerPhases.load(), sh->minCapacity.load(), sh->maxCapacity.load(), sh->minBuckets.load(),
+             sh->maxBuckets.load());
 }
 
 void expectClean(Shared* sh, int n, bool checkStable) {
@@ -306,15 +300,21 @@ void expectClean(Shared* sh, int n, bool checkStable) {
   }
 }
 
+// The writer with `seed`, and once the stable keys are in, the readers.
+pid_t startWriterAndReaders(ShmRoot const& root, Shared* sh, U32 seed, bool checkStable, std::vector<pid_t>& readers) {
+  std::string dir = root.dir() + "/" + TABLE;
+  pid_t writer = spawn([&] { writerMain(sh, seed); });
+  while (sh->published.load() < STABLE) ::usleep(1000);
+  for (int i = 0; i < READERS; ++i)
+    readers.push_back(spawn([&, i] { readerMain(sh, i, 100 * seed + i, checkStable, dir); }));
+  return writer;
+}
+
 TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAndShrinks) {
   ShmRoot root;
   Shared* sh = makeShared();
-  std::string dir = root.dir() + "/" + TABLE;
-  pid_t writer = spawn([&] { writerMain(sh, 1); });
-  // Readers start once the stable keys are in.
-  while (sh->published.load() < STABLE) ::usleep(1000);
   std::vector<pid_t> readers;
-  for (int i = 0; i < READERS; ++i) readers.push_back(spawn([&, i] { readerMain(sh, i, 100 + i, true, dir); }));
+  pid_t writer = startWriterAndReaders(root, sh, 1, true, readers);
   ::usleep(3000000);
   sh->stop = true;
   for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
@@ -333,11 +333,8 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
 TEST(ReaderStress, AWriterKilledAndReplacedIsFollowedCleanly) {
   ShmRoot root;
   Shared* sh = makeShared();
-  std::string dir = root.dir() + "/" + TABLE;
-  pid_t writer = spawn([&] { writerMain(sh, 2); });
-  while (sh->published.load() < STABLE) ::usleep(1000);
   std::vector<pid_t> readers;
-  for (int i = 0; i < READERS; ++i) readers.push_back(spawn([&, i] { readerMain(sh, i, 200 + i, false, dir); }));
+  pid_t writer = startWriterAndReaders(root, sh, 2, false, readers);
   for (int round = 0; round < 3; ++round) {
     ::usleep(700000);
     ::kill(writer, SIGKILL);
@@ -509,7 +506,7 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
   EXPECT_EQ(reap(writer), 0);
   report(sh, PAUSED_READERS);
-  std::printf("%llu shrinks with readers stopped\n", (unsigned long long)shrinks);
+  fmt::print("{} shrinks with readers stopped\n", shrinks);
   for (int i = 0; i < PAUSED_READERS; ++i) {
     SCOPED_TRACE(::testing::Message() << "reader " << i);
     ReaderStats& s = sh->readers[i];
@@ -540,31 +537,25 @@ TEST(ReaderStress, AReaderWithoutWritePermissionWorks) {
     else fs::permissions(e.path(), fs::perms(0444));
   }
   fs::permissions(root.dir(), fs::perms(0755));
-  ::fflush(nullptr);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Root ignores file modes: become nobody so that they count.
-    if (::getuid() == 0) {
-      passwd* nobody = ::getpwnam("nobody");
-      if (!nobody || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) ::_exit(10);
-    }
-    std::string slots = root.dir() + "/" + TABLE + "/slots";
-    if (::access(slots.c_str(), W_OK) == 0) ::_exit(11);  // the test would prove nothing
-    FloodReader r(nullptr, TABLE);
-    if (!r.initialize("nobody")) ::_exit(12);
-    for (U64 k = 1; k <= 1000; ++k) {
-      bool found = false;
-      L3FloodEntryConfig v;
-      r.lookup(Lanx::IntfId::fromRaw(k), found, &v);
-      if (!found || !sound(v, 1)) ::_exit(13);
-    }
-    if (!r.validate()) ::_exit(14);
-    ::_exit(0);
-  }
-  int status = reap(child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 no nobody, 11 still writable, 12 attach, 13 lookup, 14 validate";
+  EXPECT_EQ(failureInChild([&]() -> std::string {
+              // Root ignores file modes: become nobody so that they count.
+              if (::getuid() == 0) {
+                passwd* nobody = ::getpwnam("nobody");
+                if (!nobody || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) return "no nobody";
+              }
+              std::string slots = root.dir() + "/" + TABLE + "/slots";
+              if (::access(slots.c_str(), W_OK) == 0) return "still writable: the test would prove nothing";
+              FloodReader r(nullptr, TABLE);
+              if (!r.initialize("nobody")) return "attach refused";
+              for (U64 k = 1; k <= 1000; ++k) {
+                bool found = false;
+                L3FloodEntryConfig v;
+                r.lookup(floodKey(k), found, &v);
+                if (!found || !sound(v, 1)) return fmt::format("key {} missed or torn", k);
+              }
+              return r.validate() ? "" : "invalid";
+            }),
+            "");
 }
 
 }  // namespace

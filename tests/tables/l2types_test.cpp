@@ -8,8 +8,10 @@
 
 #include "VexaSwitchLib/tables/L2Types.h"
 #include "VexaSwitchLib/tables/VexaSwitchUtil.h"
+#include "testutil/Expect.h"
 
 using namespace VexaSwitch;
+using VexaTest::thrownMessage;
 
 namespace {
 
@@ -23,7 +25,10 @@ ProfileHwProperties profile(bool parity) {
   return p;
 }
 
-TEST(L2Positions, WayIndexBoundsAndInvalidMarker) {
+constexpr char kIndexMsg[] =
+    "VexaSwitch::L2HashTableIndex::value < 0 or > VexaSwitch::L2HashTableIndex::invalid not allowed";
+
+TEST(L2Positions, WayIndexBoundsInvalidMarkerAndRefusals) {
   EXPECT_EQ(L2HashTableIndex::fromWayIndex(2, 4095, 3, 4096).value(), 12287u);
   auto zero = L2HashTableIndex::fromWayIndex(0, 0, 3, 4096);
   EXPECT_TRUE(zero);
@@ -32,15 +37,14 @@ TEST(L2Positions, WayIndexBoundsAndInvalidMarker) {
   EXPECT_EQ(idx.way(), 2u);
   EXPECT_EQ(idx.index(), 17u);
   EXPECT_EQ(L2HashTableIndex::fromWayIndex(3, 0, 4, 4096).value(), 12288u);
-  try {
-    L2HashTableIndex::fromWayIndex(3, 1, 4, 4096);
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.msg().str(),
-              "VexaSwitch::L2HashTableIndex::value < 0 or > VexaSwitch::L2HashTableIndex::invalid not allowed");
-  }
+  EXPECT_EQ(thrownMessage<Kel::RangeException>([] { L2HashTableIndex::fromWayIndex(3, 1, 4, 4096); }), kIndexMsg);
   EXPECT_EQ(Kel::strepToValue<L2HashTableIndex>("12288").value(), 12288u);
   EXPECT_THROW(Kel::strepToValue<L2HashTableIndex>("12289"), Kel::RangeException);
+  // A decoded mask above its limit: with 55 ports the hardware field can
+  // carry mask bits up to 2^52.
+  EXPECT_EQ(thrownMessage<Kel::RangeException>(
+                [] { L2LogicalEntry::fromHwEntry(L2HashTableHwEntry(0, U64(1) << 48), 55, profile(false)); }),
+            "VexaSwitch::IngressPortMask::value < 0 or > VexaSwitch::IngressPortMask::invalid not allowed");
 }
 
 TEST(L2PositionsDeathTest, BrokenPreconditionsStopTheProcess) {
@@ -136,19 +140,7 @@ TEST(L2Codec, RoundTripsForEveryPortCount) {
   }
 }
 
-TEST(L2Codec, DecodedMaskAboveItsLimitIsRefused) {
-  // With 55 ports the hardware field can carry mask bits up to 2^52.
-  L2HashTableHwEntry hw(0, U64(1) << 48);
-  try {
-    L2LogicalEntry::fromHwEntry(hw, 55, profile(false));
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.msg().str(),
-              "VexaSwitch::IngressPortMask::value < 0 or > VexaSwitch::IngressPortMask::invalid not allowed");
-  }
-}
-
-TEST(L2LogicalEntry, StoredImageHoldsEveryFieldAtItsOffset) {
+TEST(L2LogicalEntry, StoredImageHoldsEveryFieldAtItsOffsetAndDefaultIsNull) {
   L2LogicalEntry e = workedEntry();
   e.tableIndexIs(L2HashTableIndex(777));
   e.timestampIs(0x1122334455667788ULL);
@@ -174,18 +166,16 @@ TEST(L2LogicalEntry, StoredImageHoldsEveryFieldAtItsOffset) {
   L2LogicalEntry copy;
   std::memcpy(static_cast<void*>(&copy), img, sizeof img);
   EXPECT_EQ(copy, e);
-}
-
-TEST(L2LogicalEntry, DefaultIsNullAndAnyAttributeMakesItNonNull) {
+  // The default is null; any attribute makes it non-null.
   EXPECT_FALSE(L2LogicalEntry());
   EXPECT_FALSE(MlagIntfEntry());
   EXPECT_TRUE(MlagIntfEntry(Lanx::IntfId("Port-Channel3")));
-  L2LogicalEntry e;
-  e.moveCountIs(Nox::Seqno32(1));
-  EXPECT_TRUE(e);
-  L2LogicalEntry f;
-  f.tableIndexIs(L2HashTableIndex(0));
-  EXPECT_TRUE(f);
+  L2LogicalEntry moved;
+  moved.moveCountIs(Nox::Seqno32(1));
+  EXPECT_TRUE(moved);
+  L2LogicalEntry placed;
+  placed.tableIndexIs(L2HashTableIndex(0));
+  EXPECT_TRUE(placed);
 }
 
 TEST(L2Text, RandomValuesRoundTripAndMalformedTextIsRefused) {
@@ -218,14 +208,8 @@ TEST(L2Text, RandomValuesRoundTripAndMalformedTextIsRefused) {
     EXPECT_THROW(Kel::strepToValue<L2LogicalEntry>(good.substr(0, cut)), Kel::ParseException) << cut;
   std::string badIndex = good;
   badIndex.replace(good.find("'tableIndex': 12288"), 19, "'tableIndex': 12289");
-  try {
-    Kel::strepToValue<L2LogicalEntry>(badIndex);
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.attribute(), "tableIndex");
-    EXPECT_EQ(e.detail(),
-              "VexaSwitch::L2HashTableIndex::value < 0 or > VexaSwitch::L2HashTableIndex::invalid not allowed");
-  }
+  EXPECT_EQ(thrownMessage<Kel::RangeException>([&] { Kel::strepToValue<L2LogicalEntry>(badIndex); }),
+            std::string(kIndexMsg) + " (attribute 'tableIndex')");
 }
 
 }  // namespace

@@ -34,8 +34,6 @@ TEST(NatVlanConfig, PipeRecordsReplaceByPipeAndDefaultsWhenAbsent) {
   EXPECT_EQ(valueToStrep(v), "Value('VexaSwitch::VlanMembershipNatConfig::NatVlanConfig', ** {'vlanId': 10, "
                              "'natPipeConfig': None})");
   EXPECT_THROW(Kel::strepToValue<NatVlanConfig>(valueToStrep(v)), Kel::TypeException);
-  NatPipeConfig p(PipeId(1), NatId(2), true);
-  EXPECT_EQ(Kel::strepToValue<NatPipeConfig>(valueToStrep(p)), p);
 }
 
 TEST(VlanMembershipNatConfig, NotifiesRealChangesOnlyAndEachKeyOnClear) {

@@ -5,72 +5,53 @@
 
 #include <cstring>
 #include <limits>
-#include <random>
 
 #include "VexaSwitchLib/tables/AclTypes.h"
 #include "VexaSwitchLib/tables/LagTypes.h"
 #include "VexaSwitchLib/tables/TrailerTypes.h"
+#include "testutil/Expect.h"
 
 using namespace VexaSwitch;
+using VexaTest::thrownMessage;
 
 namespace {
 
 constexpr char kLagMsg[] = "VexaSwitch::LagGroupId::value < 0 or > VexaSwitch::LagGroupId::emptyId not allowed";
 
-TEST(LagGroupId, BoundIsLegalAndAboveIsRefusedDirectlyAndFromText) {
+// (Random values of these types through text and image: values_test.cpp.)
+TEST(LagGroupId, BoundIsLegalAndAboveIsRefusedDirectlyFromTextAndNested) {
   EXPECT_EQ(valueToStrep(LagGroupId()), "63");
   EXPECT_FALSE(Kel::strepToValue<LagGroupId>("63"));
   EXPECT_TRUE(LagGroupId(0));
-  try {
-    LagGroupId bad(64);
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.msg().str(), kLagMsg);
-  }
-  try {
-    Kel::strepToValue<LagGroupId>("64");
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.msg().str(), kLagMsg);
-  }
   EXPECT_LT(LagGroupId(3), LagGroupId(4));
-}
+  EXPECT_EQ(thrownMessage<Kel::RangeException>([] { LagGroupId bad(64); }), kLagMsg);
+  EXPECT_EQ(thrownMessage<Kel::RangeException>([] { Kel::strepToValue<LagGroupId>("64"); }), kLagMsg);
 
-TEST(LagGroupIdEntry, DefaultTextParsesBackAndNestedRangeNamesTheAttribute) {
   LagGroupIdEntry d;
   EXPECT_EQ(valueToStrep(d), "Value('VexaSwitch::LagGroupIdEntry', ** {'key': 63, 'lagIntf': })");
   EXPECT_EQ(Kel::strepToValue<LagGroupIdEntry>(valueToStrep(d)), d);
   EXPECT_FALSE(d);
-  try {
-    Kel::strepToValue<LagGroupIdEntry>("Value('VexaSwitch::LagGroupIdEntry', ** {'key': 64, 'lagIntf': })");
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.detail(), kLagMsg);
-    EXPECT_EQ(e.attribute(), "key");
-  }
+  EXPECT_EQ(thrownMessage<Kel::RangeException>([] {
+              Kel::strepToValue<LagGroupIdEntry>("Value('VexaSwitch::LagGroupIdEntry', ** {'key': 64, 'lagIntf': })");
+            }),
+            std::string(kLagMsg) + " (attribute 'key')");
   // Attributes in another order than declared fail at the first label.
-  EXPECT_THROW(Kel::strepToValue<LagGroupIdEntry>(
-                   "Value('VexaSwitch::LagGroupIdEntry', ** {'lagIntf': , 'key': 1})"),
+  EXPECT_THROW(Kel::strepToValue<LagGroupIdEntry>("Value('VexaSwitch::LagGroupIdEntry', ** {'lagIntf': , 'key': 1})"),
                Kel::ParseException);
   EXPECT_THROW(Kel::strepToValue<LagGroupIdEntry>("Value('VexaSwitch::LagGroupIdEntry', ** {'key': 1, "),
                Kel::ParseException);
 }
 
-TEST(AclCounter, FullWidthCountAndRandomRoundTrip) {
+TEST(AclCounter, FullWidthCountAndNullness) {
   AclCounter c(Nox::UniqueId(1, 2), std::numeric_limits<U64>::max());
   EXPECT_EQ(valueToStrep(c),
             "Value('VexaSwitch::AclCounter', ** {'key': Value('Nox::UniqueId', ** {'pid': 1, 'counter': 2}), "
             "'count': 18446744073709551615})");
-  std::mt19937_64 rng(3);
-  for (int i = 0; i < 1000; ++i) {
-    AclCounter r(Nox::UniqueId(static_cast<U32>(rng()), static_cast<U32>(rng())), rng());
-    ASSERT_EQ(Kel::strepToValue<AclCounter>(valueToStrep(r)), r);
-  }
+  EXPECT_EQ(Kel::strepToValue<AclCounter>(valueToStrep(c)), c);
   EXPECT_FALSE(AclCounter());
   AclCounter n;
   n.countIs(1);
   EXPECT_TRUE(n);
-  EXPECT_THROW(Kel::strepToValue<AclCounter>(valueToStrep(c) + Quiv::String(" ")), Kel::ParseException);
 }
 
 TEST(EgressTrailer, ViewsReadTheirBitsOnly) {

@@ -26,7 +26,7 @@ class StatusPacketTest : public ::testing::Test {
   Lanx::IntfId e2{"Ethernet2"};
 };
 
-TEST_F(StatusPacketTest, SameValueTwiceNotifiesOnceAndChangeNotifiesAgain) {
+TEST_F(StatusPacketTest, SameValueTwiceNotifiesOnceChangeAndDeleteOfAPresentKeyNotifyAgain) {
   p->linkStateIs(e1, true);
   p->linkStateIs(e1, true);
   EXPECT_EQ(rec.events.size(), 1u);
@@ -44,9 +44,8 @@ TEST_F(StatusPacketTest, SameValueTwiceNotifiesOnceAndChangeNotifiesAgain) {
   p->timestampIs(5);
   ASSERT_EQ(rec.events.size(), 1u);
   EXPECT_EQ(rec.events[0].first, StatusPacket::timestampId);
-}
 
-TEST_F(StatusPacketTest, DeleteReturnsOldFlagAndNotifiesOnlyWhenPresent) {
+  // A delete returns the old flag and notifies only when there was one.
   p->outputBufferOverThresholdIs(e1, true);
   rec.events.clear();
   EXPECT_FALSE(p->outputBufferOverThresholdDel(e2));

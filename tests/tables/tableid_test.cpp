@@ -7,6 +7,7 @@
 
 #include "VexaSwitchLib/tables/VexaSwitchTypes.h"
 #include "VexaSwitchLib/tables/ZolmTypes.h"
+#include "testutil/Expect.h"
 
 using VexaSwitch::TableId;
 
@@ -42,14 +43,9 @@ TEST(TableName, ParsesFeatureWithSlashesAndOptionalParts) {
 
 TEST(TableName, DeviceAbove64Raises) {
   EXPECT_THROW(TableId::fromTableName("vexaswitch/tables/l2/mac-dev65"), Kel::RangeException);
-  try {
-    TableId::fromTableName("vexaswitch/tables/l2/mac-dev123456789012345678901234567890");
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.msg().str(),
-              "Oka::Central::DeviceId::value < Oka::Central::DeviceId::min or > Oka::Central::DeviceId::null "
-              "not allowed");
-  }
+  EXPECT_EQ(VexaTest::thrownMessage<Kel::RangeException>(
+                [] { TableId::fromTableName("vexaswitch/tables/l2/mac-dev123456789012345678901234567890"); }),
+            "Oka::Central::DeviceId::value < Oka::Central::DeviceId::min or > Oka::Central::DeviceId::null not allowed");
 }
 
 TEST(TableName, MalformedNamesGiveTheDefaultId) {

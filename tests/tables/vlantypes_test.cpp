@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "VexaSwitchLib/tables/VlanTypes.h"
+#include "testutil/Expect.h"
 
 using namespace VexaSwitch;
 using Idx = VlanMembershipTableAclIndex;
@@ -59,14 +60,9 @@ TEST(AclArrays, SetFillsGapsDeleteTrimsTrailingDefaults) {
             "Value('VexaSwitch::VlanMembershipAclEntryConfig', ** {'key': 10, 'disableVlan': False, "
             "'aclId': [4109, 2], 'aclEnable': [], 'aclDefaultPermit': []})");
   EXPECT_THROW(Idx(12), Kel::RangeException);
-  try {
-    Kel::strepToValue<Idx>("12");
-    FAIL();
-  } catch (Kel::RangeException const& e) {
-    EXPECT_EQ(e.msg().str(),
-              "VexaSwitch::VlanMembershipTableAclIndex::value < VexaSwitch::VlanMembershipTableAclIndex::min or > "
-              "VexaSwitch::VlanMembershipTableAclIndex::max not allowed");
-  }
+  EXPECT_EQ(VexaTest::thrownMessage<Kel::RangeException>([] { Kel::strepToValue<Idx>("12"); }),
+            "VexaSwitch::VlanMembershipTableAclIndex::value < VexaSwitch::VlanMembershipTableAclIndex::min or > "
+            "VexaSwitch::VlanMembershipTableAclIndex::max not allowed");
   EXPECT_THROW(Kel::strepToValue<VlanMembershipAclEntryConfig>(valueToStrep(c)), Kel::TypeException);
 }
 

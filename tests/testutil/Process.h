@@ -1,11 +1,14 @@
 #pragma once
 // Child processes for the multi-process tests: a body run in a forked
-// child, its end awaited and described, and memory shared with children.
+// child, its end awaited and described, memory and pipes shared with
+// children, and waiting for a condition another process makes true.
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -31,14 +34,19 @@ inline int reap(pid_t pid) {
   return status;
 }
 
-// Waits for `pid`; how it ended: "exit N", "killed by signal N".
+// Describes a wait status: "exit N", "killed by signal N".
+inline std::string describeStatus(int status) {
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+  return "unknown";
+}
+
+// Waits for `pid`; how it ended.
 inline std::string reapDescribed(pid_t pid) {
   int status = 0;
   if (pid < 0) return "fork failed";
   if (::waitpid(pid, &status, 0) != pid) return "waitpid failed";
-  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
-  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-  return "unknown";
+  return describeStatus(status);
 }
 
 // A value-initialised T in an anonymous shared mapping: made before the
@@ -54,6 +62,84 @@ void freeShared(T* p) {
   if (!p) return;
   p->~T();
   ::munmap(p, sizeof(T));
+}
+
+// Runs `body` in a forked child; `body` returns what failed, empty when
+// every check held. Returns that text, an exception's, or how the child
+// ended when it did not get that far; empty when all went well. A child
+// cannot use the test's assertions: they would not reach the parent.
+template <class F>
+std::string failureInChild(F&& body) {
+  struct Text {
+    char s[512];
+  };
+  Text* t = newShared<Text>();
+  std::string how = reapDescribed(spawn([&] {
+    std::string why;
+    try {
+      why = body();
+    } catch (std::exception const& e) {
+      why = std::string("exception: ") + e.what();
+    }
+    std::snprintf(t->s, sizeof t->s, "%s", why.c_str());
+    ::_exit(why.empty() ? 0 : 1);
+  }));
+  std::string why = t->s;
+  freeShared(t);
+  if (how == "exit 0") return "";
+  return why.empty() ? how : why;
+}
+
+// A pipe; its ends close with it (or earlier, by hand, to signal the end).
+struct Pipe {
+  int r = -1, w = -1;
+  Pipe() {
+    int fds[2];
+    if (::pipe(fds) == 0) {
+      r = fds[0];
+      w = fds[1];
+    }
+  }
+  Pipe(Pipe const&) = delete;
+  Pipe& operator=(Pipe const&) = delete;
+  ~Pipe() {
+    closeRead();
+    closeWrite();
+  }
+  void closeRead() {
+    if (r >= 0) ::close(r);
+    r = -1;
+  }
+  void closeWrite() {
+    if (w >= 0) ::close(w);
+    w = -1;
+  }
+  // One value whole, or false.
+  template <class T>
+  bool put(T const& v) {
+    return ::write(w, &v, sizeof v) == ssize_t(sizeof v);
+  }
+  template <class T>
+  bool get(T& v) {
+    return ::read(r, &v, sizeof v) == ssize_t(sizeof v);
+  }
+  bool signal() { return put('x'); }
+  bool await() {
+    char c;
+    return get(c);
+  }
+};
+
+// Polls `pred` every millisecond until it holds or `limit` has passed;
+// whether it held.
+template <class Pred>
+bool waitFor(Pred&& pred, std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    ::usleep(1000);
+  }
+  return true;
 }
 
 }  // namespace VexaTest

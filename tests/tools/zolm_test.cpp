@@ -1,7 +1,11 @@
 // The installed zolm binary against real tables: a private install prefix,
 // tables made by a writer in a private shared-memory root.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +23,7 @@
 #include "Json.h"
 #include "VexaSwitchLib/tables/Collections.h"
 #include "Zolm/TestTables.h"
+#include "testutil/Process.h"
 
 namespace {
 
@@ -36,6 +41,7 @@ class ZolmTool : public ::testing::Test {
     char tmpl[] = "/tmp/vexa_zolm_pkg.XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     prefix_ = tmpl;
+    fs::permissions(prefix_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);  // other users run it
     std::string cmd = fmt::format("{} --install {} --prefix {} >{}/install.log 2>&1", CMAKE_COMMAND_PATH,
                                   VEXA_BINARY_DIR, prefix_, prefix_);
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "install failed, see " << prefix_ << "/install.log";
@@ -47,18 +53,36 @@ class ZolmTool : public ::testing::Test {
     fs::remove_all(prefix_, ec);
   }
 
-  Result run(std::string const& args) {
+  // The tool with `args` and this test's root, through the shell, as user
+  // `uid` (0: as the test runs); code -2 when the user cannot be taken.
+  Result run(std::string const& args, uid_t uid = 0) {
+    return shell(fmt::format("exec {} {} --root {}", bin_, args, root_.dir()), uid);
+  }
+  static Result shell(std::string const& cmd, uid_t uid = 0) {
     Result r;
-    std::string errFile = root_.dir() + "/.stderr";
-    std::string cmd = fmt::format("{} {} --root {} 2>{}", bin_, args, root_.dir(), errFile);
-    FILE* p = ::popen(cmd.c_str(), "r");
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = ::pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream e(errFile);
-    r.err.assign(std::istreambuf_iterator<char>(e), {});
+    int out[2], err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0) return r;
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+      if (uid && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(121);
+      ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    // stderr is short; the pipe holds it while stdout is read.
+    for (auto [fd, text] : {std::pair{out[0], &r.out}, {err[0], &r.err}}) {
+      char buf[4096];
+      for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text->append(buf, std::size_t(n));
+      ::close(fd);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.code = !WIFEXITED(status) ? -1 : uid && WEXITSTATUS(status) == 121 ? -2 : WEXITSTATUS(status);
     return r;
   }
 
@@ -218,11 +242,14 @@ TEST_F(ZolmTool, LsListsEveryTableWithItsTypeSizeAndWriter) {
   }
   fs::create_directories(root_.dir() + "/vexaswitch/tables/test/broken");
   std::ofstream(root_.dir() + "/vexaswitch/tables/test/broken/slots") << "not a table";
+  Zolm::markCorruptionDetected(Mem::RootPath(nullptr, "vexaswitch/tables/test/nexthop"), "bad link\x01 at 7");
   Result r = run("ls");
   ASSERT_EQ(r.code, 0) << r.err;
   auto ls = lines(r.out);
   ASSERT_EQ(ls.size(), 4u) << r.out;
   EXPECT_NE(ls[0].find("TABLE"), std::string::npos);
+  EXPECT_NE(ls[0].find("REQUESTED"), std::string::npos) << ls[0];
+  EXPECT_NE(ls[3].find("corruption reported: bad link\\x01 at 7"), std::string::npos) << ls[3];
   EXPECT_NE(ls[1].find("vexaswitch/tables/test/broken"), std::string::npos);
   EXPECT_NE(ls[1].find("unreadable"), std::string::npos) << ls[1];
   EXPECT_NE(ls[2].find("VexaSwitch::L3FloodEntryConfig"), std::string::npos) << ls[2];
@@ -319,6 +346,22 @@ TEST_F(ZolmTool, ValidateIsZeroOnlyForASoundTable) {
   Result ok = run("validate vexaswitch/tables/test/flood");
   EXPECT_EQ(ok.code, 0) << ok.err;
   EXPECT_EQ(ok.out, "ok: 400 entries\n");
+  std::string dir = root_.dir() + "/vexaswitch/tables/test/flood";
+  // An old report is shown, not taken for the table's state.
+  Zolm::markCorruptionDetected(Mem::RootPath(nullptr, "vexaswitch/tables/test/flood"), "walked too far");
+  Result noted = run("validate vexaswitch/tables/test/flood");
+  EXPECT_EQ(noted.code, 0) << noted.err;
+  EXPECT_NE(noted.out.find("corruption was reported earlier: walked too far"), std::string::npos) << noted.out;
+  fs::remove(dir + "/corruption-detected");
+  // A queue record at a position its sequence does not map to.
+  std::string queue = dir + "/nimbr";
+  auto saved = readFile(queue);
+  U64 bogus = 3;
+  ASSERT_TRUE(patchFile(queue, (128 + 4 * rawAt<U32>(saved, 28) + 15) / 16 * 16, &bogus, 8));  // record 0
+  Result badQueue = run("validate vexaswitch/tables/test/flood");
+  EXPECT_EQ(badQueue.code, 1) << badQueue.out;
+  EXPECT_NE(badQueue.err.find("not sound: queue: nimbr pos:0 holds seq:3"), std::string::npos) << badQueue.err;
+  ASSERT_TRUE(patchFile(queue, 0, saved.data(), saved.size()));
 
   // Links of occupied slots pointed elsewhere: the chains no longer hold
   // every entry.
@@ -328,7 +371,6 @@ TEST_F(ZolmTool, ValidateIsZeroOnlyForASoundTable) {
     U32 target = U32(s * 7 % 400);
     ASSERT_TRUE(patchFile(slots, off, &target, 4));
   }
-  std::string dir = root_.dir() + "/vexaswitch/tables/test/flood";
   auto before = filesIn(dir);
   Result damaged = run("validate vexaswitch/tables/test/flood");
   EXPECT_EQ(damaged.code, 1) << damaged.out;
@@ -372,15 +414,162 @@ TEST_F(ZolmTool, ShowHelpAndErrors) {
   fs::copy(root_.dir() + "/vexaswitch/tables/test/flood", root_.dir() + "/vexaswitch/tables/test/alien");
   ASSERT_TRUE(patchFile(root_.dir() + "/vexaswitch/tables/test/alien/slots", 48, "Foo::Bar\0", 9));
   Result alien = run("dump vexaswitch/tables/test/alien");
-  EXPECT_EQ(alien.code, 2);
+  EXPECT_EQ(alien.code, 3);
   EXPECT_NE(alien.err.find("unknown value type \"Foo::Bar\""), std::string::npos) << alien.err;
+  // Random bytes where the type name is: shown escaped, never raw.
+  std::string noise;
+  for (int i = 0; i < 128; ++i) noise += char(i * 37 % 255 + 1);
+  for (std::size_t len : {std::size_t(128), std::size_t(40)}) {
+    ASSERT_TRUE(patchFile(root_.dir() + "/vexaswitch/tables/test/alien/slots", 48, noise.data(), len));
+    for (char const* cmd : {"dump vexaswitch/tables/test/alien", "ls"}) {
+      Result r = run(cmd);
+      EXPECT_EQ(r.code, *cmd == 'd' ? 3 : 0) << r.err;
+      for (char c : r.out + r.err) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << int(c);
+      if (*cmd == 'd') {
+        EXPECT_NE(r.err.find("\"\\x01&K"), std::string::npos) << r.err;
+      }
+    }
+  }
   Result noCommand = run("");
   EXPECT_EQ(noCommand.code, 2);
+  Result frob = run("frob");
+  EXPECT_EQ(frob.code, 2);
+  EXPECT_NE(frob.err.find("unknown command \"frob\""), std::string::npos) << frob.err;
+  Result negative = run("watch vexaswitch/tables/test/flood --count -1");
+  EXPECT_EQ(negative.code, 2) << negative.out;
   for (char const* cmd : {"ls", "show", "dump", "get", "validate", "watch"}) {
     Result help = run(fmt::format("{} --help", cmd));
     EXPECT_EQ(help.code, 0) << cmd;
     EXPECT_NE(help.out.find("Usage"), std::string::npos) << cmd << ": " << help.out;
+    EXPECT_NE(help.out.find("4 validate: the table changed"), std::string::npos) << cmd << ": " << help.out;
   }
+  // Output that cannot be written is an error, whatever the command.
+  for (char const* cmd : {"ls", "show vexaswitch/tables/test/flood", "dump vexaswitch/tables/test/flood"}) {
+    Result full = run(fmt::format("{} >/dev/full", cmd));
+    EXPECT_EQ(full.code, 5) << cmd;
+    EXPECT_NE(full.err.find("cannot write the output"), std::string::npos) << cmd << ": " << full.err;
+  }
+  // A root that is a file, or a table's own directory.
+  for (std::string bad : {"/vexaswitch/tables/test/flood/slots", "/vexaswitch/tables/test/flood"}) {
+    Result r = shell(fmt::format("exec {} ls --root {}{}", bin_, root_.dir(), bad));
+    EXPECT_EQ(r.code, 2) << bad;
+    EXPECT_NE(r.err.find(bad.ends_with("s") ? "is not a directory" : "a table's own directory"), std::string::npos)
+        << r.err;
+  }
+}
+
+// Files and directories the tool must not block on or misread: a FIFO
+// where a table file belongs, and, for an unprivileged user, files and
+// directories it may not read.
+TEST_F(ZolmTool, FifosAndPermissionsAreSaidNotBlockedOn) {
+  auto w = floodTable("vexaswitch/tables/test/flood", 10);
+  std::string t = root_.dir() + "/vexaswitch/tables/test/";
+  for (std::string file : {"slots", "buckets", "fenix"}) {
+    fs::copy(t + "flood", t + "fifo-" + file);
+    fs::remove(t + "fifo-" + file + "/" + file);
+    ASSERT_EQ(::mkfifo((t + "fifo-" + file + "/" + file).c_str(), 0644), 0);
+    for (char const* cmd : {"show", "dump", "validate", "watch", "get"}) {
+      Result r = run(fmt::format("{} vexaswitch/tables/test/fifo-{}{}", cmd, file, *cmd == 'g' ? " Ethernet1" : ""));
+      EXPECT_EQ(r.code, 3) << cmd << " " << file;
+      EXPECT_NE(r.err.find(fmt::format("{}fifo-{}/{} is not a regular file", t, file, file)), std::string::npos)
+          << cmd << ": " << r.err;
+    }
+  }
+
+  fs::copy(t + "flood", t + "locked");
+  fs::create_directories(root_.dir() + "/private");
+  fs::copy(t + "flood", root_.dir() + "/private/t");
+  fs::permissions(root_.dir(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                   fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(root_.dir() + "/private", fs::perms::owner_all);
+  fs::permissions(t + "locked/slots", fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(t + "flood/owner", fs::perms::owner_read | fs::perms::owner_write);
+  Result ls = run("ls", 65534);
+  if (ls.code == -2) GTEST_SKIP() << "cannot run as uid 65534";
+  EXPECT_EQ(ls.code, 0) << ls.err;
+  EXPECT_NE(ls.out.find("private/  "), std::string::npos) << ls.out;
+  EXPECT_NE(ls.out.find("not listed: permission denied"), std::string::npos) << ls.out;
+  EXPECT_NE(ls.out.find(fmt::format("unreadable: permission denied: {}locked/slots", t)), std::string::npos) << ls.out;
+  std::string live = ls.out.substr(ls.out.find("tables/test/flood "));
+  live = live.substr(0, live.find('\n'));
+  EXPECT_EQ(live.find("(gone)"), std::string::npos) << "a live writer taken for gone: " << live;
+  EXPECT_NE(live.find(fmt::format("unknown) [owner file permission denied: {}flood/owner]", t)), std::string::npos)
+      << live;
+  EXPECT_NE(ls.err.find("1 directory under"), std::string::npos) << ls.err;
+  Result locked = run("dump vexaswitch/tables/test/locked", 65534);
+  EXPECT_EQ(locked.code, 3);
+  EXPECT_NE(locked.err.find(fmt::format("permission denied: {}locked/slots", t)), std::string::npos) << locked.err;
+  Result hidden = run("show private/t", 65534);
+  EXPECT_EQ(hidden.code, 3);
+  EXPECT_NE(hidden.err.find("permission denied: "), std::string::npos) << hidden.err;
+}
+
+// validate against a writer at work: a look that raced it is looked at
+// again, and what cannot be told from a race is "changed", never "not
+// sound".
+TEST_F(ZolmTool, ValidateRacingAWriterIsNeverUnsound) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t writer = VexaTest::spawn([&] {
+    FloodWriter w(nullptr, "vexaswitch/tables/test/busy", Zolm::WriterConfig{.maxSlots = 20000});
+    w.initialize();
+    for (U64 k = 1; k <= 20000; ++k) w.write(floodEntry(k, 1));
+    char c = 1;
+    if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+    for (U64 i = 0;; ++i) {
+      U64 k = 1 + i * 7919 % 20000;
+      if (i % 3 == 0) w.remove(Lanx::IntfId::fromRaw(k));
+      else w.write(floodEntry(k, U32(i)));
+      if (i % 64 == 0) w.pokt().poll();
+    }
+  });
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  std::map<int, int> codes;
+  std::string errors;
+  for (int i = 0; i < 10; ++i) {
+    Result r = run("validate vexaswitch/tables/test/busy");
+    ++codes[r.code];
+    if (r.code != 0) errors += r.err;
+  }
+  ::kill(writer, SIGKILL);
+  VexaTest::reap(writer);
+  EXPECT_EQ(codes[0] + codes[4], 10) << errors;
+  EXPECT_EQ(errors.find("not sound"), std::string::npos) << errors;
+}
+
+// The per-VLAN ACL table keeps its values in slabs: show lists them, and
+// dump and get read values out of them like any other table's.
+TEST_F(ZolmTool, SlabTableShowsItsSlabsAndDumpsAndGetsItsValues) {
+  AclWriter w(nullptr, "vexaswitch/tables/test/acl", Zolm::WriterConfig{});
+  w.initialize();
+  for (U32 vlan = 1; vlan <= 200; ++vlan) w.write(aclValue(vlan, 7));
+  Result show = run("show vexaswitch/tables/test/acl");
+  ASSERT_EQ(show.code, 0) << show.err;
+  EXPECT_NE(show.out.find("members: 200"), std::string::npos) << show.out;
+  // vlan v at version 7 has 1 + (3v + 7) % 36 elements: every slab 5..29.
+  U64 payload = 0;
+  for (U32 vlan = 1; vlan <= 200; ++vlan) payload += aclValue(vlan, 7).serializeLen();
+  EXPECT_NE(show.out.find("SLAB       ENTRIES  OCCUPIED      PAYLOAD   USED\n"), std::string::npos) << show.out;
+  U64 listed = 0, occupied = 0;
+  for (auto const& l : lines(show.out)) {
+    if (l.rfind("slab", 0) != 0) continue;
+    std::istringstream in(l);
+    std::string name;
+    U64 entries, occ, bytes;
+    in >> name >> entries >> occ >> bytes;
+    occupied += occ;
+    listed += bytes;
+  }
+  EXPECT_EQ(occupied, 200u);
+  EXPECT_EQ(listed, payload);
+  Result get = run("get vexaswitch/tables/test/acl 42");
+  ASSERT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(get.out, fmt::format("{}\n", Zolm::show(aclValue(42, 7))));
+  Result dump = run("dump vexaswitch/tables/test/acl");
+  ASSERT_EQ(dump.code, 0) << dump.err;
+  EXPECT_EQ(lines(dump.out).size(), 200u);
+  EXPECT_EQ(run("validate vexaswitch/tables/test/acl").code, 0);
 }
 
 }  // namespace

@@ -1,37 +1,54 @@
 // zolm: look inside the shared-memory tables of a switch.
 //
 //   zolm ls                      the tables under the root
-//   zolm show TABLE              header dump, writer and sizes
+//   zolm show TABLE              header dump, writer and sizes (and slabs)
 //   zolm dump TABLE [--json]     every entry, in table order
 //   zolm get TABLE KEY           one entry, the key in its text form
 //   zolm validate TABLE          whole-table check; exit 0 only when sound
 //   zolm watch TABLE             print changes as they happen
 //
 // Read-only: tables are opened with the lock-free reader, never the writer,
-// and no table file is written. The value type is found from the type name
-// in the slot file's header.
+// and no file of a table is ever written. Every file is opened without
+// blocking and only when it is a regular file (Mem::openRegular). The
+// value type is found from the type name in the slot file's header.
 //
-// Exit status: 0 ok, 1 not found / not sound, 2 usage or bad input,
-// 3 table missing or cannot be attached.
+// Output is streamed: a dump holds one entry at a time, whatever the
+// table's size. A failed write on standard output is an error exit.
+//
+// Exit status (also in --help):
+//   0  ok
+//   1  not found (get), not sound (validate), corrupt while reading
+//   2  usage or bad input (options, table path, key text, --root)
+//   3  table missing, unreadable or cannot be attached
+//   4  validate: the writer changed the table during every look
+//   5  standard output could not be written
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <linux/magic.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "Json.h"
+#include "VexaSwitchLib/Bloka/Slab.h"
 #include "VexaSwitchLib/tables/Collections.h"
 #include "VexaSwitchLib/runtime/CharRange.h"
+#include "VexaSwitchLib/runtime/Nimbr.h"
 #include "VexaSwitchLib/runtime/SharedMem.h"
 #include "VexaSwitchLib/runtime/Version.h"
 
@@ -39,7 +56,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum Exit { OK = 0, NOT_FOUND = 1, USAGE = 2, NO_TABLE = 3 };
+enum Exit { OK = 0, NOT_FOUND = 1, USAGE = 2, NO_TABLE = 3, CHANGED = 4, OUTPUT = 5 };
+
+constexpr char const* EXIT_HELP =
+    "Exit status: 0 ok; 1 not found (get), not sound (validate) or corrupt while reading; 2 usage or bad input; "
+    "3 table missing, unreadable or cannot be attached; 4 validate: the table changed during every look; "
+    "5 standard output could not be written.";
 
 struct Failure {
   int code;
@@ -47,62 +69,139 @@ struct Failure {
 };
 [[noreturn]] void fail(int code, std::string msg) { throw Failure{code, std::move(msg)}; }
 
-// The text form of a key or value: its formatter, else its attribute text.
-template <class T>
-std::string textOf(T const& v) {
-  if constexpr (fmt::is_formattable<T>::value) {
-    return fmt::format("{}", v);
-  } else if constexpr (requires(std::string& out) { Kel::AttrText<T>::append(out, v); }) {
-    std::string out;
-    Kel::AttrText<T>::append(out, v);
-    return out;
-  } else {
-    return Zolm::show(v);
+// Bytes from a file shown on one line: printable ASCII as is, anything
+// else (and the backslash) as \xNN.
+std::string printable(std::string_view s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c >= 0x7f || c == '\\') out += fmt::format("\\x{:02x}", c);
+    else out += char(c);
+  }
+  return out;
+}
+
+// --- standard output ------------------------------------------------------------------
+
+// Everything the commands print goes through here, so that a write error
+// (a full disk, /dev/full, a closed descriptor) ends the tool with OUTPUT
+// at the first failed write rather than after the whole table.
+void emit(std::string_view s) {
+  if (std::fwrite(s.data(), 1, s.size(), stdout) != s.size())
+    fail(OUTPUT, fmt::format("cannot write the output: {}", std::strerror(errno)));
+}
+template <class... A>
+void say(fmt::format_string<A...> f, A&&... a) {
+  emit(fmt::format(f, std::forward<A>(a)...));
+}
+void flushOutput() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    fail(OUTPUT, fmt::format("cannot write the output: {}", std::strerror(errno ? errno : EIO)));
+}
+
+// --- files ----------------------------------------------------------------------------
+
+// What an operator needs to hear about a path that cannot be opened.
+std::string openProblem(std::string const& path, int err) {
+  switch (err) {
+    case ENOENT: return fmt::format("{} does not exist", path);
+    case EACCES:
+    case EPERM: return fmt::format("permission denied: {}", path);
+    case EINVAL: return fmt::format("{} is not a regular file", path);
+    default: return fmt::format("cannot open {}: {}", path, std::strerror(err));
   }
 }
 
-// The common header of a table's slot file, read as plain bytes.
-std::optional<Zolm::SlotHeaderCommon> readHeader(std::string const& dir, std::string& why) {
-  std::ifstream in(dir + "/slots", std::ios::binary);
-  if (!in) {
-    why = "no slot file";
-    return std::nullopt;
+// errno of opening `path` for reading, 0 when it opens.
+int probe(std::string const& path) {
+  int fd = Mem::openRegular(path, O_RDONLY);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
+
+// The first `n` bytes of a regular file, read once; `size` is the file's.
+bool readPrefix(std::string const& path, void* buf, std::size_t n, U64& size, std::string& why) {
+  int fd = Mem::openRegular(path, O_RDONLY);
+  if (fd < 0) {
+    why = openProblem(path, errno);
+    return false;
   }
+  struct stat st;
+  ::fstat(fd, &st);
+  size = U64(st.st_size);
+  ssize_t got = ::pread(fd, buf, n, 0);
+  int err = errno;
+  ::close(fd);
+  if (got < 0) {
+    why = fmt::format("cannot read {}: {}", path, std::strerror(err));
+    return false;
+  }
+  if (std::size_t(got) != n) {
+    why = fmt::format("{} is shorter than its header ({} bytes)", path, got);
+    return false;
+  }
+  return true;
+}
+
+struct SlotFile {
   Zolm::SlotHeaderCommon h;
-  in.read(reinterpret_cast<char*>(&h), sizeof h);
-  if (in.gcount() != sizeof h) {
-    why = fmt::format("slot file shorter than its header ({} bytes)", in.gcount());
+  U64 size = 0;
+  // The type name, escaped for printing; checked for termination.
+  std::string typeText() const { return printable(h.typeNameView()); }
+};
+
+// The common header of a table's slot file, read as plain bytes.
+std::optional<SlotFile> readHeader(std::string const& dir, std::string& why) {
+  SlotFile f;
+  if (!readPrefix(dir + "/slots", &f.h, sizeof f.h, f.size, why)) return std::nullopt;
+  if (f.h.magic != Zolm::SlotHeaderCommon::MAGIC) {
+    why = fmt::format("not a slot file: bad magic {:#x}", f.h.magic);
     return std::nullopt;
   }
-  if (h.magic != Zolm::SlotHeaderCommon::MAGIC) {
-    why = fmt::format("bad magic {:#x}", h.magic);
-    return std::nullopt;
-  }
-  return h;
+  return f;
 }
 
 std::string tableDir(std::string const& table) {
   try {
     Mem::RootPath::checkTablePath(table);
   } catch (Quiv::Exception const& e) {
-    fail(USAGE, fmt::format("bad table name \"{}\": {}", table, e.msg()));
+    fail(USAGE, fmt::format("bad table name \"{}\": {}", printable(table), e.msg()));
   }
   return Mem::RootPath::shmRoot() + "/" + table;
+}
+
+std::string markerPath(std::string const& dir) { return dir + "/" + std::string(Zolm::CORRUPTION_MARKER); }
+
+// The corruption marker's first line, when a reader or writer left one.
+std::optional<std::string> corruptionReport(std::string const& dir) {
+  char buf[160] = {};
+  std::string path = markerPath(dir);
+  int fd = Mem::openRegular(path, O_RDONLY);
+  if (fd < 0) return errno == ENOENT ? std::nullopt : std::optional(fmt::format("({})", openProblem(path, errno)));
+  ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  std::string_view text(buf, n > 0 ? std::size_t(n) : 0);
+  text = text.substr(0, text.find('\n'));
+  return printable(text);
 }
 
 // The table's writer as its files record it. The owner file names the pid
 // and carries the writer lock, so "alive" is the lock's state (a probe with
 // a shared lock, never the writer's exclusive one). Without an owner pid
-// the fenix id still names the writer's pid, truncated to 16 bits.
+// the fenix id still names the writer's pid, truncated to 16 bits. An owner
+// file this user cannot open leaves the writer's state unknown.
 struct Writer {
   U32 pid = 0;
   bool fromFenix = false;
+  bool known = true;
   bool alive = false;
   std::string ownerError;
   std::string text() const {
-    std::string t = !pid        ? std::string("none")
-                    : fromFenix ? fmt::format("{} (fenix id, {})", pid, alive ? "alive" : "gone")
-                                : fmt::format("{} ({})", pid, alive ? "alive" : "gone");
+    std::string state = !known ? "unknown" : alive ? "alive" : "gone";
+    std::string t = !pid && known ? std::string("none")
+                    : !pid        ? std::string("unknown")
+                    : fromFenix   ? fmt::format("{} (fenix id, {})", pid, state)
+                                  : fmt::format("{} ({})", pid, state);
     if (!ownerError.empty()) t += fmt::format(" [owner file {}]", ownerError);
     return t;
   }
@@ -110,12 +209,18 @@ struct Writer {
 Writer writerOf(std::string const& table) {
   Writer w;
   Mem::RootPath root(nullptr, table);
-  try {
-    w.pid = SharedMem::OwnerFile(root).ownerPid();
-  } catch (Quiv::Exception const&) {
-    w.ownerError = "unreadable";
+  std::string ownerPath = SharedMem::OwnerFile(root).path();
+  if (int err = probe(ownerPath); err && err != ENOENT) {
+    w.known = false;
+    w.ownerError = err == EACCES || err == EPERM ? "permission denied: " + ownerPath : openProblem(ownerPath, err);
+  } else {
+    try {
+      w.pid = SharedMem::OwnerFile(root).ownerPid();
+    } catch (Quiv::Exception const&) {
+      w.ownerError = "unreadable";
+    }
+    w.alive = Mem::WriterLock::ownerIsAlive(root);
   }
-  w.alive = Mem::WriterLock::ownerIsAlive(root);
   if (!w.pid) {
     SharedMem::FenixId fenix = SharedMem::FenixFile(root).read();
     if (!fenix.isNull()) {
@@ -126,36 +231,34 @@ Writer writerOf(std::string const& table) {
   return w;
 }
 
-U64 fileSize(std::string const& path) {
-  std::error_code ec;
-  U64 n = fs::file_size(path, ec);
-  return ec ? 0 : n;
-}
-
 // The header checks of an attach, on plain reads of the files, before the
 // tool maps anything: a table that fails them is reported with the check
-// that failed. (Like the reader under it, the tool writes nothing into a
-// table.)
+// that failed. The type is compared first, so that a file of another
+// table type says so rather than naming the first size that differs.
 template <class Ops>
 void checkBeforeAttach(std::string const& table) {
   Mem::RootPath root(nullptr, table);
-  SharedMem::FenixId fenix = SharedMem::FenixFile(root).read();
+  SharedMem::FenixFile fenixFile(root);
+  for (std::string const& path : {root.filePath("slots"), fenixFile.path(), root.filePath("buckets")})
+    if (int err = probe(path)) fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, openProblem(path, err)));
+  SharedMem::FenixId fenix = fenixFile.read();
   if (fenix.isNull())
-    fail(NO_TABLE, fmt::format("{}: cannot attach: fenix file {} is missing or garbled", table,
-                               SharedMem::FenixFile(root).path()));
+    fail(NO_TABLE, fmt::format("{}: cannot attach: fenix file {} is garbled", table, fenixFile.path()));
   std::string why;
-  auto h = readHeader(root.dirName(), why);
-  if (!h) fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, why));
+  auto f = readHeader(root.dirName(), why);
+  if (!f) fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, why));
+  if (f->h.typeNameView() != Ops::typeName())
+    fail(NO_TABLE, fmt::format("{}: cannot attach: file holds values of type {} wanted {}", table, f->typeText(),
+                               Ops::typeName()));
   Quiv::String error;
-  if (!Zolm::SlotTable::validateHeader(nullptr, *h, fileSize(root.filePath("slots")), fenix.value(), Ops::slotSize,
-                                       Ops::valueSize, Ops::typeName(), error))
+  if (!Zolm::SlotTable::validateHeader(nullptr, f->h, f->size, fenix.value(), Ops::slotSize, Ops::valueSize,
+                                       Ops::typeName(), error))
     fail(NO_TABLE, fmt::format("{}: cannot attach: slot file: {}", table, error));
   ZolmCore::BucketHeader b{};
-  std::string bucketPath = root.filePath("buckets");
-  std::ifstream in(bucketPath, std::ios::binary);
-  if (!in) fail(NO_TABLE, fmt::format("{}: cannot attach: no bucket file", table));
-  in.read(reinterpret_cast<char*>(&b), sizeof b);
-  if (!b.validate(fileSize(bucketPath), fenix.value(), error))
+  U64 size = 0;
+  if (!readPrefix(root.filePath("buckets"), &b, sizeof b, size, why))
+    fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, why));
+  if (!b.validate(size, fenix.value(), error))
     fail(NO_TABLE, fmt::format("{}: cannot attach: bucket file: {}", table, error));
 }
 
@@ -189,6 +292,20 @@ std::string keyTypeName() {
   if constexpr (requires { K::kelTypeName; }) return std::string(K::kelTypeName);
   else if constexpr (std::is_same_v<K, Lanx::IntfId>) return "Lanx::IntfId";
   else return "of this table";
+}
+
+// The text form of a key or value: its formatter, else its attribute text.
+template <class T>
+std::string textOf(T const& v) {
+  if constexpr (fmt::is_formattable<T>::value) {
+    return fmt::format("{}", v);
+  } else if constexpr (requires(std::string& out) { Kel::AttrText<T>::append(out, v); }) {
+    std::string out;
+    Kel::AttrText<T>::append(out, v);
+    return out;
+  } else {
+    return Zolm::show(v);
+  }
 }
 
 template <class Ops>
@@ -228,57 +345,176 @@ void walk(Zolm::ZolmReader<Ops>& r, std::string const& table, F&& f) {
 template <class Body>
 void forTable(std::string const& table, Body&& body) {
   std::string dir = tableDir(table);
-  if (!fs::exists(dir)) fail(NO_TABLE, fmt::format("{}: no such table under {}", table, Mem::RootPath::shmRoot()));
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      fail(NO_TABLE, fmt::format("{}: no such table under {}", table, Mem::RootPath::shmRoot()));
+    fail(NO_TABLE, fmt::format("{}: {}", table, openProblem(dir, errno)));
+  }
+  if (!S_ISDIR(st.st_mode)) fail(NO_TABLE, fmt::format("{}: {} is not a table directory", table, dir));
   std::string why;
-  auto h = readHeader(dir, why);
-  if (!h) fail(NO_TABLE, fmt::format("{}: unreadable: {}", table, why));
-  std::string type(h->typeNameView());
-  if (!withOps(type, body)) fail(USAGE, fmt::format("{}: unknown value type \"{}\"", table, type));
+  auto f = readHeader(dir, why);
+  if (!f) fail(NO_TABLE, fmt::format("{}: unreadable: {}", table, why));
+  if (::strnlen(f->h.typeName, sizeof f->h.typeName) == sizeof f->h.typeName)
+    fail(NO_TABLE, fmt::format("{}: unreadable: the type name is not terminated: \"{}\"", table, f->typeText()));
+  if (!withOps(f->h.typeNameView(), body))
+    fail(NO_TABLE, fmt::format("{}: unknown value type \"{}\"", table, f->typeText()));
 }
 
-// --- commands ---------------------------------------------------------------------
+// --- ls -------------------------------------------------------------------------------
+
+// Kernel file systems that hold no tables and whose walk is costly or
+// endless: not entered, so that `--root /` lists what is there.
+bool pseudoFileSystem(std::string const& dir) {
+  struct statfs s;
+  if (::statfs(dir.c_str(), &s) != 0) return false;
+  switch (static_cast<unsigned long>(s.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case DEVPTS_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case PSTOREFS_MAGIC: return true;
+    default: return false;
+  }
+}
+
+// Table directories (those holding a "slots" that is not a directory; not
+// entered further)
+// under `root`, and the directories that could not be listed with why.
+// Symbolic links are not followed.
+void findTables(std::string const& root, std::vector<std::string>& tables,
+                std::vector<std::pair<std::string, std::string>>& unlisted) {
+  constexpr int MAX_DEPTH = 32;
+  std::vector<std::pair<fs::path, int>> todo{{fs::path(root), 0}};
+  while (!todo.empty()) {
+    auto [dir, depth] = todo.back();
+    todo.pop_back();
+    std::string rel = dir == fs::path(root) ? "." : fs::relative(dir, root).string();
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    std::vector<fs::path> subdirs;
+    bool isTable = false;
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      // The types come from the directory listing itself where the file
+      // system gives them: no system call per entry.
+      std::error_code tec;
+      bool isDir = !it->is_symlink(tec) && it->is_directory(tec);
+      if (isDir) subdirs.push_back(it->path());
+      else if (it->path().filename() == "slots") isTable = true;
+    }
+    if (ec) {
+      unlisted.emplace_back(rel, ec.value() == EACCES || ec.value() == EPERM ? std::string("permission denied")
+                                                                                : ec.message());
+      continue;
+    }
+    if (isTable) {
+      tables.push_back(rel);
+      continue;
+    }
+    if (depth >= MAX_DEPTH) continue;
+    for (auto& d : subdirs)
+      if (!pseudoFileSystem(d.string())) todo.emplace_back(d, depth + 1);
+  }
+}
 
 int cmdLs() {
   std::string root = Mem::RootPath::shmRoot();
   std::vector<std::string> tables;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file() && it->path().filename() == "slots")
-      tables.push_back(fs::relative(it->path().parent_path(), root).string());
-  }
-  if (ec && tables.empty() && !fs::exists(root)) fail(NO_TABLE, fmt::format("no shared-memory root {}", root));
-  std::sort(tables.begin(), tables.end());
-  fmt::print("{:<44} {:<36} {:>9} {:>9} {:>9}  {}\n", "TABLE", "TYPE", "SIZE", "MEMBERS", "MAX", "WRITER");
-  for (auto const& t : tables) {
-    std::string why;
-    auto h = readHeader(root + "/" + t, why);
-    Quiv::String error;
-    if (h && !Zolm::SlotTable::validateHeader(nullptr, *h, fileSize(root + "/" + t + "/slots"), 0, h->slotSize,
-                                              h->valueSize, {}, error)) {
-      why = error;
-      h.reset();
-    }
-    Writer w = writerOf(t);
-    if (!h) {
-      fmt::print("{:<44} unreadable: {}  writer {}\n", t, why, w.text());
+  std::vector<std::pair<std::string, std::string>> unlisted;
+  findTables(root, tables, unlisted);
+  // Tables and unreadable directories in one order, as they sit in the tree.
+  std::vector<std::pair<std::string, std::string>> rows;  // name, note ("" for a table)
+  for (auto& t : tables) rows.emplace_back(t, std::string());
+  for (auto& [d, why] : unlisted) rows.emplace_back(d + "/", why);
+  std::sort(rows.begin(), rows.end());
+  say("{:<44} {:<36} {:>9} {:>9} {:>9}  {}\n", "TABLE", "TYPE", "SLOTS", "MEMBERS", "REQUESTED", "WRITER");
+  for (auto const& [t, note] : rows) {
+    if (!note.empty()) {
+      say("{:<44} not listed: {}\n", printable(t), note);
       continue;
     }
-    fmt::print("{:<44} {:<36} {:>9} {:>9} {:>9}  {}\n", t, h->typeNameView(), h->numSlots, h->occupiedSlots,
-               h->maxSlots, w.text());
+    std::string dir = root == "/" ? "/" + t : root + "/" + t;
+    std::string why;
+    auto f = readHeader(dir, why);
+    Quiv::String error;
+    if (f && !Zolm::SlotTable::validateHeader(nullptr, f->h, f->size, 0, f->h.slotSize, f->h.valueSize, {}, error)) {
+      why = error;
+      f.reset();
+    }
+    Writer w = writerOf(t);
+    std::string marker;
+    if (auto report = corruptionReport(dir)) marker = fmt::format("  corruption reported: {}", *report);
+    if (!f) {
+      say("{:<44} unreadable: {}  writer {}{}\n", printable(t), why, w.text(), marker);
+      continue;
+    }
+    say("{:<44} {:<36} {:>9} {:>9} {:>9}  {}{}\n", printable(t), f->typeText(), f->h.numSlots, f->h.occupiedSlots,
+        f->h.maxSlots, w.text(), marker);
   }
+  if (!unlisted.empty())
+    fmt::print(stderr, "zolm: {} director{} under {} could not be listed\n", unlisted.size(),
+               unlisted.size() == 1 ? "y" : "ies", root);
   return OK;
 }
+
+// The slab files of a table whose values live in slabs, read from the
+// files (opened as the other files are: regular files only, never
+// blocking, never mapped writable): per slab its entries, those in use,
+// their payload bytes, and how much of the slab's payload room they fill.
+void printSlabs(Mem::RootPath const& root) {
+  say("{:<8} {:>9} {:>9} {:>12} {:>6}\n", "SLAB", "ENTRIES", "OCCUPIED", "PAYLOAD", "USED");
+  for (U32 i = 0; i < Bloka::NUM_SLABS; ++i) {
+    std::string name = Bloka::slabFileName(i), path = root.filePath(name);
+    int fd = Mem::openRegular(path, O_RDONLY);
+    if (fd < 0) {
+      if (errno != ENOENT) say("{:<8} unreadable: {}\n", name, openProblem(path, errno));
+      continue;
+    }
+    std::vector<char> bytes;
+    char chunk[1 << 16];
+    ssize_t got;
+    while ((got = ::read(fd, chunk, sizeof chunk)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+    int err = errno;
+    ::close(fd);
+    if (got < 0) {
+      say("{:<8} unreadable: cannot read {}: {}\n", name, path, std::strerror(err));
+      continue;
+    }
+    Bloka::SlabHeader h{};
+    Quiv::String error;
+    if (bytes.size() >= sizeof h) std::memcpy(&h, bytes.data(), sizeof h);
+    if (!h.validate(nullptr, bytes.size(), 0, error) || h.entrySize <= Bloka::ENTRY_HEAD) {
+      say("{:<8} unreadable: {}\n", name, error.empty() ? std::string("bad entrySize") : std::string(error));
+      continue;
+    }
+    U32 const maxPayload = h.entrySize - Bloka::ENTRY_HEAD;
+    U64 payload = 0;
+    for (U32 e = 0; e < h.numEntries; ++e) {
+      U32 w = Bloka::loadWord(bytes.data() + Bloka::HEADER_SIZE + U64(e) * h.entrySize);
+      if (!(w & Bloka::FREE_BIT) && w <= maxPayload) payload += w;
+    }
+    double used = h.numEntries ? 100.0 * double(payload) / (double(h.numEntries) * maxPayload) : 0;
+    say("{:<8} {:>9} {:>9} {:>12} {:>5.1f}%\n", name, h.numEntries, h.numOccupied, payload, used);
+  }
+}
+
+// --- show, dump, get ------------------------------------------------------------------
 
 int cmdShow(std::string const& table) {
   forTable(table, [&]<class Ops>() {
     auto r = attach<Ops>(table);
     Writer w = writerOf(table);
-    fmt::print("{}", r->dumpHeaders());
-    fmt::print("fenixId: {}\nwriter: {}\nmembers: {} capacity: {} buckets: {} maxSize: {}\n", r->fenixId(), w.text(),
-               r->members(), r->capacity(), r->buckets(), r->maxSize());
-    if (fs::exists(r->rootPath().filePath(Zolm::CORRUPTION_MARKER)))
-      fmt::print("corruption reported: see {}\n", r->rootPath().filePath(Zolm::CORRUPTION_MARKER));
+    emit(r->dumpHeaders());
+    say("fenixId: {}\nwriter: {}\nmembers: {} capacity: {} buckets: {} requested size: {}\n", r->fenixId(), w.text(),
+        r->members(), r->capacity(), r->buckets(), r->maxSize());
+    if constexpr (Ops::dynamic) printSlabs(r->rootPath());
+    if (auto report = corruptionReport(r->rootPath().dirName()))
+      say("corruption reported: {} (see {})\n", *report, markerPath(r->rootPath().dirName()));
   });
   return OK;
 }
@@ -286,25 +522,25 @@ int cmdShow(std::string const& table) {
 int cmdDump(std::string const& table, bool json) {
   forTable(table, [&]<class Ops>() {
     auto r = attach<Ops>(table);
-    std::string out = json ? "[" : "";
+    std::string line;
     bool first = true;
+    if (json) emit("[");
     try {
       walk(*r, table, [&](typename Ops::Value const& v, U32 slot) {
-        std::string text = textOf(v);
-        if (json) {
-          out += fmt::format("{}\n  {{\"slot\": {}, \"value\": {}}}", first ? "" : ",", slot, Zolm::Tool::jsonString(text));
-        } else {
-          out += text;
-          out += '\n';
-        }
+        line.clear();
+        if (json)
+          fmt::format_to(std::back_inserter(line), "{}\n  {{\"slot\": {}, \"value\": {}}}", first ? "" : ",", slot,
+                         Zolm::Tool::jsonString(textOf(v)));
+        else
+          fmt::format_to(std::back_inserter(line), "{}\n", textOf(v));
+        emit(line);
         first = false;
       });
     } catch (Quiv::CorruptionDetectedException const& e) {
-      std::fwrite(out.data(), 1, out.size(), stdout);
+      flushOutput();
       fail(NOT_FOUND, fmt::format("{}: corrupt table: {}", table, e.msg()));
     }
-    if (json) out += first ? "]\n" : "\n]\n";
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    if (json) emit(first ? "]\n" : "\n]\n");
   });
   return OK;
 }
@@ -314,7 +550,7 @@ int cmdGet(std::string const& table, std::string const& keyText) {
   forTable(table, [&]<class Ops>() {
     std::string error;
     auto key = parseKey<Ops>(keyText, error);
-    if (!key) fail(USAGE, fmt::format("bad key \"{}\": {}", keyText, error));
+    if (!key) fail(USAGE, fmt::format("bad key \"{}\": {}", printable(keyText), error));
     auto r = attach<Ops>(table);
     bool found = false;
     typename Ops::Value v;
@@ -324,67 +560,256 @@ int cmdGet(std::string const& table, std::string const& keyText) {
       fail(NOT_FOUND, fmt::format("{}: corrupt table: {}", table, e.msg()));
     }
     if (!found) {
-      std::fprintf(stderr, "zolm: %s: %s: not found\n", table.c_str(), textOf(*key).c_str());
+      fmt::print(stderr, "zolm: {}: {}: not found\n", table, textOf(*key));
       rc = NOT_FOUND;
       return;
     }
-    fmt::print("{}\n", textOf(v));
+    say("{}\n", textOf(v));
   });
   return rc;
+}
+
+// --- validate -------------------------------------------------------------------------
+
+// What tells whether the writer changed the table while a look read it:
+// the queue's tail (every change of a slot appends a record), the two
+// resize words, the slot header's counts and free-list head, the fenix id,
+// and the writer's critical-section bit (set inside an operation).
+struct Marks {
+  U32 fenix = 0;
+  U64 tail = 0;
+  U64 slotResize = 0, bucketResize = 0;
+  U32 occupied = 0, freeList = 0;
+  bool critical = false;
+  bool operator==(Marks const&) const = default;
+};
+
+// How often validate looks at a table that a writer keeps changing, and
+// how long it waits before the next look (doubled each time).
+constexpr int VALIDATE_LOOKS = 8;
+constexpr auto VALIDATE_PAUSE = std::chrono::milliseconds(10);
+
+template <class Ops>
+int validateTable(std::string const& table) {
+  constexpr bool queued = (Ops::headerFlags & Zolm::SlotHeaderCommon::FLAG_NOTIFY) != 0;
+  std::unique_ptr<Zolm::ZolmReader<Ops>> r;
+  std::optional<Nimbr::NimbrReader> queue;
+  std::optional<Mem::SharedMemWrapper> buckets;
+  ZolmCore::BucketHeader const* bucketHeader = nullptr;
+  std::string queueError;
+  // The queue is attached again at a look that finds it detached: a
+  // queue being re-formatted refuses an attach for a moment.
+  auto attachQueue = [&] {
+    queueError.clear();
+    if (!queue) queue.emplace(nullptr, r->rootPath());
+    Quiv::String error;
+    if (!queue->attach(error)) queueError = fmt::format("queue: {}", error);
+  };
+  auto attachAll = [&] {
+    r = attach<Ops>(table);
+    buckets.emplace(r->rootPath(), "buckets", Mem::SharedMemWrapper::Mode::readOnly);
+    bucketHeader = static_cast<ZolmCore::BucketHeader const*>(buckets->attach(ZolmCore::BucketHeader::SIZE));
+    queue.reset();
+    if constexpr (queued) attachQueue();
+  };
+  auto marks = [&] {
+    Marks m;
+    m.fenix = SharedMem::FenixFile(r->rootPath()).read().value();
+    Zolm::SlotHeaderCommon h = r->header();
+    m.slotResize = *h.resizeWord();
+    m.occupied = h.occupiedSlots;
+    m.freeList = h.freeList;
+    m.critical = h.runtimeFlags & Zolm::SlotHeaderCommon::RUNTIME_CRITICAL;
+    m.bucketResize = bucketHeader ? Mem::load64(bucketHeader->resizeWord()) : 0;
+    m.tail = queue && queue->attached() ? queue->tailSeq() : 0;
+    return m;
+  };
+  // After a look: a writer caught inside an operation finishes it in
+  // microseconds; a critical bit that stays set belongs to a writer that
+  // stopped inside one.
+  auto settledMarks = [&] {
+    Marks m = marks();
+    for (int i = 0; m.critical && i < 20; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      m = marks();
+    }
+    return m;
+  };
+  attachAll();
+  std::string lastFailure;  // of the previous quiet look
+  std::string failure;
+  auto pause = VALIDATE_PAUSE;
+  for (int look = 1; look <= VALIDATE_LOOKS; ++look) {
+    if (queue && !queue->attached()) attachQueue();
+    Marks before = marks();
+    U32 walked = 0;
+    failure.clear();
+    if (!r->validateWalk(walked)) failure = r->lastError();
+    if (failure.empty() && !queueError.empty()) failure = queueError;
+    if (failure.empty() && queue) {
+      Quiv::String error;
+      if (!queue->check(r->fenixId().value(), r->header().maxNumSlots, error)) failure = "queue: " + error;
+    }
+    Marks after = settledMarks();
+    if (after.critical && !Mem::WriterLock::ownerIsAlive(r->rootPath()))
+      failure = "the writer stopped inside a change (critical section set) and is gone";
+    bool quiet = before == after && !before.critical;
+    // Every insert or remove appends at least one record, and moves the
+    // count of entries a walk can see by at most one: with queue records
+    // to account for it, the walk may differ from the header by as many.
+    U64 changes = queued && after.tail >= before.tail && after.fenix == before.fenix ? after.tail - before.tail : 0;
+    bool accountable = quiet || (queued && after.fenix == before.fenix && after.slotResize == before.slotResize);
+    U32 members = after.occupied;
+    if (failure.empty() && accountable) {
+      U64 diff = walked > members ? walked - members : members - walked;
+      if (diff > changes)
+        failure = changes ? fmt::format("walked {} entries but the header counts {}, with only {} changes meanwhile",
+                                        walked, members, changes)
+                          : fmt::format("walked {} entries but the header counts {}", walked, members);
+    }
+    if (failure.empty() && accountable) {
+      if (quiet) say("ok: {} entries\n", members);
+      else say("ok: {} entries (the writer made {} changes during the check)\n", members, changes);
+      if (auto report = corruptionReport(r->rootPath().dirName()))
+        say("note: a corruption was reported earlier: {} (see {}); it stays until the next writer attaches\n",
+            *report, markerPath(r->rootPath().dirName()));
+      return OK;
+    }
+    if (!failure.empty() && quiet && failure == lastFailure) {
+      fmt::print(stderr, "zolm: {}: not sound: {}\n", table, failure);
+      return NOT_FOUND;
+    }
+    if (!failure.empty() && failure.starts_with("the writer stopped")) {
+      fmt::print(stderr, "zolm: {}: not sound: {}\n", table, failure);
+      return NOT_FOUND;
+    }
+    // A failure on a table that nothing changed is looked at once more
+    // (the same failure again is the table's); anything else raced the
+    // writer and is looked at again after a pause.
+    lastFailure = quiet ? failure : std::string();
+    if (after.fenix != before.fenix || !r->validateFiles()) attachAll();
+    if (!quiet) {
+      std::this_thread::sleep_for(pause);
+      pause *= 2;
+    }
+  }
+  fmt::print(stderr, "zolm: {}: changed during the check: the writer changed the table during each of {} looks{}\n",
+             table, VALIDATE_LOOKS, failure.empty() ? "" : fmt::format(" (last: {})", failure));
+  return CHANGED;
 }
 
 int cmdValidate(std::string const& table) {
   int rc = OK;
-  forTable(table, [&]<class Ops>() {
-    auto r = attach<Ops>(table);
-    if (r->validate()) {
-      fmt::print("ok: {} entries\n", r->members());
-    } else {
-      std::fprintf(stderr, "zolm: %s: not sound: %s\n", table.c_str(), r->lastError().c_str());
-      rc = NOT_FOUND;
-    }
-  });
+  forTable(table, [&]<class Ops>() { rc = validateTable<Ops>(table); });
   return rc;
 }
 
+// --- watch ----------------------------------------------------------------------------
+
 volatile sig_atomic_t interrupted = 0;
 
-// The last text printed of each key, so that a change is printed only when
-// the entry's text form changed (a rewrite of the same value, or a key
-// added and gone again between two looks, prints nothing).
+// Sleeps up to `d`, returning early when a signal asked the tool to stop.
+void nap(std::chrono::milliseconds d) {
+  auto until = std::chrono::steady_clock::now() + d;
+  while (!interrupted && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        std::chrono::milliseconds(50), until - std::chrono::steady_clock::now()));
+}
+
+U64 fingerprint(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+// What the tool last printed of each key, as fingerprints of the key's and
+// the value's text (so memory is a few words per entry, not the texts), so
+// that a change is printed only when the entry's text form changed: a
+// rewrite of the same value, or a key added and gone again between two
+// looks, prints nothing. The key itself is kept to name it when it goes.
+template <class Key>
 class ChangePrinter {
  public:
   explicit ChangePrinter(long count) : count_(count) {}
-  void known(std::string key, std::string value) { known_.insert_or_assign(std::move(key), std::move(value)); }
   std::size_t size() const { return known_.size(); }
-  std::map<std::string, std::string> const& entries() const { return known_; }
+  void reserve(std::size_t n) { known_.reserve(n); }
 
-  void present(std::string const& key, std::string value) {
-    auto it = known_.find(key);
-    if (it == known_.end()) {
+  void known(Key const& k, std::string_view value) {
+    known_.insert_or_assign(fingerprint(textOf(k)), Entry{k, fingerprint(value), epoch_});
+  }
+  void present(Key const& k, std::string const& value) {
+    U64 v = fingerprint(value);
+    auto [it, added] = known_.try_emplace(fingerprint(textOf(k)), Entry{k, v, epoch_});
+    it->second.epoch = epoch_;
+    if (added) {
       print('+', value);
-      known_.emplace(key, std::move(value));
-    } else if (it->second != value) {
+    } else if (it->second.value != v) {
       print('~', value);
-      it->second = std::move(value);
+      it->second.value = v;
     }
   }
-  void absent(std::string const& key) {
-    if (known_.erase(key)) print('-', key);
+  void absent(Key const& k) {
+    if (known_.erase(fingerprint(textOf(k)))) print('-', textOf(k));
+  }
+  // Polling: a round marks what it finds present; what it did not find is
+  // gone.
+  void roundStarts() { ++epoch_; }
+  void roundEnds() {
+    for (auto it = known_.begin(); it != known_.end();) {
+      if (it->second.epoch != epoch_) {
+        print('-', textOf(it->second.key));
+        it = known_.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
   bool done() const { return count_ > 0 && printed_ >= count_; }
 
  private:
+  struct Entry {
+    Key key;
+    U64 value;
+    U32 epoch;
+  };
   void print(char what, std::string const& text) {
     if (done()) return;
-    fmt::print("{} {}\n", what, text);
-    std::fflush(stdout);
+    say("{} {}\n", what, text);
+    flushOutput();
     ++printed_;
   }
-  std::map<std::string, std::string> known_;  // key text -> value text
+  std::unordered_map<U64, Entry> known_;  // key text fingerprint -> entry
   long count_;
   long printed_ = 0;
+  U32 epoch_ = 0;
 };
+
+// A line on stderr now and then while a long step runs.
+class Progress {
+ public:
+  explicit Progress(std::string table) : table_(std::move(table)) {}
+  template <class... A>
+  void operator()(fmt::format_string<A...> f, A&&... a) {
+    auto now = std::chrono::steady_clock::now();
+    if (now < next_) return;
+    next_ = now + std::chrono::seconds(1);
+    fmt::print(stderr, "{}: {}\n", table_, fmt::format(f, std::forward<A>(a)...));
+  }
+
+ private:
+  std::string table_;
+  std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+};
+
+// A table whose files a writer of another value type laid out: the files
+// agree on one fenix id, and the slot header names another type. Such a
+// table will not be this type again; the caller ends the watch.
+template <class Ops>
+std::optional<std::string> otherType(std::string const& table) {
+  Mem::RootPath root(nullptr, table);
+  SharedMem::FenixId fenix = SharedMem::FenixFile(root).read();
+  std::string why;
+  auto f = readHeader(root.dirName(), why);
+  if (!f || fenix.isNull() || f->h.fenixId != fenix.value() || f->h.typeNameView() == Ops::typeName())
+    return std::nullopt;
+  return fmt::format("{}: file holds values of type {} wanted {}", table, f->typeText(), Ops::typeName());
+}
 
 // Looks at the whole table every `intervalMs` and prints the differences:
 // for tables without a notification queue, or when the shadow cannot
@@ -392,33 +817,27 @@ class ChangePrinter {
 template <class Ops>
 void watchByPolling(std::string const& table, int intervalMs, long count) {
   auto r = attach<Ops>(table);
-  auto snapshot = [&] {
-    std::map<std::string, std::string> now;
-    walk(*r, table, [&](typename Ops::Value const& v, U32) { now.emplace(textOf(Ops::keyOf(v)), textOf(v)); });
-    return now;
-  };
-  ChangePrinter out(count);
-  for (auto& [k, v] : snapshot()) out.known(k, v);
-  fmt::print("watching {} ({} entries)\n", table, out.size());
-  std::fflush(stdout);
+  ChangePrinter<typename Ops::Key> out(count);
+  out.reserve(r->members());
+  walk(*r, table, [&](typename Ops::Value const& v, U32) { out.known(Ops::keyOf(v), textOf(v)); });
+  say("watching {} ({} entries)\n", table, out.size());
+  flushOutput();
   while (!interrupted && !out.done()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
-    std::map<std::string, std::string> now;
+    nap(std::chrono::milliseconds(intervalMs));
+    if (interrupted) break;
     try {
       if (!r->validateFiles()) {
+        if (auto other = otherType<Ops>(table)) fail(NO_TABLE, *other);
         fmt::print(stderr, "{}: writer changed, attaching again\n", table);
         r = attach<Ops>(table);
       }
-      now = snapshot();
+      out.roundStarts();
+      walk(*r, table, [&](typename Ops::Value const& v, U32) { out.present(Ops::keyOf(v), textOf(v)); });
     } catch (Quiv::CorruptionDetectedException const&) {
       r = attach<Ops>(table);
       continue;
     }
-    for (auto& [k, v] : now) out.present(k, v);
-    std::vector<std::string> gone;
-    for (auto const& [k, v] : out.entries())
-      if (!now.count(k)) gone.push_back(k);
-    for (auto const& k : gone) out.absent(k);
+    out.roundEnds();
   }
 }
 
@@ -433,22 +852,37 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
   using Value = typename Ops::Value;
   checkBeforeAttach<Ops>(table);
   Quiv::EventLoop loop;
-  ChangePrinter out(count);
+  ChangePrinter<Key> out(count);
   bool synced = false;
+  // Set once the starting point is printed: a change that arrives before
+  // (the loop goes on servicing the queue in the slice that completes the
+  // synchronisation) is already in the shadow, so in the listing.
+  bool listed = false;
   std::unique_ptr<Zolm::ZolmShadow<Ops>> shadow;
   Zolm::ShadowCallbacks<Key> cb;
+  std::optional<Failure> stop;
   // The first synchronisation is the starting point, listed below once it
   // is complete; what it finds is not a change.
   cb.syncChanged = [](Key const&) {};
   cb.syncComplete = [&] { synced = true; };
   cb.changed = [&](Key const& k) {
-    if (!synced) return;
-    Value v;
-    if (shadow->lookup(k, v)) out.present(textOf(k), textOf(v));
-    else out.absent(textOf(k));
-    if (out.done()) loop.stop();
+    if (!listed || stop) return;
+    try {
+      Value v;
+      if (shadow->lookup(k, v)) out.present(k, textOf(v));
+      else out.absent(k);
+    } catch (Failure const& f) {
+      stop = f;  // the output failed: end the loop, then the tool
+    }
+    if (out.done() || stop) loop.stop();
   };
   shadow = std::make_unique<Zolm::ZolmShadow<Ops>>(nullptr, table, loop, true, std::move(cb));
+  // However the watch ends: detaching replays every local key as a
+  // change, and none of them is one (nor may it print while unwinding).
+  struct Silence {
+    std::unique_ptr<Zolm::ZolmShadow<Ops>>& shadow;
+    ~Silence() { shadow->callbacksIs({}); }
+  } silence{shadow};
   bool ok = false;
   try {
     ok = shadow->initialize("zolm watch");
@@ -462,50 +896,74 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
     return false;
   }
   // The synchronisation reads every slot; it goes on from the loop after
-  // each slice.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  // each slice. Long ones are told on stderr; one that stops making
+  // progress for 30 s is given up.
+  Progress progress(table);
+  U32 seen = 0;
+  auto lastProgress = std::chrono::steady_clock::now();
   while (!synced && !interrupted) {
     loop.runOnce(50);
-    if (std::chrono::steady_clock::now() > deadline) {
-      why = "the first synchronisation did not complete within 30 s";
+    U32 now = shadow->members();
+    if (now != seen) {
+      seen = now;
+      lastProgress = std::chrono::steady_clock::now();
+    }
+    progress("synchronising: {} of {} entries read", seen, shadow->reader().members());
+    if (std::chrono::steady_clock::now() - lastProgress > std::chrono::seconds(30)) {
+      why = "the first synchronisation made no progress for 30 s";
       return false;
     }
   }
-  if (interrupted) {
-    shadow->callbacksIs({});
-    return true;
-  }
+  if (interrupted) return true;
+  out.reserve(shadow->members());
   Value v;
   Zolm::IterHint hint;
-  for (bool more = shadow->first(v, hint); more; more = shadow->next(Ops::keyOf(v), v, hint))
-    out.known(textOf(Ops::keyOf(v)), textOf(v));
-  fmt::print("watching {} ({} entries)\n", table, out.size());
-  std::fflush(stdout);
+  for (bool more = shadow->first(v, hint); more && !interrupted; more = shadow->next(Ops::keyOf(v), v, hint)) {
+    out.known(Ops::keyOf(v), textOf(v));
+    progress("listing: {} of {} entries", out.size(), shadow->members());
+  }
+  say("watching {} ({} entries)\n", table, out.size());
+  flushOutput();
+  listed = true;
   // A periodic look at the connection, only to tell the user: the shadow
   // re-attaches by itself when a new writer appears, and its new
-  // synchronisation reports what changed meanwhile.
-  bool connected = shadow->connected();
-  if (!connected) fmt::print(stderr, "{}: no writer is running; waiting for one\n", table);
+  // synchronisation reports what changed meanwhile. A writer of another
+  // value type never lets it re-attach: that ends the watch.
+  bool following = true;
+  if (!shadow->connected()) {
+    fmt::print(stderr, "{}: no writer is running; waiting for one\n", table);
+    following = false;
+  }
   loop.timerIs(
       std::chrono::milliseconds(250),
       [&] {
         if (interrupted) loop.stop();
-        bool now = shadow->connected();
-        if (now != connected)
+        bool now = shadow->connected() && shadow->initialized();
+        if (!shadow->initialized()) {
+          if (auto other = otherType<Ops>(table)) {
+            stop = Failure{NO_TABLE, *other};
+            loop.stop();
+            return;
+          }
+        }
+        if (now != following)
           fmt::print(stderr, "{}\n", now ? fmt::format("{}: writer back, synchronising again", table)
                                          : fmt::format("{}: writer went away; waiting for the next one", table));
-        connected = now;
+        following = now;
       },
       std::chrono::milliseconds(250));
   while (!interrupted && !out.done() && !loop.stopped()) loop.runOnce(-1);
-  // Detaching replays every local key as a change: none of them is one.
-  shadow->callbacksIs({});
+  if (stop) throw *stop;
   return true;
 }
 
 int cmdWatch(std::string const& table, int intervalMs, long count) {
-  ::signal(SIGINT, [](int) { interrupted = 1; });
-  ::signal(SIGTERM, [](int) { interrupted = 1; });
+  // Without SA_RESTART: a signal ends the loop's wait and the tool's naps.
+  struct sigaction sa {};
+  sa.sa_handler = [](int) { interrupted = 1; };
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
   forTable(table, [&]<class Ops>() {
     std::string why;
     if constexpr ((Ops::headerFlags & Zolm::SlotHeaderCommon::FLAG_NOTIFY) == 0) {
@@ -513,16 +971,35 @@ int cmdWatch(std::string const& table, int intervalMs, long count) {
     } else {
       if (watchByShadow<Ops>(table, count, why)) return;
     }
+    if (interrupted) return;
     fmt::print(stderr, "{}: {}; looking every {} ms instead\n", table, why, intervalMs);
     watchByPolling<Ops>(table, intervalMs, count);
   });
   return OK;
 }
 
+// The root every command works under: it must be a directory, and not a
+// table's own directory (table paths are named from the root down).
+void checkRoot() {
+  std::string root = Mem::RootPath::shmRoot();
+  struct stat st;
+  if (::stat(root.c_str(), &st) != 0) {
+    if (errno == ENOENT) fail(NO_TABLE, fmt::format("no shared-memory root {}", root));
+    fail(NO_TABLE, fmt::format("shared-memory root: {}", openProblem(root, errno)));
+  }
+  if (!S_ISDIR(st.st_mode)) fail(USAGE, fmt::format("--root {} is not a directory", root));
+  if (::stat((root + "/slots").c_str(), &st) == 0)
+    fail(USAGE, fmt::format("--root {} is a table's own directory, not a shared-memory root: give the directory "
+                            "its table path starts from, and the table path",
+                            root));
+  if (::access(root.c_str(), R_OK | X_OK) != 0) fail(NO_TABLE, fmt::format("permission denied: {}", root));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"zolm: look inside shared-memory tables (read-only)"};
+  app.footer(EXIT_HELP);
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("zolm ") + VEXA_SWITCH_LIB_VERSION_STRING);
   std::string root;
@@ -548,38 +1025,73 @@ int main(int argc, char** argv) {
   get->add_option("TABLE", table, "table path")->required();
   get->add_option("KEY", key, "the key in its text form")->required();
   addRoot(get);
-  auto* validate = app.add_subcommand("validate", "check the whole table; exit 0 only when sound");
+  auto* validate = app.add_subcommand(
+      "validate",
+      "check the whole table and its queue; exit 0 only when sound. A table its writer changes meanwhile is looked "
+      "at again (a few times); when every look raced the writer the exit status is 4");
   validate->add_option("TABLE", table, "table path")->required();
   addRoot(validate);
   auto* watch = app.add_subcommand("watch", "print changes as they happen (+ new, ~ changed, - removed)");
   watch->add_option("TABLE", table, "table path")->required();
   watch->add_option("--interval", interval, "milliseconds between looks when polling (only tables without a notification queue are polled)")->check(CLI::Range(1, 60000));
-  watch->add_option("--count", count, "stop after this many changes (0: until interrupted)");
+  watch->add_option("--count", count, "stop after this many changes (0: until interrupted)")
+      ->check(CLI::Validator(
+          [](std::string& v) {
+            return v.starts_with("-") ? std::string("a count of changes is 0 (until interrupted) or more")
+                                      : std::string();
+          },
+          "N>=0"));
   addRoot(watch);
+  for (CLI::App* c : {ls, show, dump, get, validate, watch}) c->footer(EXIT_HELP);
 
+  constexpr char const* COMMANDS[] = {"ls", "show", "dump", "get", "validate", "watch"};
+  // The first word that is neither an option nor --root's value names the
+  // command; an unknown one is named rather than reported as missing.
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    if (a == "--root") {
+      ++i;
+      continue;
+    }
+    if (a.starts_with("-")) continue;
+    if (std::none_of(std::begin(COMMANDS), std::end(COMMANDS), [&](char const* c) { return a == c; })) {
+      fmt::print(stderr, "zolm: unknown command \"{}\" (commands: ls, show, dump, get, validate, watch; see --help)\n",
+                 printable(a));
+      return USAGE;
+    }
+    break;
+  }
   try {
     app.parse(argc, argv);
   } catch (CLI::ParseError const& e) {
     int rc = app.exit(e);
     return rc == 0 ? OK : USAGE;
   }
+  int rc = USAGE;
   try {
     if (!root.empty()) Mem::RootPath::shmRootIs(root);
-    if (*ls) return cmdLs();
-    if (*show) return cmdShow(table);
-    if (*dump) return cmdDump(table, json);
-    if (*get) return cmdGet(table, key);
-    if (*validate) return cmdValidate(table);
-    if (*watch) return cmdWatch(table, interval, count);
+    checkRoot();
+    // A dump of a large table goes out in large writes.
+    if (!*watch && !::isatty(1)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    if (*ls) rc = cmdLs();
+    else if (*show) rc = cmdShow(table);
+    else if (*dump) rc = cmdDump(table, json);
+    else if (*get) rc = cmdGet(table, key);
+    else if (*validate) rc = cmdValidate(table);
+    else if (*watch) rc = cmdWatch(table, interval, count);
+    flushOutput();
   } catch (Failure const& f) {
-    std::fprintf(stderr, "zolm: %s\n", f.msg.c_str());
+    std::fflush(stdout);
+    fmt::print(stderr, "zolm: {}\n", f.msg);
     return f.code;
   } catch (Quiv::CorruptionDetectedException const& e) {
-    std::fprintf(stderr, "zolm: %s: corrupt table: %s\n", table.c_str(), e.msg().c_str());
+    std::fflush(stdout);
+    fmt::print(stderr, "zolm: {}: corrupt table: {}\n", table, e.msg());
     return NOT_FOUND;
   } catch (std::exception const& e) {
-    std::fprintf(stderr, "zolm: %s\n", e.what());
+    std::fflush(stdout);
+    fmt::print(stderr, "zolm: {}\n", e.what());
     return NO_TABLE;
   }
-  return USAGE;
+  return rc;
 }

@@ -16,6 +16,7 @@
 
 #include "VexaSwitchLib/tables/Collections.h"
 #include "Zolm/TestTables.h"
+#include "testutil/Process.h"
 
 namespace {
 
@@ -168,6 +169,50 @@ TEST(ZolmWatch, FollowsTheTableAcrossAWriterRestart) {
   EXPECT_EQ(changes[2], "- " + keyText(1));
 }
 
+// The writer is killed and a writer of another value type takes the
+// table over: the watch ends as a look at the files would (exit 3, the two
+// types named) instead of waiting for a table that will not come back,
+// and nothing in the table's directory is written meanwhile.
+TEST(ZolmWatch, AWriterOfAnotherTypeEndsTheWatch) {
+  ShmRoot root;
+  constexpr char const* TABLE = "vexaswitch/tables/test/lag";
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t lag = spawn([&] {
+    LagWriter w(nullptr, TABLE, Zolm::WriterConfig{});
+    w.initialize();
+    for (U32 k = 1; k <= 5; ++k) w.write(lagEntry(k));
+    char c = 1;
+    if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+    for (;;) {
+      w.pokt().poll();
+      ::usleep(1000);
+    }
+  });
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  Watch watch(root.dir(), TABLE);
+  EXPECT_EQ(watch.line(), fmt::format("watching {} (5 entries)", TABLE));
+  ::kill(lag, SIGKILL);
+  reap(lag);
+  FloodWriter next(nullptr, TABLE, {.maxSlots = 64});
+  next.initialize();
+  next.write(floodEntry(1, 1));
+  auto files = filesIn(root.dir() + "/" + TABLE);
+  for (auto until = Clock::now() + std::chrono::seconds(20); !watch.ended() && Clock::now() < until;) {
+    next.pokt().poll();
+    ::usleep(1000);
+  }
+  ASSERT_TRUE(watch.ended()) << "still waiting for the old type: " << watch.err();
+  EXPECT_TRUE(watch.rest().empty());
+  EXPECT_EQ(watch.wait(), 3) << watch.err();
+  EXPECT_NE(watch.err().find("file holds values of type VexaSwitch::L3FloodEntryConfig wanted "
+                             "VexaSwitch::LagGroupIdEntry"),
+            std::string::npos)
+      << watch.err();
+  EXPECT_EQ(filesIn(root.dir() + "/" + TABLE), files);
+}
+
 // The ACL counter table has no notification queue: the tool says so and
 // diffs the table every interval.
 TEST(ZolmWatch, ATableWithoutQueueIsPolled) {
@@ -203,6 +248,18 @@ TEST(ZolmWatch, ASignalEndsAnIdleWatch) {
   std::vector<std::string> after = watch.rest();
   EXPECT_TRUE(after.empty()) << fmt::format("{}", fmt::join(after, "\n"));
   EXPECT_EQ(watch.wait(), 0) << watch.err();
+
+  // Polling, between two looks a minute apart.
+  using AclWriter = Zolm::ZolmWriter<VexaSwitch::AclCounterStatusOps>;
+  AclWriter acl(nullptr, "vexaswitch/tables/test/acl", Zolm::WriterConfig{});
+  acl.initialize();
+  Watch polled(root.dir(), "vexaswitch/tables/test/acl --interval 60000");
+  EXPECT_EQ(polled.line(), "watching vexaswitch/tables/test/acl (0 entries)");
+  polled.signal(SIGTERM);
+  for (auto until = Clock::now() + std::chrono::seconds(20); !polled.ended() && Clock::now() < until;)
+    ::usleep(10000);
+  ASSERT_TRUE(polled.ended()) << "a signal waited for the next look";
+  EXPECT_EQ(polled.wait(), 0) << polled.err();
 }
 
 }  // namespace

@@ -1,0 +1,274 @@
+// The slab files on their own: size classes, the bytes of a new file,
+// growth, shrinking with compaction, the reader's remap rule, and what
+// damaged files get from the writer and the reader.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Zolm/TestTables.h"
+#include "VexaSwitchLib/Bloka/SlabReader.h"
+#include "VexaSwitchLib/Bloka/SlabWriter.h"
+
+namespace {
+
+using namespace Bloka;
+using VexaTest::rawAt;
+using VexaTest::readFile;
+
+constexpr char const* TABLE = "vexaswitch/tables/test/slab";
+constexpr U32 FENIX = 0x00020001;
+
+Quiv::DebugHandler* handler() { return Quiv::Platform::getDebugHandler("SlabTest"); }
+SizeClasses sizes() { return SizeClasses::of<LinearSizeConfig<88>>(); }
+
+// Payload bytes that name their slot: a moved or mixed-up entry shows.
+void fillPayload(char* e, U32 client, U32 size) {
+  storeWord(e + 4, client);
+  for (U32 i = 0; i < size; ++i) e[ENTRY_HEAD + i] = char(client * 7 + i);
+}
+bool payloadOf(char const* p, U32 client, U32 size) {
+  for (U32 i = 0; i < size; ++i)
+    if (p[i] != char(client * 7 + i)) return false;
+  return true;
+}
+
+std::string thrown(auto&& f) {
+  try {
+    f();
+  } catch (Quiv::Exception const& e) {
+    return std::string(e.msg());
+  }
+  return "";
+}
+
+TEST(Slab, SizeClassesNewFileBytesGrowthAndShrinkWithCompaction) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(handler(), TABLE);
+  WriterAllocator a(handler(), "t", root, false, sizes());
+  a.format(FENIX);
+  std::map<U32, Offset> live;  // client -> offset
+  std::vector<std::pair<U32, Offset>> moves;
+  a.movedCallbackIs([&](U32 client, Offset to) {
+    moves.emplace_back(client, to);
+    live[client] = to;
+  });
+  Offset off;
+  for (auto [size, slab] : {std::pair{3u, 0u}, {4u, 1u}, {88u, 29u}}) {
+    char* e = a.alloc(size, off);
+    fillPayload(e, 1000 + size, size);
+    EXPECT_EQ(off.slab(), slab) << size;
+    EXPECT_EQ(off.index(), 0u);
+  }
+  EXPECT_EQ(fmt::format("{}", off), "Offset{ slab: 29 index: 0 }");
+  EXPECT_EQ(a.payloadBytes(), 95u);
+  for (U32 i : {0u, 1u, 29u}) EXPECT_TRUE(root.fileExists(slabFileName(i)));
+  EXPECT_FALSE(root.fileExists("slab2"));
+
+  // slab0 as laid out: one page of 11-byte entries, entry 0 taken.
+  U32 const perPage = (U32(Mem::pageSize()) - 40) / 11;
+  auto bytes = readFile(root.filePath("slab0"));
+  ASSERT_EQ(bytes.size(), 40u + perPage * 11);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "BLOKASLB");
+  EXPECT_EQ(rawAt<U32>(bytes, 8), 1u);
+  EXPECT_EQ(rawAt<U32>(bytes, 12), FENIX);
+  EXPECT_EQ(rawAt<U32>(bytes, 16), 0u);  // generation
+  EXPECT_EQ(rawAt<U32>(bytes, 20), perPage);
+  EXPECT_EQ(rawAt<U32>(bytes, 24), 1u);
+  EXPECT_EQ(rawAt<U32>(bytes, 28), 11u);
+  EXPECT_EQ(rawAt<U32>(bytes, 32), Kel::hashBytes(0, "\x0b\0\0\0", 4));
+  EXPECT_EQ(rawAt<U32>(bytes, 36), 1u);
+  EXPECT_EQ(rawAt<U32>(bytes, 40), 3u);               // entry 0: payload size
+  EXPECT_EQ(rawAt<U32>(bytes, 44), 1003u);            // its client data
+  EXPECT_EQ(rawAt<U32>(bytes, 51), 0x80000002u);      // entry 1 links entry 2
+  EXPECT_EQ(rawAt<U32>(bytes, 40 + (perPage - 1) * 11), NONE);
+
+  // Exhausting the page doubles the file, twice.
+  a.dealloc(Offset(0, 0));
+  U32 const count = 2 * perPage + 50;
+  SlabWriter const* s0 = a.slab(0);
+  U32 const twice = (2 * (40 + perPage * 11) - 40) / 11;
+  for (U32 c = 0; c < count; ++c) {
+    char* e = a.alloc(2, off);
+    fillPayload(e, c, 2);
+    live[c] = off;
+    if (c == perPage) {
+      EXPECT_EQ(s0->numEntries(), twice);
+      EXPECT_EQ(s0->header()->generation, 1u);
+    }
+  }
+  U32 const grown = (2 * (40 + twice * 11) - 40) / 11;
+  EXPECT_EQ(s0->numEntries(), grown);
+  EXPECT_EQ(live[count - 1].index(), count - 1);
+  Quiv::String error;
+  ASSERT_TRUE(a.validate(error)) << error;
+
+  // Keep every 50th entry and the topmost ones; free the rest from the
+  // bottom up. Reaching the threshold moves the survivors below the new
+  // end: half the entries, rounded up to whole pages.
+  for (U32 c = 0; c < count; ++c) {
+    if (c % 50 == 0 || c + 3 >= count) continue;
+    a.dealloc(live[c]);
+    live.erase(c);
+  }
+  EXPECT_FALSE(moves.empty());
+  EXPECT_EQ(s0->numEntries(), (Mem::roundUpToWholePage(40 + grown / 2 * 11) - 40) / 11);
+  EXPECT_EQ(s0->header()->generation, 3u);
+  for (auto [client, to] : moves) EXPECT_LT(to.index(), s0->numEntries()) << client;
+  for (auto const& [client, o] : live) {
+    U32 size;
+    char const* p = a.payload(o, size);
+    EXPECT_EQ(size, 2u);
+    EXPECT_TRUE(payloadOf(p, client, 2)) << client;
+    EXPECT_EQ(a.clientData(o), client);
+  }
+  ASSERT_TRUE(a.validate(error)) << error;
+  // The file kept its length: a reader still mapping the old size reads
+  // zeros there, never faults.
+  EXPECT_EQ(readFile(root.filePath("slab0")).size(), 40u + grown * 11);
+
+  // A writer of the same incarnation keeps the slabs with entries and
+  // checks the empty ones; one of another incarnation wipes them.
+  a.dealloc(Offset(1, 0));
+  a.detach();
+  WriterAllocator again(handler(), "t", root, false, sizes());
+  ASSERT_TRUE(again.keep(FENIX));
+  ASSERT_NE(again.slab(0), nullptr);
+  EXPECT_EQ(again.slab(1), nullptr) << "an empty slab is checked, not attached";
+  EXPECT_TRUE(root.fileExists("slab1"));
+  EXPECT_EQ(again.payloadBytes(), 2u * live.size() + 88);
+  again.detach();
+  WriterAllocator other(handler(), "t", root, false, sizes());
+  ASSERT_TRUE(other.keep(FENIX + 0x10000));
+  EXPECT_FALSE(root.fileExists("slab0"));
+}
+
+TEST(Slab, ReaderRemapsBeforeItCallsAnIndexOutOfRange) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(handler(), TABLE);
+  WriterAllocator w(handler(), "t", root, false, sizes());
+  w.format(FENIX);
+  ReaderAllocator r(handler(), "t", root, sizes());
+  Offset off;
+  U32 size;
+  EXPECT_NE(thrown([&] { r.lookup(Offset(0, 0), FENIX, size); }).find("SlabReader-t-0::attach() no shared memory region"),
+            std::string::npos);
+  fillPayload(w.alloc(3, off), 0, 3);
+  ASSERT_TRUE(payloadOf(r.lookup(off, FENIX, size), 0, 3));
+  U32 const n = w.slab(0)->numEntries();
+  EXPECT_EQ(r.slab(0)->mappedEntries(), n);
+  for (U32 c = 1; c <= n; ++c) fillPayload(w.alloc(3, off), c, 3);  // grows once
+  U32 const grown = w.slab(0)->numEntries();
+  ASSERT_GT(grown, n);
+  // Past the old mapping but inside the new count: found after a remap.
+  ASSERT_TRUE(payloadOf(r.lookup(off, FENIX, size), n, 3));
+  EXPECT_EQ(r.slab(0)->mappedEntries(), grown);
+  EXPECT_EQ(thrown([&] { r.lookup(Offset(0, n + 1), FENIX, size); }),
+            fmt::format("SlabReader-t-0::lookup() entry at index: {} is marked unoccupied", n + 1));
+  EXPECT_EQ(thrown([&] { r.lookup(Offset(0, 5 * grown), FENIX, size); }),
+            fmt::format("SlabReader-t-0::getEntry() index: {} is beyond farthest possible index: {}", 5 * grown,
+                        grown - 1));
+  // A slab of another incarnation is refused by its header.
+  EXPECT_NE(thrown([&] { r.lookup(off, FENIX + 1, size); }).find("bad fenix:"), std::string::npos);
+}
+
+// Damaged slab files: each is refused (reader) or re-formatted / reported
+// (writer) with its message, never a crash, a hang or a wrong payload.
+TEST(Slab, DamagedFilesAreRefusedWithTheirMessages) {
+  VexaTest::ShmRoot shm;
+  Mem::RootPath root(handler(), TABLE);
+  std::vector<unsigned char> sound;
+  {
+    WriterAllocator w(handler(), "t", root, false, sizes());
+    w.format(FENIX);
+    Offset off;
+    for (U32 c = 0; c < 4; ++c) fillPayload(w.alloc(3, off), c, 3);
+    sound = readFile(root.filePath("slab0"));
+  }
+  U32 const n = rawAt<U32>(sound, 20);
+  auto put = [](std::vector<unsigned char>& b, U64 at, U32 v) { std::memcpy(b.data() + at, &v, 4); };
+  struct Case {
+    char const* what;
+    std::function<void(std::vector<unsigned char>&)> damage;
+    std::string reader;  // what a reader's lookup of entry 1 says ("" = served)
+    std::string writer;  // what a writer's check says ("" = sound)
+  };
+  std::vector<Case> cases = {
+      {"truncated", [](auto& b) { b.resize(20); }, "cannot attach to shmem size:40", "cannot attach to shmem"},
+      {"foreign fenix", [&](auto& b) { put(b, 12, FENIX + 0x10000); }, "bad fenix:", "wiping"},
+      {"garbled magic", [](auto& b) { b[3] ^= 0x20; }, "bad magic:", "bad magic:"},
+      {"checksum", [&](auto& b) { put(b, 32, 0x1234); },
+       fmt::format("checksum fail: 1234 != {:x}", entrySizeChecksum(11)), "checksum fail:"},
+      {"entry size", [&](auto& b) { put(b, 28, 14), put(b, 32, entrySizeChecksum(14)); }, "bad entrySize: 14",
+       "bad entrySize: 14"},
+      {"occupied count", [&](auto& b) { put(b, 24, n + 1); }, "bad numOccupied:", "bad numOccupied:"},
+      {"free list head", [&](auto& b) { put(b, 36, n + 7); }, "bad freeList:", "bad freeList:"},
+      {"entry count", [&](auto& b) { put(b, 20, 100000); }, "bad shmem size:", "bad shmem size:"},
+      {"free-list loop", [&](auto& b) { put(b, 40 + 5 * 11, FREE_BIT | 4); }, "",
+       "entries on free-list and 4 occupied entries"},
+      {"payload past the entry", [&](auto& b) { put(b, 40 + 1 * 11, 50); },
+       "encountered payloadSize: 50, but max payloadSize:3 at index: 1", "found occupied entry with payloadSize:50"},
+      {"occupied entry on the free list", [&](auto& b) { put(b, 40 + 4 * 11, 2); }, "",
+       "found occupied entry with index: 4 on free-list"},
+      {"free entry named", [&](auto& b) { put(b, 40 + 1 * 11, FREE_BIT | 9); }, "is marked unoccupied", "entries on free-list"},
+  };
+  auto writeBytes = [&](std::vector<unsigned char> const& b) {
+    root.removeFile("slab0");
+    std::FILE* f = std::fopen(root.filePath("slab0").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(b.data(), 1, b.size(), f);
+    std::fclose(f);
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto bytes = sound;
+    c.damage(bytes);
+    writeBytes(bytes);
+    ReaderAllocator r(handler(), "t", root, sizes());
+    U32 size = 0;
+    std::string rmsg = thrown([&] {
+      char const* p = r.lookup(Offset(0, 1), FENIX, size);
+      EXPECT_TRUE(size == 3 && payloadOf(p, 1, 3));
+    });
+    if (c.reader.empty()) {
+      EXPECT_EQ(rmsg, "");
+    } else {
+      EXPECT_NE(rmsg.find(c.reader), std::string::npos) << rmsg;
+    }
+
+    // A writer that meets it on first use re-formats it and says so; one
+    // that attaches to the table checks it first and does not keep it.
+    bool wipe = c.writer == "wiping";
+    if (!wipe && bytes.size() >= 40) {
+      WriterAllocator lazy(handler(), "t", root, false, sizes());
+      lazy.format(FENIX);
+      Offset off;
+      EXPECT_EQ(thrown([&] { lazy.alloc(3, off); }),
+                "corrupted slab: SlabWriter-t-0 was detected when lazily attaching");
+      writeBytes(bytes);
+    }
+    WriterAllocator w(handler(), "t", root, false, sizes());
+    bool kept = w.keep(FENIX);
+    if (wipe) {
+      EXPECT_TRUE(kept);
+      EXPECT_FALSE(root.fileExists("slab0"));
+    } else {
+      EXPECT_FALSE(kept);
+      EXPECT_NE(std::string(w.lastError()).find(c.writer), std::string::npos) << w.lastError();
+    }
+  }
+  // An empty slab of this incarnation must pass the walk to be kept.
+  auto empty = sound;
+  put(empty, 24, 0);
+  for (U32 i = 0; i < 4; ++i) put(empty, 40 + i * 11, FREE_BIT | (i + 1));
+  put(empty, 40 + 3 * 11, FREE_BIT | 3);  // a loop
+  writeBytes(empty);
+  WriterAllocator w(handler(), "t", root, false, sizes());
+  EXPECT_FALSE(w.keep(FENIX));
+  EXPECT_NE(std::string(w.lastError()).find("SlabWriter-t-0::validateUnattached, validation failed on an empty slab"),
+            std::string::npos)
+      << w.lastError();
+}
+
+}  // namespace
