@@ -50,7 +50,7 @@ bool ZolmShadowBase::initializeShadow(std::string_view event) {
 bool ZolmShadowBase::doInitialize(std::string_view event) {
   ZolmReaderBase& reader = *readerBase_;
   if (formInitialized()) {
-    if (!maybeConnect(reader.root())) scheduleReconnect();
+    if (!maybeConnect(reader.root())) retryConnect();
     return true;
   }
   if (!reader.initializeReader(event)) {
@@ -71,9 +71,27 @@ bool ZolmShadowBase::doInitialize(std::string_view event) {
   formInitializedIs(true);
   startSync(resync);
   if (maybeConnect(reader.root())) cancelReconnect();
-  else scheduleReconnect();
+  else retryConnect();
   service();
   return true;
+}
+
+bool ZolmShadowBase::reattach(std::string_view event) {
+  cancelReconnect();
+  if (formInitialized()) {
+    cancelTimers();
+    pokt_.disconnect();
+    queue_.detach();
+    readerBase_->detachReader();
+    formInitializedIs(false);
+  }
+  return initializeShadow(event);
+}
+
+void ZolmShadowBase::retryConnect() {
+  // An owner that takes disconnects (events_->disconnected) also decides
+  // when to try again.
+  if (!events_->disconnected) scheduleReconnect();
 }
 
 void ZolmShadowBase::detachShadow(bool force) {
@@ -85,7 +103,17 @@ void ZolmShadowBase::detachShadow(bool force) {
     return;
   }
   if (!formInitialized()) {
-    fmtrace(handler_, 5, "already detached");
+    // A shadow whose writer went away keeps its copy (handleDisconnect);
+    // letting it go still tells the client every key it held.
+    if (!store_ || store_->entries() == 0) {
+      fmtrace(handler_, 5, "already detached");
+      return;
+    }
+    cancelTimers();
+    flushing_ = true;
+    fmtrace(handler_, 2, "{} let go while disconnected{}", readerBase_->root().dirName(), force ? "" : ", flushing");
+    syncer_.flush(store_->numSlots(), !force);
+    if (flushing_) scheduleService();
     return;
   }
   cancelTimers();

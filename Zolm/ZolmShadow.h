@@ -50,8 +50,8 @@ struct ShadowEvents {
   std::function<void(bool)> quiesced;
   std::function<void()> syncComplete;
   std::function<void()> deletionComplete;  // a deferred detach finished its flush
-  // The writer went away. When set, the owner re-attaches (initialize);
-  // when unset, the shadow retries by itself.
+  // The writer went away. When set, the owner re-attaches (reattach) and
+  // the shadow never retries on a timer; when unset, it retries by itself.
   std::function<void()> disconnected;
 };
 
@@ -99,6 +99,11 @@ class ZolmShadowBase : public SyncerClient {
 
   // Services the queue now (normally the wake-up socket and the loop do).
   void service();
+  // Lets go of the writer's files and queue, keeps the local copy, and
+  // attaches afresh: the new synchronisation compares every slot with the
+  // copy, so the client hears exactly what changed meanwhile (a writer
+  // restarted on kept files, or a new incarnation that re-formatted them).
+  bool reattach(std::string_view event);
 
   Quiv::String const& lastError() const { return lastError_; }
   std::string dumpHeaders() const;
@@ -152,6 +157,7 @@ class ZolmShadowBase : public SyncerClient {
   void scheduleService();
   void armBackstop(std::chrono::milliseconds after);
   void scheduleReconnect();
+  void retryConnect();
   void cancelReconnect();
 
   ZolmReaderBase* readerBase_ = nullptr;

@@ -165,8 +165,8 @@ void EventLoop::stop() {
 
 // --- DirWatcher -----------------------------------------------------------------
 
-DirWatcher::DirWatcher(EventLoop& loop, std::string dir, EventLoop::Callback onChange)
-    : loop_(loop), dir_(std::move(dir)), onChange_(std::move(onChange)) {
+DirWatcher::DirWatcher(EventLoop& loop, std::string dir, EventLoop::Callback onChange, bool modifications)
+    : loop_(loop), dir_(std::move(dir)), onChange_(std::move(onChange)), modifications_(modifications) {
   while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
   inotifyFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotifyFd_ < 0) fmthrow(Quiv::InvalidInitializeException, "inotify_init1 failed: {}", std::strerror(errno));
@@ -186,24 +186,32 @@ bool isDir(std::string const& p) {
 }
 }  // namespace
 
-// Watches dir_ when it exists, else its nearest existing ancestor.
+// Watches dir_ when it exists, else its nearest existing ancestor. A
+// directory further down may be created between finding the ancestor and
+// adding its watch, unseen by that watch: so the walk is repeated until
+// the watched directory is still the deepest existing one after its watch
+// was added.
 void DirWatcher::rewatch() {
-  std::string target = dir_;
-  while (!isDir(target)) {
-    auto slash = target.find_last_of('/');
-    if (slash == std::string::npos) {
-      target.assign(1, '.');
-      break;
+  for (;;) {
+    std::string target = dir_;
+    while (!isDir(target)) {
+      auto slash = target.find_last_of('/');
+      if (slash == std::string::npos) {
+        target.assign(1, '.');
+        break;
+      }
+      target.resize(slash == 0 ? 1 : slash);
     }
-    target.resize(slash == 0 ? 1 : slash);
+    if (target == watching_ && wd_ >= 0) return;
+    if (wd_ >= 0) ::inotify_rm_watch(inotifyFd_, wd_);
+    U32 mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    if (target == dir_) mask |= IN_CLOSE_WRITE | IN_ATTRIB | (modifications_ ? IN_MODIFY : 0);
+    wd_ = ::inotify_add_watch(inotifyFd_, target.c_str(), mask);
+    if (wd_ < 0)
+      fmthrow(Quiv::InvalidInitializeException, "inotify_add_watch {} failed: {}", target, std::strerror(errno));
+    watching_ = target;
+    if (target == dir_) return;
   }
-  if (target == watching_ && wd_ >= 0) return;
-  if (wd_ >= 0) ::inotify_rm_watch(inotifyFd_, wd_);
-  U32 mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-  if (target == dir_) mask |= IN_CLOSE_WRITE | IN_ATTRIB;
-  wd_ = ::inotify_add_watch(inotifyFd_, target.c_str(), mask);
-  if (wd_ < 0) fmthrow(Quiv::InvalidInitializeException, "inotify_add_watch {} failed: {}", target, std::strerror(errno));
-  watching_ = target;
 }
 
 void DirWatcher::onReadable() {

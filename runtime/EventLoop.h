@@ -87,8 +87,11 @@ class DirWatcher {
  public:
   // `onChange` is called (on the loop's thread) after any entry of `dir`
   // was created, removed, renamed or closed after writing, and when `dir`
-  // itself appears or goes away.
-  DirWatcher(EventLoop& loop, std::string dir, EventLoop::Callback onChange);
+  // itself appears or goes away. With `modifications`, also after a write
+  // into an entry through a descriptor that stays open (a writer's owner
+  // file is rewritten in place, never closed while the writer lives).
+  // Stores through a shared mapping are never reported by the kernel.
+  DirWatcher(EventLoop& loop, std::string dir, EventLoop::Callback onChange, bool modifications = false);
   ~DirWatcher();
   DirWatcher(DirWatcher const&) = delete;
   DirWatcher& operator=(DirWatcher const&) = delete;
@@ -107,6 +110,7 @@ class DirWatcher {
   std::string dir_;
   std::string watching_;
   EventLoop::Callback onChange_;
+  bool modifications_;
   int inotifyFd_ = -1;
   int wd_ = -1;
   U64 changes_ = 0;

@@ -1,0 +1,177 @@
+// The facade in one process: what init accepts and refuses, the private
+// local table, the placeholders a detached or not yet mounted map answers
+// through, and the misuses that must stop the program. Mounting across
+// processes is in tests/shm/zolmmap_test.cpp.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "VexaSwitchLib/tables/LagZolm.h"
+#include "VexaSwitchLib/tables/VlanZolm.h"
+#include "Zolm/TestTables.h"
+
+namespace {
+
+using namespace VexaTest;
+using VexaSwitch::LagGroupId;
+using VexaSwitch::LagGroupIdEntry;
+using Zolm::MapDescriptor;
+using Zolm::ZolmType;
+using LagMap = Zolm::ZolmMap<LagOps>;
+constexpr char const* NAME = "vexaswitch/tables/test/facade";
+
+MapDescriptor descriptor(U32 size, ZolmType type = ZolmType::writer, bool local = false) {
+  MapDescriptor d;
+  d.size = size;
+  d.type = type;
+  d.local = local;
+  return d;
+}
+
+template <class F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+  } catch (Quiv::Exception const& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+std::map<U32, U64> contentsOf(LagMap const& m) {
+  std::map<U32, U64> out;
+  LagGroupIdEntry v;
+  Zolm::IterHint hint;
+  for (bool more = m.first(v, hint); more; more = m.next(v.key(), v, hint)) out[v.key().value()] = v.lagIntf().raw();
+  return out;
+}
+
+using AclOps = VexaSwitch::VlanMembershipTableAclConfigOps;
+static_assert(Zolm::isDynamicValue<AclOps> && !Zolm::isDynamicValue<LagOps>);
+
+TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounted) {
+  ShmRoot root;
+  Quiv::EventLoop loop;
+  LagMap m(NAME, &loop);
+  MapDescriptor d = descriptor(64, ZolmType::writer, true);
+  m.init(d);
+  m.write(lagEntry(3, 7));
+  m.init(d);  // equal: nothing happens, the table stays
+  LagGroupIdEntry v;
+  EXPECT_TRUE(m.lookup(LagGroupId(3), v));
+  MapDescriptor bigger = descriptor(128, ZolmType::writer, true);
+  EXPECT_EQ(errorOf([&] { m.init(bigger); }),
+            fmt::format("name:{} already initialized, old {}, new {}", NAME, d.toString(), bigger.toString()));
+  EXPECT_TRUE(m.lookup(LagGroupId(3), v)) << "a refused init loses nothing";
+  EXPECT_NE(d.toString().find("size:64 type:writer local:true"), std::string::npos) << d.toString();
+
+  LagMap fresh(NAME, &loop);
+  EXPECT_EQ(errorOf([&] { fresh.init(descriptor(0)); }),
+            fmt::format("0 is not a valid initialization size for collection {} in writer mode", NAME));
+  MapDescriptor heap = descriptor(8);
+  heap.heapAllocation = true;
+  EXPECT_EQ(errorOf([&] { fresh.init(heap); }),
+            fmt::format("cannot initialize collection {} heap allocation in non-local mode not allowed", NAME));
+  struct Foreign : Mem::CollectionDescriptor {
+    std::string toString() const override { return "Foreign()"; }
+  };
+  EXPECT_THROW(fresh.init(Foreign{}), Kel::TypeException);
+  EXPECT_FALSE(fresh.initialized());
+  EXPECT_FALSE(std::filesystem::exists(root.dir() + "/" + NAME)) << "refused mounts made no files";
+  heap.local = true;
+  fresh.init(heap);
+  fresh.write(lagEntry(9, 1));
+  EXPECT_TRUE(fresh.lookup(LagGroupId(9), v));
+
+  // A pair whose values live in slab files cannot be shadowed value by
+  // value; refused before any form or watcher is made.
+  Zolm::ZolmMap<AclOps> acl(NAME, &loop);
+  EXPECT_EQ(errorOf([&] { acl.init(descriptor(8, ZolmType::shadow)); }),
+            fmt::format("{} mounted in 'shadow' mode not supported: only 'keyshadow' and 'reader' are currently "
+                        "supported for dynamic values",
+                        NAME));
+  EXPECT_EQ(acl.readerSentry(), nullptr);
+  acl.init(descriptor(8, ZolmType::keyshadow));
+  EXPECT_EQ(acl.form(), Zolm::ZolmMapBase::Form::tmp);
+}
+
+// The private table every collection starts with, and what a map answers
+// once it has no table: a detached map is an empty, read-only table; a
+// reader-type map waiting for its writer too, without any timer running.
+TEST(ZolmMapForms, LocalTableWorksAndFormsWithoutATableAnswerEmptyAndRefuseWrites) {
+  ShmRoot root;
+  Quiv::EventLoop loop;
+  LagMap m(NAME, &loop);
+  m.createDefaultLocalWriter();
+  std::map<U32, U64> model;
+  for (U32 k = 0; k < 60; ++k) {
+    m.write(lagEntry(k, k * 3));
+    model[k] = U64(k * 3) + 1;
+  }
+  for (U32 k = 0; k < 60; k += 4) {
+    LagGroupIdEntry prev;
+    ASSERT_TRUE(m.remove(LagGroupId(k), &prev));
+    EXPECT_EQ(prev.lagIntf().raw(), model[k]);
+    model.erase(k);
+  }
+  EXPECT_EQ(contentsOf(m), model);
+  EXPECT_GE(m.capacity(), 45u);
+  EXPECT_FALSE(m.initialized()) << "a later init replaces the private table";
+  EXPECT_FALSE(std::filesystem::exists(root.dir() + "/" + NAME)) << "the private table has no files";
+
+  LagMap waiting(NAME, &loop);
+  waiting.init(descriptor(0, ZolmType::reader));
+  EXPECT_EQ(waiting.form(), LagMap::Form::tmp);
+  EXPECT_EQ(loop.timers(), 0u) << "waiting for a writer polls nothing";
+
+  m.detach();
+  for (LagMap* map : {&m, &waiting}) {
+    LagGroupIdEntry v;
+    Zolm::IterHint hint;
+    EXPECT_FALSE(map->lookup(LagGroupId(1), v));
+    EXPECT_FALSE(map->first(v, hint));
+    EXPECT_EQ(map->capacity(), 0u);
+    EXPECT_EQ(map->mountStatus(), Mem::notMounted);
+    EXPECT_TRUE(map->validate());
+    EXPECT_EQ(errorOf([&] { map->write(lagEntry(1, 1)); }), "write to read-only Zolm table");
+    EXPECT_EQ(errorOf([&] { map->directWrite(lagEntry(1, 1)); }), "write to read-only Zolm table");
+    EXPECT_EQ(errorOf([&] { map->remove(LagGroupId(1)); }), "remove to read-only Zolm table");
+  }
+  EXPECT_EQ(m.form(), LagMap::Form::placeholder);
+}
+
+// Programming errors stop the program, naming what was misused.
+TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
+  ShmRoot root;
+  Quiv::EventLoop loop;
+  LagMap m(NAME, &loop);
+  EXPECT_DEATH(m.cleanupAndDetach(), "trying to cleanup uninitialized zolm\\.");
+  MapDescriptor bad = descriptor(8, ZolmType(4));
+  EXPECT_DEATH(m.init(bad), "not a valid reader type:4");
+  MapDescriptor prev = descriptor(8, ZolmType::writer, true);
+  prev.prevValue = true;
+  EXPECT_DEATH(m.init(prev), "prevValue mount-time option enabled without specifying `captureNotifyValues property");
+  // Shadow types deliver from the loop; switching notifications off
+  // before their init is a contradiction.
+  m.callbacksIs({}, false);
+  m.notifyingIs(false);
+  EXPECT_DEATH(m.init(descriptor(8, ZolmType::shadow)),
+               "notifications unexpectedly disabled prior to initialization with asynchronous mode");
+  m.notifyingIs(true);
+  m.init(descriptor(8, ZolmType::writer, true));
+  EXPECT_DEATH(m.notifyingIs(false), "not allowed at this time, initialized:true keyNotifications:false");
+
+  m.write(lagEntry(5, 5));
+  m.orphanIs(true);
+  EXPECT_EQ(m.mountStatus(), Mem::notMounted);
+  LagGroupIdEntry v;
+  EXPECT_DEATH(m.lookup(LagGroupId(5), v),
+               "invoked, name:vexaswitch/tables/test/facade rootpath:.* key:5\\. If you're seeing this, you're trying "
+               "to operate on an orphan zolm entity");
+  EXPECT_DEATH(m.capacity(), "invoked, name:.*orphan zolm entity");
+  EXPECT_DEATH(m.init(descriptor(8, ZolmType::writer, true)),
+               "Re-initializing a collection that has already become an orphan and has assertOnOrphanAccess set");
+}
+
+}  // namespace
