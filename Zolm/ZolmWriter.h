@@ -274,7 +274,6 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
              "unbalanced directSlot:{} containing value:{} when writing value:{} - Make sure the DirectIs/Commit are "
              "properly paired!",
              directSlot_, directValueText(), Zolm::show(value));
-    if constexpr (Ops::dynamic) return writeSlab(value, overwrite);
     Keys keys = typedKeys();
     Key key = Ops::keyOf(value);
     U32 h = keys.hashOf(key);
@@ -287,17 +286,22 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
       fmtrace(handler_, 9, "existing {} bucket:{} slot:{} next:{}", Zolm::show(key), b, id,
               slotTable_.slot(id)->next());
       if (overwrite) {
-        slotTable_.writeValue(id, value);
+        reserveValue(value);
+        storeValue(id, value);
         ++counters_.updates;
         notify(id);
       }
-      return valueAtT(id);
+      return storedAt(id);
     }
+    // W3 and C1: a slab-stored value's entry is reserved (its slab
+    // attached or grown) and the slot too (insertSlot) before the first
+    // change a reader can see; storing then only fills memory already there.
+    reserveValue(value);
     U32 id = insertSlot(&value, h, b, prev);
-    slotTable_.writeValue(id, value);
+    storeValue(id, value);
     publish(id, prev);
     notify(id);
-    return valueAtT(id);
+    return storedAt(id);
   }
 
   // Removes `key`; its value is copied to `previous`.
@@ -435,36 +439,20 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
   [[noreturn]] void noDirect() const {
     fmthrow(Quiv::NoPermissionException, "direct writes of {} are not supported: its values live in slabs", name_);
   }
-  // W3 and C1 for a slab-stored value: the slab entry is reserved (its
-  // slab attached or grown) and the slot too (insertSlot) before the first
-  // change a reader can see; setValue then only fills memory already there.
-  Value const* writeSlab(Value const& value, bool overwrite)
-    requires Ops::dynamic
-  {
-    Keys keys = typedKeys();
-    Key key = Ops::keyOf(value);
-    U32 h = keys.hashOf(key);
-    U32 b = hashMap_.bucketOf(h);
-    CriticalSection cs(slotTable_, name_);
-    U64* prev;
-    U64* curr;
-    auto w = dyn();
-    if (hashMap_.find(keys, key, b, prev, curr, h)) {
-      U32 id = SlotLink::target(*prev);
-      if (overwrite) {
-        w.reserve(value);
-        w.setValue(id, value);
-        ++counters_.updates;
-        notify(id);
-      }
-      return nullptr;
-    }
-    w.reserve(value);
-    U32 id = insertSlot(&value, h, b, prev);
-    w.setValue(id, value);
-    publish(id, prev);
-    notify(id);
-    return nullptr;
+  // Room for a slab-stored value in its slab; nothing for one stored in
+  // the slot.
+  void reserveValue(Value const& v) {
+    if constexpr (Ops::dynamic) dyn().reserve(v);
+  }
+  void storeValue(U32 id, Value const& v) {
+    if constexpr (Ops::dynamic) dyn().setValue(id, v);
+    else slotTable_.writeValue(id, v);
+  }
+  // What write() returns: the value's place in the slot file, null when
+  // the slot holds a slab offset.
+  Value const* storedAt(U32 id) const {
+    if constexpr (Ops::dynamic) return nullptr;
+    else return valueAtT(id);
   }
   Value const* valueAtT(U32 id) const { return &SlotSpan::valueRef<Value>(slotTable_.slot(id)); }
 };
