@@ -508,14 +508,12 @@ TEST_F(ZolmTool, FifosAndPermissionsAreSaidNotBlockedOn) {
 // again, and what cannot be told from a race is "changed", never "not
 // sound".
 TEST_F(ZolmTool, ValidateRacingAWriterIsNeverUnsound) {
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
+  VexaTest::Pipe ready;
   pid_t writer = VexaTest::spawn([&] {
     FloodWriter w(nullptr, "vexaswitch/tables/test/busy", Zolm::WriterConfig{.maxSlots = 20000});
     w.initialize();
     for (U64 k = 1; k <= 20000; ++k) w.write(floodEntry(k, 1));
-    char c = 1;
-    if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+    if (!ready.signal()) ::_exit(1);
     for (U64 i = 0;; ++i) {
       U64 k = 1 + i * 7919 % 20000;
       if (i % 3 == 0) w.remove(Lanx::IntfId::fromRaw(k));
@@ -523,8 +521,8 @@ TEST_F(ZolmTool, ValidateRacingAWriterIsNeverUnsound) {
       if (i % 64 == 0) w.pokt().poll();
     }
   });
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ready.closeWrite();  // a child that dies before its signal ends the wait
+  ASSERT_TRUE(ready.await());
   std::map<int, int> codes;
   std::string errors;
   for (int i = 0; i < 10; ++i) {

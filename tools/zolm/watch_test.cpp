@@ -176,21 +176,19 @@ TEST(ZolmWatch, FollowsTheTableAcrossAWriterRestart) {
 TEST(ZolmWatch, AWriterOfAnotherTypeEndsTheWatch) {
   ShmRoot root;
   constexpr char const* TABLE = "vexaswitch/tables/test/lag";
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
+  VexaTest::Pipe ready;
   pid_t lag = spawn([&] {
     LagWriter w(nullptr, TABLE, Zolm::WriterConfig{});
     w.initialize();
     for (U32 k = 1; k <= 5; ++k) w.write(lagEntry(k));
-    char c = 1;
-    if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+    if (!ready.signal()) ::_exit(1);
     for (;;) {
       w.pokt().poll();
       ::usleep(1000);
     }
   });
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ready.closeWrite();  // a child that dies before its signal ends the wait
+  ASSERT_TRUE(ready.await());
   Watch watch(root.dir(), TABLE);
   EXPECT_EQ(watch.line(), fmt::format("watching {} (5 entries)", TABLE));
   ::kill(lag, SIGKILL);
