@@ -266,6 +266,22 @@ class ShadowHashMap : public ShadowHashMapBase {
     return firstFrom(b + 1);
   }
 
+  // Links every entry again under the current hash: a store kept across a
+  // re-format follows a table whose new seed orders the keys differently,
+  // and every rhash stored with an entry is the old seed's.
+  void reindex() {
+    std::vector<U32> linkedSlots;
+    linkedSlots.reserve(count_);
+    for (U32 b = 0; b < numBuckets_; ++b)
+      for (U32 cur = buckets_[b]; cur != NONE; cur = at(cur).next) linkedSlots.push_back(cur);
+    for (U32 slot : linkedSlots) {
+      slotCounters_.remove(slot);
+      resetEntry(at(slot));
+    }
+    reset();
+    for (U32 slot : linkedSlots) write(slot, false, [](Entry const&) { return false; });
+  }
+
   // Checks links, order and counts; for tests and validation.
   bool check(std::string& error) const {
     U64 seen = 0;

@@ -82,6 +82,10 @@ class ShadowStoreCore {
   ShadowStoreCore& operator=(ShadowStoreCore const&) = delete;
 
   virtual void initialize();
+  // Called when the store is kept across a re-attach, after the reader
+  // attached: re-indexes the local entries when the table's hash seed
+  // changed (a re-format).
+  virtual void followSeed() = 0;
   virtual bool doSlot(U32 slot, U64 seq, bool compare) = 0;
   virtual void doFlushSlot(U32 slot) = 0;
   virtual U64 fenixMappedSize() const { return 0; }
@@ -173,6 +177,20 @@ class ShadowStore : public ShadowStoreBase<Ops> {
         onChange_(std::move(onChange)),
         map_(handler, reader.ops(), this->slotCounters_) {
     this->mapIs(&map_);
+  }
+
+  void initialize() override {
+    ShadowStoreCore::initialize();
+    indexSeed_ = reader_.ops().seed;
+  }
+
+  void followSeed() override {
+    U32 seed = reader_.ops().seed;
+    if (seed == indexSeed_) return;
+    fmtrace(this->handler_, 1, "hash seed {:#x} -> {:#x}: re-indexing {} local entries", indexSeed_, seed,
+            map_.count());
+    indexSeed_ = seed;
+    map_.reindex();
   }
 
   // One notification (or a synchronisation read, seq NO_SEQ) for `slot`.
@@ -325,6 +343,7 @@ class ShadowStore : public ShadowStoreBase<Ops> {
 
   ChangeFn onChange_;
   Map map_;
+  U32 indexSeed_ = 0;  // the hash seed every linked entry's rhash was computed with
   // The notification being delivered (set only around the change callback).
   Entry const* inFlightNew_ = nullptr;
   U32 inFlightSlot_ = 0;

@@ -419,6 +419,13 @@ class ZolmMap final : public ZolmMapBase {
     impl_->validateVersionAnchorHookIs(std::move(h));
   }
   Mem::VersionAnchor getCacheVersionAnchor() const { return traced(impl_->getCacheVersionAnchor()); }
+  // Whether the last value read came from the same slot, at the same
+  // version, as the one a caller cached the (version, offset) of: equal
+  // means the value it holds is still what the table has.
+  bool compareVersionAnchor(Mem::CacheVersionAnchor const& cached) const {
+    Mem::VersionAnchor now = impl_->getCacheVersionAnchor();
+    return traced(now.valid() && now.offset == cached.offset && now.version == cached.version);
+  }
   Writer::Counters writerCounters() {
     Writer::Counters c = impl_->writerCounters();
     zolmMapUpdateWriterCounters(c);
@@ -678,20 +685,16 @@ void ZolmMap<Ops>::handleWriterFiles(Mem::WriterFiles const& files, std::string_
     }
   } else if (form_ == Form::shadow) {
     // A shadow still connected has its writer; one whose writer went away
-    // re-attaches once another has announced itself on the kept files and
-    // re-synchronises against what it holds, telling the client exactly
-    // what changed meanwhile.
+    // re-attaches once another has announced itself (on the kept files, or
+    // on files it re-formatted under a new seed, which the local index
+    // follows) and re-synchronises against what it holds, telling the
+    // client exactly what changed meanwhile.
     if (impl_->connected()) return;
-    if (files.fenix != impl_->fenixId() && !impl_->fenixId().isNull()) {
-      // Re-formatted: the local index is ordered by the old incarnation's
-      // hash seed, so a new shadow synchronises from nothing, and the old
-      // one flushes its keys to the client meanwhile.
+    bool reformatted = files.fenix != impl_->fenixId() && !impl_->fenixId().isNull();
+    if (reformatted)
       fmtrace(handler_, 1, "{}: writer replaced, {} -> {}", rootPath_.dirName(), impl_->fenixId(), files.fenix);
-      attachAs(event);
-      return;
-    }
     bool sameWriter = files.socket == attachedSocket_;
-    if (sameWriter && impl_->mountStatus() != Mem::notMounted) return;
+    if (sameWriter && !reformatted && impl_->mountStatus() != Mem::notMounted) return;
     fmtrace(handler_, 1, "{}: re-attaching to {}", rootPath_.dirName(), files.toString());
     attachedSocket_ = files.socket;
     bool ok = static_cast<Shadow&>(*impl_).reattach(event);

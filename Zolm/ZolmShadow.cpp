@@ -3,7 +3,7 @@
 namespace Zolm {
 
 ZolmShadowBase::ZolmShadowBase(Quiv::DebugHandler* handler, Mem::RootPath const& root, Quiv::EventLoop& loop)
-    : handler_(handler), queue_(handler, root), syncer_(handler, queue_, *this), pokt_(handler, loop), loop_(loop) {
+    : handler_(handler), queue_(handler, root), syncer_(handler, queue_, *this), pokt_(Quiv::Platform::getDebugHandler(NOTIFIER_NAME), loop), loop_(loop) {
   pokt_.onWakeIs([this](U64) {
     ++counters_.wakeups;
     service();
@@ -63,6 +63,8 @@ bool ZolmShadowBase::doInitialize(std::string_view event) {
   if (!resync) {
     store_ = makeStore();
     store_->initialize();
+  } else {
+    store_->followSeed();
   }
   if (!initializeNimbr()) {
     reader.detachReader();

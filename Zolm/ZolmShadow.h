@@ -69,6 +69,11 @@ struct ShadowCallbacks : ShadowEvents {
 // store; its reads go straight to the store.
 class ZolmShadowBase : public SyncerClient {
  public:
+  // The debug handler every shadow's wake-up connection (its notifier)
+  // traces through, whatever handler the shadow itself has: wake-ups are
+  // per write, too many to share a table's trace.
+  static constexpr std::string_view NOTIFIER_NAME = "Zolm-DummyShadowNotifier";
+
   ZolmShadowBase(Quiv::DebugHandler* handler, Mem::RootPath const& root, Quiv::EventLoop& loop);
   ~ZolmShadowBase() override;
 

@@ -296,7 +296,8 @@ TEST(Shadow, DetachFlushesEveryKeyToTheClient) {
 
 // The writer goes away (a clean detach here; a crash is the same to the
 // shadow: the socket closes). The shadow keeps what it has, re-attaches to
-// the next writer by itself and is told only what changed meanwhile.
+// the next writer by itself and is told only what changed meanwhile, also
+// when that writer re-formats the files under a new hash seed.
 TEST(Shadow, ReattachesToTheNextWriterAndReportsOnlyWhatChanged) {
   ShmRoot root;
   Fixture f;
@@ -326,6 +327,31 @@ TEST(Shadow, ReattachesToTheNextWriterAndReportsOnlyWhatChanged) {
   EXPECT_EQ(r.calls, (std::map<U64, int>{{5, 1}, {6, 1}, {501, 1}}));
   EXPECT_EQ(s.mountStatus(), Mem::synced);
   EXPECT_GE(s.readerCounters().disconnects, 1u);
+
+  // The writer after that finds a damaged slot header and re-formats under
+  // a new hash seed: the kept copy is re-indexed, so lookups find what
+  // iteration shows.
+  f.w->detach();
+  f.w.reset();
+  for (int i = 0; i < 20 && s.mountStatus() != Mem::notMounted; ++i) f.loop.runOnce(5);
+  {
+    std::FILE* slots = std::fopen(Mem::RootPath(nullptr, TABLE).filePath("slots").c_str(), "r+b");
+    ASSERT_NE(slots, nullptr);
+    std::fputs("garbage!", slots);
+    std::fclose(slots);
+  }
+  f.model.clear();
+  f.startWriter();
+  ASSERT_EQ(f.w->writerCounters().reformats, 1u);
+  for (U64 k = 1; k <= 600; k += 2) f.write(k, 3, 3);
+  until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!s.connected() && std::chrono::steady_clock::now() < until) f.loop.runOnce(5);
+  ASSERT_TRUE(s.connected());
+  f.pump(s);
+  EXPECT_EQ(floodContents(s), f.model);
+  EXPECT_EQ(r.copy, f.model);
+  for (U64 k = 1; k <= 601; ++k) EXPECT_EQ(s.lookup(floodKey(k), v), f.model.count(k) == 1) << k;
+  EXPECT_TRUE(s.validate()) << s.lastError();
 }
 
 }  // namespace

@@ -141,6 +141,31 @@ TEST(ZolmMapForms, LocalTableWorksAndFormsWithoutATableAnswerEmptyAndRefuseWrite
   EXPECT_EQ(m.form(), LagMap::Form::placeholder);
 }
 
+// A reader mounted beside its writer: what it read is still current while
+// the cached (version, offset) of that read compares equal.
+TEST(ZolmMapForms, ReaderTellsWhetherACachedReadIsStillCurrent) {
+  ShmRoot root;
+  Quiv::EventLoop loop;
+  LagMap reader(NAME, &loop), writer(NAME, &loop);
+  reader.init(descriptor(0, ZolmType::reader));
+  writer.init(descriptor(64));
+  writer.write(lagEntry(3, 7));
+  for (int i = 0; i < 50 && reader.form() != LagMap::Form::reader; ++i) loop.runOnce(10);
+  ASSERT_EQ(reader.form(), LagMap::Form::reader);
+  LagGroupIdEntry v;
+  ASSERT_TRUE(reader.lookup(LagGroupId(3), v));
+  Mem::VersionAnchor a = reader.getCacheVersionAnchor();
+  Mem::CacheVersionAnchor cached{a.version, a.offset};
+  ASSERT_TRUE(reader.lookup(LagGroupId(3), v));
+  EXPECT_TRUE(reader.compareVersionAnchor(cached));
+  writer.write(lagEntry(3, 8));
+  ASSERT_TRUE(reader.lookup(LagGroupId(3), v));
+  EXPECT_FALSE(reader.compareVersionAnchor(cached)) << "the slot changed since";
+  EXPECT_FALSE(reader.lookup(LagGroupId(4), v));
+  EXPECT_FALSE(reader.compareVersionAnchor(cached)) << "a miss holds no read";
+  writer.cleanup();
+}
+
 // Programming errors stop the program, naming what was misused.
 TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
   ShmRoot root;
