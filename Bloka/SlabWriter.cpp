@@ -357,6 +357,21 @@ WriterAllocator::WriterAllocator(Quiv::DebugHandler* handler, std::string tableN
 
 WriterAllocator::~WriterAllocator() { detach(); }
 
+void WriterAllocator::regionOptionsIs(Mem::RegionOptions const& options) {
+  regionOptions_ = options;
+  for (auto& s : slabs_)
+    if (s) s->regionOptionsIs(options);
+}
+
+SlabWriter& WriterAllocator::made(U32 i) {
+  auto& p = slabs_[i];
+  if (!p) {
+    p = std::make_unique<SlabWriter>(handler_, *this, root_, local_, i, sizes_.maxPayloadOf(i));
+    p->regionOptionsIs(regionOptions_);
+  }
+  return *p;
+}
+
 bool WriterAllocator::keep(U32 fenix) {
   detach();
   lastError_ = Quiv::String();
@@ -364,9 +379,7 @@ bool WriterAllocator::keep(U32 fenix) {
   if (local_) return true;
   try {
     for (U32 i = 0; i < NUM_SLABS; ++i) {
-      if (!slabs_[i])
-        slabs_[i] = std::make_unique<SlabWriter>(handler_, *this, root_, local_, i, sizes_.maxPayloadOf(i));
-      SlabWriter& s = *slabs_[i];
+      SlabWriter& s = made(i);
       if (!s.fileExists()) continue;
       // A slab holding entries of this incarnation is attached now (the
       // validator checks every slot's entry); the others are checked and
@@ -414,8 +427,7 @@ void WriterAllocator::removeFiles() {
 }
 
 SlabWriter& WriterAllocator::attached(U32 i) {
-  auto& p = slabs_[i];
-  if (!p) p = std::make_unique<SlabWriter>(handler_, *this, root_, local_, i, sizes_.maxPayloadOf(i));
+  SlabWriter* p = &made(i);
   if (!p->attached() && p->attach(fenix_) == SlabWriter::Attached::corrupt)
     fmthrow(Quiv::CorruptionDetectedException, "corrupted slab: {} was detected when lazily attaching", p->name());
   return *p;

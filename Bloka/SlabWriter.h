@@ -67,6 +67,7 @@ class SlabWriter : public Slab {
   U64 payloadBytes() const { return payloadBytes_; }
   U64 mappedSize() const { return region_.memSize(); }
   std::string const& fileName() const { return region_.name(); }
+  void regionOptionsIs(Mem::RegionOptions const& options) { region_.optionsIs(options); }
   bool fileExists() const { return region_.fileSize() > 0; }
   // Why the last attach did not keep an existing file of this incarnation.
   Quiv::String const& lastError() const { return lastError_; }
@@ -97,6 +98,8 @@ class WriterAllocator {
   WriterAllocator(Quiv::DebugHandler* handler, std::string tableName, Mem::RootPath const& root, bool local,
                   SizeClasses sizes);
   ~WriterAllocator();
+  // For every slab file, also those made later.
+  void regionOptionsIs(Mem::RegionOptions const& options);
 
   // Keeps the slabs of an existing table under `fenix`: those holding
   // entries are attached and checked, the others go through
@@ -145,6 +148,8 @@ class WriterAllocator {
   MovedFn moved_;
   Quiv::String lastError_;
   std::array<std::unique_ptr<SlabWriter>, NUM_SLABS> slabs_;
+  Mem::RegionOptions regionOptions_;
+  SlabWriter& made(U32 i);  // made on first use
 };
 
 }  // namespace Bloka

@@ -30,6 +30,9 @@ WriterConfig MapDescriptor::writerConfig() const {
   c.shrinkSlots = shrinkSlots;
   c.shrinkBuckets = shrinkBuckets;
   c.criticalTaskCheck = criticalTaskCheck;
+  c.memory.heap = local && heapAllocation;
+  c.memory.coreDump = coreDump;
+  c.memory.track = memoryTracking;
   return c;
 }
 

@@ -53,6 +53,9 @@ ZolmWriterBase::ZolmWriterBase(Quiv::DebugHandler* handler, std::string_view tab
                counters_),
       nimbr_(handler, rootPath_, config.local) {
   nimbr_.notifieeIs(this);
+  slotTable_.region().optionsIs(config.memory);
+  hashMap_.bucketWriter().region().optionsIs(config.memory);
+  nimbr_.region().optionsIs(config.memory);
 }
 
 ZolmWriterBase::~ZolmWriterBase() {
@@ -150,6 +153,7 @@ bool ZolmWriterBase::attachAndValidate(bool reformat) {
 
 void ZolmWriterBase::slabsAre(std::unique_ptr<Bloka::WriterAllocator> slabs, ValueSource source) {
   slabs_ = std::move(slabs);
+  slabs_->regionOptionsIs(config_.memory);
   source_ = source;
   slabs_->movedCallbackIs([this](U32 slot, Bloka::Offset to) {
     // Inside the operation whose free shrank the slab: the slot's offset

@@ -58,6 +58,7 @@ struct WriterConfig {
   bool shrinkSlots = true;
   bool shrinkBuckets = true;
   bool criticalTaskCheck = false;
+  Mem::RegionOptions memory{};  // of every file's memory: slots, buckets, queue, slabs
 };
 
 // Incarnations of writers in this process (the high half of new fenix ids).

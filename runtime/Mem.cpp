@@ -1,5 +1,7 @@
 #include "VexaSwitchLib/runtime/Mem.h"
 
+#include <atomic>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -231,15 +233,56 @@ bool checkCpuSupport() {
 
 namespace Mem {
 
+namespace {
+std::atomic<U64> trackedBytes{0};
+std::atomic<U64> trackedRegions{0};
+}  // namespace
+
+U64 MemoryTracker::bytes() { return trackedBytes.load(std::memory_order_relaxed); }
+U64 MemoryTracker::regions() { return trackedRegions.load(std::memory_order_relaxed); }
+
 WriterRegion::WriterRegion(RootPath root, std::string fileName, bool local)
     : local_(local), name_(local ? "local:" + fileName : root.filePath(fileName)) {
   if (!local) shared_.emplace(std::move(root), std::move(fileName), SharedMemWrapper::Mode::writable);
 }
 
+WriterRegion::~WriterRegion() {
+  options_.track = false;
+  if (tracked_) {
+    trackedBytes -= tracked_;
+    --trackedRegions;
+  }
+}
+
+void WriterRegion::optionsIs(RegionOptions const& options) {
+  options_ = options;
+  heap_.useHeapIs(options.heap);
+  mapped();
+}
+
+void WriterRegion::mapped() {
+  U64 now = options_.track && base() ? memSize() : 0;
+  if (now != tracked_) {
+    if (!tracked_) ++trackedRegions;
+    if (!now) --trackedRegions;
+    trackedBytes += now;
+    trackedBytes -= tracked_;
+    tracked_ = now;
+  }
+  // Advice only: a kernel that refuses it costs the table nothing.
+  if (!local_ && base() && memSize())
+    (void)::madvise(base(), roundUpToWholePage(memSize()), options_.coreDump ? MADV_DODUMP : MADV_DONTDUMP);
+}
+
 void* WriterRegion::attach(U64 size) {
   moved_ = false;
-  if (!local_) return shared_->attach(size);
+  if (!local_) {
+    void* b = shared_->attach(size);
+    mapped();
+    return b;
+  }
   heap_.resize(size);
+  mapped();
   return heap_.base();
 }
 
@@ -248,12 +291,14 @@ void* WriterRegion::resize(U64 newSize) {
   void* after = local_ ? heap_.resize(newSize) : shared_->resize(newSize);
   moved_ = before && after != before;
   if (moved_) ++remaps_;
+  mapped();
   return after;
 }
 
 void WriterRegion::detach() {
   if (local_) heap_.resize(0);
   else shared_->detach();
+  mapped();
 }
 
 bool WriterRegion::remove() {

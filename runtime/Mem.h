@@ -77,6 +77,8 @@ class Local final : public Region {
   // when it can. Only takes effect at the next resize from empty.
   void useHeapIs(bool useHeap) { useHeap_ = useHeap; }
   bool useHeap() const { return useHeap_; }
+  // Whether the memory held now came from the heap.
+  bool onHeap() const { return base_ && onHeap_; }
   // The largest size resize() accepts.
   static U64 maxMappingSize();
 
@@ -170,12 +172,42 @@ class Tracked : public R {
   U64 resizes_ = 0;
 };
 
+// How a writer keeps a table's memory, from the table's mount options.
+struct RegionOptions {
+  // A local table's memory comes from the heap (malloc) instead of an
+  // anonymous mapping; no effect on a shared table.
+  bool heap = false;
+  // A shared table's mapping is left to the process's core-dump filter
+  // (/proc/<pid>/coredump_filter); otherwise it is marked MADV_DONTDUMP and
+  // never written into a core dump, however large the table.
+  bool coreDump = false;
+  // The mapped bytes are counted in the process's memory tracker.
+  bool track = false;
+  bool operator==(RegionOptions const&) const = default;
+};
+
+// The process's memory tracker: bytes mapped by the writer regions that
+// asked to be tracked, and how many such regions are mapped. Updated from
+// any thread (atomics).
+namespace MemoryTracker {
+U64 bytes();
+U64 regions();
+}  // namespace MemoryTracker
+
 // A table file as its writer holds it: shared (a SharedMemWrapper) or, for
 // a local table, process memory (a Mem::Local) that nobody else sees. The
 // engine's writer code is the same for both.
 class WriterRegion {
  public:
   WriterRegion(RootPath root, std::string fileName, bool local);
+  ~WriterRegion();
+  WriterRegion(WriterRegion const&) = delete;
+  WriterRegion& operator=(WriterRegion const&) = delete;
+  // Takes effect from the next attach (the heap choice: of an empty region).
+  void optionsIs(RegionOptions const& options);
+  RegionOptions const& options() const { return options_; }
+  // Whether a local region's memory is on the heap now.
+  bool onHeap() const { return local_ && heap_.onHeap(); }
   // Maps `size` bytes, creating the file; size 0 maps an existing file
   // whole (null when there is none; always null when local).
   void* attach(U64 size);
@@ -195,12 +227,18 @@ class WriterRegion {
   SharedMemWrapper* shared() { return shared_ ? &*shared_ : nullptr; }
 
  private:
+  // After every change of the mapping: the core-dump advice and the
+  // tracked byte count follow it.
+  void mapped();
+
   bool local_;
   std::string name_;
   std::optional<SharedMemWrapper> shared_;
   Local heap_;
   bool moved_ = false;
   U64 remaps_ = 0;
+  RegionOptions options_;
+  U64 tracked_ = 0;  // bytes counted in the memory tracker
 };
 
 namespace Atomics {

@@ -138,6 +138,7 @@ class NimbrWriter {
 
   NimbrWriter(Quiv::DebugHandler* handler, Mem::RootPath const& root, bool local);
   void notifieeIs(NimbrNotifiee* n) { notifiee_ = n; }
+  Mem::WriterRegion& region() { return region_; }
 
   // Maps and keeps an existing queue that passes the header check against
   // `fenixId` and covers `numSlots` slots; otherwise writes nothing, stays

@@ -4,7 +4,9 @@
 // processes is in tests/shm/zolmmap_test.cpp.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "VexaSwitchLib/tables/LagZolm.h"
@@ -47,6 +49,18 @@ std::map<U32, U64> contentsOf(LagMap const& m) {
   return out;
 }
 
+// Whether the kernel leaves the mapping of `path` out of core dumps (its
+// VmFlags carry "dd"); nullopt when the file is not mapped.
+std::optional<bool> dumpExcluded(std::string const& path) {
+  std::ifstream smaps("/proc/self/smaps");
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    if (line.ends_with(" " + path)) inside = true;
+    else if (inside && line.starts_with("VmFlags:")) return line.find(" dd") != std::string::npos;
+  }
+  return std::nullopt;
+}
+
 using AclOps = VexaSwitch::VlanMembershipTableAclConfigOps;
 static_assert(Zolm::isDynamicValue<AclOps> && !Zolm::isDynamicValue<LagOps>);
 
@@ -83,6 +97,24 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
   fresh.init(heap);
   fresh.write(lagEntry(9, 1));
   EXPECT_TRUE(fresh.lookup(LagGroupId(9), v));
+  EXPECT_TRUE(dynamic_cast<Zolm::ZolmWriter<LagOps>&>(fresh.impl()).slotTable().region().onHeap());
+
+  // The memory options reach the writer's files: tracked bytes come and go
+  // with the mappings, and a shared table stays out of core dumps unless
+  // its descriptor asks for it.
+  U64 trackedBefore = Mem::MemoryTracker::bytes();
+  for (bool coreDump : {false, true}) {
+    LagMap shared(NAME, &loop);
+    MapDescriptor d = descriptor(64);
+    d.memoryTracking = true;
+    d.coreDump = coreDump;
+    shared.init(d);
+    EXPECT_GE(Mem::MemoryTracker::regions(), 3u) << "slots, buckets and queue";
+    EXPECT_GT(Mem::MemoryTracker::bytes(), trackedBefore);
+    EXPECT_EQ(dumpExcluded(root.dir() + "/" + NAME + "/slots"), std::optional<bool>(!coreDump));
+    shared.cleanupAndDetach();
+    EXPECT_EQ(Mem::MemoryTracker::bytes(), trackedBefore);
+  }
 
   // A pair whose values live in slab files cannot be shadowed value by
   // value; refused before any form or watcher is made.
