@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "VexaSwitchLib/runtime/Debug.h"
@@ -80,11 +82,48 @@ struct Pool {
   }
 };
 
-// The registry: filled at load by the modules' static initialiser, read
-// afterwards. Function-local so that it exists before the first module.
-std::vector<Module const*>& registry() {
-  static std::vector<Module const*> r;
+// The registry: filled at load by the modules' static initialiser (makers,
+// or records made already), read afterwards. Function-local so that it
+// exists before the first module. The first look makes the pending records
+// in order, under the lock, so concurrent first looks see them once.
+struct Registry {
+  std::mutex lock;
+  std::vector<Module const* (*)()> pending;  // makers of the records after `made`, in order
+  std::vector<Module const*> made;
+};
+Registry& registry() {
+  static Registry r;
   return r;
+}
+
+Type findIn(std::vector<Module const*> const& mods, std::string_view name) {
+  for (Module const* m : mods)
+    for (U32 i = 0; i < m->numTypes; ++i)
+      if (name == m->typeNames + m->types[i].name) return Type(m, static_cast<U16>(i));
+  return {};
+}
+
+void add(std::vector<Module const*>& mods, Module const* m) {
+  for (U32 i = 0; i < m->numTypes; ++i) {
+    Type t(m, static_cast<U16>(i));
+    fmassert(!findIn(mods, t.name()), "Reflection", "type {} registered twice (module {})", t.name(), m->unit);
+  }
+  mods.push_back(m);
+}
+
+// The registered records; pending ones are made first.
+std::vector<Module const*> const& made() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> g(r.lock);
+  if (!r.pending.empty()) {
+    auto start = std::chrono::steady_clock::now();
+    std::size_t n = r.pending.size();
+    for (auto make : r.pending) add(r.made, make());
+    r.pending.clear();
+    fmtrace(Quiv::Platform::getDebugHandler("Reflection"), 1, "made {} module records in {} us", n,
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+  }
+  return r.made;
 }
 
 }  // namespace
@@ -123,25 +162,25 @@ bool KelTypeBase::isDerived(Type type, Type target) {
 }
 
 void kelModuleIs(Module const* m) {
-  for (U32 i = 0; i < m->numTypes; ++i) {
-    Type t(m, static_cast<U16>(i));
-    fmassert(!findType(t.name()), "Reflection", "type {} registered twice (module {})", t.name(), m->unit);
-  }
-  registry().push_back(m);
+  made();  // keeps the order: after the pending records
+  Registry& r = registry();
+  std::lock_guard<std::mutex> g(r.lock);
+  add(r.made, m);
 }
 
-std::span<Module const* const> modules() { return registry(); }
-
-Type findType(std::string_view name) {
-  for (Module const* m : registry())
-    for (U32 i = 0; i < m->numTypes; ++i)
-      if (name == m->typeNames + m->types[i].name) return Type(m, static_cast<U16>(i));
-  return {};
+void kelModuleIs(Module const* (*make)()) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> g(r.lock);
+  r.pending.push_back(make);
 }
+
+std::span<Module const* const> modules() { return made(); }
+
+Type findType(std::string_view name) { return findIn(made(), name); }
 
 std::vector<Type> types() {
   std::vector<Type> out;
-  for (Module const* m : registry())
+  for (Module const* m : made())
     for (U32 i = 0; i < m->numTypes; ++i) out.emplace_back(m, static_cast<U16>(i));
   return out;
 }

@@ -203,6 +203,10 @@ struct KelTypeBase {
 // Registers a module: once per module, at load. A type name defined twice is
 // a fatal assertion.
 void kelModuleIs(Module const* m);
+// Registers a module whose record `make` lays out. Registering costs a
+// pointer; the records are made, in registration order, when a client first
+// looks at the registry, so a program that never does pays nothing more.
+void kelModuleIs(Module const* (*make)());
 // The registered modules in registration order.
 std::span<Module const* const> modules();
 // The type defined under that qualified name, or a null Type.
