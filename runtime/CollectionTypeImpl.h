@@ -104,7 +104,7 @@ struct CollectionTypeImpl {
   static int attributeOp(void* result, void* object, Attr const* attr, int op, void const* key, void const* value) {
     if (!attr) return ATTR_UNSUPPORTED;  // a collection is not a value
     Type t = self();
-    if (!t.owns(*attr)) return ATTR_NOT_OF_TYPE;
+    if (!t || !t.owns(*attr)) return ATTR_NOT_OF_TYPE;
     C& c = *static_cast<C*>(object);
     switch (attr->id()) {
       case COLLECTION_ATTR_ID: return collectionOp(c, op, result, key, value);
@@ -140,7 +140,7 @@ struct CollectionTypeImpl {
 
   // Only the collection attribute iterates.
   static void* iterator(void* object, void const* startKey, Attr const& attr, IterOps const** table) {
-    if (!self().owns(attr) || attr.id() != COLLECTION_ATTR_ID) return nullptr;
+    if (!self() || !self().owns(attr) || attr.id() != COLLECTION_ATTR_ID) return nullptr;
     C& c = *static_cast<C*>(object);
     auto* i = new Iterator(startKey ? Access::from(c, *static_cast<K const*>(startKey)) : Access::begin(c));
     *table = &iterOps;

@@ -284,7 +284,7 @@ struct ValueTypeImpl {
     T& obj = *static_cast<T*>(object);
     if (!attr) return valueOp(result, obj, op, value);
     Type t = self();
-    if (!t.owns(*attr)) return ATTR_NOT_OF_TYPE;
+    if (!t || !t.owns(*attr)) return ATTR_NOT_OF_TYPE;
     std::size_t local = attr->index() - t.desc().firstAttr;
     int status = ATTR_UNSUPPORTED;
     if (local < nFields) {
@@ -336,7 +336,7 @@ struct ValueTypeImpl {
 
   static void* iterator(void* object, void const* startKey, Attr const& attr, IterOps const** table) {
     Type t = self();
-    if (!t.owns(attr)) return nullptr;
+    if (!t || !t.owns(attr)) return nullptr;
     std::size_t local = attr.index() - t.desc().firstAttr;
     void* it = nullptr;
     if (local >= nFields) return nullptr;
@@ -418,7 +418,7 @@ template <class E>
 struct EntityTypeImpl {
   static int attributeOp(void*, void*, Attr const* attr, int, void const*, void const*) {
     static Type const t = findType(E::kelTypeName);
-    return attr && !t.owns(*attr) ? ATTR_NOT_OF_TYPE : ATTR_UNSUPPORTED;
+    return attr && (!t || !t.owns(*attr)) ? ATTR_NOT_OF_TYPE : ATTR_UNSUPPORTED;
   }
   static void* iterator(void*, void const*, Attr const&, IterOps const**) { return nullptr; }
   static constexpr TypeOps ops{nullptr, nullptr, attributeOp, iterator, 0};

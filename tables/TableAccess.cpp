@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "VexaSwitchLib/runtime/TypeImpl.h"
 #include "VexaSwitchLib/tables/Collections.h"
 
 namespace VexaSwitch {
@@ -79,6 +80,7 @@ template <class Ops>
 TableKind kindOf() {
   return TableKind{
       Ops::typeName(),
+      Kel::TypeNameOf<Key<Ops>>::value,
       Ops::slotSize,
       Ops::valueSize,
       Ops::headerFlags,

@@ -70,6 +70,7 @@ class TableShadow {
 // One key/value pair's forms and file geometry.
 struct TableKind {
   std::string_view valueType;
+  std::string_view keyType;  // the engine's key type, as the registry names it
   U32 slotSize;
   U32 valueSize;
   U16 headerFlags;

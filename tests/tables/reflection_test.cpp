@@ -13,6 +13,7 @@
 #include "VexaSwitchLib/tables/AclTypes.h"
 #include "VexaSwitchLib/tables/L2Types.h"
 #include "VexaSwitchLib/tables/LagTypes.h"
+#include "VexaSwitchLib/tables/TableAccess.h"
 #include "VexaSwitchLib/tables/TrailerTypes.h"
 #include "VexaSwitchLib/tables/VlanTypes.h"
 #include "testutil/Expect.h"
@@ -201,6 +202,26 @@ TEST(Modules, RegisteredOnceInLinkOrderWithTheirPoolsIndicesAndIds) {
   EXPECT_FALSE(type("Nox::UniqueId").module()->library);
   EXPECT_TRUE(Kel::KelTypeBase::isDerived(type("VexaSwitch::LagGroupId"), type("VexaSwitch::LagGroupId")));
   EXPECT_FALSE(Kel::KelTypeBase::isDerived(type("VexaSwitch::LagGroupId"), type("VexaSwitch::LagGroupIdEntry")));
+}
+
+// What a generic client of the tables relies on: every table's value type is
+// registered with its methods, and its key attribute names the engine's key
+// type, itself registered and parseable.
+TEST(Modules, EveryTableReachesItsValueAndKeyTypesByName) {
+  ASSERT_EQ(VexaSwitch::tableKinds().size(), 19u);
+  for (VexaSwitch::TableKind const& k : VexaSwitch::tableKinds()) {
+    SCOPED_TRACE(std::string(k.valueType));
+    EXPECT_EQ(VexaSwitch::tableKind(k.valueType), &k);
+    Kel::Type v = type(k.valueType);
+    ASSERT_TRUE(v && v.methods());
+    EXPECT_EQ(v.size(), k.valueSize);
+    ASSERT_TRUE(v.keyAttr());
+    EXPECT_EQ(v.keyAttr().typeName(), k.keyType);
+    Kel::Type key = type(k.keyType);
+    ASSERT_TRUE(key && key.methods());
+    EXPECT_TRUE(key.parseable());
+  }
+  EXPECT_FALSE(VexaSwitch::tableKind("VexaSwitch::LagGroupId"));
 }
 
 // A value of a registered type in raw storage, through its methods only.
