@@ -63,6 +63,14 @@ struct IsFixedArray<FixedArray<E, N>> : std::true_type {
 };
 template <class M>
 concept MapAttr = requires { typename M::key_type; typename M::mapped_type; };
+template <class M>
+struct ElementOf {
+  using Type = M;
+};
+template <class E, U32 N>
+struct ElementOf<FixedArray<E, N>> {
+  using Type = E;
+};
 
 // The C++ type a generic client passes for an attribute of type M.
 template <class M>
@@ -361,8 +369,11 @@ struct ValueTypeImpl {
           (([&] {
              using M = typename std::remove_cvref_t<decltype(f)>::Type;
              AttrKind k = IsFixedArray<M>::value ? AttrKind::array : MapAttr<M> ? AttrKind::map : AttrKind::field;
+             // An array attribute yields (and is typed by) one element.
+             using Shown = typename ElementOf<M>::Type;
              s.attrs.push_back({f.name, 0, k, U8(f.writable ? SETTABLE : 0), valueKindOf<M>(),
-                                U16(sizeof(typename Generic<M>::Out)), U16(f.offset), TypeNameOf<M>::value, {}, {}});
+                                U16(sizeof(typename Generic<Shown>::Out)), U16(f.offset), TypeNameOf<Shown>::value,
+                                {}, {}});
              if (f.name == "key") s.keyAttr = f.name;
            }()),
            ...);

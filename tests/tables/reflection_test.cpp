@@ -379,6 +379,7 @@ TEST(GenericValues, ArrayAttributesIterateByIndex) {
   Kel::Type t = type("VexaSwitch::VlanMembershipAclEntryConfig");
   Kel::Attr aclId = t.attribute("aclId");
   ASSERT_EQ(aclId.kind(), Kel::AttrKind::array);
+  EXPECT_EQ(aclId.typeName(), "VexaSwitch::PipeAclId");
   VlanMembershipTableAclIndex i1(1), i4(4);
   PipeAclId x(7), y(9);
   EXPECT_EQ(t.ops()->genericIfAttributeOp(nullptr, &v, &aclId, Kel::SET, &i1, &x), 0);
