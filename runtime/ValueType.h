@@ -52,6 +52,7 @@
 // members': the stored images that other processes read stay as drawn.
 #include <fmt/format.h>
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstring>
@@ -72,13 +73,22 @@ namespace Kel {
 
 // One attribute: its name, its member and the member's byte offset in the
 // value's image (what a generic client reads and writes).
+// `writable`: a generic client may set it (Reflection.h); attributes are
+// read-only to generic clients unless the field list says settable().
 template <class C, class M>
 struct Field {
   std::string_view name;
   M C::*member;
   std::size_t offset;
+  bool writable = false;
   using Type = M;
+  using Class = C;
   static constexpr std::size_t size = sizeof(M);
+  constexpr Field settable() const {
+    Field f = *this;
+    f.writable = true;
+    return f;
+  }
 };
 
 template <class C, class M>
@@ -197,6 +207,83 @@ struct AttrText<Quiv::String> {
     return deserializeAttr<Quiv::String>(r, name);
   }
 };
+
+// ---- what a type shows generic clients beyond its fields --------------------
+//
+// Besides kelFields() a type may list, in the same class:
+//   kelViews()      read-only attributes computed from the value:
+//                   Kel::view("way", &L2HashTableIndex::way)
+//   kelFunctions()  functions by name and parameter names (not callable
+//                   generically, named in the type's attribute table):
+//                   Kel::function("fromWayIndex", "way", "index", ...)
+//   kelConstants()  named constants: Kel::constant("emptyId", emptyId)
+//   kelCtorArgs     how many leading fields the generic constructor takes
+//   kelHashable     hashed by generic clients (genericIfHash)
+// The attribute table of a type (Reflection.h) is derived from these lists:
+// ids from 2 in the order fields, views, functions, constants.
+
+template <class C, class R>
+struct View {
+  std::string_view name;
+  R (C::*get)() const;
+  using Type = std::remove_cvref_t<R>;
+};
+template <class C, class R>
+constexpr View<C, R> view(std::string_view name, R (C::*get)() const) {
+  return {name, get};
+}
+
+template <std::size_t N>
+struct Function {
+  std::string_view name;
+  std::array<std::string_view, N> params;
+};
+template <class... P>
+constexpr Function<sizeof...(P)> function(std::string_view name, P... params) {
+  return {name, {std::string_view(params)...}};
+}
+
+template <class V>
+struct Constant {
+  std::string_view name;
+  V value;
+  using Type = V;
+};
+template <class V>
+constexpr Constant<V> constant(std::string_view name, V value) {
+  return {name, value};
+}
+
+template <class T>
+constexpr auto fieldsOf() {
+  if constexpr (requires { T::kelFields(); }) return T::kelFields();
+  else return std::tuple<>();
+}
+template <class T>
+constexpr auto viewsOf() {
+  if constexpr (requires { T::kelViews(); }) return T::kelViews();
+  else return std::tuple<>();
+}
+template <class T>
+constexpr auto functionsOf() {
+  if constexpr (requires { T::kelFunctions(); }) return T::kelFunctions();
+  else return std::tuple<>();
+}
+template <class T>
+constexpr auto constantsOf() {
+  if constexpr (requires { T::kelConstants(); }) return T::kelConstants();
+  else return std::tuple<>();
+}
+template <class T>
+constexpr std::size_t ctorArgsOf() {
+  if constexpr (requires { T::kelCtorArgs; }) return T::kelCtorArgs;
+  else return 0;
+}
+template <class T>
+constexpr bool hashableOf() {
+  if constexpr (requires { T::kelHashable; }) return T::kelHashable;
+  else return false;
+}
 
 // ---- records ----------------------------------------------------------------
 
@@ -426,6 +513,17 @@ class Scalar {
   static constexpr auto kelFields() {
     return std::make_tuple(field(attrName(), &Scalar::value_, offsetof(Scalar, value_)));
   }
+  // A bounded identifier's bounds are its named constants (the lower one
+  // only when it has a name); the generic constructor takes the raw value.
+  static constexpr auto kelConstants() {
+    if constexpr (requires { T::kelLowerName; })
+      return std::make_tuple(Kel::constant(T::kelLowerName, U(0)), Kel::constant(T::kelUpperName, U(T::kelUpper)));
+    else if constexpr (requires { T::kelUpperName; })
+      return std::make_tuple(Kel::constant(T::kelUpperName, U(T::kelUpper)));
+    else
+      return std::tuple<>();
+  }
+  static constexpr std::size_t kelCtorArgs = 1;
 };
 
 template <class T>

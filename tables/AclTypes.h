@@ -11,7 +11,8 @@ namespace VexaSwitch {
 class AclCounter : public Kel::Record<AclCounter> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::AclCounter";
-  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(key), KEL_FIELD(count)); }
+  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(key), KEL_FIELD(count).settable()); }
+  static constexpr std::size_t kelCtorArgs = 1;
   AclCounter() = default;
   explicit AclCounter(Nox::UniqueId key, U64 count = 0) : key_(key), count_(count) {}
   explicit AclCounter(Kel::CharRange& r) { Kel::parseRecord(*this, r); }

@@ -14,6 +14,7 @@ namespace VexaSwitch {
 
 class L2Constants : public Kel::ConstantHolder<L2Constants> {
  public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::L2Constants";
   static constexpr U32 nWayCuckooHash = 3;
   static constexpr U32 entriesPerHashTable = 4096;
   static constexpr U32 nBuckets = 1;
@@ -28,6 +29,16 @@ class L2Constants : public Kel::ConstantHolder<L2Constants> {
   static constexpr U32 lastSeenMask = 255;
   static constexpr std::string_view macLearnDeviceName = "vexa_maclearn";
   static constexpr U32 maxEthGroups = 12288;
+  static constexpr auto kelConstants() {
+    return std::make_tuple(
+        Kel::constant("nWayCuckooHash", nWayCuckooHash), Kel::constant("entriesPerHashTable", entriesPerHashTable),
+        Kel::constant("nBuckets", nBuckets), Kel::constant("maxEntries", maxEntries),
+        Kel::constant("pipelinesPerChip", pipelinesPerChip), Kel::constant("portsPerPipeline", portsPerPipeline),
+        Kel::constant("portsPerChip", portsPerChip), Kel::constant("numLags", numLags),
+        Kel::constant("numPortsPerLag", numPortsPerLag), Kel::constant("numMirroringSessions", numMirroringSessions),
+        Kel::constant("agingTickInterval", agingTickInterval), Kel::constant("lastSeenMask", lastSeenMask),
+        Kel::constant("macLearnDeviceName", macLearnDeviceName), Kel::constant("maxEthGroups", maxEthGroups));
+  }
   L2Constants() = default;
   explicit L2Constants(Kel::CharRange& r) : ConstantHolder(r) {}
 };
@@ -39,6 +50,13 @@ class L2HashTableIndex : public Kel::Scalar<L2HashTableIndex, U32> {
   static constexpr std::string_view kelUpperName = "invalid";
   static constexpr U32 invalid = 12288;
   static constexpr U32 kelUpper = invalid;
+  static constexpr bool kelHashable = true;
+  static constexpr auto kelViews() {
+    return std::make_tuple(Kel::view("way", &L2HashTableIndex::way), Kel::view("index", &L2HashTableIndex::index));
+  }
+  static constexpr auto kelFunctions() {
+    return std::make_tuple(Kel::function("fromWayIndex", "way", "index", "maxWay", "maxEntries"));
+  }
   using Scalar::Scalar;
   constexpr U32 way() const { return bits(12, 2); }
   constexpr U32 index() const { return bits(0, 12); }
@@ -62,6 +80,11 @@ class L2HashTableHwEntry : public Kel::Record<L2HashTableHwEntry> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::L2HashTableHwEntry";
   static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(qword0), KEL_FIELD(qword1)); }
+  static constexpr auto kelViews() {
+    return std::make_tuple(Kel::view("data0", &L2HashTableHwEntry::data0), Kel::view("data1", &L2HashTableHwEntry::data1),
+                           Kel::view("data2", &L2HashTableHwEntry::data2), Kel::view("data3", &L2HashTableHwEntry::data3));
+  }
+  static constexpr auto kelFunctions() { return std::make_tuple(Kel::function("fromWords", "w0", "w1", "w2", "w3")); }
   L2HashTableHwEntry() = default;
   L2HashTableHwEntry(U64 q0, U64 q1) : qword0_(q0), qword1_(q1) {}
   explicit L2HashTableHwEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }
@@ -85,6 +108,9 @@ static_assert(Kel::imageIs<L2HashTableHwEntry>(16, 0, {0, 8}));
 class L2HwLastSeen : public Kel::Scalar<L2HwLastSeen, U16> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::L2HwLastSeen";
+  static constexpr auto kelViews() {
+    return std::make_tuple(Kel::view("timestamp", &L2HwLastSeen::timestamp), Kel::view("dirty", &L2HwLastSeen::dirty));
+  }
   using Scalar::Scalar;
   constexpr U8 timestamp() const { return static_cast<U8>(bits(0, 8)); }
   constexpr bool dirty() const { return bit(8); }
@@ -93,6 +119,14 @@ class L2HwLastSeen : public Kel::Scalar<L2HwLastSeen, U16> {
 class L2McastFlags : public Kel::Scalar<L2McastFlags, U8> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::L2McastFlags";
+  static constexpr auto kelViews() {
+    return std::make_tuple(Kel::view("mcastJoinsToEgressPorts", &L2McastFlags::mcastJoinsToEgressPorts),
+                           Kel::view("mcastDataToCpu", &L2McastFlags::mcastDataToCpu),
+                           Kel::view("mcastJoinsToCpu", &L2McastFlags::mcastJoinsToCpu));
+  }
+  static constexpr auto kelFunctions() {
+    return std::make_tuple(Kel::function("fromFields", "joinsToCpu", "dataToCpu", "joinsToEgressPorts"));
+  }
   using Scalar::Scalar;
   static L2McastFlags fromFields(bool joinsToCpu, bool dataToCpu, bool joinsToEgressPorts) {
     return L2McastFlags(static_cast<U8>(joinsToCpu << 2 | dataToCpu << 1 | joinsToEgressPorts));
@@ -107,6 +141,18 @@ class L2McastFlags : public Kel::Scalar<L2McastFlags, U8> {
 class L2HashTableControl : public Kel::Scalar<L2HashTableControl, U32> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::L2HashTableControl";
+  static constexpr auto kelViews() {
+    return std::make_tuple(Kel::view("index", &L2HashTableControl::index), Kel::view("way", &L2HashTableControl::way),
+                           Kel::view("readOp", &L2HashTableControl::readOp),
+                           Kel::view("writeOp", &L2HashTableControl::writeOp),
+                           Kel::view("lastSeenOverride", &L2HashTableControl::lastSeenOverride),
+                           Kel::view("lastSeenRelative", &L2HashTableControl::lastSeenRelative));
+  }
+  // The parameter is spelt as the chip's register map spells it.
+  static constexpr auto kelFunctions() {
+    return std::make_tuple(Kel::function("fromFields", "way", "index", "writeOp", "readOp", "lastSeenOveride",
+                                         "lastSeenRelative", "maxWay", "maxEntries"));
+  }
   using Scalar::Scalar;
   static L2HashTableControl fromFields(U32 way, U32 index, bool writeOp, bool readOp, bool lastSeenOveride,
                                        bool lastSeenRelative, U32 maxWay, U32 maxEntries);
@@ -121,6 +167,11 @@ class L2HashTableControl : public Kel::Scalar<L2HashTableControl, U32> {
 class L2PortControl : public Kel::Scalar<L2PortControl, U32> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::L2PortControl";
+  static constexpr auto kelViews() {
+    return std::make_tuple(Kel::view("isMlagPeer", &L2PortControl::isMlagPeer),
+                           Kel::view("learnOnly", &L2PortControl::learnOnly),
+                           Kel::view("learnDisable", &L2PortControl::learnDisable));
+  }
   using Scalar::Scalar;
   constexpr bool isMlagPeer() const { return bit(0); }
   constexpr bool learnOnly() const { return bit(1); }
@@ -140,6 +191,11 @@ class L2LogicalEntry : public Kel::Record<L2LogicalEntry> {
                            KEL_FIELD(timestamp), KEL_FIELD(mcastFlags), KEL_FIELD(mcastRoutingEnabled),
                            KEL_FIELD(entryType), KEL_FIELD(intf), KEL_FIELD(moveCount));
   }
+  static constexpr auto kelFunctions() {
+    return std::make_tuple(Kel::function("hwEntry", "numPorts", "hwProp"),
+                           Kel::function("fromHwEntry", "hwEntry", "numPorts", "hwProp"));
+  }
+  static constexpr std::size_t kelCtorArgs = 1;
   L2LogicalEntry() = default;
   explicit L2LogicalEntry(Bridging::MacVlanPair const& key) : key_(key) {}
   explicit L2LogicalEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }

@@ -15,6 +15,7 @@ class LagGroupId : public Kel::Scalar<LagGroupId, U32> {
   static constexpr std::string_view kelUpperName = "emptyId";
   static constexpr U32 emptyId = 63;
   static constexpr U32 kelUpper = emptyId;
+  static constexpr bool kelHashable = true;
   using Scalar::Scalar;
   U32 hash(U32 seed) const { return Kel::hashSingleAttr(seed, value()); }
 };
@@ -25,6 +26,7 @@ class LagGroupIdEntry : public Kel::Record<LagGroupIdEntry> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::LagGroupIdEntry";
   static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(key), KEL_FIELD(lagIntf)); }
+  static constexpr std::size_t kelCtorArgs = 2;
   LagGroupIdEntry() = default;
   LagGroupIdEntry(LagGroupId key, Lanx::IntfId lagIntf) : key_(key), lagIntf_(lagIntf) {}
   explicit LagGroupIdEntry(Kel::CharRange& r) { Kel::parseRecord(*this, r); }

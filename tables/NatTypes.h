@@ -8,6 +8,7 @@
 #include "VexaSwitchLib/runtime/Bridging.h"
 #include "VexaSwitchLib/runtime/Entity.h"
 #include "VexaSwitchLib/runtime/Hash.h"
+#include "VexaSwitchLib/runtime/Reflection.h"
 #include "VexaSwitchLib/runtime/ValueType.h"
 
 namespace VexaSwitch {
@@ -28,6 +29,14 @@ class NatId : public Kel::Scalar<NatId, U8> {
 class VlanMembershipNatConfig : public Kel::Entity {
  public:
   static constexpr U32 entryId = 258;
+  static constexpr std::string_view kelTypeName = "VexaSwitch::VlanMembershipNatConfig";
+  static constexpr auto kelAttributes() {
+    return std::array<Kel::EntityAttr, 2>{{
+        {"name", Kel::AttrKind::field, Kel::ValueKind::string, "Kel::String"},
+        {"entry", Kel::AttrKind::collection, Kel::ValueKind::value,
+         "VexaSwitch::VlanMembershipNatConfig::NatVlanConfig", entryId, "vlanId"},
+    }};
+  }
 
   class NatPipeConfig : public Kel::Record<NatPipeConfig> {
    public:

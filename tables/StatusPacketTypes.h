@@ -8,6 +8,7 @@
 #include "VexaSwitchLib/runtime/Entity.h"
 #include "VexaSwitchLib/runtime/Hash.h"
 #include "VexaSwitchLib/runtime/Lanx.h"
+#include "VexaSwitchLib/runtime/Reflection.h"
 
 namespace VexaSwitch {
 
@@ -19,6 +20,19 @@ class StatusPacket : public Kel::Entity {
   static constexpr U32 inputBufferOverThresholdId = 132;
   static constexpr U32 outputBufferOverThresholdId = 133;
   static constexpr U32 coreMemoryForEgressOverThresholdId = 134;
+
+  static constexpr std::string_view kelTypeName = "VexaSwitch::StatusPacket";
+  static constexpr auto kelAttributes() {
+    using K = Kel::AttrKind;
+    using V = Kel::ValueKind;
+    return std::array<Kel::EntityAttr, 5>{{
+        {"linkState", K::collection, V::boolean, "bool", linkStateId},
+        {"timestamp", K::field, V::u64, "U64", timestampId},
+        {"inputBufferOverThreshold", K::collection, V::boolean, "bool", inputBufferOverThresholdId},
+        {"outputBufferOverThreshold", K::collection, V::boolean, "bool", outputBufferOverThresholdId},
+        {"coreMemoryForEgressOverThreshold", K::collection, V::boolean, "bool", coreMemoryForEgressOverThresholdId},
+    }};
+  }
 
   static Kel::Ptr<StatusPacket> StatusPacketIs();
 

@@ -13,6 +13,13 @@ namespace VexaSwitch {
 class VexaEgressTrailer : public Kel::Scalar<VexaEgressTrailer, U32> {
  public:
   static constexpr std::string_view kelTypeName = "VexaSwitch::VexaEgressTrailer";
+  static constexpr bool kelHashable = true;
+  static constexpr auto kelViews() {
+    return std::make_tuple(Kel::view("port", &VexaEgressTrailer::port), Kel::view("lagGroup", &VexaEgressTrailer::lagGroup),
+                           Kel::view("chip", &VexaEgressTrailer::chip),
+                           Kel::view("l2Control", &VexaEgressTrailer::l2Control),
+                           Kel::view("moved", &VexaEgressTrailer::moved), Kel::view("learn", &VexaEgressTrailer::learn));
+  }
   using Scalar::Scalar;
   constexpr U8 port() const { return static_cast<U8>(bits(0, 6)); }
   constexpr U8 lagGroup() const { return static_cast<U8>(bits(6, 6)); }

@@ -7,11 +7,25 @@
 #include "VexaSwitchLib/runtime/Entity.h"
 #include "VexaSwitchLib/runtime/Profile.h"
 #include "VexaSwitchLib/runtime/Ptr.h"
+#include "VexaSwitchLib/runtime/Reflection.h"
 
 namespace VexaSwitch {
 
 class ChipInfo : public Kel::Entity {
  public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::ChipInfo";
+  static constexpr auto kelAttributes() {
+    using K = Kel::AttrKind;
+    using V = Kel::ValueKind;
+    return std::array<Kel::EntityAttr, 6>{{
+        {"name", K::field, V::string, "Kel::String"},
+        {"profileName", K::field, V::value, "ProfileName"},
+        {"bitFile", K::field, V::string, "Kel::String"},
+        {"fdl", K::field, V::string, "Kel::String"},
+        {"csvFile", K::field, V::string, "Kel::String"},
+        {"boardStd", K::field, V::string, "Kel::String"},
+    }};
+  }
   explicit ChipInfo(ProfileName profileName) : profileName_(std::move(profileName)) {}
   ProfileName const& profileName() const { return profileName_; }
 #define VEXA_STRING_ATTR(name) \
@@ -35,6 +49,17 @@ class ChipInfo : public Kel::Entity {
 
 class ProfileInfoDir : public Kel::Entity {
  public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::ProfileInfoDir";
+  static constexpr auto kelAttributes() {
+    using K = Kel::AttrKind;
+    using V = Kel::ValueKind;
+    return std::array<Kel::EntityAttr, 4>{{
+        {"name", K::field, V::string, "Kel::String"},
+        {"chipInfo", K::collection, V::entity, "VexaSwitch::ChipInfo"},
+        {"profileInfo", K::collection, V::entity, "ProfileInfo"},
+        {"portLayout", K::collection, V::entity, "PortLayout"},
+    }};
+  }
   static Kel::Ptr<ProfileInfoDir> ProfileInfoDirIs(Quiv::String name);
   Quiv::String const& name() const { return nameString(); }
 

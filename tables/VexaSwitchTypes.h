@@ -9,6 +9,7 @@ namespace VexaSwitch {
 
 class MountConstants : public Kel::ConstantHolder<MountConstants> {
  public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::MountConstants";
   static constexpr std::string_view systemStatusPath = "hardware/vexaswitch/system/status";
   static constexpr std::string_view systemStatusType = "VexaSwitch::SystemStatus";
   static constexpr std::string_view systemConfigPath = "hardware/vexaswitch/system/config";
@@ -23,6 +24,20 @@ class MountConstants : public Kel::ConstantHolder<MountConstants> {
   static constexpr std::string_view readResultBasePath = "hardware/vexaswitch/hwtable/read/result/%s";
   static constexpr std::string_view readRequestPath = "hardware/vexaswitch/hwtable/read/request";
 
+  static constexpr auto kelConstants() {
+    return std::make_tuple(
+        Kel::constant("systemStatusPath", systemStatusPath), Kel::constant("systemStatusType", systemStatusType),
+        Kel::constant("systemConfigPath", systemConfigPath), Kel::constant("systemConfigType", systemConfigType),
+        Kel::constant("parityPath", parityPath), Kel::constant("parityType", parityType),
+        Kel::constant("capacityBasePath", capacityBasePath), Kel::constant("agentBackupPath", agentBackupPath),
+        Kel::constant("agentBackupType", agentBackupType), Kel::constant("agentDataBasePath", agentDataBasePath),
+        Kel::constant("agentDataType", agentDataType), Kel::constant("readResultBasePath", readResultBasePath),
+        Kel::constant("readRequestPath", readRequestPath));
+  }
+  static constexpr auto kelFunctions() {
+    return std::make_tuple(Kel::function("capacityPath", "dirName"), Kel::function("agentDataPath", "agentName"),
+                           Kel::function("readResultPath", "agentName"));
+  }
   MountConstants() = default;
   explicit MountConstants(Kel::CharRange& r) : ConstantHolder(r) {}
 
@@ -44,8 +59,12 @@ class MountConstants : public Kel::ConstantHolder<MountConstants> {
 
 class PlatformConstants : public Kel::ConstantHolder<PlatformConstants> {
  public:
+  static constexpr std::string_view kelTypeName = "VexaSwitch::PlatformConstants";
   static constexpr U32 maxSwitches = 7;
   static constexpr U32 maxInterfaces = 336;
+  static constexpr auto kelConstants() {
+    return std::make_tuple(Kel::constant("maxSwitches", maxSwitches), Kel::constant("maxInterfaces", maxInterfaces));
+  }
   PlatformConstants() = default;
   explicit PlatformConstants(Kel::CharRange& r) : ConstantHolder(r) {}
 };

@@ -100,9 +100,19 @@ class VlanMembershipAclEntryConfig : public Kel::Record<VlanMembershipAclEntryCo
 
   static constexpr std::string_view kelTypeName = "VexaSwitch::VlanMembershipAclEntryConfig";
   static constexpr auto kelFields() {
-    return std::make_tuple(KEL_FIELD(key), KEL_FIELD(disableVlan), KEL_FIELD(aclId), KEL_FIELD(aclEnable),
-                           KEL_FIELD(aclDefaultPermit));
+    return std::make_tuple(KEL_FIELD(key), KEL_FIELD(disableVlan), KEL_FIELD(aclId).settable(),
+                           KEL_FIELD(aclEnable).settable(), KEL_FIELD(aclDefaultPermit).settable());
   }
+  static constexpr auto kelViews() {
+    return std::make_tuple(Kel::view("serializeLen", &VlanMembershipAclEntryConfig::serializeLen));
+  }
+  // The last parameter is spelt as the slab interface spells it.
+  static constexpr auto kelFunctions() {
+    return std::make_tuple(Kel::function("serialize", "buf"), Kel::function("deserialize", "buf", "serializedLen"),
+                           Kel::function("deserializeLen", "buf", "serializedlen"));
+  }
+  // The arrays are indexed by pipeline, 0..11.
+  using KelArrayIndex = VlanMembershipTableAclIndex;
   VlanMembershipAclEntryConfig() = default;
   explicit VlanMembershipAclEntryConfig(Bridging::VlanId key) : key_(key) {}
   // This value holds collections and has no text parser: calling this is a

@@ -18,6 +18,10 @@ class TableId : public Kel::Record<TableId> {
   }
   static constexpr std::string_view basePathName = "vexaswitch/tables";
   static constexpr U8 noPipe = 255;
+  static constexpr auto kelFunctions() {
+    return std::make_tuple(Kel::function("tableName"), Kel::function("fromTableName", "tableName"));
+  }
+  static constexpr auto kelConstants() { return std::make_tuple(Kel::constant("basePathName", basePathName)); }
 
   TableId() = default;
   TableId(Quiv::String feature, Quiv::String table) : feature_(std::move(feature)), table_(std::move(table)) {}

@@ -5,7 +5,8 @@
 //   tables/ value types           every tables/ file but the collection units
 //   ZolmCore/, Bloka/, Zolm/      the engine, lowest first
 //   KelZolm/                      the adapter
-//   tables/ collection units      tables/<Name>Zolm*.{h,cpp}, tables/Collections.h
+//   tables/ collection units      tables/<Name>Zolm*.{h,cpp}, tables/Collections.h,
+//                                 tables/Modules.cpp, tables/TableAccess.{h,cpp}
 //   tools/                        command-line tools
 //   include/                      the installed umbrellas
 // The tools are written against the public API, so they may include the
@@ -49,7 +50,7 @@ bool isTestFile(std::string const& path) {
 }
 
 std::optional<Layer> layerOf(std::string const& path) {
-  static std::regex const collection(R"(^tables/([A-Za-z0-9]+Zolm[A-Za-z0-9]*\.(h|cpp)|Collections\.h)$)");
+  static std::regex const collection(R"(^tables/([A-Za-z0-9]+Zolm[A-Za-z0-9]*\.(h|cpp)|Collections\.h|Modules\.cpp|TableAccess\.(h|cpp))$)");
   auto in = [&](char const* dir) { return path.rfind(std::string(dir) + "/", 0) == 0; };
   if (in("runtime")) return Layer{0, "runtime"};
   if (in("tables")) {

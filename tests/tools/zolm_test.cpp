@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -437,7 +438,21 @@ TEST_F(ZolmTool, ShowHelpAndErrors) {
   EXPECT_NE(frob.err.find("unknown command \"frob\""), std::string::npos) << frob.err;
   Result negative = run("watch vexaswitch/tables/test/flood --count -1");
   EXPECT_EQ(negative.code, 2) << negative.out;
-  for (char const* cmd : {"ls", "show", "dump", "get", "validate", "watch"}) {
+  // The registered types, and one type's attributes with ids and whether
+  // they are settable; an unknown type is "not found".
+  Result types = run("types");
+  EXPECT_EQ(types.code, 0) << types.err;
+  EXPECT_NE(types.out.find("VexaSwitch::LagGroupIdTable"), std::string::npos) << types.out;
+  Result counter = run("types VexaSwitch::AclCounter");
+  EXPECT_EQ(counter.code, 0) << counter.err;
+  EXPECT_TRUE(std::regex_search(counter.out, std::regex("\n +2  key +field +Nox::UniqueId +no\n +3  count +field +U64 +yes\n")))
+      << counter.out;
+  Result fn = run("types VexaSwitch::L2McastFlags");
+  EXPECT_NE(fn.out.find("fromFields(joinsToCpu, dataToCpu, joinsToEgressPorts)"), std::string::npos) << fn.out;
+  Result unknownType = run("types Foo::Bar");
+  EXPECT_EQ(unknownType.code, 1);
+  EXPECT_NE(unknownType.err.find("no registered type \"Foo::Bar\""), std::string::npos) << unknownType.err;
+  for (char const* cmd : {"ls", "show", "dump", "get", "validate", "watch", "types"}) {
     Result help = run(fmt::format("{} --help", cmd));
     EXPECT_EQ(help.code, 0) << cmd;
     EXPECT_NE(help.out.find("Usage"), std::string::npos) << cmd << ": " << help.out;

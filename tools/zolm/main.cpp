@@ -6,11 +6,18 @@
 //   zolm get TABLE KEY           one entry, the key in its text form
 //   zolm validate TABLE          whole-table check; exit 0 only when sound
 //   zolm watch TABLE             print changes as they happen
+//   zolm types [TYPE]            the registered types, or one type's attributes
 //
 // Read-only: tables are opened with the lock-free reader, never the writer,
 // and no file of a table is ever written. Every file is opened without
-// blocking and only when it is a regular file (Mem::openRegular). The
-// value type is found from the type name in the slot file's header.
+// blocking and only when it is a regular file (Mem::openRegular).
+//
+// The tool is a generic client: it is compiled against no table. The value
+// type is found in the registered types by the name in the slot file's
+// header, the key type by the type of the value's key attribute; keys are
+// parsed and values printed through the types' operations, and the table's
+// engine forms are reached through the table-access registry by the value
+// type's name (tables/TableAccess.h).
 //
 // Output is streamed: a dump holds one entry at a time, whatever the
 // table's size. A failed write on standard output is an error exit.
@@ -46,8 +53,10 @@
 
 #include "Json.h"
 #include "VexaSwitchLib/Bloka/Slab.h"
-#include "VexaSwitchLib/tables/Collections.h"
+#include "VexaSwitchLib/Zolm/ZolmWriter.h"
 #include "VexaSwitchLib/runtime/CharRange.h"
+#include "VexaSwitchLib/runtime/Reflection.h"
+#include "VexaSwitchLib/tables/TableAccess.h"
 #include "VexaSwitchLib/runtime/Nimbr.h"
 #include "VexaSwitchLib/runtime/SharedMem.h"
 #include "VexaSwitchLib/runtime/Version.h"
@@ -59,7 +68,7 @@ namespace fs = std::filesystem;
 enum Exit { OK = 0, NOT_FOUND = 1, USAGE = 2, NO_TABLE = 3, CHANGED = 4, OUTPUT = 5 };
 
 constexpr char const* EXIT_HELP =
-    "Exit status: 0 ok; 1 not found (get), not sound (validate) or corrupt while reading; 2 usage or bad input; "
+    "Exit status: 0 ok; 1 not found (get, types), not sound (validate) or corrupt while reading; 2 usage or bad input; "
     "3 table missing, unreadable or cannot be attached; 4 validate: the table changed during every look; "
     "5 standard output could not be written.";
 
@@ -231,12 +240,63 @@ Writer writerOf(std::string const& table) {
   return w;
 }
 
+// A value of a registered type, made and read through its operations.
+class Obj {
+ public:
+  explicit Obj(Kel::Type t, void const* src = nullptr)
+      : t_(t), mem_(new std::max_align_t[t.size() / sizeof(std::max_align_t) + 1]) {
+    t_.methods()->genericIfConstruct(p(), src);
+  }
+  Obj(Obj const& o) : Obj(o.t_, o.p()) {}
+  Obj& operator=(Obj const& o) {
+    if (this != &o) {
+      t_.methods()->genericIfDestruct(p());
+      t_.methods()->genericIfConstruct(p(), o.p());
+    }
+    return *this;
+  }
+  ~Obj() { t_.methods()->genericIfDestruct(p()); }
+  void* p() { return mem_.get(); }
+  void const* p() const { return mem_.get(); }
+  std::string text() const { return std::string(t_.methods()->genericIfStrRep(p(), t_, 0).view()); }
+
+ private:
+  Kel::Type t_;
+  std::unique_ptr<std::max_align_t[]> mem_;
+};
+
+// A table's types and engine forms, found by the value type's name.
+struct Table {
+  VexaSwitch::TableKind const* kind;
+  Kel::Type value;
+  Kel::Type key;
+  Kel::Attr keyAttr;
+  std::string_view typeName() const { return kind->valueType; }
+  bool queued() const { return (kind->headerFlags & Zolm::SlotHeaderCommon::FLAG_NOTIFY) != 0; }
+  Obj newValue() const { return Obj(value); }
+  Obj newKey() const { return Obj(key); }
+  // The key of a value, into `out`.
+  void keyOf(Obj const& v, Obj& out) const {
+    value.ops()->genericIfAttributeOp(out.p(), const_cast<void*>(v.p()), &keyAttr, Kel::GET, nullptr, nullptr);
+  }
+};
+
+// The table whose value type is named `typeName`, when the library has one
+// and its types are registered.
+std::optional<Table> findTable(std::string_view typeName) {
+  Table t{VexaSwitch::tableKind(typeName), Kel::findType(typeName), {}, {}};
+  if (!t.kind || !t.value || !t.value.methods()) return std::nullopt;
+  t.keyAttr = t.value.keyAttr();
+  if (t.keyAttr) t.key = Kel::findType(t.keyAttr.typeName());
+  if (!t.key || !t.key.methods()) return std::nullopt;
+  return t;
+}
+
 // The header checks of an attach, on plain reads of the files, before the
 // tool maps anything: a table that fails them is reported with the check
 // that failed. The type is compared first, so that a file of another
 // table type says so rather than naming the first size that differs.
-template <class Ops>
-void checkBeforeAttach(std::string const& table) {
+void checkBeforeAttach(Table const& t, std::string const& table) {
   Mem::RootPath root(nullptr, table);
   SharedMem::FenixFile fenixFile(root);
   for (std::string const& path : {root.filePath("slots"), fenixFile.path(), root.filePath("buckets")})
@@ -247,12 +307,12 @@ void checkBeforeAttach(std::string const& table) {
   std::string why;
   auto f = readHeader(root.dirName(), why);
   if (!f) fail(NO_TABLE, fmt::format("{}: cannot attach: {}", table, why));
-  if (f->h.typeNameView() != Ops::typeName())
+  if (f->h.typeNameView() != t.typeName())
     fail(NO_TABLE, fmt::format("{}: cannot attach: file holds values of type {} wanted {}", table, f->typeText(),
-                               Ops::typeName()));
+                               t.typeName()));
   Quiv::String error;
-  if (!Zolm::SlotTable::validateHeader(nullptr, f->h, f->size, fenix.value(), Ops::slotSize, Ops::valueSize,
-                                       Ops::typeName(), error))
+  if (!Zolm::SlotTable::validateHeader(nullptr, f->h, f->size, fenix.value(), t.kind->slotSize, t.kind->valueSize,
+                                       t.typeName(), error))
     fail(NO_TABLE, fmt::format("{}: cannot attach: slot file: {}", table, error));
   ZolmCore::BucketHeader b{};
   U64 size = 0;
@@ -262,21 +322,9 @@ void checkBeforeAttach(std::string const& table) {
     fail(NO_TABLE, fmt::format("{}: cannot attach: bucket file: {}", table, error));
 }
 
-// Calls f.template operator()<Ops>() for the instantiation whose value
-// type is named `typeName`; false when none is.
-template <class F>
-bool withOps(std::string_view typeName, F&& f) {
-  return VexaSwitch::AllTableOps::any([&]<class Ops>() {
-    if (Ops::typeName() != typeName) return false;
-    f.template operator()<Ops>();
-    return true;
-  });
-}
-
-template <class Ops>
-std::unique_ptr<Zolm::ZolmReader<Ops>> attach(std::string const& table) {
-  checkBeforeAttach<Ops>(table);
-  auto r = std::make_unique<Zolm::ZolmReader<Ops>>(nullptr, table);
+std::unique_ptr<VexaSwitch::TableReader> attach(Table const& t, std::string const& table) {
+  checkBeforeAttach(t, table);
+  auto r = t.kind->reader(table);
   bool ok = false;
   try {
     ok = r->initialize("zolm");
@@ -287,53 +335,30 @@ std::unique_ptr<Zolm::ZolmReader<Ops>> attach(std::string const& table) {
   return r;
 }
 
-template <class K>
-std::string keyTypeName() {
-  if constexpr (requires { K::kelTypeName; }) return std::string(K::kelTypeName);
-  else if constexpr (std::is_same_v<K, Lanx::IntfId>) return "Lanx::IntfId";
-  else return "of this table";
-}
-
-// The text form of a key or value: its formatter, else its attribute text.
-template <class T>
-std::string textOf(T const& v) {
-  if constexpr (fmt::is_formattable<T>::value) {
-    return fmt::format("{}", v);
-  } else if constexpr (requires(std::string& out) { Kel::AttrText<T>::append(out, v); }) {
-    std::string out;
-    Kel::AttrText<T>::append(out, v);
-    return out;
-  } else {
-    return Zolm::show(v);
+// A key from its text form, through the key type's operations.
+std::optional<Obj> parseKey(Table const& t, std::string const& text, std::string& error) {
+  if (!t.key.parseable()) {
+    error = fmt::format("keys of type {} cannot be parsed", t.key.name());
+    return std::nullopt;
   }
-}
-
-template <class Ops>
-std::optional<typename Ops::Key> parseKey(std::string const& text, std::string& error) {
-  using K = typename Ops::Key;
-  if constexpr (requires(Kel::CharRange& r) { Kel::AttrText<K>::parse(r, "key"); }) {
-    try {
-      Kel::CharRange r(text);
-      K k = Kel::AttrText<K>::parse(r, "key");
-      r.checkAllDataConsumed();
-      return k;
-    } catch (Quiv::Exception const& e) {
-      error = e.msg();
-    }
-  } else {
-    error = fmt::format("keys of type {} cannot be parsed", keyTypeName<K>());
+  Obj k = t.newKey();
+  try {
+    t.key.methods()->genericIfStrepToValue(k.p(), Quiv::String(text), t.key, 0);
+    return k;
+  } catch (Quiv::Exception const& e) {
+    error = e.msg();
   }
   return std::nullopt;
 }
 
 // Walks the table in its order, calling f(value, slot). A damaged chain can
 // loop; a walk longer than the table is reported rather than followed on.
-template <class Ops, class F>
-void walk(Zolm::ZolmReader<Ops>& r, std::string const& table, F&& f) {
-  typename Ops::Value v;
+template <class F>
+void walk(Table const& t, VexaSwitch::TableReader& r, std::string const& table, F&& f) {
+  Obj v = t.newValue(), k = t.newKey();
   Zolm::IterHint hint;
   U64 count = 0;
-  for (bool more = r.first(v, hint); more; more = r.next(Ops::keyOf(v), v, hint)) {
+  for (bool more = r.first(v.p(), hint); more; more = (t.keyOf(v, k), r.next(k.p(), v.p(), hint))) {
     if (++count > r.capacity())
       fmthrow(Quiv::CorruptionDetectedException, "{}: walked {} entries in a table of {} slots", table, count,
               r.capacity());
@@ -341,7 +366,7 @@ void walk(Zolm::ZolmReader<Ops>& r, std::string const& table, F&& f) {
   }
 }
 
-// Runs `body.template operator()<Ops>()` for the table's value type.
+// Runs `body(table)` for the table's types and forms.
 template <class Body>
 void forTable(std::string const& table, Body&& body) {
   std::string dir = tableDir(table);
@@ -357,8 +382,9 @@ void forTable(std::string const& table, Body&& body) {
   if (!f) fail(NO_TABLE, fmt::format("{}: unreadable: {}", table, why));
   if (::strnlen(f->h.typeName, sizeof f->h.typeName) == sizeof f->h.typeName)
     fail(NO_TABLE, fmt::format("{}: unreadable: the type name is not terminated: \"{}\"", table, f->typeText()));
-  if (!withOps(f->h.typeNameView(), body))
-    fail(NO_TABLE, fmt::format("{}: unknown value type \"{}\"", table, f->typeText()));
+  auto t = findTable(f->h.typeNameView());
+  if (!t) fail(NO_TABLE, fmt::format("{}: unknown value type \"{}\"", table, f->typeText()));
+  body(*t);
 }
 
 // --- ls -------------------------------------------------------------------------------
@@ -506,13 +532,13 @@ void printSlabs(Mem::RootPath const& root) {
 // --- show, dump, get ------------------------------------------------------------------
 
 int cmdShow(std::string const& table) {
-  forTable(table, [&]<class Ops>() {
-    auto r = attach<Ops>(table);
+  forTable(table, [&](Table const& t) {
+    auto r = attach(t, table);
     Writer w = writerOf(table);
     emit(r->dumpHeaders());
     say("fenixId: {}\nwriter: {}\nmembers: {} capacity: {} buckets: {} requested size: {}\n", r->fenixId(), w.text(),
         r->members(), r->capacity(), r->buckets(), r->maxSize());
-    if constexpr (Ops::dynamic) printSlabs(r->rootPath());
+    if (t.kind->dynamic) printSlabs(r->rootPath());
     if (auto report = corruptionReport(r->rootPath().dirName()))
       say("corruption reported: {} (see {})\n", *report, markerPath(r->rootPath().dirName()));
   });
@@ -520,19 +546,19 @@ int cmdShow(std::string const& table) {
 }
 
 int cmdDump(std::string const& table, bool json) {
-  forTable(table, [&]<class Ops>() {
-    auto r = attach<Ops>(table);
+  forTable(table, [&](Table const& t) {
+    auto r = attach(t, table);
     std::string line;
     bool first = true;
     if (json) emit("[");
     try {
-      walk(*r, table, [&](typename Ops::Value const& v, U32 slot) {
+      walk(t, *r, table, [&](Obj const& v, U32 slot) {
         line.clear();
         if (json)
           fmt::format_to(std::back_inserter(line), "{}\n  {{\"slot\": {}, \"value\": {}}}", first ? "" : ",", slot,
-                         Zolm::Tool::jsonString(textOf(v)));
+                         Zolm::Tool::jsonString(v.text()));
         else
-          fmt::format_to(std::back_inserter(line), "{}\n", textOf(v));
+          fmt::format_to(std::back_inserter(line), "{}\n", v.text());
         emit(line);
         first = false;
       });
@@ -547,24 +573,24 @@ int cmdDump(std::string const& table, bool json) {
 
 int cmdGet(std::string const& table, std::string const& keyText) {
   int rc = OK;
-  forTable(table, [&]<class Ops>() {
+  forTable(table, [&](Table const& t) {
     std::string error;
-    auto key = parseKey<Ops>(keyText, error);
+    auto key = parseKey(t, keyText, error);
     if (!key) fail(USAGE, fmt::format("bad key \"{}\": {}", printable(keyText), error));
-    auto r = attach<Ops>(table);
+    auto r = attach(t, table);
     bool found = false;
-    typename Ops::Value v;
+    Obj v = t.newValue();
     try {
-      r->lookup(*key, found, &v);
+      found = r->lookup(key->p(), v.p());
     } catch (Quiv::CorruptionDetectedException const& e) {
       fail(NOT_FOUND, fmt::format("{}: corrupt table: {}", table, e.msg()));
     }
     if (!found) {
-      fmt::print(stderr, "zolm: {}: {}: not found\n", table, textOf(*key));
+      fmt::print(stderr, "zolm: {}: {}: not found\n", table, key->text());
       rc = NOT_FOUND;
       return;
     }
-    say("{}\n", textOf(v));
+    say("{}\n", v.text());
   });
   return rc;
 }
@@ -589,10 +615,9 @@ struct Marks {
 constexpr int VALIDATE_LOOKS = 8;
 constexpr auto VALIDATE_PAUSE = std::chrono::milliseconds(10);
 
-template <class Ops>
-int validateTable(std::string const& table) {
-  constexpr bool queued = (Ops::headerFlags & Zolm::SlotHeaderCommon::FLAG_NOTIFY) != 0;
-  std::unique_ptr<Zolm::ZolmReader<Ops>> r;
+int validateTable(Table const& t, std::string const& table) {
+  bool const queued = t.queued();
+  std::unique_ptr<VexaSwitch::TableReader> r;
   std::optional<Nimbr::NimbrReader> queue;
   std::optional<Mem::SharedMemWrapper> buckets;
   ZolmCore::BucketHeader const* bucketHeader = nullptr;
@@ -606,11 +631,11 @@ int validateTable(std::string const& table) {
     if (!queue->attach(error)) queueError = fmt::format("queue: {}", error);
   };
   auto attachAll = [&] {
-    r = attach<Ops>(table);
+    r = attach(t, table);
     buckets.emplace(r->rootPath(), "buckets", Mem::SharedMemWrapper::Mode::readOnly);
     bucketHeader = static_cast<ZolmCore::BucketHeader const*>(buckets->attach(ZolmCore::BucketHeader::SIZE));
     queue.reset();
-    if constexpr (queued) attachQueue();
+    if (queued) attachQueue();
   };
   auto marks = [&] {
     Marks m;
@@ -700,7 +725,7 @@ int validateTable(std::string const& table) {
 
 int cmdValidate(std::string const& table) {
   int rc = OK;
-  forTable(table, [&]<class Ops>() { rc = validateTable<Ops>(table); });
+  forTable(table, [&](Table const& t) { rc = validateTable(t, table); });
   return rc;
 }
 
@@ -723,19 +748,20 @@ U64 fingerprint(std::string_view text) { return std::hash<std::string_view>{}(te
 // that a change is printed only when the entry's text form changed: a
 // rewrite of the same value, or a key added and gone again between two
 // looks, prints nothing. The key itself is kept to name it when it goes.
-template <class Key>
 class ChangePrinter {
+  using Key = Obj;
+
  public:
   explicit ChangePrinter(long count) : count_(count) {}
   std::size_t size() const { return known_.size(); }
   void reserve(std::size_t n) { known_.reserve(n); }
 
   void known(Key const& k, std::string_view value) {
-    known_.insert_or_assign(fingerprint(textOf(k)), Entry{k, fingerprint(value), epoch_});
+    known_.insert_or_assign(fingerprint(k.text()), Entry{k, fingerprint(value), epoch_});
   }
   void present(Key const& k, std::string const& value) {
     U64 v = fingerprint(value);
-    auto [it, added] = known_.try_emplace(fingerprint(textOf(k)), Entry{k, v, epoch_});
+    auto [it, added] = known_.try_emplace(fingerprint(k.text()), Entry{k, v, epoch_});
     it->second.epoch = epoch_;
     if (added) {
       print('+', value);
@@ -745,7 +771,7 @@ class ChangePrinter {
     }
   }
   void absent(Key const& k) {
-    if (known_.erase(fingerprint(textOf(k)))) print('-', textOf(k));
+    if (known_.erase(fingerprint(k.text()))) print('-', k.text());
   }
   // Polling: a round marks what it finds present; what it did not find is
   // gone.
@@ -753,7 +779,7 @@ class ChangePrinter {
   void roundEnds() {
     for (auto it = known_.begin(); it != known_.end();) {
       if (it->second.epoch != epoch_) {
-        print('-', textOf(it->second.key));
+        print('-', it->second.key.text());
         it = known_.erase(it);
       } else {
         ++it;
@@ -800,26 +826,28 @@ class Progress {
 // A table whose files a writer of another value type laid out: the files
 // agree on one fenix id, and the slot header names another type. Such a
 // table will not be this type again; the caller ends the watch.
-template <class Ops>
-std::optional<std::string> otherType(std::string const& table) {
+std::optional<std::string> otherType(Table const& t, std::string const& table) {
   Mem::RootPath root(nullptr, table);
   SharedMem::FenixId fenix = SharedMem::FenixFile(root).read();
   std::string why;
   auto f = readHeader(root.dirName(), why);
-  if (!f || fenix.isNull() || f->h.fenixId != fenix.value() || f->h.typeNameView() == Ops::typeName())
+  if (!f || fenix.isNull() || f->h.fenixId != fenix.value() || f->h.typeNameView() == t.typeName())
     return std::nullopt;
-  return fmt::format("{}: file holds values of type {} wanted {}", table, f->typeText(), Ops::typeName());
+  return fmt::format("{}: file holds values of type {} wanted {}", table, f->typeText(), t.typeName());
 }
 
 // Looks at the whole table every `intervalMs` and prints the differences:
 // for tables without a notification queue, or when the shadow cannot
 // follow the table.
-template <class Ops>
-void watchByPolling(std::string const& table, int intervalMs, long count) {
-  auto r = attach<Ops>(table);
-  ChangePrinter<typename Ops::Key> out(count);
+void watchByPolling(Table const& t, std::string const& table, int intervalMs, long count) {
+  auto r = attach(t, table);
+  ChangePrinter out(count);
   out.reserve(r->members());
-  walk(*r, table, [&](typename Ops::Value const& v, U32) { out.known(Ops::keyOf(v), textOf(v)); });
+  Obj k = t.newKey();
+  walk(t, *r, table, [&](Obj const& v, U32) {
+    t.keyOf(v, k);
+    out.known(k, v.text());
+  });
   say("watching {} ({} entries)\n", table, out.size());
   flushOutput();
   while (!interrupted && !out.done()) {
@@ -827,14 +855,17 @@ void watchByPolling(std::string const& table, int intervalMs, long count) {
     if (interrupted) break;
     try {
       if (!r->validateFiles()) {
-        if (auto other = otherType<Ops>(table)) fail(NO_TABLE, *other);
+        if (auto other = otherType(t, table)) fail(NO_TABLE, *other);
         fmt::print(stderr, "{}: writer changed, attaching again\n", table);
-        r = attach<Ops>(table);
+        r = attach(t, table);
       }
       out.roundStarts();
-      walk(*r, table, [&](typename Ops::Value const& v, U32) { out.present(Ops::keyOf(v), textOf(v)); });
+      walk(t, *r, table, [&](Obj const& v, U32) {
+        t.keyOf(v, k);
+        out.present(k, v.text());
+      });
     } catch (Quiv::CorruptionDetectedException const&) {
-      r = attach<Ops>(table);
+      r = attach(t, table);
       continue;
     }
     out.roundEnds();
@@ -846,42 +877,39 @@ void watchByPolling(std::string const& table, int intervalMs, long count) {
 // the shadow (the value comes from shared memory). Between changes the tool
 // sleeps in its event loop. False, before anything is printed, when the
 // shadow cannot attach; the caller then polls.
-template <class Ops>
-bool watchByShadow(std::string const& table, long count, std::string& why) {
-  using Key = typename Ops::Key;
-  using Value = typename Ops::Value;
-  checkBeforeAttach<Ops>(table);
+bool watchByShadow(Table const& t, std::string const& table, long count, std::string& why) {
+  checkBeforeAttach(t, table);
   Quiv::EventLoop loop;
-  ChangePrinter<Key> out(count);
+  ChangePrinter out(count);
   bool synced = false;
   // Set once the starting point is printed: a change that arrives before
   // (the loop goes on servicing the queue in the slice that completes the
   // synchronisation) is already in the shadow, so in the listing.
   bool listed = false;
-  std::unique_ptr<Zolm::ZolmShadow<Ops>> shadow;
-  Zolm::ShadowCallbacks<Key> cb;
+  std::unique_ptr<VexaSwitch::TableShadow> shadow;
+  VexaSwitch::TableShadowEvents cb;
   std::optional<Failure> stop;
   // The first synchronisation is the starting point, listed below once it
   // is complete; what it finds is not a change.
-  cb.syncChanged = [](Key const&) {};
+  cb.syncChanged = [](void const*) {};
   cb.syncComplete = [&] { synced = true; };
-  cb.changed = [&](Key const& k) {
+  cb.changed = [&](void const* key) {
     if (!listed || stop) return;
     try {
-      Value v;
-      if (shadow->lookup(k, v)) out.present(k, textOf(v));
+      Obj k(t.key, key), v = t.newValue();
+      if (shadow->lookup(k.p(), v.p())) out.present(k, v.text());
       else out.absent(k);
     } catch (Failure const& f) {
       stop = f;  // the output failed: end the loop, then the tool
     }
     if (out.done() || stop) loop.stop();
   };
-  shadow = std::make_unique<Zolm::ZolmShadow<Ops>>(nullptr, table, loop, true, std::move(cb));
+  shadow = t.kind->keyShadow(table, loop, std::move(cb));
   // However the watch ends: detaching replays every local key as a
   // change, and none of them is one (nor may it print while unwinding).
   struct Silence {
-    std::unique_ptr<Zolm::ZolmShadow<Ops>>& shadow;
-    ~Silence() { shadow->callbacksIs({}); }
+    std::unique_ptr<VexaSwitch::TableShadow>& shadow;
+    ~Silence() { shadow->silence(); }
   } silence{shadow};
   bool ok = false;
   try {
@@ -891,7 +919,7 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
     return false;
   }
   if (!ok) {
-    std::string_view error = shadow->lastError().empty() ? shadow->reader().lastError() : shadow->lastError();
+    std::string_view error = shadow->lastError().empty() ? shadow->readerLastError() : shadow->lastError();
     why = error.empty() ? std::string("cannot attach to the notification queue") : std::string(error);
     return false;
   }
@@ -908,7 +936,7 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
       seen = now;
       lastProgress = std::chrono::steady_clock::now();
     }
-    progress("synchronising: {} of {} entries read", seen, shadow->reader().members());
+    progress("synchronising: {} of {} entries read", seen, shadow->readerMembers());
     if (std::chrono::steady_clock::now() - lastProgress > std::chrono::seconds(30)) {
       why = "the first synchronisation made no progress for 30 s";
       return false;
@@ -916,10 +944,11 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
   }
   if (interrupted) return true;
   out.reserve(shadow->members());
-  Value v;
+  Obj v = t.newValue(), k = t.newKey();
   Zolm::IterHint hint;
-  for (bool more = shadow->first(v, hint); more && !interrupted; more = shadow->next(Ops::keyOf(v), v, hint)) {
-    out.known(Ops::keyOf(v), textOf(v));
+  for (bool more = shadow->first(v.p(), hint); more && !interrupted; more = shadow->next(k.p(), v.p(), hint)) {
+    t.keyOf(v, k);
+    out.known(k, v.text());
     progress("listing: {} of {} entries", out.size(), shadow->members());
   }
   say("watching {} ({} entries)\n", table, out.size());
@@ -940,7 +969,7 @@ bool watchByShadow(std::string const& table, long count, std::string& why) {
         if (interrupted) loop.stop();
         bool now = shadow->connected() && shadow->initialized();
         if (!shadow->initialized()) {
-          if (auto other = otherType<Ops>(table)) {
+          if (auto other = otherType(t, table)) {
             stop = Failure{NO_TABLE, *other};
             loop.stop();
             return;
@@ -964,17 +993,48 @@ int cmdWatch(std::string const& table, int intervalMs, long count) {
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
-  forTable(table, [&]<class Ops>() {
+  forTable(table, [&](Table const& t) {
     std::string why;
-    if constexpr ((Ops::headerFlags & Zolm::SlotHeaderCommon::FLAG_NOTIFY) == 0) {
+    if (!t.queued()) {
       why = "the table has no notification queue";
     } else {
-      if (watchByShadow<Ops>(table, count, why)) return;
+      if (watchByShadow(t, table, count, why)) return;
     }
     if (interrupted) return;
     fmt::print(stderr, "{}: {}; looking every {} ms instead\n", table, why, intervalMs);
-    watchByPolling<Ops>(table, intervalMs, count);
+    watchByPolling(t, table, intervalMs, count);
   });
+  return OK;
+}
+
+// --- types ----------------------------------------------------------------------------
+
+// The registered types (a line each: name, kind, module, index, number of
+// attributes), or one type's attributes: id, name, kind, type and whether a
+// generic client may set it; a function with its parameters.
+int cmdTypes(std::string const& name) {
+  if (name.empty()) {
+    say("{:<56} {:<10} {:<17} {:>5} {:>5}\n", "TYPE", "KIND", "MODULE", "INDEX", "ATTRS");
+    for (Kel::Type t : Kel::types())
+      say("{:<56} {:<10} {:<17} {:>5} {:>5}\n", t.name(), Kel::toString(t.kind()), t.module()->unit, t.index(),
+          t.attrCount());
+    return OK;
+  }
+  Kel::Type t = Kel::findType(name);
+  if (!t) {
+    fmt::print(stderr, "zolm: no registered type \"{}\" (see zolm types)\n", printable(name));
+    return NOT_FOUND;
+  }
+  say("{}: {}, module {} index {}{}\n", t.name(), Kel::toString(t.kind()), t.module()->unit, t.index(),
+      t.size() ? fmt::format(", {} bytes", t.size()) : std::string());
+  say("{:>5}  {:<46} {:<10} {:<40} {}\n", "ID", "ATTRIBUTE", "KIND", "TYPE", "SETTABLE");
+  for (U16 i = 0; i < t.attrCount(); ++i) {
+    Kel::Attr a = t.attr(i);
+    std::string shown(a.name());
+    if (a.kind() == Kel::AttrKind::function) shown += fmt::format("({})", fmt::join(a.params(), ", "));
+    say("{:>5}  {:<46} {:<10} {:<40} {}\n", a.id(), shown, Kel::toString(a.kind()), a.typeName(),
+        a.settable() ? "yes" : "no");
+  }
   return OK;
 }
 
@@ -1042,9 +1102,13 @@ int main(int argc, char** argv) {
           },
           "N>=0"));
   addRoot(watch);
-  for (CLI::App* c : {ls, show, dump, get, validate, watch}) c->footer(EXIT_HELP);
+  std::string typeName;
+  auto* types = app.add_subcommand("types", "list the registered types, or one type's attributes");
+  types->add_option("TYPE", typeName, "a qualified type name, e.g. VexaSwitch::LagGroupIdEntry");
+  addRoot(types);  // accepted like every command's; the types need no root
+  for (CLI::App* c : {ls, show, dump, get, validate, watch, types}) c->footer(EXIT_HELP);
 
-  constexpr char const* COMMANDS[] = {"ls", "show", "dump", "get", "validate", "watch"};
+  constexpr char const* COMMANDS[] = {"ls", "show", "dump", "get", "validate", "watch", "types"};
   // The first word that is neither an option nor --root's value names the
   // command; an unknown one is named rather than reported as missing.
   for (int i = 1; i < argc; ++i) {
@@ -1055,7 +1119,7 @@ int main(int argc, char** argv) {
     }
     if (a.starts_with("-")) continue;
     if (std::none_of(std::begin(COMMANDS), std::end(COMMANDS), [&](char const* c) { return a == c; })) {
-      fmt::print(stderr, "zolm: unknown command \"{}\" (commands: ls, show, dump, get, validate, watch; see --help)\n",
+      fmt::print(stderr, "zolm: unknown command \"{}\" (commands: ls, show, dump, get, validate, watch, types; see --help)\n",
                  printable(a));
       return USAGE;
     }
@@ -1069,6 +1133,11 @@ int main(int argc, char** argv) {
   }
   int rc = USAGE;
   try {
+    if (*types) {
+      rc = cmdTypes(typeName);
+      flushOutput();
+      return rc;
+    }
     if (!root.empty()) Mem::RootPath::shmRootIs(root);
     checkRoot();
     // A dump of a large table goes out in large writes.

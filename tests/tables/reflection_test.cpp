@@ -1,0 +1,579 @@
+// Types by name: the registered modules read back through the registry, the
+// generic operations of every value type against the types' own functions,
+// and the collection operations over a small in-process collection.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "VexaSwitchLib/runtime/CollectionTypeImpl.h"
+#include "VexaSwitchLib/runtime/TypeImpl.h"
+#include "VexaSwitchLib/tables/AclTypes.h"
+#include "VexaSwitchLib/tables/L2Types.h"
+#include "VexaSwitchLib/tables/LagTypes.h"
+#include "VexaSwitchLib/tables/TableAccess.h"
+#include "VexaSwitchLib/tables/TrailerTypes.h"
+#include "VexaSwitchLib/tables/VlanTypes.h"
+#include "testutil/Expect.h"
+
+using namespace VexaSwitch;
+using VexaTest::thrownMessage;
+using Names = std::vector<std::string_view>;
+
+namespace {
+
+Kel::Type type(std::string_view name) {
+  Kel::Type t = Kel::findType(name);
+  EXPECT_TRUE(t) << name;
+  return t;
+}
+
+int op(void* result, void* object, std::string_view typeName, std::string_view attr, int operation,
+       void const* key = nullptr, void const* value = nullptr) {
+  Kel::Type t = type(typeName);
+  Kel::Attr a = attr.empty() ? Kel::Attr() : t.attribute(attr);
+  if (!attr.empty()) {
+    EXPECT_TRUE(a) << attr;
+  }
+  return t.ops()->genericIfAttributeOp(result, object, attr.empty() ? nullptr : &a, operation, key, value);
+}
+
+struct ModuleWant {
+  std::string_view unit;
+  Names types;       // in index order
+  Names typePool;    // pool order
+  Names attrPool;    // pool order, without the leading empty name
+};
+
+Names sorted(Names n) {
+  std::sort(n.begin(), n.end());
+  return n;
+}
+
+// The library's modules in registration (link) order.
+std::vector<ModuleWant> const& wanted() {
+  static std::vector<ModuleWant> const w = {
+      {"ACL",
+       {"VexaSwitch::VlanMembershipAclEntryConfig", "VexaSwitch::VlanMembershipTableAclConfig",
+        "VexaSwitch::AclCounter", "VexaSwitch::AclCounterStatus"},
+       {"Bridging::VlanId", "Kel::String", "Kel::VoidPtr", "Kel::VoidPtrConst", "Nox::UniqueId", "U32",
+        "VexaSwitch::AclCounter", "VexaSwitch::AclCounterStatus", "VexaSwitch::VlanMembershipAclEntryConfig",
+        "VexaSwitch::VlanMembershipTableAclConfig"},
+       {"aclDefaultPermit", "aclEnable", "aclId", "buf", "count", "counter", "counterControl", "deserialize",
+        "deserializeLen", "disableVlan", "entry", "entryControl", "key", "name", "serialize", "serializeLen",
+        "serializedLen", "serializedlen"}},
+      {"L2 tables",
+       {"VexaSwitch::MlagIntfConfig", "VexaSwitch::L2TableConfig", "VexaSwitch::McastMacTableConfig"},
+       {"Kel::String", "VexaSwitch::L2TableConfig", "VexaSwitch::McastMacTableConfig", "VexaSwitch::MlagIntfConfig"},
+       {"entry", "entryControl", "key", "name"}},
+      {"L2 types",
+       {"VexaSwitch::L2Constants", "VexaSwitch::L2HashTableControl", "VexaSwitch::L2HashTableHwEntry",
+        "VexaSwitch::L2HashTableIndex", "VexaSwitch::L2HwLastSeen", "VexaSwitch::L2LogicalEntry",
+        "VexaSwitch::L2McastFlags", "VexaSwitch::L2PortControl", "VexaSwitch::MlagIntfEntry"},
+       sorted({"Lanx::IntfId", "Bridging::MacVlanPair", "ProfileHwProperties", "U8", "U16", "U32", "U64", "bool",
+               "VexaSwitch::L2Constants", "VexaSwitch::L2HashTableControl", "VexaSwitch::L2HashTableHwEntry",
+               "VexaSwitch::L2HashTableIndex", "VexaSwitch::L2HwLastSeen", "VexaSwitch::L2LogicalEntry",
+               "VexaSwitch::L2McastFlags", "VexaSwitch::L2PortControl", "VexaSwitch::MlagIntfEntry"}),
+       {"agingTickInterval", "data0", "data1", "data2", "data3", "dataToCpu", "dirty", "entriesPerHashTable",
+        "entryType", "fromFields", "fromHwEntry", "fromWayIndex", "fromWords", "hwEntry", "hwProp", "index",
+        "ingressPortMask", "intf", "invalid", "isMlagPeer", "joinsToCpu", "joinsToEgressPorts", "key", "lastSeen",
+        "lastSeenMask", "lastSeenOveride", "lastSeenOverride", "lastSeenRelative", "learnDisable", "learnOnly",
+        "macLearnDeviceName", "maxEntries", "maxEthGroups", "maxWay", "mcastDataToCpu", "mcastFlags",
+        "mcastJoinsToCpu", "mcastJoinsToEgressPorts", "mcastRoutingEnabled", "moveCount", "nBuckets",
+        "nWayCuckooHash", "numLags", "numMirroringSessions", "numPorts", "numPortsPerLag", "pipelinesPerChip",
+        "portsPerChip", "portsPerPipeline", "qword0", "qword1", "readOp", "tableIndex", "timestamp", "value", "w0",
+        "w1", "w2", "w3", "way", "writeOp"}},
+      {"L3 tables",
+       {"VexaSwitch::LpmTableConfig", "VexaSwitch::NexthopTableConfig", "VexaSwitch::LpmTableStatus",
+        "VexaSwitch::TableStatus", "VexaSwitch::LpmHitTableStatus", "VexaSwitch::VlanGroupTableConfig",
+        "VexaSwitch::VlanGroupTableStatus", "VexaSwitch::L3FloodTableConfig", "VexaSwitch::MrouteTableConfig",
+        "VexaSwitch::MrouteTableStatus", "VexaSwitch::MrouteHitTableStatus"},
+       {},  // checked as the sorted types plus Kel::String below
+       {"entry", "entryControl", "key", "name"}},
+      {"LAG",
+       {"VexaSwitch::LagGroupId", "VexaSwitch::LagGroupIdEntry", "VexaSwitch::LagGroupIdTable"},
+       {"Kel::String", "Lanx::IntfId", "U32", "VexaSwitch::LagGroupId", "VexaSwitch::LagGroupIdEntry",
+        "VexaSwitch::LagGroupIdTable"},
+       {"emptyId", "entry", "entryControl", "key", "lagIntf", "name", "value"}},
+      {"profile",
+       {"VexaSwitch::ChipInfo", "VexaSwitch::ProfileInfoDir"},
+       {"Kel::String", "ProfileName", "VexaSwitch::ChipInfo", "VexaSwitch::ProfileInfoDir"},
+       {"bitFile", "boardStd", "chipInfo", "csvFile", "fdl", "name", "portLayout", "profileInfo", "profileName"}},
+      {"switch constants",
+       {"VexaSwitch::MountConstants", "VexaSwitch::PlatformConstants"},
+       {"Kel::String", "VexaSwitch::MountConstants", "VexaSwitch::PlatformConstants"},
+       {"agentBackupPath", "agentBackupType", "agentDataBasePath", "agentDataPath", "agentDataType", "agentName",
+        "capacityBasePath", "capacityPath", "dirName", "maxInterfaces", "maxSwitches", "parityPath", "parityType",
+        "readRequestPath", "readResultBasePath", "readResultPath", "systemConfigPath", "systemConfigType",
+        "systemStatusPath", "systemStatusType"}},
+      {"NAT tables",
+       {"VexaSwitch::NatConfig", "VexaSwitch::NatStatus"},
+       {"Kel::String", "VexaSwitch::NatConfig", "VexaSwitch::NatStatus"},
+       {"entry", "entryControl", "key", "name"}},
+      {"table ids",
+       {"VexaSwitch::TableId"},
+       {"Kel::String", "VexaSwitch::TableId"},
+       {"basePathName", "devId", "feature", "fromTableName", "pipeId", "table", "tableName"}},
+      {"status packet",
+       {"VexaSwitch::StatusPacket"},
+       {"VexaSwitch::StatusPacket"},
+       {"coreMemoryForEgressOverThreshold", "inputBufferOverThreshold", "linkState", "outputBufferOverThreshold",
+        "timestamp"}},
+      {"trailer",
+       {"VexaSwitch::VexaEgressTrailer"},
+       {"U32", "VexaSwitch::VexaEgressTrailer"},
+       {"chip", "l2Control", "lagGroup", "learn", "moved", "port", "value"}},
+      {"VLAN table",
+       {"VexaSwitch::VlanMembershipTableConfig"},
+       {"Kel::String", "VexaSwitch::VlanMembershipTableConfig"},
+       {"entry", "entryControl", "key", "name"}},
+      {"VLAN types",
+       {"VexaSwitch::VlanMembershipEntryConfig", "VexaSwitch::VlanMembershipNatConfig",
+        "VexaSwitch::VlanMembershipNatConfig::NatPipeConfig", "VexaSwitch::VlanMembershipNatConfig::NatVlanConfig"},
+       {"Bridging::VlanId", "Kel::String", "PipeId", "VexaSwitch::VlanMembershipEntryConfig",
+        "VexaSwitch::VlanMembershipNatConfig", "VexaSwitch::VlanMembershipNatConfig::NatPipeConfig",
+        "VexaSwitch::VlanMembershipNatConfig::NatVlanConfig"},
+       {"broadcastToCpu", "entry", "key", "learnToCpu", "multicastJoinToCpu", "multicastJoinToEgress",
+        "multicastRoute", "name", "natEnable", "natId", "natPipeConfig", "permitMask", "pipeId", "unicastRoute",
+        "unknownDaToCpu", "unknownMulticastToCpu", "vlanId", "vrfBits"}},
+  };
+  return w;
+}
+
+TEST(Modules, RegisteredOnceInLinkOrderWithTheirPoolsIndicesAndIds) {
+  auto mods = Kel::modules();
+  std::vector<Kel::Module const*> library;
+  for (auto* m : mods)
+    if (m->library) library.push_back(m);
+  ASSERT_EQ(library.size(), wanted().size());
+  for (std::size_t i = 0; i < library.size(); ++i) {
+    Kel::Module const& m = *library[i];
+    ModuleWant const& w = wanted()[i];
+    SCOPED_TRACE(std::string(w.unit));
+    EXPECT_EQ(m.unit, w.unit);
+    ASSERT_EQ(m.numTypes, w.types.size());
+    for (U16 t = 0; t < m.numTypes; ++t) {
+      Kel::Type found = Kel::findType(w.types[t]);
+      EXPECT_EQ(found, Kel::Type(&m, t)) << w.types[t];  // the fwkType: (module, index)
+    }
+    Names typePool = w.typePool;
+    if (w.unit == "L3 tables") {
+      typePool = w.types;
+      typePool.push_back("Kel::String");
+      typePool = sorted(typePool);
+    }
+    EXPECT_EQ(m.typeNameList(), typePool);
+    Names attrPool{""};
+    attrPool.insert(attrPool.end(), w.attrPool.begin(), w.attrPool.end());
+    EXPECT_EQ(m.attrNameList(), attrPool);
+    EXPECT_EQ(m.valueMethods == nullptr, w.unit == "switch constants");
+  }
+  EXPECT_EQ(wanted()[2].attrPool.size(), 61u);
+  EXPECT_EQ(wanted()[6].attrPool.size(), 20u);
+
+  auto ids = [](std::string_view t) {
+    std::vector<std::pair<std::string_view, Kel::AttributeId>> out;
+    Kel::Type ty = type(t);
+    for (U16 i = 0; i < ty.attrCount(); ++i) out.emplace_back(ty.attr(i).name(), Kel::KelAttrBase::attributeId(ty.attr(i)));
+    return out;
+  };
+  using P = std::vector<std::pair<std::string_view, Kel::AttributeId>>;
+  EXPECT_EQ(ids("VexaSwitch::AclCounter"), (P{{"key", 2}, {"count", 3}}));
+  EXPECT_EQ(ids("VexaSwitch::LagGroupId"), (P{{"value", 2}, {"emptyId", 3}}));
+  EXPECT_EQ(ids("VexaSwitch::LagGroupIdEntry"), (P{{"key", 2}, {"lagIntf", 3}}));
+  EXPECT_EQ(ids("VexaSwitch::AclCounterStatus"), (P{{"name", 2}, {"counter", 258}, {"counterControl", 259}}));
+  EXPECT_EQ(ids("VexaSwitch::LpmTableConfig"), (P{{"name", 2}, {"entry", 258}, {"entryControl", 259}}));
+  EXPECT_EQ(ids("VexaSwitch::L2HashTableIndex"),
+            (P{{"value", 2}, {"way", 3}, {"index", 4}, {"fromWayIndex", 5}, {"invalid", 6}}));
+  EXPECT_EQ(ids("VexaSwitch::StatusPacket")[0], (std::pair<std::string_view, Kel::AttributeId>{"linkState", 130}));
+  Kel::Attr fromFields = type("VexaSwitch::L2HashTableControl").attribute("fromFields");
+  EXPECT_EQ(fromFields.params(), (Names{"way", "index", "writeOp", "readOp", "lastSeenOveride", "lastSeenRelative",
+                                        "maxWay", "maxEntries"}));
+  EXPECT_EQ(type("VexaSwitch::LagGroupIdTable").attribute("entry").keyName(), "key");
+  EXPECT_TRUE(type("VexaSwitch::AclCounter").attribute("count").settable());
+  EXPECT_FALSE(type("VexaSwitch::LagGroupIdEntry").attribute("lagIntf").settable());
+  EXPECT_EQ(type("VexaSwitch::L2LogicalEntry").attribute("intf").typeName(), "Lanx::IntfId");
+  EXPECT_EQ(type("VexaSwitch::L2LogicalEntry").size(), sizeof(L2LogicalEntry));
+  EXPECT_FALSE(Kel::findType("VexaSwitch::NoSuchType"));
+  // A name the pools only refer to is defined elsewhere (here by the
+  // referenced-types module), never twice.
+  EXPECT_FALSE(type("Nox::UniqueId").module()->library);
+  EXPECT_TRUE(Kel::KelTypeBase::isDerived(type("VexaSwitch::LagGroupId"), type("VexaSwitch::LagGroupId")));
+  EXPECT_FALSE(Kel::KelTypeBase::isDerived(type("VexaSwitch::LagGroupId"), type("VexaSwitch::LagGroupIdEntry")));
+}
+
+// What a generic client of the tables relies on: every table's value type is
+// registered with its methods, and its key attribute names the engine's key
+// type, itself registered and parseable.
+TEST(Modules, EveryTableReachesItsValueAndKeyTypesByName) {
+  ASSERT_EQ(VexaSwitch::tableKinds().size(), 19u);
+  for (VexaSwitch::TableKind const& k : VexaSwitch::tableKinds()) {
+    SCOPED_TRACE(std::string(k.valueType));
+    EXPECT_EQ(VexaSwitch::tableKind(k.valueType), &k);
+    Kel::Type v = type(k.valueType);
+    ASSERT_TRUE(v && v.methods());
+    EXPECT_EQ(v.size(), k.valueSize);
+    ASSERT_TRUE(v.keyAttr());
+    EXPECT_EQ(v.keyAttr().typeName(), k.keyType);
+    Kel::Type key = type(k.keyType);
+    ASSERT_TRUE(key && key.methods());
+    EXPECT_TRUE(key.parseable());
+  }
+  EXPECT_FALSE(VexaSwitch::tableKind("VexaSwitch::LagGroupId"));
+}
+
+// A value of a registered type in raw storage, through its methods only.
+struct Boxed {
+  explicit Boxed(Kel::Type t) : type(t), m(t.methods()), bytes(t.size() + 16) { m->genericIfConstruct(at(), nullptr); }
+  ~Boxed() { m->genericIfDestruct(at()); }
+  void* at() { return reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(bytes.data()) + 15) & ~std::uintptr_t(15)); }
+  std::string text() { return std::string(m->genericIfStrRep(at(), type, 0).view()); }
+  Kel::Type type;
+  Kel::ValueMethods const* m;
+  std::vector<unsigned char> bytes;
+};
+
+// Every parseable value type: default text -> value -> text, and a few
+// typed values against their own text form.
+TEST(GenericValues, EveryParseableTypeRoundTripsThroughItsOperationsAlone) {
+  int parsed = 0;
+  for (Kel::Type t : Kel::types()) {
+    if (!t.methods() || !t.parseable()) continue;
+    SCOPED_TRACE(std::string(t.name()));
+    Boxed a(t), b(t);
+    std::string text = a.text();
+    b.m->genericIfStrepToValue(b.at(), Quiv::String(text), t, 0);
+    EXPECT_EQ(b.text(), text);
+    bool equal = false, nonnull = true;
+    EXPECT_EQ(t.ops()->genericIfAttributeOp(&equal, a.at(), nullptr, Kel::EQUAL, nullptr, b.at()), 0);
+    EXPECT_EQ(t.ops()->genericIfAttributeOp(&nonnull, a.at(), nullptr, Kel::NONNULL, nullptr, nullptr), 0);
+    EXPECT_TRUE(equal);
+    EXPECT_FALSE(nonnull);
+    ++parsed;
+  }
+  EXPECT_GE(parsed, 40);
+
+  struct Sample {
+    std::string_view type, text;
+  };
+  for (Sample s : {Sample{"VexaSwitch::AclCounter",
+                          "Value('VexaSwitch::AclCounter', ** {'key': Value('Nox::UniqueId', ** {'pid': 7, 'counter': "
+                          "9}), 'count': 18446744073709551615})"},
+                   Sample{"VexaSwitch::LagGroupIdEntry",
+                          "Value('VexaSwitch::LagGroupIdEntry', ** {'key': 5, 'lagIntf': Port-Channel5})"},
+                   Sample{"VexaSwitch::L2HashTableIndex", "12288"}, Sample{"Lanx::IntfId", "Ethernet3/1"}}) {
+    Boxed v(type(s.type));
+    v.m->genericIfStrepToValue(v.at(), Quiv::String(s.text), v.type, 0);
+    EXPECT_EQ(v.text(), s.text);
+  }
+  // Bad text is refused and loses nothing.
+  Boxed lag(type("VexaSwitch::LagGroupId"));
+  lag.m->genericIfStrepToValue(lag.at(), "5", lag.type, 0);
+  EXPECT_EQ(thrownMessage<Kel::RangeException>([&] { lag.m->genericIfStrepToValue(lag.at(), "64", lag.type, 0); }),
+            "VexaSwitch::LagGroupId::value < 0 or > VexaSwitch::LagGroupId::emptyId not allowed");
+  EXPECT_THROW(lag.m->genericIfStrepToValue(lag.at(), "5 ", lag.type, 0), Kel::ParseException);
+  EXPECT_EQ(lag.text(), "5");
+  // A constant holder consumes nothing; a value holding a collection has no
+  // parser.
+  Boxed consts(type("VexaSwitch::L2Constants"));
+  consts.m->genericIfStrepToValue(consts.at(), "", consts.type, 0);
+  EXPECT_THROW(consts.m->genericIfStrepToValue(consts.at(), "x", consts.type, 0), Kel::ParseException);
+  Boxed acl(type("VexaSwitch::VlanMembershipAclEntryConfig"));
+  EXPECT_FALSE(acl.type.parseable());
+  EXPECT_THROW(acl.m->genericIfStrepToValue(acl.at(), "[]", acl.type, 0), Kel::TypeException);
+}
+
+TEST(GenericValues, HashConstructAndPointerChecks) {
+  LagGroupId g(5);
+  Kel::Type lagId = type("VexaSwitch::LagGroupId");
+  EXPECT_EQ(lagId.methods()->genericIfHash(&g, lagId), Kel::hashSingleAttr(U32(0), U32(5)));
+  VexaEgressTrailer tr(0x1234);
+  EXPECT_EQ(type("VexaSwitch::VexaEgressTrailer").methods()->genericIfHash(&tr, {}),
+            Kel::hashSingleAttr(U32(0), U32(0x1234)));
+  L2HwLastSeen seen;
+  EXPECT_EQ(thrownMessage<Kel::UnhashableTypeException>(
+                [&] { type("VexaSwitch::L2HwLastSeen").methods()->genericIfHash(&seen, {}); }),
+            "type VexaSwitch::L2HwLastSeen is not hashable");
+  EXPECT_EQ(lagId.methods()->genericIfVoidPtrIs(&g, lagId, lagId), &g);
+  EXPECT_THROW(lagId.methods()->genericIfVoidPtrIs(&g, lagId, type("VexaSwitch::LagGroupIdEntry")), Kel::TypeException);
+
+  // Constructor arguments: the raw bounded value (range-checked), a record's
+  // leading attributes.
+  alignas(LagGroupIdEntry) unsigned char raw[sizeof(LagGroupIdEntry)];
+  U32 sixtyFour = 64, three = 3;
+  void const* args[] = {&sixtyFour};
+  EXPECT_EQ(thrownMessage<Kel::RangeException>([&] { lagId.ops()->genericIfConstructFromCtorArgs(raw, args); }),
+            "VexaSwitch::LagGroupId::value < 0 or > VexaSwitch::LagGroupId::emptyId not allowed");
+  args[0] = &three;
+  lagId.ops()->genericIfConstructFromCtorArgs(raw, args);
+  EXPECT_EQ(reinterpret_cast<LagGroupId*>(raw)->value(), 3u);
+  Lanx::IntfId pc = Lanx::IntfId::portChannel(3);
+  void const* entryArgs[] = {raw, &pc};
+  LagGroupId key3(3);
+  entryArgs[0] = &key3;
+  Kel::Type entryT = type("VexaSwitch::LagGroupIdEntry");
+  ASSERT_EQ(entryT.ops()->ctorArgs, 2u);
+  entryT.ops()->genericIfConstructFromCtorArgs(raw, entryArgs);
+  EXPECT_EQ(*reinterpret_cast<LagGroupIdEntry*>(raw), LagGroupIdEntry(key3, pc));
+}
+
+TEST(GenericValues, AttributeOperationsAndTheirStatuses) {
+  LagGroupId a(5), b(7);
+  bool r = false;
+  EXPECT_EQ(op(&r, &a, "VexaSwitch::LagGroupId", "", Kel::LESS, nullptr, &b), 0);
+  EXPECT_TRUE(r);
+  EXPECT_EQ(op(&r, &b, "VexaSwitch::LagGroupId", "", Kel::LESS, nullptr, &a), 0);
+  EXPECT_FALSE(r);
+  LagGroupIdEntry e(a, Lanx::IntfId::portChannel(5)), e2;
+  EXPECT_EQ(op(&r, &e, "VexaSwitch::LagGroupIdEntry", "", Kel::LESS, nullptr, &e2), 1);
+  EXPECT_EQ(op(&r, &e, "VexaSwitch::LagGroupIdEntry", "", Kel::NONNULL), 0);
+  EXPECT_TRUE(r);
+
+  Lanx::IntfId intf;
+  EXPECT_EQ(op(&intf, &e, "VexaSwitch::LagGroupIdEntry", "lagIntf", Kel::GET), 0);
+  EXPECT_EQ(intf, Lanx::IntfId::portChannel(5));
+  Lanx::IntfId other = Lanx::IntfId::portChannel(9);
+  EXPECT_EQ(op(nullptr, &e, "VexaSwitch::LagGroupIdEntry", "lagIntf", Kel::SET, nullptr, &other), 1);
+  EXPECT_EQ(e.lagIntf(), Lanx::IntfId::portChannel(5));
+  U32 emptyId = 0;
+  EXPECT_EQ(op(&emptyId, &a, "VexaSwitch::LagGroupId", "emptyId", Kel::GET), 0);
+  EXPECT_EQ(emptyId, 63u);
+  EXPECT_EQ(op(nullptr, &a, "VexaSwitch::LagGroupId", "emptyId", Kel::SET, nullptr, &emptyId), 1);
+
+  AclCounter c(Nox::UniqueId(1, 2), 4);
+  U64 count = 99;
+  EXPECT_EQ(op(nullptr, &c, "VexaSwitch::AclCounter", "count", Kel::SET, nullptr, &count), 0);
+  EXPECT_EQ(c.count(), 99u);
+  // An attribute of another type: status 2, nothing read.
+  Kel::Attr lagIntf = type("VexaSwitch::LagGroupIdEntry").attribute("lagIntf");
+  count = 1;
+  EXPECT_EQ(type("VexaSwitch::AclCounter").ops()->genericIfAttributeOp(&count, &c, &lagIntf, Kel::GET, nullptr, nullptr), 2);
+  EXPECT_EQ(count, 1u);
+
+  // Views, functions, string and real constants, 64-bit halves.
+  L2HashTableIndex idx(2 * 4096 + 17);
+  U32 way = 0;
+  EXPECT_EQ(op(&way, &idx, "VexaSwitch::L2HashTableIndex", "way", Kel::GET), 0);
+  EXPECT_EQ(way, 2u);
+  EXPECT_EQ(op(&way, &idx, "VexaSwitch::L2HashTableIndex", "fromWayIndex", Kel::GET), 1);
+  L2Constants k;
+  Quiv::String name;
+  double tick = 0;
+  EXPECT_EQ(op(&name, &k, "VexaSwitch::L2Constants", "macLearnDeviceName", Kel::GET), 0);
+  EXPECT_EQ(op(&tick, &k, "VexaSwitch::L2Constants", "agingTickInterval", Kel::GET), 0);
+  EXPECT_EQ(name, "vexa_maclearn");
+  EXPECT_EQ(tick, 10.0);
+  L2LogicalEntry l2;
+  l2.timestampIs(0x123456789AULL);
+  U64 ts = 0;
+  EXPECT_EQ(op(&ts, &l2, "VexaSwitch::L2LogicalEntry", "timestamp", Kel::GET), 0);
+  EXPECT_EQ(ts, 0x123456789AULL);
+}
+
+// The per-pipeline arrays: written, counted and iterated by index, the index
+// range-checked with its own type's message.
+TEST(GenericValues, ArrayAttributesIterateByIndex) {
+  VlanMembershipAclEntryConfig v(Bridging::VlanId(10));
+  Kel::Type t = type("VexaSwitch::VlanMembershipAclEntryConfig");
+  Kel::Attr aclId = t.attribute("aclId");
+  ASSERT_EQ(aclId.kind(), Kel::AttrKind::array);
+  EXPECT_EQ(aclId.typeName(), "VexaSwitch::PipeAclId");
+  VlanMembershipTableAclIndex i1(1), i4(4);
+  PipeAclId x(7), y(9);
+  EXPECT_EQ(t.ops()->genericIfAttributeOp(nullptr, &v, &aclId, Kel::SET, &i1, &x), 0);
+  EXPECT_EQ(t.ops()->genericIfAttributeOp(nullptr, &v, &aclId, Kel::SET, &i4, &y), 0);
+  U32 n = 0;
+  EXPECT_EQ(t.ops()->genericIfAttributeOp(&n, &v, &aclId, Kel::COUNT, nullptr, nullptr), 0);
+  EXPECT_EQ(n, 5u);
+  EXPECT_EQ(v.aclId()[1], x);
+
+  Kel::IterOps const* ops = nullptr;
+  void* it = t.ops()->genericIfIterator(&v, nullptr, aclId, &ops);
+  ASSERT_TRUE(it);
+  std::vector<std::pair<U32, U16>> seen;
+  for (; ops->iterNonnull(aclId, it); ops->iterInc(aclId, it)) {
+    VlanMembershipTableAclIndex k;
+    PipeAclId e;
+    ops->iterKey(aclId, it, &k);
+    ops->iterObj(aclId, it, &e);
+    seen.emplace_back(k.value(), e.value());
+  }
+  ops->iterDel(aclId, it);
+  EXPECT_EQ(seen, (std::vector<std::pair<U32, U16>>{{0, 0x100D}, {1, 7}, {2, 0x100D}, {3, 0x100D}, {4, 9}}));
+  it = t.ops()->genericIfIterator(&v, &i4, aclId, &ops);
+  EXPECT_TRUE(ops->iterNonnull(aclId, it));
+  ops->iterInc(aclId, it);
+  EXPECT_FALSE(ops->iterNonnull(aclId, it));
+  ops->iterDel(aclId, it);
+  EXPECT_FALSE(t.ops()->genericIfIterator(&v, nullptr, t.attribute("key"), &ops));
+
+  VlanMembershipTableAclIndex bad;
+  U8 twelve = 12;
+  std::memcpy(&bad, &twelve, 1);  // as if from a damaged buffer
+  EXPECT_EQ(thrownMessage<Kel::RangeException>(
+                [&] { t.ops()->genericIfAttributeOp(&x, &v, &aclId, Kel::GET, &bad, nullptr); }),
+            "VexaSwitch::VlanMembershipTableAclIndex::value < VexaSwitch::VlanMembershipTableAclIndex::min or > "
+            "VexaSwitch::VlanMembershipTableAclIndex::max not allowed");
+}
+
+// ---- collections ----------------------------------------------------------------------
+
+// A collection with the interface the table collections offer, in process
+// memory, to drive the collection operations.
+class MockTable : public Kel::Entity {
+ public:
+  static constexpr std::string_view kelTypeName = "VexaTest::MockTable";
+  static int created;
+  static Kel::Ptr<MockTable> MockTableIs(Quiv::String const& name) {
+    ++created;
+    auto p = Kel::Ptr<MockTable>(new MockTable(name));
+    p->hasNotificationActiveIs(true);
+    return p;
+  }
+  std::map<U32, LagGroupIdEntry> entries;
+  Kel::Ptr<Kel::Entity> control = Kel::makePtr<Kel::Entity>("control");
+  bool corrupt = false;
+
+ private:
+  explicit MockTable(Quiv::String name) : Entity(std::move(name)) {}
+};
+int MockTable::created = 0;
+
+struct MockAccess {
+  using Collection = MockTable;
+  using Key = LagGroupId;
+  using Value = LagGroupIdEntry;
+  using Control = Kel::Entity;
+  static constexpr std::string_view typeName = MockTable::kelTypeName;
+  static constexpr std::string_view attr = "entry";
+  static Kel::Ptr<MockTable> make(Quiv::String const& n) { return MockTable::MockTableIs(n); }
+  static void set(MockTable& c, Value const& v) { c.entries[v.key().value()] = v; }
+  static Value del(MockTable& c, Key const& k) {
+    auto it = c.entries.find(k.value());
+    if (it == c.entries.end()) return Value();
+    Value old = it->second;
+    c.entries.erase(it);
+    return old;
+  }
+  static bool find(MockTable& c, Key const& k, Value& out) {
+    if (c.corrupt) fmthrow(Quiv::CorruptionDetectedException, "bad chain");
+    auto it = c.entries.find(k.value());
+    if (it == c.entries.end()) return false;
+    out = it->second;
+    return true;
+  }
+  static U32 count(MockTable& c) { return U32(c.entries.size()); }
+  struct Iterator {
+    std::map<U32, LagGroupIdEntry>::const_iterator at, end;
+    bool valid() const { return at != end; }
+    Key key() const { return at->second.key(); }
+    Value value() const { return at->second; }
+    void advance() { ++at; }
+  };
+  static Iterator begin(MockTable& c) { return {c.entries.begin(), c.entries.end()}; }
+  static Iterator from(MockTable& c, Key const& k) { return {c.entries.lower_bound(k.value()), c.entries.end()}; }
+  static Kel::Ptr<Kel::Entity> control(MockTable& c) { return c.control; }
+  static void controlIs(MockTable& c, Kel::Ptr<Kel::Entity> const& p) { c.control = p; }
+  [[noreturn]] static void corruptionDetected(MockTable&, Quiv::String const& msg) {
+    fmthrow(Quiv::InvalidInitializeException, "handler: {}", msg);
+  }
+};
+
+Kel::Type mockType() {
+  static Kel::Type const t = [] {
+    Kel::ModuleBuilder b("test collections", {"Kel::String"}, false);
+    b.type(Kel::CollectionTypeImpl<MockAccess>::spec());
+    Kel::kelModuleIs(b.build());
+    return Kel::findType(MockTable::kelTypeName);
+  }();
+  return t;
+}
+
+TEST(GenericCollections, CreatedByNameWrittenReadCountedIteratedAndDeleted) {
+  Kel::Type t = mockType();
+  ASSERT_TRUE(t);
+  Kel::TypeOps const& o = *t.ops();
+  void const* args[] = {nullptr};
+  int before = MockTable::created;
+  EXPECT_THROW(o.newEntityForDir("lag", args, t), Kel::NewEntityArgsException);
+  EXPECT_EQ(MockTable::created, before);
+  Kel::Ptr<Kel::Entity> ent = o.newEntityForDir("lag", nullptr, t);
+  ASSERT_TRUE(ent);
+  auto* table = static_cast<MockTable*>(ent.ptr());
+  Kel::Attr entry = t.attributeById(258), control = t.attributeById(259), name = t.attribute("name");
+
+  // Empty: no entry, iteration at its end at once; 259 does not iterate.
+  Kel::IterOps const* it = nullptr;
+  void* i = o.genericIfIterator(table, nullptr, entry, &it);
+  ASSERT_TRUE(i);
+  EXPECT_FALSE(it->iterNonnull(entry, i));
+  it->iterDel(entry, i);
+  EXPECT_FALSE(o.genericIfIterator(table, nullptr, control, &it));
+
+  LagGroupId k5(5), k9(9), k7(7);
+  LagGroupIdEntry got(k7, Lanx::IntfId::portChannel(7));
+  bool has = true;
+  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::GET, &k5, nullptr), 0);
+  EXPECT_EQ(got, LagGroupIdEntry());
+  EXPECT_EQ(o.genericIfAttributeOp(&has, table, &entry, Kel::CONTAINS, &k5, nullptr), 0);
+  EXPECT_FALSE(has);
+
+  // Written from text forms through the value type's methods.
+  Kel::Type vt = type("VexaSwitch::LagGroupIdEntry");
+  for (int n : {9, 5}) {
+    LagGroupIdEntry v;
+    vt.methods()->genericIfStrepToValue(
+        &v, Quiv::String(fmt::format("Value('VexaSwitch::LagGroupIdEntry', ** {{'key': {0}, 'lagIntf': Port-Channel{0}}})", n)), vt, 0);
+    EXPECT_EQ(o.genericIfAttributeOp(nullptr, table, &entry, Kel::SET, nullptr, &v), 0);
+  }
+  U32 n = 0;
+  EXPECT_EQ(o.genericIfAttributeOp(&n, table, &entry, Kel::COUNT, nullptr, nullptr), 0);
+  EXPECT_EQ(n, 2u);
+  n = 7;
+  EXPECT_EQ(o.genericIfAttributeOp(&n, table, &entry, Kel::ZERO, nullptr, nullptr), 0);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::GET, &k5, nullptr), 0);
+  EXPECT_EQ(got, LagGroupIdEntry(k5, Lanx::IntfId::portChannel(5)));
+  std::vector<U32> keys;
+  i = o.genericIfIterator(table, &k7, entry, &it);
+  for (; it->iterNonnull(entry, i); it->iterInc(entry, i)) {
+    LagGroupId k;
+    it->iterKey(entry, i, &k);
+    keys.push_back(k.value());
+  }
+  it->iterDel(entry, i);
+  EXPECT_EQ(keys, std::vector<U32>{9});
+  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::DEL, &k9, nullptr), 0);
+  EXPECT_EQ(got.key(), k9);
+  EXPECT_EQ(table->entries.size(), 1u);
+  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::DEL + 20, &k9, nullptr), 1);
+
+  Quiv::String nm;
+  EXPECT_EQ(o.genericIfAttributeOp(&nm, table, &name, Kel::GET, nullptr, nullptr), 0);
+  EXPECT_EQ(nm, "lag");
+  Kel::Ptr<Kel::PtrInterface> ctl;
+  EXPECT_EQ(o.genericIfAttributeOp(&ctl, table, &control, Kel::GET, nullptr, nullptr), 0);
+  EXPECT_EQ(ctl.ptr(), table->control.ptr());
+  Kel::Ptr<Kel::PtrInterface> other(new Kel::Entity("other"));
+  EXPECT_EQ(o.genericIfAttributeOp(nullptr, table, &control, Kel::SET, nullptr, &other), 0);
+  EXPECT_EQ(table->control.ptr(), other.ptr());
+
+  // Corruption while reading goes to the map's handler.
+  table->corrupt = true;
+  EXPECT_EQ(thrownMessage<Quiv::InvalidInitializeException>(
+                [&] { o.genericIfAttributeOp(&has, table, &entry, Kel::CONTAINS, &k5, nullptr); }),
+            "handler: bad chain");
+  Kel::Attr lagIntf = vt.attribute("lagIntf");
+  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &lagIntf, Kel::GET, &k5, nullptr), 2);
+
+  // Created by name through the constructor arguments too.
+  Kel::Ptr<Kel::Entity> second;
+  Quiv::String secondName("lag2");
+  void const* ctorArgs[] = {&secondName};
+  o.genericIfConstructFromCtorArgs(&second, ctorArgs);
+  EXPECT_EQ(second->nameString(), "lag2");
+}
+
+}  // namespace
