@@ -1,6 +1,12 @@
 #pragma once
 // Framework entities: named, reference-counted objects whose observers
-// (notifiees) are told synchronously of every real change.
+// (notifiees) are told synchronously of every real change, placed in a
+// tree (a Directory holds its children by name; a child knows its parent
+// and its full name, "agent/l2/mac", and is told of a new parent through
+// handleParent).
+//
+// The last reference of an entity may not be its end: its
+// zero-references notifiee, asked once, may hand it to another owner.
 //
 // An observer implements Kel::Notifiee: onAttr(id) for a scalar attribute,
 // onAttr(id, key) for an entry of a keyed collection. The notifiee list

@@ -72,6 +72,15 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   after.advance();
   EXPECT_EQ(*after, order[5]);
 
+  // Written in place, then committed: told like any write.
+  if constexpr (!Zolm::isDynamicValue<typename C::Ops>) {
+    seen.keys.clear();
+    Value* in = c->map().directWrite(values[1]);
+    o.entryCommit(in);
+    EXPECT_EQ(seen.keys, std::vector{keyOf(values[1])});
+    EXPECT_EQ(o.entry(keyOf(values[1])), values[1]);
+  }
+
   // Remove all: one notification per key, each counted.
   seen.keys.clear();
   U64 before = c->notifyCounter().value();
