@@ -88,7 +88,7 @@ template <class D, class Z, class O, U16 I, Attr A>
 void Collection<D, Z, O, I, A>::entryNotifyMountStatus() {
   Mem::RootPath const& root = map_.currentRoot();
   map_.traceMountStatus(root);
-  control_->mountStatusIs(map_.impl().mountStatus());
+  if (control_) control_->mountStatusIs(map_.impl().mountStatus());
 }
 
 template <class D, class Z, class O, U16 I, Attr A>

@@ -148,8 +148,10 @@ class KelZolmMap final : public Zolm::ZolmMap<Ops>, public KelSharedMem::Control
   }
 
   void handleParent() {
-    if (parentChanged() == ParentChange::placed) newLocalTable();
-    else controlDetach(false);
+    if (parentChanged() == ParentChange::orphaned) return controlDetach(false);
+    // A table mounted before its collection was placed stays mounted.
+    if (this->initialized()) fmtrace(debug_, 5, "{}: mounted, the table is kept", kelTrace_);
+    else newLocalTable();
   }
 
   // The owner class's name, as "VexaSwitch::LpmTableConfig".
@@ -291,7 +293,9 @@ class Collection : public Entity {
     notifyCounter_->inc();
   }
   void entryNotifyMountStatus();
-  void entryNotifyQuiesced(bool q) { control_->quiescedIs(q); }
+  void entryNotifyQuiesced(bool q) {
+    if (control_) control_->quiescedIs(q);
+  }
 
   Kel::Ptr<CollectionControl> const& entryControl() const { return entryControl_; }
   void entryControlIs(Kel::Ptr<CollectionControl> const& control);

@@ -40,7 +40,7 @@ void perOp(benchmark::State& state) {
 }
 
 NexthopEntryConfig value(U64 k, U32 version = 0) {
-  NexthopEntryConfig v(EntryKey(k));
+  NexthopEntryConfig v{EntryKey(k)};
   v.weightIs(U32(k) ^ version);
   return v;
 }

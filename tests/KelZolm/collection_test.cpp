@@ -75,10 +75,10 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   // Written in place, then committed: told like any write.
   if constexpr (!Zolm::isDynamicValue<typename C::Ops>) {
     seen.keys.clear();
-    Value* in = c->map().directWrite(values[1]);
+    Value* in = c->map().directWrite(order[0]);
     o.entryCommit(in);
-    EXPECT_EQ(seen.keys, std::vector{keyOf(values[1])});
-    EXPECT_EQ(o.entry(keyOf(values[1])), values[1]);
+    EXPECT_EQ(seen.keys, std::vector{keyOf(order[0])});
+    EXPECT_EQ(o.entry(keyOf(order[0])), order[0]);
   }
 
   // Remove all: one notification per key, each counted.
