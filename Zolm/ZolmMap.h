@@ -290,7 +290,7 @@ class ZolmMapBase : public Mem::ReaderSentryNotifiee, public Mem::WriterSentryNo
 };
 
 template <class OpsT>
-class ZolmMap final : public ZolmMapBase {
+class ZolmMap : public ZolmMapBase {
  public:
   using Ops = OpsT;
   using Key = typename Ops::Key;

@@ -2,6 +2,7 @@
 // The engine instantiations of the VLAN membership tables: one
 // writer, reader and shadow per key/value pair, compiled once in the
 // unit's source files.
+#include "VexaSwitchLib/KelZolm/KelZolmMap.h"
 #include "VexaSwitchLib/Zolm/ZolmForms.h"
 #include "VexaSwitchLib/tables/VlanTypes.h"
 
@@ -16,3 +17,12 @@ using VlanMembershipTableAclConfigOps = Zolm::Ops<Bridging::VlanId, VexaSwitch::
 
 VEXA_ZOLM_EXTERN_FORMS(VexaSwitch::VlanMembershipTableConfigOps)
 VEXA_ZOLM_EXTERN_FORMS(VexaSwitch::VlanMembershipTableAclConfigOps)
+
+// The collections of this unit (KelZolm/KelZolmMap.h: the pattern).
+namespace VexaSwitch {
+
+VEXA_KELZOLM_COLLECTION(VlanMembershipTableConfig, vlanMembershipTableConfigFactory, VlanMembershipTableConfigOps, 0, ::KelZolm::Attr::entry, "VexaSwitch::VlanZolm")
+
+}  // namespace VexaSwitch
+
+VEXA_KELZOLM_EXTERN(VexaSwitch, VlanMembershipTableConfig, VlanMembershipTableConfigOps, 0, ::KelZolm::Attr::entry)

@@ -19,57 +19,14 @@
 #include "VexaSwitchLib/tables/NatTypes.h"
 #include "VexaSwitchLib/tables/VlanTypes.h"
 #include "testutil/Expect.h"
+#include "testutil/Values.h"
 
 using namespace VexaSwitch;
 
 namespace {
 
-template <class M>
-M randomValue(std::mt19937_64& rng);
-
-template <class M>
-struct FixedArrayOf {
-  static constexpr bool yes = false;
-};
-template <class E, U32 N>
-struct FixedArrayOf<Kel::FixedArray<E, N>> {
-  static constexpr bool yes = true;
-  using Elem = E;
-};
-
-template <class T>
-T randomRecord(std::mt19937_64& rng) {
-  T v;
-  std::apply([&](auto const&... f) { (Kel::fieldSet(v, f, randomValue<typename std::remove_cvref_t<decltype(f)>::Type>(rng)), ...); },
-             T::kelFields());
-  return v;
-}
-
-template <class M>
-M randomValue(std::mt19937_64& rng) {
-  if constexpr (std::is_same_v<M, bool>) return rng() % 2;
-  else if constexpr (std::is_unsigned_v<M>) return static_cast<M>(rng());
-  else if constexpr (std::is_same_v<M, Bridging::VlanId>) return Bridging::VlanId(static_cast<U16>(rng() % 4096));
-  else if constexpr (std::is_same_v<M, Bridging::EthAddr>) return Bridging::EthAddr::fromU48(rng() & 0xFFFFFFFFFFFFULL);
-  else if constexpr (std::is_same_v<M, Lanx::IntfId>) {
-    // Named ids and any image at all: every one must read back inside a record.
-    static char const* const names[] = {"", "Ethernet1", "Ethernet4/2", "Port-Channel7", "Vlan20", "Cpu"};
-    return rng() % 2 ? Lanx::IntfId(names[rng() % 6]) : Lanx::IntfId::fromRaw(rng());
-  } else if constexpr (std::is_same_v<M, LagGroupId>) return LagGroupId(static_cast<U32>(rng() % 64));
-  else if constexpr (std::is_same_v<M, Bridging::EntryType>) return static_cast<Bridging::EntryType>(rng() % 8);
-  else if constexpr (std::is_same_v<M, Kel::U64Halves>) return Kel::U64Halves::of(rng());
-  else if constexpr (FixedArrayOf<M>::yes) {
-    // A fixed array: a random count of random elements.
-    using E = typename FixedArrayOf<M>::Elem;
-    M a;
-    for (U32 i = 0, n = U32(rng() % (M::capacity + 1)); i < n; ++i) a.set(i, randomValue<E>(rng), E());
-    return a;
-  } else if constexpr (Kel::ScalarType<M>) {
-    if constexpr (M::bounded()) return M(static_cast<typename M::ValueType>(rng() % (U64(M::kelUpper) + 1)));
-    else return M(static_cast<typename M::ValueType>(rng()));
-  }
-  else return randomRecord<M>(rng);
-}
+using VexaTest::randomRecord;
+using VexaTest::randomValue;
 
 template <class T>
 class TableValues : public ::testing::Test {};

@@ -1,0 +1,160 @@
+// Every collection class in one process, unmounted: what a fresh
+// collection does on its private table, the notifications and counters of
+// each operation, iteration from a key, the control attribute, placement
+// under a parent (once in a life) and orphaning. Mounted across processes:
+// tests/shm/collections_test.cpp; lifetime: lifetime_test.cpp.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "testutil/Collections.h"
+#include "testutil/ShmRoot.h"
+
+namespace {
+
+using namespace VexaTest;
+
+template <class C>
+class Collection : public ::testing::Test {};
+TYPED_TEST_SUITE(Collection, AllCollections);
+
+template <class F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+  } catch (Quiv::Exception const& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation) {
+  using C = TypeParam;
+  using Value = typename C::Value;
+  auto const values = valuesFor<C>(1, 24);
+  ASSERT_GE(values.size(), 8u);
+  Kel::Ptr<C> c(new C("t"));
+  auto& o = ops(c);
+  Observer<C> seen(c);
+  auto keyOf = [](Value const& v) { return C::Wrap::fwkKey(v); };
+  U64 is0 = c->isCounter().value(), del0 = c->delCounter().value(), notify0 = c->notifyCounter().value();
+
+  // Fresh and unmounted: written and looked up on the private table.
+  o.entryIs(values[0]);
+  EXPECT_EQ(o.entry(keyOf(values[0])), values[0]);
+  o.entryIs(values[0]);
+  EXPECT_EQ(seen.keys, (std::vector{keyOf(values[0]), keyOf(values[0])}));
+  EXPECT_EQ(c->isCounter().value() - is0, 2u);
+  EXPECT_EQ(c->notifyCounter().value() - notify0, 2u);
+  EXPECT_EQ(o.entries(), 1u);
+
+  // An absent key: the default value back, nobody told, only counted.
+  EXPECT_EQ(o.entryDel(keyOf(values[1])), Value());
+  EXPECT_EQ(seen.keys.size(), 2u);
+  EXPECT_EQ(c->notifyCounter().value() - notify0, 2u);
+  EXPECT_EQ(c->delCounter().value() - del0, 1u);
+  EXPECT_EQ(o.entryDel(keyOf(values[0])), values[0]);
+  EXPECT_EQ(seen.keys.size(), 3u);
+
+  // Iteration: everything once; from a key, that entry; from a removed
+  // key, the one after where it was.
+  for (auto const& v : values) o.entryIs(v);
+  auto order = contentsOf(*c);
+  ASSERT_EQ(order.size(), values.size());
+  for (auto const& v : values) EXPECT_EQ(o.entry(keyOf(v)), v);
+  auto it = c->entryIterConst(keyOf(order[3]));
+  ASSERT_TRUE(it.valid());
+  EXPECT_EQ(*it, order[3]);
+  o.entryDel(keyOf(order[3]));
+  auto after = c->entryIterConst(keyOf(order[3]));
+  ASSERT_TRUE(after.valid());
+  EXPECT_EQ(after.key(), keyOf(order[4]));
+  after.advance();
+  EXPECT_EQ(*after, order[5]);
+
+  // Written in place, then committed: told like any write.
+  if constexpr (!Zolm::isDynamicValue<typename C::Ops>) {
+    seen.keys.clear();
+    Value* in = c->map().directWrite(order[0]);
+    o.entryCommit(in);
+    EXPECT_EQ(seen.keys, std::vector{keyOf(order[0])});
+    EXPECT_EQ(o.entry(keyOf(order[0])), order[0]);
+  }
+
+  // Remove all: one notification per key, each counted.
+  seen.keys.clear();
+  U64 before = c->notifyCounter().value();
+  o.entryDelAll();
+  EXPECT_EQ(seen.keys.size(), values.size() - 1);
+  EXPECT_EQ(c->notifyCounter().value() - before, values.size() - 1);
+  EXPECT_EQ(o.entries(), 0u);
+  EXPECT_FALSE(c->entryIterConst().valid());
+  o.entryDelAll();  // empty: nothing
+  EXPECT_EQ(seen.keys.size(), values.size() - 1);
+}
+
+TYPED_TEST(Collection, ControlParentAndIdentity) {
+  using C = TypeParam;
+  auto const values = valuesFor<C>(2, 4);
+  Kel::Ptr<C> c(new C("t"));
+  auto& o = ops(c);
+  Observer<C> seen(c);
+
+  // The same control again tells nothing; another one tells 259 once.
+  o.entryControlIs(o.entryControl());
+  EXPECT_EQ(seen.controls, 0u);
+  Kel::Ptr<KelZolm::CollectionControl> other(new KelZolm::CollectionControl(&c->map()));
+  o.entryControlIs(other);
+  EXPECT_EQ(seen.controls, 1u);
+  EXPECT_EQ(o.entryControl(), other);
+  EXPECT_TRUE(seen.keys.empty());
+
+  // Placed: written before, gone after; the trace name is the full path.
+  o.entryIs(values[0]);
+  Kel::Ptr<Kel::Directory> agent(new Kel::Directory("agent"));
+  agent->entityIs(c);
+  EXPECT_EQ(o.entries(), 0u);
+  EXPECT_EQ(c->map().traceName(), fmt::format("agent/t/{}", C::ATTR_WORD));
+  EXPECT_EQ(c->fullName(), "agent/t");
+  o.entryIs(values[1]);
+  EXPECT_EQ(o.entry(C::Wrap::fwkKey(values[1])), values[1]);
+
+  // A second placement is refused and loses nothing, also after orphaning.
+  Kel::Ptr<Kel::Directory> elsewhere(new Kel::Directory("elsewhere"));
+  EXPECT_EQ(errorOf([&] { elsewhere->entityIs(c); }), "elsewhere: agent/t already has a parent");
+  ASSERT_TRUE(agent->entityDel("t"));
+  EXPECT_EQ(c->parent(), nullptr);
+  EXPECT_EQ(c->map().traceName(), fmt::format("t/{}", C::ATTR_WORD));
+  EXPECT_EQ(errorOf([&] { elsewhere->entityIs(c); }), "Entity t already initialized");
+  EXPECT_EQ(elsewhere->entities(), 0u);
+  EXPECT_EQ(c->parent(), nullptr);
+  // Orphaned: detached, a placeholder refuses writes and finds nothing.
+  EXPECT_EQ(errorOf([&] { o.entryIs(values[2]); }), "write to read-only Zolm table");
+  EXPECT_EQ(o.entries(), 0u);
+  EXPECT_EQ(seen.keys.size(), 2u);
+
+  // What the class is.
+  EXPECT_EQ(c->map().classType(), Kel::demangle(typeid(C)));
+  EXPECT_EQ(c->map().classType().view().substr(0, 12), "VexaSwitch::");
+  EXPECT_EQ(c->fwkType().module.substr(0, 12), "VexaSwitch::");
+}
+
+// The counter table names its operations after its attribute word.
+TEST(CollectionClasses, CountersAndIndicesAreTheTablesOwn) {
+  auto c = VexaSwitch::aclCounterStatusFactory("counters");
+  U64 is0 = Quiv::opCounter("counterIs").value();
+  VexaSwitch::AclCounter v(Nox::UniqueId(1, 7));
+  c->counterIs(v);
+  EXPECT_EQ(c->counters(), 1u);
+  EXPECT_EQ(c->counter(Nox::UniqueId(1, 7)), v);
+  EXPECT_EQ(Quiv::opCounter("counterIs").value() - is0, 1u);
+  EXPECT_EQ(c->counterDel(Nox::UniqueId(1, 7)), v);
+  EXPECT_EQ(c->fwkType(), (KelZolm::FwkType{"VexaSwitch::AclZolm", 3}));
+  EXPECT_EQ(VexaSwitch::lpmTableConfigFactory("x")->fwkType(), (KelZolm::FwkType{"VexaSwitch::L3Zolm", 0}));
+  EXPECT_EQ(VexaSwitch::mcastMacTableConfigFactory("x")->fwkType().index, 2);
+  EXPECT_EQ(VexaSwitch::LagGroupIdTable::LagGroupIdTableIs("x")->fwkType().index, 2);
+  static_assert(std::is_same_v<VexaSwitch::L2TableConfig::Map::Map, VexaSwitch::McastMacTableConfig::Map::Map>,
+                "one engine instantiation for both MAC tables");
+}
+
+}  // namespace

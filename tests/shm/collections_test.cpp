@@ -1,0 +1,220 @@
+// Every collection class mounted across processes: a writer agent (a
+// child) mounts its collection under a directory and writes, updates and
+// removes through it; in this process the same class is mounted as
+// reader, shadow and key shadow (the slab-stored table has no shadow, the
+// counter table no queue: a reader only) before the writer exists. Each
+// follower must end with exactly the writer's contents through its
+// lookups and iterators, and a follower's observers must have been told
+// every changed key after its last change: replaying the told keys
+// (looking each up) rebuilds the writer's table. Writes through a
+// follower are refused, counted, and told to nobody.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testutil/Collections.h"
+#include "testutil/Process.h"
+#include "testutil/ShmRoot.h"
+
+namespace {
+
+using namespace VexaTest;
+using Zolm::ZolmType;
+
+struct Shared {
+  std::atomic<bool> done, stop;
+  char failure[256];
+};
+
+Zolm::MapDescriptor descriptor(ZolmType type) {
+  Zolm::MapDescriptor d;
+  d.size = 64;
+  d.type = type;
+  return d;
+}
+
+bool pump(Quiv::EventLoop& loop, std::function<bool()> const& done) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    loop.runOnce(20);
+  }
+  return true;
+}
+
+template <class C>
+using Table = std::vector<typename C::Value>;
+
+// What the writer does, as (value, write or remove) steps; `final` is the
+// table after them.
+template <class C>
+struct Script {
+  std::vector<std::pair<typename C::Value, bool>> steps;
+  Table<C> final;
+};
+
+template <class C>
+Script<C> scriptFor(U64 seed) {
+  Script<C> s;
+  auto values = valuesFor<C>(seed, 40);
+  auto updates = valuesFor<C>(seed + 1, values.size());
+  for (auto const& v : values) s.steps.push_back({v, true});
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    auto key = C::Wrap::fwkKey(values[i]);
+    if (i % 5 == 0) {
+      s.steps.push_back({values[i], false});
+    } else {
+      auto v = i % 3 == 0 && i < updates.size() ? withKey(updates[i], key) : values[i];
+      if (i % 3 == 0) s.steps.push_back({v, true});
+      s.final.push_back(v);
+    }
+  }
+  return s;
+}
+
+template <class C>
+std::string diff(C const& c, Table<C> const& want) {
+  typename C::Collection const& o = c;
+  auto have = contentsOf(c);
+  if (have.size() != want.size() || o.entries() != want.size())
+    return fmt::format("{} entries iterated, {} counted, {} wanted", have.size(), o.entries(), want.size());
+  for (auto const& v : want)
+    if (!(o.entry(C::Wrap::fwkKey(v)) == v)) return fmt::format("{} differs", Zolm::show(C::Wrap::fwkKey(v)));
+  for (auto const& v : have)
+    if (std::find(want.begin(), want.end(), v) == want.end()) return "an entry the writer does not have";
+  return "";
+}
+
+// A follower: its collection under its own directory, and what its
+// observer was told, replayed by looking each key up.
+template <class C>
+struct Follower : Kel::Notifiee {
+  ZolmType type;
+  Kel::Ptr<Kel::Directory> dir;
+  Kel::Ptr<C> c;
+  Table<C> replay;
+  U64 told = 0;
+
+  Follower(ZolmType t, char const* name) : type(t), dir(new Kel::Directory(name)), c(new C("t")) {
+    dir->entityIs(c);
+    c->notifieeList().newMember(this);
+  }
+  ~Follower() override { c->notifieeList().deleteMember(this); }
+  void onAttr(U32 id, std::any const& key) override {
+    if (id != KelZolm::ATTR_COLLECTION) return;
+    ++told;
+    auto k = std::any_cast<typename C::Key>(key);
+    std::erase_if(replay, [&](auto const& v) { return C::Wrap::fwkKey(v) == k; });
+    typename C::Value v;
+    if (ops(c).entryFind(k, v)) replay.push_back(v);
+  }
+  bool shows(Table<C> const& want) const {
+    if (!diff(*c, want).empty()) return false;
+    if (type == ZolmType::reader) return true;
+    if (replay.size() != want.size()) return false;
+    for (auto const& v : want)
+      if (std::find(replay.begin(), replay.end(), v) == replay.end()) return false;
+    return true;
+  }
+};
+
+template <class C>
+class MountedCollection : public ::testing::Test {};
+TYPED_TEST_SUITE(MountedCollection, AllCollections);
+
+TYPED_TEST(MountedCollection, FollowersInAnotherProcessSeeExactlyTheWritersTableAndAreToldEveryChange) {
+  using C = TypeParam;
+  ShmRoot root;
+  Shared* sh = newShared<Shared>();
+  ASSERT_NE(sh, nullptr);
+  std::string const table = fmt::format("vexaswitch/tables/test/{}", Kel::demangle(typeid(C)).substr(12));
+  Script<C> const script = scriptFor<C>(11);
+
+  Quiv::EventLoop loop;
+  KelSharedMem::Mounter mounter(loop);
+  std::vector<ZolmType> types{ZolmType::reader};
+  bool const queue = C::Ops::headerFlags & 2;
+  if (queue && !Zolm::isDynamicValue<typename C::Ops>) types.push_back(ZolmType::shadow);
+  if (queue) types.push_back(ZolmType::keyshadow);
+  std::vector<std::unique_ptr<Follower<C>>> followers;
+  for (ZolmType t : types) {
+    followers.push_back(std::make_unique<Follower<C>>(t, Zolm::toString(t).data()));
+    mounter.mount(ops(followers.back()->c).entryControl(), descriptor(t), table);
+    EXPECT_EQ(ops(followers.back()->c).entryControl()->mountStatus(), Mem::notMounted) << "no writer yet";
+  }
+
+  pid_t writer = spawn([&] {
+    try {
+      Quiv::EventLoop wloop;
+      KelSharedMem::Mounter wmounter(wloop);
+      Kel::Ptr<Kel::Directory> agent(new Kel::Directory("writer"));
+      Kel::Ptr<C> c(new C("t"));
+      agent->entityIs(c);
+      wmounter.mount(ops(c).entryControl(), descriptor(ZolmType::writer), table);
+      for (auto const& [v, write] : script.steps) {
+        if (write) ops(c).entryIs(v);
+        else ops(c).entryDel(C::Wrap::fwkKey(v));
+      }
+      sh->done = true;
+      while (!sh->stop) wloop.runOnce(5);
+    } catch (std::exception const& e) {
+      std::snprintf(sh->failure, sizeof sh->failure, "%s", e.what());
+      ::_exit(1);
+    }
+  });
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0 && ::kill(pid, SIGKILL) == 0) reap(pid);
+    }
+  } reaper{writer};
+
+  bool const shown = pump(loop, [&] {
+    if (!sh->done) return false;
+    for (auto const& f : followers)
+      if (!f->shows(script.final)) return false;
+    return true;
+  });
+  for (auto const& f : followers) {
+    SCOPED_TRACE(Zolm::toString(f->type));
+    auto& o = ops(f->c);
+    EXPECT_TRUE(shown) << diff(*f->c, script.final) << "; replayed " << f->replay.size() << " of "
+                       << script.final.size() << " " << sh->failure;
+    EXPECT_NE(o.entryControl()->mountStatus(), Mem::notMounted);
+    if (f->type != ZolmType::reader) {
+      EXPECT_GE(f->told, script.final.size());
+    }
+
+    // Read-only: refused, counted, told to nobody.
+    U64 is0 = f->c->isCounter().value(), notify0 = f->c->notifyCounter().value(), told = f->told;
+    try {
+      o.entryIs(script.final.front());
+      ADD_FAILURE() << "a follower wrote";
+    } catch (Quiv::NoPermissionException const& e) {
+      EXPECT_STREQ(e.what(), "write to read-only Zolm table");
+    }
+    EXPECT_EQ(f->c->isCounter().value() - is0, 1u);
+    EXPECT_EQ(f->c->notifyCounter().value(), notify0);
+    EXPECT_EQ(f->told, told);
+  }
+  sh->stop = true;
+  EXPECT_EQ(reapDescribed(writer), "exit 0") << sh->failure;
+  reaper.pid = -1;
+  for (auto const& f : followers) EXPECT_TRUE(mounter.unmount(ops(f->c).entryControl()));
+  EXPECT_EQ(mounter.mounts(), 0u);
+  // Shadows report from the loop.
+  EXPECT_TRUE(pump(loop, [&] {
+    for (auto const& f : followers)
+      if (ops(f->c).entryControl()->mountStatus() != Mem::notMounted) return false;
+    return true;
+  }));
+  freeShared(sh);
+}
+
+}  // namespace
