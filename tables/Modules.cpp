@@ -36,6 +36,7 @@
 #include "VexaSwitchLib/tables/VexaSwitchTypes.h"
 #include "VexaSwitchLib/tables/VlanTypes.h"
 #include "VexaSwitchLib/tables/ZolmTypes.h"
+#include "VexaSwitchLib/tables/Collections.h"
 
 namespace {
 
@@ -49,8 +50,62 @@ template <class E>
 Kel::TypeSpec entity() {
   return Kel::EntityTypeImpl<E>::spec();
 }
-Kel::TypeSpec table(std::string_view name, std::string_view valueType) {
-  return Kel::collectionSpec(name, "entry", "entryControl", valueType);
+
+// What the generic operations reach of a collection class: every class
+// of the pattern has the same members (KelZolm::Collection).
+template <class C>
+struct CollectionAccess {
+  using Collection = C;
+  using Key = typename C::Key;
+  using Value = typename C::Value;
+  using Control = KelZolm::CollectionControl;
+  static constexpr std::string_view attr = C::ATTR_WORD;
+  static void set(C& c, Value const& v) { c.entryIs(v); }
+  static Value del(C& c, Key const& k) { return c.entryDel(k); }
+  static bool find(C& c, Key const& k, Value& out) { return c.entryFind(k, out); }
+  static U32 count(C& c) { return c.entries(); }
+  using Iterator = typename C::IteratorConst;
+  static Iterator begin(C& c) { return c.entryIterConst(); }
+  static Iterator from(C& c, Key const& k) { return c.entryIterConst(k); }
+  static Kel::Ptr<Control> control(C& c) { return c.entryControl(); }
+  static void controlIs(C& c, Kel::Ptr<Control> const& p) { c.entryControlIs(p); }
+  [[noreturn]] static void corruptionDetected(C& c, Quiv::String const& msg) { c.map().doCorruptionDetected(msg); }
+};
+
+// A collection class's entry in its module: created through its static
+// factory, as the free one does.
+#define VEXA_COLLECTION_ACCESS(CLASS)                                      \
+  struct CLASS##Access : CollectionAccess<VexaSwitch::CLASS> {             \
+    static constexpr std::string_view typeName = "VexaSwitch::" #CLASS;    \
+    static Kel::Ptr<VexaSwitch::CLASS> make(Quiv::String const& name) {    \
+      return VexaSwitch::CLASS::CLASS##Is(name);                           \
+    }                                                                      \
+  };
+VEXA_COLLECTION_ACCESS(VlanMembershipTableAclConfig)
+VEXA_COLLECTION_ACCESS(AclCounterStatus)
+VEXA_COLLECTION_ACCESS(MlagIntfConfig)
+VEXA_COLLECTION_ACCESS(L2TableConfig)
+VEXA_COLLECTION_ACCESS(McastMacTableConfig)
+VEXA_COLLECTION_ACCESS(LpmTableConfig)
+VEXA_COLLECTION_ACCESS(NexthopTableConfig)
+VEXA_COLLECTION_ACCESS(LpmTableStatus)
+VEXA_COLLECTION_ACCESS(TableStatus)
+VEXA_COLLECTION_ACCESS(LpmHitTableStatus)
+VEXA_COLLECTION_ACCESS(VlanGroupTableConfig)
+VEXA_COLLECTION_ACCESS(VlanGroupTableStatus)
+VEXA_COLLECTION_ACCESS(L3FloodTableConfig)
+VEXA_COLLECTION_ACCESS(MrouteTableConfig)
+VEXA_COLLECTION_ACCESS(MrouteTableStatus)
+VEXA_COLLECTION_ACCESS(MrouteHitTableStatus)
+VEXA_COLLECTION_ACCESS(LagGroupIdTable)
+VEXA_COLLECTION_ACCESS(NatConfig)
+VEXA_COLLECTION_ACCESS(NatStatus)
+VEXA_COLLECTION_ACCESS(VlanMembershipTableConfig)
+#undef VEXA_COLLECTION_ACCESS
+
+template <class Access>
+Kel::TypeSpec collection() {
+  return Kel::CollectionTypeImpl<Access>::spec();
 }
 
 // One maker per module, in link order; each lays out its record when a
@@ -59,17 +114,17 @@ Kel::Module const* aclModule() {
   return ModuleBuilder("ACL", {"Nox::UniqueId", "Bridging::VlanId", "Kel::String", "Kel::VoidPtr",
                                "Kel::VoidPtrConst", "U32"})
       .type(value<VlanMembershipAclEntryConfig>())
-      .type(table("VexaSwitch::VlanMembershipTableAclConfig", VlanMembershipAclEntryConfig::kelTypeName))
+      .type(collection<VlanMembershipTableAclConfigAccess>())
       .type(value<AclCounter>())
-      .type(Kel::collectionSpec("VexaSwitch::AclCounterStatus", "counter", "counterControl", AclCounter::kelTypeName))
+      .type(collection<AclCounterStatusAccess>())
       .build();
 }
 
 Kel::Module const* l2TablesModule() {
   return ModuleBuilder("L2 tables", {"Kel::String"})
-      .type(table("VexaSwitch::MlagIntfConfig", MlagIntfEntry::kelTypeName))
-      .type(table("VexaSwitch::L2TableConfig", L2LogicalEntry::kelTypeName))
-      .type(table("VexaSwitch::McastMacTableConfig", L2LogicalEntry::kelTypeName))
+      .type(collection<MlagIntfConfigAccess>())
+      .type(collection<L2TableConfigAccess>())
+      .type(collection<McastMacTableConfigAccess>())
       .build();
 }
 
@@ -90,17 +145,17 @@ Kel::Module const* l2TypesModule() {
 
 Kel::Module const* l3TablesModule() {
   return ModuleBuilder("L3 tables", {"Kel::String"})
-      .type(table("VexaSwitch::LpmTableConfig", LpmEntryConfig::kelTypeName))
-      .type(table("VexaSwitch::NexthopTableConfig", NexthopEntryConfig::kelTypeName))
-      .type(table("VexaSwitch::LpmTableStatus", LpmEntryStatus::kelTypeName))
-      .type(table("VexaSwitch::TableStatus", EntryStatusBase::kelTypeName))
-      .type(table("VexaSwitch::LpmHitTableStatus", LpmHitEntryStatus::kelTypeName))
-      .type(table("VexaSwitch::VlanGroupTableConfig", VlanGroupEntryConfig::kelTypeName))
-      .type(table("VexaSwitch::VlanGroupTableStatus", VlanGroupEntryStatus::kelTypeName))
-      .type(table("VexaSwitch::L3FloodTableConfig", L3FloodEntryConfig::kelTypeName))
-      .type(table("VexaSwitch::MrouteTableConfig", MrouteEntryConfig::kelTypeName))
-      .type(table("VexaSwitch::MrouteTableStatus", MrouteEntryStatus::kelTypeName))
-      .type(table("VexaSwitch::MrouteHitTableStatus", MrouteHitEntryStatus::kelTypeName))
+      .type(collection<LpmTableConfigAccess>())
+      .type(collection<NexthopTableConfigAccess>())
+      .type(collection<LpmTableStatusAccess>())
+      .type(collection<TableStatusAccess>())
+      .type(collection<LpmHitTableStatusAccess>())
+      .type(collection<VlanGroupTableConfigAccess>())
+      .type(collection<VlanGroupTableStatusAccess>())
+      .type(collection<L3FloodTableConfigAccess>())
+      .type(collection<MrouteTableConfigAccess>())
+      .type(collection<MrouteTableStatusAccess>())
+      .type(collection<MrouteHitTableStatusAccess>())
       .build();
 }
 
@@ -108,7 +163,7 @@ Kel::Module const* lagModule() {
   return ModuleBuilder("LAG", {"Lanx::IntfId", "Kel::String", "U32"})
       .type(value<LagGroupId>())
       .type(value<LagGroupIdEntry>())
-      .type(table("VexaSwitch::LagGroupIdTable", LagGroupIdEntry::kelTypeName))
+      .type(collection<LagGroupIdTableAccess>())
       .build();
 }
 
@@ -129,8 +184,8 @@ Kel::Module const* switchConstantsModule() {
 
 Kel::Module const* natTablesModule() {
   return ModuleBuilder("NAT tables", {"Kel::String"})
-      .type(table("VexaSwitch::NatConfig", NatSessionConfig::kelTypeName))
-      .type(table("VexaSwitch::NatStatus", NatSessionStatus::kelTypeName))
+      .type(collection<NatConfigAccess>())
+      .type(collection<NatStatusAccess>())
       .build();
 }
 
@@ -148,7 +203,7 @@ Kel::Module const* trailerModule() {
 
 Kel::Module const* vlanTableModule() {
   return ModuleBuilder("VLAN table", {"Kel::String"})
-      .type(table("VexaSwitch::VlanMembershipTableConfig", VlanMembershipEntryConfig::kelTypeName))
+      .type(collection<VlanMembershipTableConfigAccess>())
       .build();
 }
 

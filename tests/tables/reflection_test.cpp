@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "VexaSwitchLib/tables/AclTypes.h"
 #include "VexaSwitchLib/tables/L2Types.h"
 #include "VexaSwitchLib/tables/LagTypes.h"
+#include "VexaSwitchLib/tables/LagZolm.h"
 #include "VexaSwitchLib/tables/TableAccess.h"
 #include "VexaSwitchLib/tables/TrailerTypes.h"
 #include "VexaSwitchLib/tables/VlanTypes.h"
@@ -574,6 +576,50 @@ TEST(GenericCollections, CreatedByNameWrittenReadCountedIteratedAndDeleted) {
   void const* ctorArgs[] = {&secondName};
   o.genericIfConstructFromCtorArgs(&second, ctorArgs);
   EXPECT_EQ(second->nameString(), "lag2");
+}
+
+// The table collections themselves, by name: the object the factory makes,
+// on its private table, through the generic operations alone.
+TEST(GenericCollections, ATableCollectionByName) {
+  Kel::Type t = type("VexaSwitch::LagGroupIdTable");
+  Kel::TypeOps const& o = *t.ops();
+  Kel::Ptr<Kel::Entity> ent = o.newEntityForDir("lags", nullptr, t);
+  auto* table = dynamic_cast<LagGroupIdTable*>(ent.ptr());
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(table->fwkType().index, 2);
+  Kel::Attr entry = t.attributeById(258), control = t.attributeById(259);
+  U64 told = table->notifyCounter().value();
+  LagGroupId k5(5), k9(9);
+  for (LagGroupId k : {k5, k9}) {
+    LagGroupIdEntry v(k, Lanx::IntfId::portChannel(k.value()));
+    EXPECT_EQ(o.genericIfAttributeOp(nullptr, table, &entry, Kel::SET, nullptr, &v), 0);
+  }
+  EXPECT_EQ(table->notifyCounter().value(), told + 2) << "a generic set is an entryIs";
+  LagGroupIdEntry got;
+  bool has = false;
+  U32 n = 0;
+  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::GET, &k9, nullptr), 0);
+  EXPECT_EQ(got, table->entry(k9));
+  EXPECT_EQ(o.genericIfAttributeOp(&has, table, &entry, Kel::CONTAINS, &k5, nullptr), 0);
+  EXPECT_TRUE(has);
+  EXPECT_EQ(o.genericIfAttributeOp(&n, table, &entry, Kel::COUNT, nullptr, nullptr), 0);
+  EXPECT_EQ(n, 2u);
+  std::set<U32> keys;
+  Kel::IterOps const* it = nullptr;
+  void* i = o.genericIfIterator(table, nullptr, entry, &it);
+  for (; it->iterNonnull(entry, i); it->iterInc(entry, i)) {
+    LagGroupId k;
+    it->iterKey(entry, i, &k);
+    keys.insert(k.value());
+  }
+  it->iterDel(entry, i);
+  EXPECT_EQ(keys, (std::set<U32>{5, 9}));
+  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::DEL, &k5, nullptr), 0);
+  EXPECT_EQ(got.key(), k5);
+  EXPECT_EQ(table->entries(), 1u);
+  Kel::Ptr<Kel::PtrInterface> ctl;
+  EXPECT_EQ(o.genericIfAttributeOp(&ctl, table, &control, Kel::GET, nullptr, nullptr), 0);
+  EXPECT_EQ(ctl.ptr(), table->entryControl().ptr());
 }
 
 }  // namespace
