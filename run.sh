@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Set-up and entry points.
-#   ./run.sh demo    install what is missing, build, run the table demo
+#   ./run.sh demo    install what is missing, build, run the agent demo:
+#                    agents sharing tables through the collections
+#                    (options: --size N --duration S --seed N; --help)
+#   ./run.sh demo-engine  the engine demo: one writer, reader and shadow
+#                    processes on one table through the engine itself
 #                    (options: --size N --readers R --duration S; --help)
 #   ./run.sh demo-l2 the L2 hardware-entry demo
 #   ./run.sh test    install what is missing, build, run every test (ctest)
@@ -78,6 +82,10 @@ case "$cmd" in
     ;;
   demo)
     build
+    "$build_dir/tools/agentdemo/vexa-agent-demo" "$@"
+    ;;
+  demo-engine)
+    build
     "$build_dir/tools/tabledemo/vexa-table-demo" "$@"
     ;;
   demo-l2)
@@ -114,7 +122,7 @@ case "$cmd" in
     done
     ;;
   *)
-    echo "usage: ./run.sh demo|demo-l2|test|test-aarch64|bench|build" >&2
+    echo "usage: ./run.sh demo|demo-engine|demo-l2|test|test-aarch64|bench|build" >&2
     exit 2
     ;;
 esac

@@ -1,6 +1,6 @@
 // The installed package must be usable by another CMake project: install
-// this build into a private prefix, build examples/consumer against it with
-// find_package, and run the result.
+// this build into a private prefix, build examples/consumer and
+// examples/agent against it with find_package, and run them.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -33,7 +33,15 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   ASSERT_EQ(run(cmake + " --build " + (work / "build").string()), 0);
   // The consumer finds the shared library through the installed target's
   // RPATH-less link; point the loader at the prefix.
-  ASSERT_EQ(run("LD_LIBRARY_PATH=" + prefix + "/lib:" + prefix + "/lib64 " + (work / "build/consumer").string()), 0);
+  std::string const loader = "LD_LIBRARY_PATH=" + prefix + "/lib:" + prefix + "/lib64 ";
+  ASSERT_EQ(run(loader + (work / "build/consumer").string()), 0);
+  // The agent example, as an agent author copies it: collections mounted
+  // across two processes (its own private root, removed at its end).
+  ASSERT_EQ(run(cmake + " -S " VEXA_SOURCE_DIR "/examples/agent -B " + (work / "agent").string() +
+                " -G Ninja -DCMAKE_PREFIX_PATH=" + prefix),
+            0);
+  ASSERT_EQ(run(cmake + " --build " + (work / "agent").string()), 0);
+  ASSERT_EQ(run(loader + (work / "agent/agent-example").string()), 0);
   fs::remove_all(work);
 }
 

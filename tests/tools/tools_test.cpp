@@ -3,7 +3,7 @@
 // 3 a table or root that cannot be made or attached), zolm's dump and get
 // agreeing on every key, vexa-l2's refusal of fields its words cannot
 // hold, and a second table demo on a root whose table another demo is
-// writing.
+// writing; the agent demo keeps the same convention.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -48,14 +48,16 @@ Result run(std::string const& tool, std::string const& args) {
 constexpr char L2[] = VEXA_L2_BIN;
 constexpr char DEMO[] = VEXA_DEMO_BIN;
 constexpr char ZOLM[] = VEXA_ZOLM_BIN;
+constexpr char AGENTS[] = VEXA_AGENT_DEMO_BIN;
 
 TEST(Tools, VersionAndTheExitStatusFooter) {
-  for (auto [bin, name] : {std::pair{L2, "vexa-l2"}, std::pair{DEMO, "vexa-table-demo"}, std::pair{ZOLM, "zolm"}}) {
+  for (auto [bin, name] : {std::pair{L2, "vexa-l2"}, std::pair{DEMO, "vexa-table-demo"}, std::pair{ZOLM, "zolm"},
+                           std::pair{AGENTS, "vexa-agent-demo"}}) {
     Result v = run(bin, "--version");
     EXPECT_EQ(v.code, 0) << name << v.err;
     EXPECT_EQ(v.out, fmt::format("{} {}\n", name, VEXA_SWITCH_LIB_VERSION_STRING));
   }
-  for (char const* bin : {L2, DEMO}) {
+  for (char const* bin : {L2, DEMO, AGENTS}) {
     Result h = run(bin, "--help");
     EXPECT_EQ(h.code, 0) << bin;
     EXPECT_NE(h.out.find("Exit status: 0 ok, 1 "), std::string::npos) << h.out;
@@ -137,7 +139,12 @@ TEST(Tools, DemoOptionErrorsAreUsageAndAnUnusableRootIsNoTable) {
     EXPECT_EQ(r.code, 2) << args << "\n" << r.err;
     EXPECT_FALSE(r.err.empty()) << args;
   }
-  EXPECT_EQ(run(DEMO, "--root /proc/version/x").code, 3);
+  for (char const* args : {"--size 999", "--size 12x", "--duration 0", "--readers 1", "stray"}) {
+    Result r = run(AGENTS, args);
+    EXPECT_EQ(r.code, 2) << args << "\n" << r.err;
+    EXPECT_FALSE(r.err.empty()) << args;
+  }
+  for (char const* bin : {DEMO, AGENTS}) EXPECT_EQ(run(bin, "--root /proc/version/x").code, 3) << bin;
 }
 
 // A second demo on a root whose table a first demo is writing stops with
