@@ -60,15 +60,19 @@ struct CollectionAccess {
   using Value = typename C::Value;
   using Control = KelZolm::CollectionControl;
   static constexpr std::string_view attr = C::ATTR_WORD;
-  static void set(C& c, Value const& v) { c.entryIs(v); }
-  static Value del(C& c, Key const& k) { return c.entryDel(k); }
-  static bool find(C& c, Key const& k, Value& out) { return c.entryFind(k, out); }
-  static U32 count(C& c) { return c.entries(); }
+  // Through the pattern's own names: a class may rename them for its
+  // callers (AclCounterStatus: counterIs, ...).
+  using Base = typename C::Collection;
+  static Base& base(C& c) { return c; }
+  static void set(C& c, Value const& v) { base(c).entryIs(v); }
+  static Value del(C& c, Key const& k) { return base(c).entryDel(k); }
+  static bool find(C& c, Key const& k, Value& out) { return base(c).entryFind(k, out); }
+  static U32 count(C& c) { return base(c).entries(); }
   using Iterator = typename C::IteratorConst;
-  static Iterator begin(C& c) { return c.entryIterConst(); }
-  static Iterator from(C& c, Key const& k) { return c.entryIterConst(k); }
-  static Kel::Ptr<Control> control(C& c) { return c.entryControl(); }
-  static void controlIs(C& c, Kel::Ptr<Control> const& p) { c.entryControlIs(p); }
+  static Iterator begin(C& c) { return base(c).entryIterConst(); }
+  static Iterator from(C& c, Key const& k) { return base(c).entryIterConst(k); }
+  static Kel::Ptr<Control> control(C& c) { return base(c).entryControl(); }
+  static void controlIs(C& c, Kel::Ptr<Control> const& p) { base(c).entryControlIs(p); }
   [[noreturn]] static void corruptionDetected(C& c, Quiv::String const& msg) { c.map().doCorruptionDetected(msg); }
 };
 

@@ -1,6 +1,6 @@
 // The installed package must be usable by another CMake project: install
-// this build into a private prefix, build examples/consumer and
-// examples/agent against it with find_package, and run them.
+// this build into a private prefix, build examples/consumer,
+// examples/agent and examples/generic against it with find_package, and run them.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -35,13 +35,17 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   // RPATH-less link; point the loader at the prefix.
   std::string const loader = "LD_LIBRARY_PATH=" + prefix + "/lib:" + prefix + "/lib64 ";
   ASSERT_EQ(run(loader + (work / "build/consumer").string()), 0);
-  // The agent example, as an agent author copies it: collections mounted
-  // across two processes (its own private root, removed at its end).
-  ASSERT_EQ(run(cmake + " -S " VEXA_SOURCE_DIR "/examples/agent -B " + (work / "agent").string() +
-                " -G Ninja -DCMAKE_PREFIX_PATH=" + prefix),
-            0);
-  ASSERT_EQ(run(cmake + " --build " + (work / "agent").string()), 0);
-  ASSERT_EQ(run(loader + (work / "agent/agent-example").string()), 0);
+  // The examples, as their readers copy them: collections mounted across two
+  // processes (a private root, removed at the end), and a table reached by
+  // its type name alone.
+  for (std::string example : {"agent", "generic"}) {
+    std::string dir = (work / example).string();
+    ASSERT_EQ(run(cmake + " -S " VEXA_SOURCE_DIR "/examples/" + example + " -B " + dir + " -G Ninja -DCMAKE_PREFIX_PATH=" +
+                  prefix),
+              0);
+    ASSERT_EQ(run(cmake + " --build " + dir), 0);
+    ASSERT_EQ(run(loader + dir + "/" + example + "-example"), 0);
+  }
   fs::remove_all(work);
 }
 
