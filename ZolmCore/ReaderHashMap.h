@@ -287,7 +287,7 @@ class ReaderHashMap : public ReaderHashMapBase {
   // forward; a step back, a new pass or a new bucket count starts them
   // again). As in lookupBatch the peeks are relaxed and steer prefetches
   // only: the iteration itself loads and checks every word as before.
-  static constexpr U32 AHEAD_WORDS = 24, AHEAD_SLOTS = 12, AHEAD_CHAIN = 6;
+  static constexpr U32 AHEAD_WORDS = 48, AHEAD_SLOTS = 28, AHEAD_CHAIN = 14;
   U32 bucketAtRank(U32 rank) const { return Zolm::reverseBits32(rank << (32 - log2_)); }
   [[gnu::always_inline]] void fetchAhead(U32 bucket) {
     if (log2_ == 0) return;
@@ -362,12 +362,6 @@ class ReaderHashMap : public ReaderHashMapBase {
           return fail([&] { return slotOutOfRange(t, cap); });
         if (++visited > cap) [[unlikely]]
           return fail([&] { return chainCycle(visited, cap); });
-        // The successor's lines are asked for now, while this slot is
-        // copied and compared, when the key lies past this slot (its
-        // rhash is below the key's): the walk will go there. Relaxed peeks
-        // that only steer a prefetch (of this slot again otherwise).
-        U32 const succ = Zolm::SlotLink::target(slots_.linkPeek(t));
-        slots_.prefetch(slots_.rhashPeek(t) < rh && succ < cap ? succ : t);
         U32 srh;
         U32 f = slots_.read(t, srh, out);
         if constexpr (Next) fmtrace(handler_, 9, "{} comparing slot {} {}", Zolm::show(key), t, srh);
