@@ -152,6 +152,7 @@ U32 crc11Hash(U8* data, U8 polyIndex, U8 dataBits) {
   CrcTables const& last = Crc11Last::tables[polyIndex];
   unsigned n = (unsigned(dataBits) + 18) / 8;  // 2..34
   unsigned head = n % 8;
+  if (n == 8) return reduce64(last, load64(data, std::endian::little));  // 46..53 bits: one piece
   U32 r = 0;
   if (head) {
     U64 v = 0;  // data[n - 1] the highest byte
