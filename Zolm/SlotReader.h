@@ -196,6 +196,15 @@ class SlotReaderTable : public SlotReaderBase {
   // the successor's copy) are not hoisted above it.
   U64 linkOf(U32 i) const { return Mem::load64(&slotAt(i)->link); }
   U64 const* linkPtr(U32 i) const { return &slotAt(i)->link; }
+  // For prefetching only: both lines a slot may span, and relaxed peeks at
+  // its rhash and link whose values steer prefetches and decide nothing.
+  void prefetch(U32 i) const {
+    char const* p = reinterpret_cast<char const*>(slotAt(i));
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + S - 1);
+  }
+  U32 rhashPeek(U32 i) const { return Mem::loadRelaxed32(&slotAt(i)->rhash); }
+  U64 linkPeek(U32 i) const { return Mem::loadRelaxed64(&slotAt(i)->link); }
   SlabReader* slabs() const { return slabs_.get(); }
 
  private:

@@ -100,6 +100,22 @@ class ZolmInterface : public ZolmInterfaceBase {
   virtual bool lookup(Key const& key, Value& out, IterHint& hint) const = 0;
   virtual bool first(Value& out, IterHint& hint) const = 0;
   virtual bool next(Key const& key, Value& out, IterHint& hint) const = 0;
+  // n lookups at once: found[i] as lookup(keys[i], outs[i]) gives it,
+  // outs[i] the value found or, for a miss, the default value; returns the
+  // number of hits. Forms whose lookups wait on memory (reader, writer)
+  // fetch the keys' lines ahead; the others look up one key after the
+  // other.
+  virtual U32 lookupBatch(Key const* keys, U32 n, Value* outs, bool* found) const {
+    U32 hits = 0;
+    for (U32 i = 0; i < n; ++i) {
+      Key const k = keys[i];
+      IterHint hint;
+      found[i] = lookup(k, outs[i], hint);
+      if (!found[i]) outs[i] = OpsT::defaultValue();
+      hits += found[i];
+    }
+    return hits;
+  }
 
   virtual Value* directWrite(Value const&) {
     fmthrow(Quiv::NoPermissionException, "write to read-only Zolm table");

@@ -450,6 +450,11 @@ class ZolmMap : public ZolmMapBase {
     IterHint hint;
     return lookup(k, out, hint);
   }
+  // n keys at once (ZolmInterface::lookupBatch): the entry point for
+  // callers that resolve many keys together.
+  U32 lookupBatch(Key const* keys, U32 n, Value* outs, bool* found) const {
+    return guarded([&] { return impl_->lookupBatch(keys, n, outs, found); });
+  }
   bool first(Value& out, IterHint& hint) const {
     return guarded([&] { return impl_->first(out, hint); });
   }

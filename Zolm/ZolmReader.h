@@ -48,6 +48,7 @@
 // through its KeyOps: attach, header validation against the fenix file,
 // detach, remaps, counters and the repeat rule. The typed ZolmReader
 // owns the slot reader and the bucket walks and keeps the reads inline.
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -186,6 +187,46 @@ class ZolmReader : public ZolmInterface<OpsT>, public ZolmReaderBase {
     bool found;
     self().lookup(key, found, &out);
     return found;
+  }
+
+  // n lookups at once (ReaderHashMap::lookupBatch: memory fetched ahead,
+  // walks as before): found[i] and outs[i] are what lookup(keys[i], ...)
+  // gives, a miss leaving the default value, and each answer is one the
+  // table held at some moment during the call. Settling is per group of
+  // BATCH keys: the resize words are loaded once after the group's walks
+  // (a resize during any of them shows there), and a group that saw a
+  // resize runs each of its keys again as a single lookup. A failed check
+  // goes through the same repeats as a single lookup. The version anchor
+  // is cleared (it names one read). Returns the number of hits.
+  U32 lookupBatch(Key const* keys, U32 n, Value* outs, bool* found) const override {
+    ZolmReader& me = self();
+    me.checkAttached();
+    constexpr U32 B = HashMap::BATCH;
+    U32 hits = 0;
+    for (U32 at = 0; at < n; at += B) {
+      U32 const m = std::min(B, n - at);
+      Key ks[B];  // the caller's keys may live inside outs
+      std::copy(keys + at, keys + at + m, ks);
+      ZolmCore::ReadResult r[B];
+      me.hashMap_.lookupBatch(ks, outs + at, r, m);
+      bool const quiet = !me.slots_.resizePending() && !me.hashMap_.bucketCountChanged();
+      for (U32 i = 0; i < m; ++i) {
+        Value& out = outs[at + i];
+        if (!quiet) [[unlikely]] {
+          bool f;
+          me.lookup(ks[i], f, &out);
+          r[i] = f ? ZolmCore::ReadResult::hit : ZolmCore::ReadResult::miss;
+        } else if (!ZolmCore::answered(r[i])) [[unlikely]] {
+          Key const& k = ks[i];
+          r[i] = me.repeat([&] { return me.hashMap_.lookup(k, out); }, r[i], nullptr);
+        }
+        found[at + i] = r[i] == ZolmCore::ReadResult::hit;
+        if (!found[at + i]) out = Ops::defaultValue();
+        hits += found[at + i];
+      }
+    }
+    me.slots_.anchorClear();
+    return hits;
   }
   using ZolmInterface<Ops>::lookup;
 

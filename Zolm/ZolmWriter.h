@@ -331,6 +331,22 @@ class ZolmWriter : public ZolmInterface<OpsT>, public ZolmWriterBase {
   bool lookup(Key const& key, Value& out, IterHint& hint) const override {
     return hashMap_.lookup(typedKeys(), key, out, hint);
   }
+  // n lookups at once, each what lookup() gives (WriterHashMap::lookupBatch
+  // fetches their lines ahead). A miss leaves the default value.
+  U32 lookupBatch(Key const* keys, U32 n, Value* outs, bool* found) const override {
+    constexpr U32 B = ZolmCore::WriterHashMap::BATCH;
+    Keys const k = typedKeys();
+    U32 hits = 0;
+    for (U32 at = 0; at < n; at += B) {
+      U32 const m = std::min(B, n - at);
+      Key ks[B];  // the caller's keys may live inside outs
+      std::copy(keys + at, keys + at + m, ks);
+      hits += hashMap_.lookupBatch(k, ks, m, outs + at, found + at);
+      for (U32 i = 0; i < m; ++i)
+        if (!found[at + i]) outs[at + i] = Ops::defaultValue();
+    }
+    return hits;
+  }
   bool first(Value& out, IterHint& hint) const override { return hashMap_.first(typedKeys(), out, hint); }
   bool next(Key const& key, Value& out, IterHint& hint) const override {
     return hashMap_.next(typedKeys(), key, out, hint);

@@ -60,6 +60,7 @@
 // compare keys, and forces them into the reader's reads (the inliner would
 // keep them apart for the size of their failure paths, a call and a PLT
 // hop per read); the failure paths themselves are out of line.
+#include <algorithm>
 #include <string>
 
 #include "VexaSwitchLib/ZolmCore/Ops.h"
@@ -175,7 +176,44 @@ class ReaderHashMap : public ReaderHashMapBase {
     ++counters_.lookups;
     if (numBuckets_ == 0) [[unlikely]]
       return detached(out);
-    return walk<false>(key, out, nullptr);
+    return walk<false>(key, ops_.hash(key), out, nullptr);
+  }
+
+  // Up to BATCH lookups at once: results[i] and outs[i] are what
+  // lookup(keys[i], outs[i]) gives, key after key in the same walk. Only
+  // the memory comes earlier: every key is hashed first and its bucket
+  // word prefetched, then the first slot each word names, then that
+  // slot's successor when the key lies past it; by the time the walks
+  // run, one after the other, their lines are on the way. The peeks that
+  // steer these prefetches are relaxed loads whose values decide nothing
+  // (a walk loads every word it follows again, under the rules above).
+  static constexpr U32 BATCH = 32;
+  [[gnu::always_inline]] void lookupBatch(Key const* keys, Value* outs, ReadResult* results, U32 n) {
+    counters_.lookups += n;
+    if (numBuckets_ == 0) [[unlikely]] {
+      for (U32 i = 0; i < n; ++i) results[i] = detached(outs[i]);
+      return;
+    }
+    U32 hashes[BATCH];
+    U32 firsts[BATCH];
+    U32 const mask = numBuckets_ - 1, cap = slots_.capacity();
+    for (U32 i = 0; i < n; ++i) {
+      hashes[i] = ops_.hash(keys[i]);
+      __builtin_prefetch(bucketPtr(hashes[i] & mask));
+    }
+    for (U32 i = 0; i < n; ++i) {
+      U32 t = Zolm::SlotLink::target(Mem::loadRelaxed64(bucketPtr(hashes[i] & mask)));
+      firsts[i] = t;
+      if (t < cap) slots_.prefetch(t);
+    }
+    for (U32 i = 0; i < n; ++i) {
+      U32 t = firsts[i];
+      if (t < cap && slots_.rhashPeek(t) < Zolm::reverseBits32(hashes[i])) {
+        U32 t2 = Zolm::SlotLink::target(slots_.linkPeek(t));
+        if (t2 < cap) slots_.prefetch(t2);
+      }
+    }
+    for (U32 i = 0; i < n; ++i) results[i] = walk<false>(keys[i], hashes[i], outs[i], nullptr);
   }
 
   // --- iteration ----------------------------------------------------------------
@@ -191,6 +229,7 @@ class ReaderHashMap : public ReaderHashMapBase {
   [[gnu::always_inline]] ReadResult next(Key const& key, Value& out, Zolm::IterHint& hint) {
     if (numBuckets_ == 0) [[unlikely]]
       return detached(out);
+    if (hint.bucket < numBuckets_) fetchAhead(hint.bucket);
     U32 const cap = slots_.capacity();
     U32 const hs = hint.slot;
     if (hs < cap && hint.bucket < numBuckets_ && slots_.flagsOf(hs) == hint.flags) {
@@ -235,17 +274,56 @@ class ReaderHashMap : public ReaderHashMapBase {
       }
     }
     ++counters_.slowPaths;
-    return walk<true>(key, out, &hint);
+    return walk<true>(key, ops_.hash(key), out, &hint);
   }
 
  private:
+  // Iteration fetches ahead. Buckets come in bit-reversed order, which is
+  // arithmetic, so while an entry of bucket b is returned the bucket words
+  // up to AHEAD_WORDS buckets further are prefetched, the first slot named
+  // by the word AHEAD_SLOTS buckets further (prefetched some steps before),
+  // and that slot's successor within its bucket AHEAD_CHAIN buckets
+  // further. Each bucket is fetched once per pass (the cursors only move
+  // forward; a step back, a new pass or a new bucket count starts them
+  // again). As in lookupBatch the peeks are relaxed and steer prefetches
+  // only: the iteration itself loads and checks every word as before.
+  static constexpr U32 AHEAD_WORDS = 48, AHEAD_SLOTS = 28, AHEAD_CHAIN = 14;
+  U32 bucketAtRank(U32 rank) const { return Zolm::reverseBits32(rank << (32 - log2_)); }
+  [[gnu::always_inline]] void fetchAhead(U32 bucket) {
+    if (log2_ == 0) return;
+    U32 const rank = Zolm::reverseBits32(bucket) >> (32 - log2_);
+    if (ahead_.log2 == log2_ && rank == ahead_.last) return;  // another entry of the same bucket
+    if (ahead_.log2 != log2_ || rank < ahead_.last) ahead_ = Ahead{log2_, rank, rank + 1, rank + 1, rank + 1};
+    ahead_.last = rank;
+    ahead_.words = std::max(ahead_.words, rank + 1);
+    ahead_.slots = std::max(ahead_.slots, rank + 1);
+    ahead_.chain = std::max(ahead_.chain, rank + 1);
+    U32 const n = numBuckets_, cap = slots_.capacity();
+    for (U32 end = std::min(rank + 1 + AHEAD_WORDS, n); ahead_.words < end; ++ahead_.words)
+      __builtin_prefetch(bucketPtr(bucketAtRank(ahead_.words)));
+    for (U32 end = std::min(rank + 1 + AHEAD_SLOTS, n); ahead_.slots < end; ++ahead_.slots) {
+      U32 t = Zolm::SlotLink::target(Mem::loadRelaxed64(bucketPtr(bucketAtRank(ahead_.slots))));
+      if (t < cap) slots_.prefetch(t);
+    }
+    for (U32 end = std::min(rank + 1 + AHEAD_CHAIN, n); ahead_.chain < end; ++ahead_.chain) {
+      U32 t = Zolm::SlotLink::target(Mem::loadRelaxed64(bucketPtr(bucketAtRank(ahead_.chain))));
+      if (t >= cap) continue;
+      U32 t2 = Zolm::SlotLink::target(slots_.linkPeek(t));
+      if (t2 < cap) slots_.prefetch(t2);
+    }
+  }
+  struct Ahead {
+    U32 log2 = 0, last = 0;            // the bucket count and the rank of the last step's bucket
+    U32 words = 0, slots = 0, chain = 0;  // the next rank each stage fetches
+  };
+  Ahead ahead_;
+
   // The walk of the key's bucket run, shared by lookup (`Next` false: find
   // the key itself) and the slow path of next (`Next` true: find the first
   // entry after the key, going on into the following buckets). Inlined
   // into its callers whatever the inliner thinks of its cold branches.
   template <bool Next>
-  [[gnu::always_inline]] ReadResult walk(Key const& key, Value& out, Zolm::IterHint* hint) {
-    U32 h = ops_.hash(key);
+  [[gnu::always_inline]] ReadResult walk(Key const& key, U32 h, Value& out, Zolm::IterHint* hint) {
     U32 b = h & (numBuckets_ - 1);  // a power of two
     U32 rh = Zolm::reverseBits32(h);
     U32 const cap = slots_.capacity();

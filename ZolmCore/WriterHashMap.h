@@ -146,7 +146,41 @@ class WriterHashMap {
   bool find(Keys const& keys, typename Keys::Probe const& key, U32 bucket, U64*& prevLink, U64*& currLink,
             U32 hash) const;
   template <class Keys>
-  bool lookup(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out, IterHint& hint) const;
+  bool lookup(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out, IterHint& hint) const {
+    return lookupHashed(keys, key, keys.hashOf(key), out, hint);
+  }
+  template <class Keys>
+  bool lookupHashed(Keys const& keys, typename Keys::Probe const& key, U32 hash, typename Keys::Out& out,
+                    IterHint& hint) const;
+  // Up to BATCH lookups at once, each what lookup() gives: the keys are
+  // hashed first, their bucket words prefetched, then the first slot each
+  // word names, and then the lookups run one after the other. A miss
+  // leaves `outs[i]` as lookup() leaves it. Returns the hits.
+  static constexpr U32 BATCH = 32;
+  template <class Keys>
+  U32 lookupBatch(Keys const& keys, typename Keys::Probe const* probes, U32 n, typename Keys::Out* outs,
+                  bool* found) const {
+    U32 hashes[BATCH];
+    for (U32 i = 0; i < n; ++i) hashes[i] = keys.hashOf(probes[i]);
+    if (numBuckets_ && slots_.numSlots) {  // else the lookups say what is wrong
+      U32 const mask = numBuckets_ - 1;
+      for (U32 i = 0; i < n; ++i) __builtin_prefetch(bucketWord(hashes[i] & mask));
+      for (U32 i = 0; i < n; ++i) {
+        U32 t = SlotLink::target(*bucketWord(hashes[i] & mask));
+        if (t <= slots_.maxIndex) {  // a slot (a marker or the end has bit 31 set)
+          char const* p = reinterpret_cast<char const*>(slots_.raw(t));
+          __builtin_prefetch(p);
+          __builtin_prefetch(p + slots_.slotSize - 1);
+        }
+      }
+    }
+    U32 hits = 0;
+    for (U32 i = 0; i < n; ++i) {
+      IterHint hint;
+      hits += found[i] = lookupHashed(keys, probes[i], hashes[i], outs[i], hint);
+    }
+    return hits;
+  }
   template <class Keys>
   bool first(Keys const& keys, typename Keys::Out& out, IterHint& hint) const {
     return firstFrom(keys, 0, out, hint);
@@ -237,9 +271,8 @@ bool WriterHashMap::find(Keys const& keys, typename Keys::Probe const& key, U32 
 }
 
 template <class Keys>
-bool WriterHashMap::lookup(Keys const& keys, typename Keys::Probe const& key, typename Keys::Out& out,
-                           IterHint& hint) const {
-  U32 h = keys.hashOf(key);
+bool WriterHashMap::lookupHashed(Keys const& keys, typename Keys::Probe const& key, U32 h, typename Keys::Out& out,
+                                 IterHint& hint) const {
   U32 b = bucketOf(h);
   U64* prev;
   U64* curr;

@@ -4,7 +4,9 @@
 // absl::flat_hash_map::find in process memory, LMDB's mdb_get on tmpfs (one
 // long read transaction; a transaction per lookup, both by reset/renew of
 // one handle and by begin/abort), and the memory-latency floor: one
-// dependent random read of a 64-byte cell in a 1e6-cell array.
+// dependent random read of a 64-byte cell in a 1e6-cell array. Batched
+// lookups (32 keys a call, reader and writer) and LMDB's ordered cursor
+// walk stand beside the single lookups and the reader's iteration.
 // BM_MapLookupHit is BM_ReaderLookupHit through the facade (Zolm::ZolmMap).
 //
 // Same data everywhere: a random U64 key (the EntryKey) and the 48-byte
@@ -165,6 +167,53 @@ void BM_ReaderLookupHit(benchmark::State& state) {
   perOp(state, state.iterations());
   tableShape(state, t);
   readerHealth(state, *t.reader, before);
+}
+
+// The same keys in groups of 32 through lookupBatch: hashes first, bucket
+// words and slots prefetched, then the walks. `per_op` is per key.
+void readerBatch(benchmark::State& state, std::vector<U64> const& order, bool hits) {
+  Table& t = table(std::size_t(state.range(0)));
+  constexpr U32 B = 32;
+  std::size_t i = 0, n = order.size() / B * B;
+  EntryKey ks[B];
+  NexthopEntryConfig v[B];
+  bool found[B];
+  U64 wrong = 0;
+  Zolm::Reader::Counters before = t.reader->readerCounters();
+  for (auto _ : state) {
+    for (U32 j = 0; j < B; ++j) ks[j] = EntryKey(order[i + j]);
+    wrong += t.reader->lookupBatch(ks, B, v, found) != (hits ? B : 0);
+    benchmark::DoNotOptimize(v);
+    if ((i += B) == n) i = 0;
+  }
+  if (wrong) state.SkipWithError("a batch did not find what it should");
+  perOp(state, state.iterations() * B);
+  readerHealth(state, *t.reader, before);
+}
+void BM_ReaderLookupBatchHit(benchmark::State& state) {
+  readerBatch(state, table(std::size_t(state.range(0))).hits, true);
+}
+void BM_ReaderLookupBatchMiss(benchmark::State& state) {
+  readerBatch(state, table(std::size_t(state.range(0))).misses, false);
+}
+// The writer's own batched lookups of the same keys (its map is the one the
+// reader follows).
+void BM_WriterLookupBatchHit(benchmark::State& state) {
+  Table& t = table(std::size_t(state.range(0)));
+  constexpr U32 B = 32;
+  std::size_t i = 0, n = t.hits.size() / B * B;
+  EntryKey ks[B];
+  NexthopEntryConfig v[B];
+  bool found[B];
+  U64 wrong = 0;
+  for (auto _ : state) {
+    for (U32 j = 0; j < B; ++j) ks[j] = EntryKey(t.hits[i + j]);
+    wrong += t.writer->lookupBatch(ks, B, v, found) != B;
+    benchmark::DoNotOptimize(v);
+    if ((i += B) == n) i = 0;
+  }
+  if (wrong) state.SkipWithError("a batch did not find what it should");
+  perOp(state, state.iterations() * B);
 }
 
 // The same lookups through the facade: one virtual call into the reader
@@ -572,6 +621,33 @@ void BM_LmdbGetLongTxn(benchmark::State& state) {
   perOp(state, state.iterations());
 }
 
+// The whole table in key order through one cursor in one read transaction:
+// LMDB's ordered walk, beside BM_ReaderIteratePerEntry.
+void BM_LmdbCursorWalkPerEntry(benchmark::State& state) {
+  Lmdb& db = lmdb(std::size_t(state.range(0)));
+  MDB_txn* txn;
+  lmdbCheck(mdb_txn_begin(db.env, nullptr, MDB_RDONLY, &txn), "mdb_txn_begin");
+  U64 entries = 0;
+  NexthopEntryConfig v;
+  for (auto _ : state) {
+    MDB_cursor* cur;
+    lmdbCheck(mdb_cursor_open(txn, db.dbi, &cur), "mdb_cursor_open");
+    MDB_val mk, mv;
+    U64 walked = 0;
+    for (int rc = mdb_cursor_get(cur, &mk, &mv, MDB_FIRST); rc == MDB_SUCCESS;
+         rc = mdb_cursor_get(cur, &mk, &mv, MDB_NEXT)) {
+      std::memcpy(static_cast<void*>(&v), mv.mv_data, sizeof v);
+      benchmark::DoNotOptimize(v);
+      ++walked;
+    }
+    mdb_cursor_close(cur);
+    if (walked != db.order.size()) state.SkipWithError("the cursor did not see every entry once");
+    entries += walked;
+  }
+  mdb_txn_abort(txn);
+  perOp(state, entries);
+}
+
 // A read-only transaction per lookup, reusing the handle with
 // mdb_txn_reset/mdb_txn_renew (the cheapest way LMDB offers).
 void BM_LmdbGetTxnPerLookup(benchmark::State& state) {
@@ -669,6 +745,9 @@ void sizes(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_ReaderLookupHit)->Apply(sizes)->MinTime(0.3);
+BENCHMARK(BM_ReaderLookupBatchHit)->Apply(sizes)->MinTime(0.3);
+BENCHMARK(BM_ReaderLookupBatchMiss)->Apply(sizes)->MinTime(0.3);
+BENCHMARK(BM_WriterLookupBatchHit)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_MapLookupHit)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_ReaderLookupMiss)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_ReaderIteratePerEntry)->Apply(sizes)->MinTime(0.3)->Unit(benchmark::kMillisecond);
@@ -684,6 +763,7 @@ BENCHMARK(BM_ReaderLookupHitPrefetched)->Apply(sizes)->MinTime(0.2);
 BENCHMARK(BM_AbslFindHit)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_AbslFindHitDependent)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_LmdbGetLongTxn)->Apply(sizes)->MinTime(0.3);
+BENCHMARK(BM_LmdbCursorWalkPerEntry)->Apply(sizes)->MinTime(0.3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LmdbGetTxnPerLookup)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_LmdbGetTxnBeginAbort)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_MemoryFloor64B)->Arg(1000000)->MinTime(0.3);

@@ -1,6 +1,8 @@
 #include "VexaSwitchLib/tables/VexaSwitchUtil.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
 
 namespace VexaSwitch {
 namespace {
@@ -19,24 +21,93 @@ constexpr std::array<U64, 256> makeParityTable() {
 }
 constexpr auto kParity = makeParityTable();
 
-constexpr U32 kPoly10[] = {0x97, 0xCF, 0x233, 0x175};
-constexpr U32 kPoly11[] = {0xE7, 0x1EB};
-constexpr U32 kPoly12[] = {0x53, 0x1E7, 0x30F};
-constexpr U32 kPoly13[] = {0x55, 0x1213, 0x54B};
+// The hashes are remainders modulo G = x^W + poly over GF(2). The augmented
+// form (crc10, crc12, crc13) divides the first dataBits + W bits of data
+// (bytes in address order, each MSB first): r = M mod G, bit by bit
+// r <- (r x + b) mod G. The direct form (crc11) is M x^W mod G of whole
+// bytes. Both are computed 64 message bits at a time:
+//   (r x^64 + C) mod G = sum of T[j][byte j of r] for j = 8, 9
+//                      ^ sum of T[j][byte j of C] for j = 0..7,
+// with T[j][b] = b x^(8j + shift) mod G (shift 0; W for the direct form's
+// last piece, which folds in its factor x^W). The message is cut so that
+// only the first piece is short: it starts from r = 0, and every later
+// term but the two of r is independent of the running remainder, so the
+// dependent chain is two table loads per 64 bits.
+struct CrcTables {
+  U16 t[10][256];
+};
 
-// Augmented-form division of the first dataBits + W bits of data (bytes in
-// address order, each MSB first) by x^W + poly. Bits past dataBits + W are
-// never read.
+// One step r <- r x mod G of a W-bit remainder.
 template <unsigned W>
-U32 crcAugmented(U8 const* data, U32 poly, U8 dataBits) {
-  constexpr U32 mask = (U32(1) << W) - 1;
-  unsigned const total = unsigned(dataBits) + W;
+constexpr U32 timesX(U32 r, U32 poly) {
+  U32 top = (r >> (W - 1)) & 1;
+  r = (r << 1) & ((U32(1) << W) - 1);
+  return top ? r ^ poly : r;
+}
+
+template <unsigned W>
+constexpr CrcTables makeCrcTables(U32 poly, unsigned shift) {
+  CrcTables c{};
+  for (unsigned b = 0; b < 256; ++b) {
+    U32 r = b;  // b < x^W: already reduced
+    for (unsigned i = 0; i < shift; ++i) r = timesX<W>(r, poly);
+    for (unsigned j = 0; j < 10; ++j) {
+      c.t[j][b] = U16(r);
+      for (unsigned i = 0; i < 8; ++i) r = timesX<W>(r, poly);
+    }
+  }
+  return c;
+}
+
+template <unsigned W, unsigned Shift, U32... P>
+struct CrcFamily {
+  static constexpr CrcTables tables[] = {makeCrcTables<W>(P, Shift)...};
+};
+using Crc10 = CrcFamily<10, 0, 0x97, 0xCF, 0x233, 0x175>;
+using Crc11 = CrcFamily<11, 0, 0xE7, 0x1EB>;
+using Crc11Last = CrcFamily<11, 11, 0xE7, 0x1EB>;
+using Crc12 = CrcFamily<12, 0, 0x53, 0x1E7, 0x30F>;
+using Crc13 = CrcFamily<13, 0, 0x55, 0x1213, 0x54B>;
+
+// C x^shift mod G for a message piece C of up to 64 bits.
+inline U32 reduce64(CrcTables const& c, U64 v) {
+  return U32(c.t[0][v & 0xFF]) ^ c.t[1][(v >> 8) & 0xFF] ^ c.t[2][(v >> 16) & 0xFF] ^ c.t[3][(v >> 24) & 0xFF] ^
+         c.t[4][(v >> 32) & 0xFF] ^ c.t[5][(v >> 40) & 0xFF] ^ c.t[6][(v >> 48) & 0xFF] ^ c.t[7][v >> 56];
+}
+// (r x^64 + C) x^shift mod G, r below 2^13.
+inline U32 fold64(CrcTables const& c, U32 r, U64 v) {
+  return U32(c.t[8][r & 0xFF]) ^ c.t[9][r >> 8] ^ reduce64(c, v);
+}
+
+// Eight bytes as a number, in the given byte order.
+inline U64 load64(U8 const* p, std::endian order) {
+  U64 v;
+  std::memcpy(&v, p, 8);
+  return order == std::endian::native ? v : __builtin_bswap64(v);
+}
+// The first `bytes` (at most 8) bytes as a number, p[0] the highest.
+inline U64 loadShort(U8 const* p, unsigned bytes) {
+  U64 v = 0;
+  for (unsigned i = 0; i < bytes; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// Augmented form over the first `total` bits of data; reads ceil(total / 8)
+// bytes. The short piece first, then 64-bit pieces that may start inside a
+// byte (the ninth byte they touch still holds message bits).
+inline U32 crcAugmented(CrcTables const& c, U8 const* data, unsigned total) {
+  unsigned bit = total % 64;
   U32 r = 0;
-  for (unsigned bit = 0; bit < total; ++bit) {
-    unsigned b = (data[bit / 8] >> (7 - bit % 8)) & 1;
-    U32 top = (r >> (W - 1)) & 1;
-    r = ((r << 1) | b) & mask;
-    if (top) r ^= poly;
+  if (bit) {
+    unsigned nb = (bit + 7) / 8;
+    r = reduce64(c, loadShort(data, nb) >> (8 * nb - bit));  // the bits past it dropped
+  }
+  for (; bit < total; bit += 64) {
+    U8 const* p = data + bit / 8;
+    unsigned s = bit % 8;
+    U64 v = load64(p, std::endian::big);
+    if (s) v = v << s | p[8] >> (8 - s);
+    r = fold64(c, r, v);
   }
   return r;
 }
@@ -61,24 +132,37 @@ U32 parityU32Array(U32* words, U8 count) {
   return p;
 }
 
-U32 crc10Hash(U8* data, U8 polyIndex, U8 dataBits) { return crcAugmented<10>(data, kPoly10[polyIndex], dataBits); }
-U32 crc12Hash(U8* data, U8 polyIndex, U8 dataBits) { return crcAugmented<12>(data, kPoly12[polyIndex], dataBits); }
-U32 crc13Hash(U8* data, U8 polyIndex, U8 dataBits) { return crcAugmented<13>(data, kPoly13[polyIndex], dataBits); }
+U32 crc10Hash(U8* data, U8 polyIndex, U8 dataBits) {
+  return crcAugmented(Crc10::tables[polyIndex], data, dataBits + 10u);
+}
+U32 crc12Hash(U8* data, U8 polyIndex, U8 dataBits) {
+  return crcAugmented(Crc12::tables[polyIndex], data, dataBits + 12u);
+}
+U32 crc13Hash(U8* data, U8 polyIndex, U8 dataBits) {
+  return crcAugmented(Crc13::tables[polyIndex], data, dataBits + 13u);
+}
 
 // The 11-bit hash reads whole bytes, ceil((dataBits + 11) / 8) of them,
-// from the last one back to data[0], each MSB first, in the direct form.
+// from the last one back to data[0], each MSB first, in the direct form:
+// M x^11 mod G, with M those bytes in that order. Pieces as above: the
+// short one (the last n % 8 bytes) first, then 8 bytes at a time; the
+// last piece is reduced with the tables that carry the factor x^11.
 U32 crc11Hash(U8* data, U8 polyIndex, U8 dataBits) {
-  U32 const poly = kPoly11[polyIndex];
-  unsigned const bytes = (unsigned(dataBits) + 18) / 8;
+  CrcTables const& c = Crc11::tables[polyIndex];
+  CrcTables const& last = Crc11Last::tables[polyIndex];
+  unsigned n = (unsigned(dataBits) + 18) / 8;  // 2..34
+  unsigned head = n % 8;
+  if (n == 8) return reduce64(last, load64(data, std::endian::little));  // 46..53 bits: one piece
   U32 r = 0;
-  for (unsigned i = bytes; i-- > 0;) {
-    for (int bit = 7; bit >= 0; --bit) {
-      U32 f = ((r >> 10) & 1) ^ ((data[i] >> bit) & 1);
-      r = (r << 1) & 0x7FF;
-      if (f) r ^= poly;
-    }
+  if (head) {
+    U64 v = 0;  // data[n - 1] the highest byte
+    for (unsigned i = n; i-- > n - head;) v = v << 8 | data[i];
+    if (n == head) return reduce64(last, v);
+    r = reduce64(c, v);
+    n -= head;
   }
-  return r;
+  for (; n > 8; n -= 8) r = fold64(c, r, load64(data + n - 8, std::endian::little));  // data[n - 1] highest
+  return fold64(last, r, load64(data, std::endian::little));
 }
 
 }  // namespace VexaSwitch

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -79,7 +80,7 @@ struct Replay {
 // slot table and the buckets grow and shrink many times under a reader, a
 // shadow and a key shadow. After every batch each agrees with the model:
 // contents, the writer's order, and for the reader every lookup, miss and
-// read by slot index; for the shadows every change callback replayed.
+// read by slot index; batched lookups of every form; for the shadows every change callback replayed.
 TEST(Followers, AgreeWithTheModelThroughEveryGrowAndShrink) {
   ShmRoot root;
   Fixture f;
@@ -126,6 +127,29 @@ TEST(Followers, AgreeWithTheModelThroughEveryGrowAndShrink) {
       ASSERT_EQ(p->key().raw(), FloodOps::defaultValue().key().raw());
     }
     ASSERT_EQ(floodKeys(r), order);
+    // Batched lookups of every form give what the model (and so every
+    // single lookup above) gives: present keys, absent ones and repeats,
+    // in sets that straddle the 32-key groups.
+    std::vector<FloodOps::Key> ks;
+    for (U32 i = 0, n = 1 + rng() % 100; i < n; ++i)
+      ks.push_back(!ks.empty() && rng() % 3 == 0 ? ks[rng() % ks.size()] : floodKey(1 + rng() % 5100));
+    auto batchAgrees = [&](Zolm::ZolmInterface<FloodOps> const& form) {
+      std::vector<L3FloodEntryConfig> outs(ks.size());
+      std::unique_ptr<bool[]> found(new bool[ks.size()]);
+      U32 hits = form.lookupBatch(ks.data(), U32(ks.size()), outs.data(), found.get()), want = 0;
+      for (std::size_t i = 0; i < ks.size(); ++i) {
+        auto it = f.model.find(ks[i].raw());
+        want += it != f.model.end();
+        EXPECT_EQ(found[i], it != f.model.end()) << ks[i].raw();
+        auto got = std::make_pair(outs[i].floodListId(), outs[i].memberCount());
+        auto defaults = std::make_pair(FloodOps::defaultValue().floodListId(), FloodOps::defaultValue().memberCount());
+        EXPECT_EQ(got, it != f.model.end() ? it->second : defaults) << ks[i].raw();
+      }
+      EXPECT_EQ(hits, want);
+      return !::testing::Test::HasFailure();
+    };
+    ASSERT_TRUE(batchAgrees(r)) << "reader";
+    ASSERT_TRUE(batchAgrees(*f.w)) << "writer";
     U32 occupied = 0;
     for (U32 slot = 0; slot < r.capacity(); ++slot) {
       L3FloodEntryConfig v;
@@ -146,6 +170,7 @@ TEST(Followers, AgreeWithTheModelThroughEveryGrowAndShrink) {
       ASSERT_EQ(s.members(), f.model.size());
       ASSERT_TRUE(s.validate()) << s.lastError();
       ASSERT_EQ(floodKeys(s), order) << "shadow " << i;
+      ASSERT_TRUE(batchAgrees(s)) << "shadow " << i;
       minLocal[i] = std::min(minLocal[i], s.localCapacity());
       maxLocal[i] = std::max(maxLocal[i], s.localCapacity());
     }

@@ -201,7 +201,27 @@ bool mappingWritable(std::string const& dir) {
           continue;
         }
         U32 op = rng() % 10;
-        if (op < 7) {
+        if (op == 6) {
+          // A batch of random keys with repeats, across the 32-key groups:
+          // each answer is one a single lookup may give (a sound value of
+          // its own key; a stable key always found).
+          constexpr U32 N = 40;
+          Lanx::IntfId ks[N];
+          L3FloodEntryConfig vs[N];
+          bool found[N];
+          for (U32 i = 0; i < N; ++i)
+            ks[i] = i && rng() % 4 == 0 ? ks[rng() % i] : Lanx::IntfId::fromRaw(1 + rng() % KEY_SPACE);
+          reader->lookupBatch(ks, N, vs, found);
+          U64 published = sh->published.load();
+          st.lookups += N;
+          for (U32 i = 0; i < N; ++i) {
+            if (found[i]) {
+              if (!sound(vs[i], published) || vs[i].key().raw() != ks[i].raw()) st.torn++;
+            } else if (checkStable && ks[i].raw() <= STABLE) {
+              st.stableMissing++;
+            }
+          }
+        } else if (op < 7) {
           U64 k = 1 + rng() % KEY_SPACE;
           L3FloodEntryConfig v;
           bool found = false;
