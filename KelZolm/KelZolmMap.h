@@ -307,6 +307,11 @@ class Collection : public Entity {
     return map_.lookup(key, v) ? v : Ops::defaultValue();
   }
   U32 entries() const { return map_.members(); }
+  // n keys at once (a route batch, a MAC sync): what n entryFind calls
+  // give, with the lookups' memory fetched ahead; returns the hits.
+  U32 entryFindBatch(Key const* keys, U32 n, Value* outs, bool* found) const {
+    return map_.lookupBatch(keys, n, outs, found);
+  }
   IteratorConst entryIterConst() const { return IteratorConst(map_); }
   IteratorConst entryIterConst(Key const& key) const { return IteratorConst(map_, key); }
 

@@ -5,6 +5,8 @@
 // tests/shm/collections_test.cpp; lifetime: lifetime_test.cpp.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <string>
 
 #include "testutil/Collections.h"
@@ -62,6 +64,15 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   auto order = contentsOf(*c);
   ASSERT_EQ(order.size(), values.size());
   for (auto const& v : values) EXPECT_EQ(o.entry(keyOf(v)), v);
+  {
+    // A batch answers as one lookup per key (order[3] is removed below).
+    std::vector<typename C::Key> keys;
+    for (auto const& v : values) keys.push_back(keyOf(v));
+    std::vector<Value> outs(keys.size());
+    std::unique_ptr<bool[]> found(new bool[keys.size()]);
+    EXPECT_EQ(c->entryFindBatch(keys.data(), U32(keys.size()), outs.data(), found.get()), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_TRUE(found[i] && outs[i] == values[i]) << i;
+  }
   auto it = c->entryIterConst(keyOf(order[3]));
   ASSERT_TRUE(it.valid());
   EXPECT_EQ(*it, order[3]);
