@@ -23,9 +23,13 @@ struct Registry {
   bool envRead = false;
 };
 
+// Never destroyed: objects with static storage (a program's tables held in
+// a static map, say) trace through their handlers while they are destroyed
+// at exit, possibly after a registry with static storage of its own would
+// have gone.
 Registry& registry() {
-  static Registry r;
-  return r;
+  static Registry* r = new Registry;
+  return *r;
 }
 
 U64 maskFor(Registry& r, std::string_view name) {

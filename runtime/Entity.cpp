@@ -80,9 +80,11 @@ struct Tracked {
   std::mutex mutex;
   std::map<std::string, U64, std::less<>> live;
 };
+// Never destroyed: an entity held in an object with static storage is freed
+// at exit, possibly after a registry with static storage would have gone.
 Tracked& tracked() {
-  static Tracked t;
-  return t;
+  static Tracked* t = new Tracked;
+  return *t;
 }
 }  // namespace
 

@@ -11,9 +11,11 @@ struct Counters {
   std::deque<OpCounter> all;
   std::map<std::string, OpCounter*, std::less<>> byName;
 };
+// Never destroyed, like the debug handlers: collections destroyed at exit
+// (held in objects with static storage) still hold their counters.
 Counters& counters() {
-  static Counters c;
-  return c;
+  static Counters* c = new Counters;
+  return *c;
 }
 }  // namespace
 

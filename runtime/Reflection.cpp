@@ -91,9 +91,11 @@ struct Registry {
   std::vector<Module const* (*)()> pending;  // makers of the records after `made`, in order
   std::vector<Module const*> made;
 };
+// Never destroyed: a generic client destroyed at exit may still look up
+// its types.
 Registry& registry() {
-  static Registry r;
-  return r;
+  static Registry* r = new Registry;
+  return *r;
 }
 
 Type findIn(std::vector<Module const*> const& mods, std::string_view name) {

@@ -6,8 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "testutil/Collections.h"
 #include "testutil/ShmRoot.h"
@@ -166,6 +167,43 @@ TEST(CollectionClasses, CountersAndIndicesAreTheTablesOwn) {
   EXPECT_EQ(VexaSwitch::LagGroupIdTable::LagGroupIdTableIs("x")->fwkType().index, 2);
   static_assert(std::is_same_v<VexaSwitch::L2TableConfig::Map::Map, VexaSwitch::McastMacTableConfig::Map::Map>,
                 "one engine instantiation for both MAC tables");
+}
+
+// Corruption met by a write or a removal goes to the map's handler: by
+// default it stops the program with the message; an agent's handler that
+// throws (to mount again) leaves the operation counted and nobody told.
+TEST(CollectionCorruptionDeathTest, ReachesTheMapsHandlerAndTellsNobody) {
+  using VexaSwitch::LagGroupId;
+  using VexaSwitch::LagGroupIdEntry;
+  struct Remount : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  auto c = VexaSwitch::lagGroupIdTableFactory("lags");
+  for (U32 k = 0; k < 8; ++k) c->entryIs(LagGroupIdEntry(LagGroupId(k), Lanx::IntfId::portChannel(k + 1)));
+  // Key 5's slot stops claiming an entry behind the writer's back.
+  auto& writer = dynamic_cast<Zolm::ZolmWriter<VexaSwitch::LagGroupIdTableOps>&>(c->map().impl());
+  LagGroupIdEntry v;
+  Zolm::IterHint hint;
+  ASSERT_TRUE(writer.lookup(LagGroupId(5), v, hint));
+  Zolm::SlotPrefix* s = writer.slotTable().slotRaw(hint.slot);
+  Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~Zolm::SLOT_OCCUPIED);
+
+  EXPECT_DEATH(c->entryDel(LagGroupId(5)), "corruption detected.*not marked as occupied");
+  std::vector<std::string> reported;
+  c->map().corruptionHandlerIs([&](Zolm::ZolmMapBase&, Quiv::String const& msg) {
+    reported.emplace_back(msg.view());
+    throw Remount(reported.back());
+  });
+  Observer<VexaSwitch::LagGroupIdTable> seen(c);
+  U64 is0 = c->isCounter().value(), del0 = c->delCounter().value(), notify0 = c->notifyCounter().value();
+  EXPECT_THROW(c->entryIs(LagGroupIdEntry(LagGroupId(5), Lanx::IntfId::portChannel(9))), Remount);
+  EXPECT_THROW(c->entryDel(LagGroupId(5)), Remount);
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_NE(reported[0].find("not marked as occupied"), std::string::npos) << reported[0];
+  EXPECT_EQ(c->isCounter().value() - is0, 1u);
+  EXPECT_EQ(c->delCounter().value() - del0, 1u);
+  EXPECT_EQ(c->notifyCounter().value(), notify0);
+  EXPECT_TRUE(seen.keys.empty());
 }
 
 }  // namespace

@@ -12,10 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <optional>
 
 #include "VexaSwitchLib/KelZolm/CollectionImpl.h"
 #include "VexaSwitchLib/tables/LagTypes.h"
+#include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
 namespace LifeTest {
@@ -132,6 +136,22 @@ TEST(CollectionLifetime, WithoutAMounterTheLastReferenceDestroysAndAMounterThatG
   EXPECT_NE(kept->controlBase(), nullptr);
   kept = nullptr;
   EXPECT_EQ(live(), 0u);
+}
+
+// A collection held in an object with static storage made before the
+// library's first trace is destroyed at exit after everything the library
+// made later: its destructor still traces and finds its debug handler
+// alive (under AddressSanitizer a freed one is an error exit).
+TEST(CollectionLifetime, ACollectionDestroyedAtExitStillFindsItsHandler) {
+  pid_t p = VexaTest::spawn([] {
+    static std::optional<Kel::Ptr<LifeTable>> held;
+    held.emplace(LifeTest::lifeTableFactory("atexit"));
+    for (U32 k = 0; k < 5; ++k) (*held)->entryIs(entry(k));
+    Quiv::Platform::getDebugHandler("ZolmTemp")->flagsIs(~U64(0));
+    std::freopen("/dev/null", "w", stderr);
+    std::exit(0);  // static destructors run: `held` goes last
+  });
+  EXPECT_EQ(VexaTest::reapDescribed(p), "exit 0");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // record for its slot. (The read-only defaults: reader_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -149,6 +150,26 @@ TEST(WriterInterface, OverwriteFalseKeepsTheEntryAndSendsNothing) {
   EXPECT_EQ(w.sequence(), seq);
   ASSERT_TRUE(liveRecordFor(w, slot, rec));
   EXPECT_EQ(rec.seq, recSeq) << "no notification for an untouched entry";
+}
+
+// Another program removed the table's directory under its writer (a
+// cleanup script, a test's root going first): letting go of it is still
+// quiet, and the next writer lays the table out anew.
+TEST(WriterInterface, LetsGoQuietlyOfFilesRemovedUnderIt) {
+  ShmRoot root;
+  for (bool detachFirst : {true, false}) {
+    auto w = std::make_unique<FloodWriter>(handler(), TABLE, config(false));
+    w->initialize();
+    for (U64 k = 1; k <= 2000; ++k) w->write(floodEntry(k, 1));
+    std::filesystem::remove_all(std::filesystem::path(root.dir()) / TABLE);
+    if (detachFirst) EXPECT_NO_THROW(w->detach());
+    EXPECT_NO_THROW(w.reset());
+  }
+  FloodWriter next(handler(), TABLE, config(false));
+  next.initialize();
+  EXPECT_EQ(next.members(), 0u);
+  next.write(floodEntry(1, 1));
+  EXPECT_TRUE(next.validate());
 }
 
 TEST(WriterInterface, DefaultLocalWriterIsAPrivateTableOfRequestedSize100) {

@@ -47,8 +47,11 @@
 
 #include "DemoValues.h"
 #include "VexaSwitchLib/runtime/Version.h"
+#include "../common/DemoProcess.h"
 
 namespace {
+
+using namespace DemoProcess;
 
 using namespace TableDemo;
 using Writer = Zolm::ZolmWriter<Ops>;
@@ -60,8 +63,7 @@ constexpr int MAX_READERS = 16;
 constexpr int MAX_SHADOWS = 4;
 constexpr auto RELAXED = std::memory_order_relaxed;
 
-// Exit status, one convention with the other tools (the --help footer).
-enum Exit { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_NO_TABLE = 3, EXIT_INTERRUPTED = 130 };
+// The exit statuses (DemoProcess::Exit), for --help.
 constexpr char const* EXIT_FOOTER =
     "Exit status: 0 ok, 1 a check failed (result: FAILED), 2 usage or malformed options,\n"
     "  3 the root or the table cannot be made or attached (another live writer holds it),\n"
@@ -126,18 +128,6 @@ struct Plan {
   U64 pinnedCount;  // ids that are multiples of PIN_EVERY
 };
 
-// Children stop on the parent's flag, or when the parent is gone (checked
-// now and then: it takes a system call).
-bool orphaned(pid_t parent) { return ::getppid() != parent; }
-
-void childSignals() {
-  // Ctrl-C reaches the whole process group; only the parent acts on it and
-  // stops the children through the shared flag, so that the writer still
-  // removes its files.
-  ::signal(SIGINT, SIG_IGN);
-  ::signal(SIGTERM, SIG_IGN);
-  ::signal(SIGHUP, SIG_IGN);
-}
 
 // --- writer ---------------------------------------------------------------------
 
@@ -699,40 +689,6 @@ class ShadowLoop {
 }
 
 // --- the parent -------------------------------------------------------------------
-
-volatile sig_atomic_t interrupted = 0;
-void onSignal(int) { interrupted = 1; }
-
-std::string human(double n) {
-  if (n >= 1e9) return fmt::format("{:.2f}G", n / 1e9);
-  if (n >= 1e6) return fmt::format("{:.2f}M", n / 1e6);
-  if (n >= 1e4) return fmt::format("{:.1f}k", n / 1e3);
-  return fmt::format("{:.0f}", n);
-}
-std::string rate(double perSecond) { return human(perSecond) + "/s"; }
-
-struct Child {
-  pid_t pid;
-  std::string name;
-  bool exited = false;
-  int status = 0;
-};
-
-// Reaps what has ended; true when some child has ended.
-bool reap(std::vector<Child>& children) {
-  bool any = false;
-  for (Child& c : children) {
-    if (!c.exited && ::waitpid(c.pid, &c.status, WNOHANG) == c.pid) c.exited = true;
-    any = any || c.exited;
-  }
-  return any;
-}
-
-std::string describe(int status) {
-  if (WIFEXITED(status)) return fmt::format("exit status {}", WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return fmt::format("killed by signal {} ({})", WTERMSIG(status), ::strsignal(WTERMSIG(status)));
-  return fmt::format("status {:#x}", status);
-}
 
 U64 sumReaders(Shared const* sh, int readers, std::atomic<U64> ReaderStats::*field) {
   U64 n = 0;
