@@ -162,7 +162,9 @@ TEST(WriterInterface, LetsGoQuietlyOfFilesRemovedUnderIt) {
     w->initialize();
     for (U64 k = 1; k <= 2000; ++k) w->write(floodEntry(k, 1));
     std::filesystem::remove_all(std::filesystem::path(root.dir()) / TABLE);
-    if (detachFirst) EXPECT_NO_THROW(w->detach());
+    if (detachFirst) {
+      EXPECT_NO_THROW(w->detach());
+    }
     EXPECT_NO_THROW(w.reset());
   }
   FloodWriter next(handler(), TABLE, config(false));
