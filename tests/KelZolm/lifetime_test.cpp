@@ -30,6 +30,7 @@ VEXA_KELZOLM_COLLECTION(LifeTable, lifeTableFactory, LifeOps, 0, ::KelZolm::Attr
 namespace {
 
 using LifeTest::LifeTable;
+using VexaTest::pump;
 using VexaSwitch::LagGroupId;
 using VexaSwitch::LagGroupIdEntry;
 constexpr char const* TABLE = "vexaswitch/tables/test/life";
@@ -42,15 +43,6 @@ Zolm::MapDescriptor descriptor(Zolm::ZolmType type) {
   d.size = 16;
   d.type = type;
   return d;
-}
-
-bool pump(Quiv::EventLoop& loop, std::function<bool()> const& done) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    loop.runOnce(20);
-  }
-  return true;
 }
 
 TEST(CollectionLifetime, AMountedCollectionLivesOnItsControlUntilTheMounterLetsItGo) {

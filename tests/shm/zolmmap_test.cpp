@@ -62,15 +62,6 @@ Contents model(U32 n, U32 base) {
 }
 
 // Runs the loop until `done` (true) or the limit (false).
-bool pump(Quiv::EventLoop& loop, std::function<bool()> const& done, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    loop.runOnce(20);
-  }
-  return true;
-}
-
 // A writer map that fills the table, and is killed in the middle of a
 // direct write of a new key (the table's critical section open).
 void firstWriter(Shared* sh) {

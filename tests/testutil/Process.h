@@ -9,8 +9,11 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <new>
 #include <string>
+
+#include "VexaSwitchLib/runtime/EventLoop.h"
 
 namespace VexaTest {
 
@@ -138,6 +141,17 @@ bool waitFor(Pred&& pred, std::chrono::milliseconds limit) {
   while (!pred()) {
     if (std::chrono::steady_clock::now() > until) return false;
     ::usleep(1000);
+  }
+  return true;
+}
+
+// Runs `loop` until `done()` holds or `limit` has passed; whether it held.
+inline bool pump(Quiv::EventLoop& loop, std::function<bool()> const& done,
+                 std::chrono::seconds limit = std::chrono::seconds(30)) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    loop.runOnce(20);
   }
   return true;
 }
