@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "testutil/Collections.h"
+#include "testutil/Expect.h"
 #include "testutil/ShmRoot.h"
 
 namespace {
@@ -20,16 +21,6 @@ using namespace VexaTest;
 template <class C>
 class Collection : public ::testing::Test {};
 TYPED_TEST_SUITE(Collection, AllCollections);
-
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (Quiv::Exception const& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation) {
   using C = TypeParam;

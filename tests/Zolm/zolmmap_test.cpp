@@ -12,6 +12,7 @@
 #include "VexaSwitchLib/tables/LagZolm.h"
 #include "VexaSwitchLib/tables/VlanZolm.h"
 #include "Zolm/TestTables.h"
+#include "testutil/Expect.h"
 
 namespace {
 
@@ -29,16 +30,6 @@ MapDescriptor descriptor(U32 size, ZolmType type = ZolmType::writer, bool local 
   d.type = type;
   d.local = local;
   return d;
-}
-
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (Quiv::Exception const& e) {
-    return e.what();
-  }
-  return "no error";
 }
 
 std::map<U32, U64> contentsOf(LagMap const& m) {

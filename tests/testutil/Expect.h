@@ -2,6 +2,8 @@
 // Refusals checked in one line: what an expression throws.
 #include <string>
 
+#include "VexaSwitchLib/runtime/Exception.h"
+
 namespace VexaTest {
 
 // The message of the E that `f` throws; "no exception" when it returns.
@@ -14,6 +16,12 @@ std::string thrownMessage(F&& f) {
     return e.what();
   }
   return "no exception";
+}
+
+// The message of the library exception `f` throws.
+template <class F>
+std::string errorOf(F&& f) {
+  return thrownMessage<Quiv::Exception>(f);
 }
 
 }  // namespace VexaTest

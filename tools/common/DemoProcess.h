@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,34 @@ inline std::string describe(int status) {
   if (WIFEXITED(status)) return fmt::format("exit status {}", WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return fmt::format("killed by signal {} ({})", WTERMSIG(status), ::strsignal(WTERMSIG(status)));
   return fmt::format("status {:#x}", status);
+}
+
+// Waits up to `grace` for every child to end (they were told to stop),
+// then kills what is left. Returns whether every child ended by itself
+// with exit status 0; says on stderr which did not.
+inline bool stopChildren(std::vector<Child>& children, std::chrono::seconds grace) {
+  auto deadline = std::chrono::steady_clock::now() + grace;
+  while (std::chrono::steady_clock::now() < deadline) {
+    reap(children);
+    bool all = true;
+    for (Child const& c : children) all = all && c.exited;
+    if (all) break;
+    ::usleep(10000);
+  }
+  bool clean = true;
+  for (Child& c : children) {
+    if (!c.exited) {
+      fmt::print(stderr, "{} (pid {}) did not stop within {} s: killing it\n", c.name, c.pid, grace.count());
+      ::kill(c.pid, SIGKILL);
+      ::waitpid(c.pid, &c.status, 0);
+      c.exited = true;
+      clean = false;
+    } else if (!WIFEXITED(c.status) || WEXITSTATUS(c.status) != 0) {
+      fmt::print(stderr, "{} (pid {}) ended with {}\n", c.name, c.pid, describe(c.status));
+      clean = false;
+    }
+  }
+  return clean;
 }
 
 }  // namespace DemoProcess

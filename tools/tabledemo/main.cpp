@@ -935,27 +935,8 @@ int main(int argc, char** argv) {
   // until the shadows have checked their copies (at most 8 s).
   sh->stop.store(true);
   constexpr int GRACE_SECONDS = 12;
-  auto deadline = Clock::now() + std::chrono::seconds(GRACE_SECONDS);
-  while (Clock::now() < deadline) {
-    reap(children);
-    bool all = true;
-    for (Child const& c : children) all = all && c.exited;
-    if (all) break;
-    ::usleep(10000);
-  }
-  bool clean = started;
-  for (Child& c : children) {
-    if (!c.exited) {
-      fmt::print(stderr, "{} (pid {}) did not stop within {} s: killing it\n", c.name, c.pid, GRACE_SECONDS);
-      ::kill(c.pid, SIGKILL);
-      ::waitpid(c.pid, &c.status, 0);
-      c.exited = true;
-      clean = false;
-    } else if (!WIFEXITED(c.status) || WEXITSTATUS(c.status) != 0) {
-      fmt::print(stderr, "{} (pid {}) ended with {}\n", c.name, c.pid, describe(c.status));
-      clean = false;
-    }
-  }
+  // Every child is stopped, also when the run had not started.
+  bool clean = stopChildren(children, std::chrono::seconds(GRACE_SECONDS)) && started;
 
   // Summary.
   U64 ins = ws.inserts.load() - ins0, upd = ws.updates.load() - upd0, rem = ws.removes.load() - rem0;
