@@ -90,10 +90,6 @@ T rawAt(std::vector<unsigned char> const& bytes, std::size_t offset) {
   return v;
 }
 
-}  // namespace VexaTest
-
-namespace VexaTest {
-
 // 16-byte values, 32-byte slots, with any number of keys.
 using FloodOps = Zolm::Ops<Lanx::IntfId, VexaSwitch::L3FloodEntryConfig>;
 using FloodWriter = Zolm::ZolmWriter<FloodOps>;

@@ -177,84 +177,55 @@ TEST(HashMapIteration, NextAfterARemovedKeyContinuesInOrder) {
   EXPECT_EQ(w.members(), 0u);
 }
 
-struct CorruptTest : ::testing::Test {
+// Structural faults a walk must report rather than walk into, each put
+// right after its check: a chain that loops, a key that hashes to another
+// bucket, an unoccupied slot in a chain.
+TEST(HashMapCorruption, EachFaultIsReportedWithItsMessage) {
   ShmRoot root;
-  std::unique_ptr<NexthopWriter> w;
-  void SetUp() override {
-    w = std::make_unique<NexthopWriter>(nullptr, TABLE, Zolm::WriterConfig{.local = true});
-    w->initialize();
-    for (U64 k = 1; k <= 40; ++k) w->write(nexthop(k));
-  }
-  // Two occupied slots of the same bucket, the first before the second.
-  std::pair<U32, U32> twoInOneBucket() {
-    NexthopEntryConfig v;
-    Zolm::IterHint hint, prevHint;
-    for (bool more = w->first(v, hint); more; more = w->next(v.key(), v, hint)) {
-      if (prevHint.valid() && prevHint.bucket == hint.bucket) return {prevHint.slot, hint.slot};
-      prevHint = hint;
-    }
-    return {0, 0};
-  }
-  template <class F>
-  std::string messageOf(F f) {
-    return thrownMessage<Quiv::CorruptionDetectedException>(f);
-  }
-};
-
-TEST_F(CorruptTest, ChainThatLoopsIsReportedNotWalkedForever) {
-  auto [a, b] = twoInOneBucket();
-  ASSERT_NE(a, b);
-  auto* sb = w->slotTable().slot(b);
-  SlotLink::store(&sb->link, SlotLink::next(sb->link, a));  // b -> a -> b ...
-  // Every key of that bucket after b is now unreachable and the walk for
-  // it loops: it must stop with the cycle message.
-  NexthopEntryConfig va = w->slotTable().valueOf<NexthopEntryConfig>(w->slotTable().slot(a));
-  U32 bucket = w->hashMap().bucketOf(w->ops().hash(va.key()));
-  U64 missing = 0;
-  for (U64 k = 100000;; ++k)
-    if (w->hashMap().bucketOf(w->ops().hash(EntryKey(k))) == bucket &&
-        Zolm::reverseBits32(w->ops().hash(EntryKey(k))) > w->slotTable().slot(b)->rhash) {
-      missing = k;
-      break;
-    }
+  NexthopWriter w(nullptr, TABLE, {.local = true});
+  w.initialize();
+  for (U64 k = 1; k <= 40; ++k) w.write(nexthop(k));
+  auto& st = w.slotTable();
+  // Two occupied slots of the same bucket, a before b.
+  U32 a = 0, b = 0;
   NexthopEntryConfig v;
-  EXPECT_NE(messageOf([&] { w->lookup(EntryKey(missing), v); }).find("hash chain cycle detected, slotCount:"),
+  Zolm::IterHint hint, prevHint;
+  for (bool more = w.first(v, hint); more && a == b; more = w.next(v.key(), v, hint)) {
+    if (prevHint.valid() && prevHint.bucket == hint.bucket) a = prevHint.slot, b = hint.slot;
+    prevHint = hint;
+  }
+  ASSERT_NE(a, b);
+  auto messageOf = [](auto f) { return thrownMessage<Quiv::CorruptionDetectedException>(f); };
+  NexthopEntryConfig const va = st.valueOf<NexthopEntryConfig>(st.slot(a));
+  U32 const bucket = w.hashMap().bucketOf(w.ops().hash(va.key()));
+
+  // b -> a -> b ...: every key of that bucket after b is now unreachable
+  // and the walk for it loops; it must stop with the cycle message.
+  auto const link = st.slot(b)->link;
+  SlotLink::store(&st.slot(b)->link, SlotLink::next(link, a));
+  U64 missing = 100000;
+  while (w.hashMap().bucketOf(w.ops().hash(EntryKey(missing))) != bucket ||
+         Zolm::reverseBits32(w.ops().hash(EntryKey(missing))) <= st.slot(b)->rhash)
+    ++missing;
+  EXPECT_NE(messageOf([&] { w.lookup(EntryKey(missing), v); }).find("hash chain cycle detected, slotCount:"),
             std::string::npos);
-  EXPECT_FALSE(w->validate());
-  EXPECT_NE(w->lastError().view().find("duplicate slot: "), std::string_view::npos) << w->lastError();
-}
+  EXPECT_FALSE(w.validate());
+  EXPECT_NE(w.lastError().view().find("duplicate slot: "), std::string_view::npos) << w.lastError();
+  SlotLink::store(&st.slot(b)->link, link);
+  ASSERT_TRUE(w.validate()) << w.lastError();
 
-TEST_F(CorruptTest, SlotWhoseKeyHashesElsewhereIsReported) {
-  auto [a, b] = twoInOneBucket();
-  (void)b;
-  auto* s = w->slotTable().slot(a);
-  // Rewrite the key in place to one of another bucket.
-  U32 bucket = w->hashMap().bucketOf(w->ops().hash(w->slotTable().valueOf<NexthopEntryConfig>(s).key()));
+  // The key rewritten in place to one of another bucket.
   U64 other = 5000;
-  while (w->hashMap().bucketOf(w->ops().hash(EntryKey(other))) == bucket) ++other;
+  while (w.hashMap().bucketOf(w.ops().hash(EntryKey(other))) == bucket) ++other;
   NexthopEntryConfig forged = nexthop(other);
-  std::memcpy(Zolm::SlotWriterTable::valuePtr(s), &forged, sizeof forged);
-  std::string msg = messageOf([&] {
-    NexthopEntryConfig v;
-    Zolm::IterHint hint;
-    for (bool more = w->first(v, hint); more; more = w->next(v.key(), v, hint)) {
-    }
-  });
-  EXPECT_EQ(msg, fmt::format("corrupt key detected, slotId: {}", a));
-  EXPECT_FALSE(w->validate());
-}
+  std::memcpy(Zolm::SlotWriterTable::valuePtr(st.slot(a)), &forged, sizeof forged);
+  EXPECT_EQ(messageOf([&] { forEachEntry(w, [](auto const&, auto const&) {}); }),
+            fmt::format("corrupt key detected, slotId: {}", a));
+  EXPECT_FALSE(w.validate());
+  std::memcpy(Zolm::SlotWriterTable::valuePtr(st.slot(a)), &va, sizeof va);
 
-TEST_F(CorruptTest, UnoccupiedSlotInAChainIsReported) {
-  auto [a, b] = twoInOneBucket();
-  (void)b;
-  auto* s = w->slotTable().slot(a);
-  s->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
-  NexthopEntryConfig v = w->slotTable().valueOf<NexthopEntryConfig>(s);
-  std::string msg = messageOf([&] {
-    NexthopEntryConfig out;
-    w->lookup(v.key(), out);
-  });
-  EXPECT_EQ(msg, fmt::format("slotId: {} not marked as occupied", a));
+  st.slot(a)->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
+  EXPECT_EQ(messageOf([&] { w.lookup(va.key(), v); }), fmt::format("slotId: {} not marked as occupied", a));
 }
 
 // Long writer loops keep the process's critical tasks running. A key type

@@ -37,54 +37,47 @@ TEST_P(ValidatorTest, EmptyAndFullTablesPass) {
   EXPECT_TRUE(w->validate()) << error();
 }
 
-TEST_P(ValidatorTest, CriticalSectionLeftSetIsReportedFirst) {
+// Each damage in turn, put right after its report (verbatim) was checked.
+TEST_P(ValidatorTest, EachDamageIsNamed) {
   fill(10);
-  w->slotTable().header()->runtimeFlags |= 1;
-  slot(someOccupiedSlot())->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;  // would fail later
-  EXPECT_FALSE(w->validate());
-  EXPECT_EQ(error(), "bad critical section runtimeFlags:1");
-}
+  auto* h = w->slotTable().header();
+  U32 const id = someOccupiedSlot(), head = h->freeList, second = slot(head)->next();
+  auto expectReport = [&](std::string const& want) {
+    EXPECT_FALSE(w->validate());
+    EXPECT_EQ(error(), want);
+  };
+  // A critical section left set is reported before the damage behind it.
+  h->runtimeFlags |= 1;
+  slot(id)->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
+  expectReport("bad critical section runtimeFlags:1");
+  h->runtimeFlags &= ~1u;
+  slot(id)->runtimeFlags |= Zolm::SLOT_OCCUPIED;
+  ASSERT_TRUE(w->validate()) << error();
 
-TEST_P(ValidatorTest, FreeListThatLoopsBackIsReported) {
-  fill(10);
-  U32 head = w->slotTable().header()->freeList;
-  U32 second = slot(head)->next();
-  auto* s = slot(second);
-  SlotLink::store(&s->link, SlotLink::next(s->link, head));
-  EXPECT_FALSE(w->validate());
-  EXPECT_EQ(error(), fmt::format("duplicate freeSlot detected: {}", head));
-}
+  // A free list that loops back.
+  auto const link = slot(second)->link;
+  SlotLink::store(&slot(second)->link, SlotLink::next(link, head));
+  expectReport(fmt::format("duplicate freeSlot detected: {}", head));
+  SlotLink::store(&slot(second)->link, link);
 
-TEST_P(ValidatorTest, FreeSlotStillMarkedOccupiedIsReported) {
-  fill(10);
-  U32 head = w->slotTable().header()->freeList;
   slot(head)->runtimeFlags |= Zolm::SLOT_OCCUPIED;
-  EXPECT_FALSE(w->validate());
-  EXPECT_EQ(error(), fmt::format("corrupted free slot not marked as empty: {}", head));
-}
+  expectReport(fmt::format("corrupted free slot not marked as empty: {}", head));
+  slot(head)->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
 
-TEST_P(ValidatorTest, StuckLookasideIsReported) {
-  fill(10);
-  U32 id = someOccupiedSlot();
   slot(id)->runtimeFlags |= Zolm::SLOT_LOOKASIDE;
   EXPECT_FALSE(w->validate());
   EXPECT_EQ(error().rfind("stuck LOOKASIDE bit: 0x", 0), 0u) << error();
-}
+  slot(id)->runtimeFlags &= ~Zolm::SLOT_LOOKASIDE;
 
-TEST_P(ValidatorTest, CountsThatDoNotAddUpAreReported) {
-  fill(10);
-  w->slotTable().header()->occupiedSlots = 11;
-  EXPECT_FALSE(w->validate());
-  EXPECT_EQ(error(), "mismatch header->occupiedSlots:11 count:10");
-  w->slotTable().header()->occupiedSlots = 9;
-  EXPECT_FALSE(w->validate());
-  EXPECT_EQ(error(), "walkedSlots:10 is greater than header->occupiedSlots:9");
-  w->slotTable().header()->occupiedSlots = 10;
+  // Counts that do not add up.
+  h->occupiedSlots = 11;
+  expectReport("mismatch header->occupiedSlots:11 count:10");
+  h->occupiedSlots = 9;
+  expectReport("walkedSlots:10 is greater than header->occupiedSlots:9");
+  h->occupiedSlots = 10;
   // A free slot dropped from the list: occupied + free no longer numSlots.
-  U32 head = w->slotTable().header()->freeList;
-  w->slotTable().header()->freeList = slot(head)->next();
-  EXPECT_FALSE(w->validate());
-  EXPECT_EQ(error(), "bad slotCount:63 occupiedSlots:10 freeSlots:53 capacity:64");
+  h->freeList = second;
+  expectReport("bad slotCount:63 occupiedSlots:10 freeSlots:53 capacity:64");
 }
 
 // A slot's live record pointing at another slot, or cancelled while the

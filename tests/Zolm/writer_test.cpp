@@ -135,23 +135,6 @@ TEST(DirectOpsDeathTest, UnbalancedDirectOperationsAreFatal) {
       "entered from a second thread");
 }
 
-TEST(WriterInterface, OverwriteFalseKeepsTheEntryAndSendsNothing) {
-  ShmRoot root;
-  FloodWriter w(handler(), TABLE, config(false));
-  w.initialize();
-  w.write(floodEntry(3, 30));
-  U64 seq = w.sequence();
-  U32 slot = slotOf(w, 3);
-  Nimbr::Record rec;
-  ASSERT_TRUE(liveRecordFor(w, slot, rec));
-  U64 recSeq = rec.seq;
-  L3FloodEntryConfig const* stored = w.write(floodEntry(3, 31), false);
-  EXPECT_EQ(stored->floodListId(), 30u);
-  EXPECT_EQ(w.sequence(), seq);
-  ASSERT_TRUE(liveRecordFor(w, slot, rec));
-  EXPECT_EQ(rec.seq, recSeq) << "no notification for an untouched entry";
-}
-
 // Another program removed the table's directory under its writer (a
 // cleanup script, a test's root going first): letting go of it is still
 // quiet, and the next writer lays the table out anew.
@@ -192,8 +175,9 @@ TEST(WriterInterface, DefaultLocalWriterIsAPrivateTableOfRequestedSize100) {
   EXPECT_TRUE(std::filesystem::is_empty(root.dir())) << "a local table leaves no files";
 }
 
-// Every change leaves exactly one live queue record for its slot: a
-// random run through the interface, checked after every batch.
+// Every change leaves exactly one live queue record for its slot, and a
+// write that may not overwrite leaves the entry and sends nothing: a random
+// run through the interface, checked after every batch.
 TEST(WriterQueue, EveryChangeLeavesOneLiveRecordForItsSlot) {
   ShmRoot root;
   FloodWriter w(handler(), TABLE, config(false, 512));
@@ -212,6 +196,16 @@ TEST(WriterQueue, EveryChangeLeavesOneLiveRecordForItsSlot) {
         iface.remove(Lanx::IntfId::fromRaw(key), nullptr);
         model.erase(key);
         touched.insert(slot);
+      } else if (op == 2 && model.count(key)) {
+        // Not overwritten: the stored entry stays, nothing is sent.
+        U64 seq = w.sequence();
+        U32 slot = slotOf(w, key);
+        Nimbr::Record before, after;
+        ASSERT_TRUE(liveRecordFor(w, slot, before));
+        EXPECT_EQ(w.write(floodEntry(key, U32(i) + 1000), false)->floodListId(), model[key]);
+        EXPECT_EQ(w.sequence(), seq);
+        ASSERT_TRUE(liveRecordFor(w, slot, after));
+        EXPECT_EQ(after.seq, before.seq) << "no notification for an untouched entry";
       } else if (op == 1 && model.count(key)) {
         iface.directUpdate(Lanx::IntfId::fromRaw(key))->floodListIdIs(U32(i));
         iface.directCommit();

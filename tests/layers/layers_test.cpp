@@ -261,28 +261,27 @@ TEST(LayersCheck, UpwardIncludesAreNamedWithFileAndLine) {
   EXPECT_EQ(faults.size(), 5u);
 }
 
-TEST(LayersCheck, CyclesAreReportedOnce) {
-  Tree tree{{"Zolm/A.h", "#include \"VexaSwitchLib/Zolm/B.h\"\n"},
-            {"Zolm/B.h", "#include \"C.h\"\n"},
-            {"Zolm/C.h", "#include \"VexaSwitchLib/Zolm/A.h\"\n"},
-            {"Zolm/D.h", "#include \"VexaSwitchLib/Zolm/B.h\"\n"},
-            {"runtime/Self.h", "#include \"VexaSwitchLib/runtime/Self.h\"\n"}};
-  auto faults = checkLayers(tree);
-  EXPECT_EQ(faults, (std::vector<std::string>{"include cycle: Zolm/A.h -> Zolm/B.h -> Zolm/C.h -> Zolm/A.h",
-                                              "include cycle: runtime/Self.h -> runtime/Self.h"}));
-}
-
-TEST(LayersCheck, MissingAndUnprefixedProjectHeadersAreFaults) {
-  Tree tree{{"runtime/A.h",
-             "#include \"VexaSwitchLib/runtime/Gone.h\"\n#include <tables/Gone.h>\n#include <unistd.h>\n"
-             "#include \"runtime/B.h\"\n"},
-            {"runtime/B.h", ""},
-            {"tools/x/main.cpp", "#include \"Helper.h\"\n#include <CLI/CLI.hpp>\n"}};
-  auto faults = checkLayers(tree);
-  EXPECT_EQ(faults, (std::vector<std::string>{"runtime/A.h:1: includes \"VexaSwitchLib/runtime/Gone.h\", which does not exist",
-                                              "runtime/A.h:2: includes \"tables/Gone.h\", which does not exist",
-                                              "runtime/A.h:4: includes \"runtime/B.h\" without the VexaSwitchLib/ prefix",
-                                              "tools/x/main.cpp:1: includes \"Helper.h\", which does not exist"}));
+// Exact reports: a cycle once whichever file the walk entered it by, a
+// self-include; headers that do not exist, and ones named without the
+// package prefix.
+TEST(LayersCheck, CyclesMissingAndUnprefixedHeadersAreReportedExactly) {
+  Tree cycles{{"Zolm/A.h", "#include \"VexaSwitchLib/Zolm/B.h\"\n"},
+              {"Zolm/B.h", "#include \"C.h\"\n"},
+              {"Zolm/C.h", "#include \"VexaSwitchLib/Zolm/A.h\"\n"},
+              {"Zolm/D.h", "#include \"VexaSwitchLib/Zolm/B.h\"\n"},
+              {"runtime/Self.h", "#include \"VexaSwitchLib/runtime/Self.h\"\n"}};
+  EXPECT_EQ(checkLayers(cycles), (std::vector<std::string>{"include cycle: Zolm/A.h -> Zolm/B.h -> Zolm/C.h -> Zolm/A.h",
+                                                        "include cycle: runtime/Self.h -> runtime/Self.h"}));
+  Tree missing{{"runtime/A.h",
+                "#include \"VexaSwitchLib/runtime/Gone.h\"\n#include <tables/Gone.h>\n#include <unistd.h>\n"
+                "#include \"runtime/B.h\"\n"},
+               {"runtime/B.h", ""},
+               {"tools/x/main.cpp", "#include \"Helper.h\"\n#include <CLI/CLI.hpp>\n"}};
+  EXPECT_EQ(checkLayers(missing),
+            (std::vector<std::string>{"runtime/A.h:1: includes \"VexaSwitchLib/runtime/Gone.h\", which does not exist",
+                                      "runtime/A.h:2: includes \"tables/Gone.h\", which does not exist",
+                                      "runtime/A.h:4: includes \"runtime/B.h\" without the VexaSwitchLib/ prefix",
+                                      "tools/x/main.cpp:1: includes \"Helper.h\", which does not exist"}));
 }
 
 }  // namespace

@@ -42,6 +42,23 @@ int op(void* result, void* object, std::string_view typeName, std::string_view a
   return t.ops()->genericIfAttributeOp(result, object, attr.empty() ? nullptr : &a, operation, key, value);
 }
 
+// The keys (of type K) a generic iterator over `a` of `obj` visits from
+// `from` on (nullptr: from the start).
+template <class K>
+std::vector<U32> keysOf(Kel::TypeOps const& o, void* obj, K const* from, Kel::Attr const& a) {
+  Kel::IterOps const* it = nullptr;
+  void* i = o.genericIfIterator(obj, from, a, &it);
+  EXPECT_TRUE(i) << a.name();
+  std::vector<U32> keys;
+  for (; i && it->iterNonnull(a, i); it->iterInc(a, i)) {
+    K k;
+    it->iterKey(a, i, &k);
+    keys.push_back(k.value());
+  }
+  if (i) it->iterDel(a, i);
+  return keys;
+}
+
 struct ModuleWant {
   std::string_view unit;
   Names types;       // in index order
@@ -507,11 +524,8 @@ TEST(GenericCollections, CreatedByNameWrittenReadCountedIteratedAndDeleted) {
   Kel::Attr entry = t.attributeById(258), control = t.attributeById(259), name = t.attribute("name");
 
   // Empty: no entry, iteration at its end at once; 259 does not iterate.
+  EXPECT_TRUE(keysOf<LagGroupId>(o, table, nullptr, entry).empty());
   Kel::IterOps const* it = nullptr;
-  void* i = o.genericIfIterator(table, nullptr, entry, &it);
-  ASSERT_TRUE(i);
-  EXPECT_FALSE(it->iterNonnull(entry, i));
-  it->iterDel(entry, i);
   EXPECT_FALSE(o.genericIfIterator(table, nullptr, control, &it));
 
   LagGroupId k5(5), k9(9), k7(7);
@@ -538,15 +552,7 @@ TEST(GenericCollections, CreatedByNameWrittenReadCountedIteratedAndDeleted) {
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::GET, &k5, nullptr), 0);
   EXPECT_EQ(got, LagGroupIdEntry(k5, Lanx::IntfId::portChannel(5)));
-  std::vector<U32> keys;
-  i = o.genericIfIterator(table, &k7, entry, &it);
-  for (; it->iterNonnull(entry, i); it->iterInc(entry, i)) {
-    LagGroupId k;
-    it->iterKey(entry, i, &k);
-    keys.push_back(k.value());
-  }
-  it->iterDel(entry, i);
-  EXPECT_EQ(keys, std::vector<U32>{9});
+  EXPECT_EQ(keysOf(o, table, &k7, entry), std::vector<U32>{9});
   EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::DEL, &k9, nullptr), 0);
   EXPECT_EQ(got.key(), k9);
   EXPECT_EQ(table->entries.size(), 1u);
@@ -604,16 +610,8 @@ TEST(GenericCollections, ATableCollectionByName) {
   EXPECT_TRUE(has);
   EXPECT_EQ(o.genericIfAttributeOp(&n, table, &entry, Kel::COUNT, nullptr, nullptr), 0);
   EXPECT_EQ(n, 2u);
-  std::set<U32> keys;
-  Kel::IterOps const* it = nullptr;
-  void* i = o.genericIfIterator(table, nullptr, entry, &it);
-  for (; it->iterNonnull(entry, i); it->iterInc(entry, i)) {
-    LagGroupId k;
-    it->iterKey(entry, i, &k);
-    keys.insert(k.value());
-  }
-  it->iterDel(entry, i);
-  EXPECT_EQ(keys, (std::set<U32>{5, 9}));
+  std::vector<U32> keys = keysOf<LagGroupId>(o, table, nullptr, entry);
+  EXPECT_EQ(std::set<U32>(keys.begin(), keys.end()), (std::set<U32>{5, 9}));
   EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::DEL, &k5, nullptr), 0);
   EXPECT_EQ(got.key(), k5);
   EXPECT_EQ(table->entries(), 1u);

@@ -1,14 +1,15 @@
-// LAG ids and entries, ACL counters and the egress trailer: the record
-// frame, the bounded-id rule (the bound itself is legal) and the bit views.
+// LAG ids and entries and the egress trailer: the record frame, the bounded-id rule (the bound itself is legal) and the bit views.
+// The profile directory's find-or-create collections and the chip's
+// interface filter.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <limits>
 
-#include "VexaSwitchLib/tables/AclTypes.h"
 #include "VexaSwitchLib/tables/LagTypes.h"
 #include "VexaSwitchLib/tables/TrailerTypes.h"
+#include "VexaSwitchLib/tables/VexaIntfFilter.h"
+#include "VexaSwitchLib/tables/VexaSwitchProfileTypes.h"
 #include "testutil/Expect.h"
 
 using namespace VexaSwitch;
@@ -18,7 +19,8 @@ namespace {
 
 constexpr char kLagMsg[] = "VexaSwitch::LagGroupId::value < 0 or > VexaSwitch::LagGroupId::emptyId not allowed";
 
-// (Random values of these types through text and image: values_test.cpp.)
+// (Random values of these types through text and image: values_test.cpp;
+// an ACL counter's full-width text: reflection_test.cpp.)
 TEST(LagGroupId, BoundIsLegalAndAboveIsRefusedDirectlyFromTextAndNested) {
   EXPECT_EQ(valueToStrep(LagGroupId()), "63");
   EXPECT_FALSE(Kel::strepToValue<LagGroupId>("63"));
@@ -42,18 +44,6 @@ TEST(LagGroupId, BoundIsLegalAndAboveIsRefusedDirectlyFromTextAndNested) {
                Kel::ParseException);
 }
 
-TEST(AclCounter, FullWidthCountAndNullness) {
-  AclCounter c(Nox::UniqueId(1, 2), std::numeric_limits<U64>::max());
-  EXPECT_EQ(valueToStrep(c),
-            "Value('VexaSwitch::AclCounter', ** {'key': Value('Nox::UniqueId', ** {'pid': 1, 'counter': 2}), "
-            "'count': 18446744073709551615})");
-  EXPECT_EQ(Kel::strepToValue<AclCounter>(valueToStrep(c)), c);
-  EXPECT_FALSE(AclCounter());
-  AclCounter n;
-  n.countIs(1);
-  EXPECT_TRUE(n);
-}
-
 TEST(EgressTrailer, ViewsReadTheirBitsOnly) {
   VexaEgressTrailer t(0xC0045443u);
   EXPECT_EQ(t.port(), 3);
@@ -67,6 +57,41 @@ TEST(EgressTrailer, ViewsReadTheirBitsOnly) {
   EXPECT_EQ(unused.port() + unused.lagGroup() + unused.chip(), 0);
   EXPECT_FALSE(unused.l2Control() || unused.moved() || unused.learn());
   EXPECT_EQ(valueToStrep(t), "3221509187");
+}
+
+TEST(ProfileInfoDir, FindOrCreateOnceUnknownNamesAreNullAndDeletesKeepObjectsForHolders) {
+  auto dir = profileInfoDirFactory("chips");
+  ProfileName p("vexa", "default");
+  auto a = dir->chipInfoIs(p);
+  EXPECT_EQ(dir->chipInfoIs(p), a);
+  EXPECT_EQ(a->profileName(), p);
+  EXPECT_EQ(dir->chipInfoSize(), 1u);
+  EXPECT_EQ(dir->profileInfoIs(p), dir->profileInfoIs(p));
+  EXPECT_EQ(dir->portLayoutIs("48x25G")->nameString(), "48x25G");
+  dir->chipInfoDel(p);
+
+  EXPECT_EQ(dir->chipInfo(ProfileName("x", "y")), nullptr);
+  EXPECT_EQ(dir->chipInfoDel(ProfileName("x", "y")), nullptr);
+  auto held = dir->chipInfoIs(ProfileName("a", "b"));
+  dir->chipInfoIs(ProfileName("a", "c"));
+  auto removed = dir->chipInfoDel(ProfileName("a", "b"));
+  EXPECT_EQ(removed, held);
+  EXPECT_EQ(dir->chipInfoSize(), 1u);
+  EXPECT_EQ(held->references(), 2u);  // ours and `removed`: the map let go
+  dir->chipInfoDelAll();
+  EXPECT_EQ(dir->chipInfoSize(), 0u);
+}
+
+TEST(VexaIntfFilter, AcceptsConnectedEthernetLagsAndCpuOnly) {
+  Topology::Library::VexaIntfFilter f;
+  Topology::Library::FilterIntf const& base = f;
+  EXPECT_TRUE(base.isValidIntf(Lanx::IntfId("Ethernet3/1")));
+  EXPECT_TRUE(base.isValidIntf(Lanx::IntfId("Port-Channel17")));
+  EXPECT_TRUE(base.isValidIntf(Lanx::IntfId("Cpu")));
+  EXPECT_FALSE(base.isValidIntf(Lanx::IntfId("UnconnectedEthernet5")));
+  EXPECT_FALSE(base.isValidIntf(Lanx::IntfId("Vlan100")));
+  EXPECT_FALSE(base.isValidIntf(Lanx::IntfId("Management1")));
+  EXPECT_FALSE(base.isValidIntf(Lanx::IntfId()));
 }
 
 }  // namespace

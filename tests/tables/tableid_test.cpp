@@ -29,7 +29,7 @@ TEST(TableName, DeviceAndPipelineSuffixes) {
   EXPECT_DEATH(make("", "lpm").tableName(), "ZolmTypes.*feature\\(\\) && table\\(\\)");
 }
 
-TEST(TableName, ParsesFeatureWithSlashesAndOptionalParts) {
+TEST(TableName, ParsesFeatureWithSlashesAndOptionalPartsAndRaisesForADeviceAbove64) {
   TableId a = TableId::fromTableName("vexaswitch/tables/l3/lpm-dev2-pipe11");
   EXPECT_EQ(a, make("l3", "lpm", 2, 11));
   EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/a/b/c"), make("a/b", "c"));
@@ -39,9 +39,7 @@ TEST(TableName, ParsesFeatureWithSlashesAndOptionalParts) {
   EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev1-pipe256").pipeId(), 0);
   EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev1-pipe99999999999999999999999").pipeId(),
             255);  // (10^23 - 1) mod 256
-}
-
-TEST(TableName, DeviceAbove64Raises) {
+  // A device above 64 raises, however long its number.
   EXPECT_THROW(TableId::fromTableName("vexaswitch/tables/l2/mac-dev65"), Kel::RangeException);
   EXPECT_EQ(VexaTest::thrownMessage<Kel::RangeException>(
                 [] { TableId::fromTableName("vexaswitch/tables/l2/mac-dev123456789012345678901234567890"); }),

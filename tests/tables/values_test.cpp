@@ -30,12 +30,13 @@ using VexaTest::randomValue;
 
 template <class T>
 class TableValues : public ::testing::Test {};
-// The other parseable records of the table library ride along.
+// The other parseable records of the table library ride along (an L2
+// entry with any interface image, named or not, among them).
 using AllTypes = ::testing::Types<LagGroupIdEntry, VlanMembershipEntryConfig, VlanMembershipNatConfig::NatPipeConfig,
                                   AclCounter, LpmKey, MrouteKey, VlanGroupKey, EntryStatusBase, LpmEntryConfig, LpmEntryStatus,
                                   LpmHitEntryStatus, NexthopEntryConfig, VlanGroupEntryConfig, VlanGroupEntryStatus,
                                   L3FloodEntryConfig, MrouteEntryConfig, MrouteEntryStatus, MrouteHitEntryStatus,
-                                  NatSessionConfig, NatSessionStatus>;
+                                  NatSessionConfig, NatSessionStatus, L2LogicalEntry, L2HashTableHwEntry>;
 TYPED_TEST_SUITE(TableValues, AllTypes);
 
 TYPED_TEST(TableValues, RandomValuesRoundTripThroughTextAndImage) {
