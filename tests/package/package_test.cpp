@@ -1,10 +1,11 @@
-// The installed package must be usable by another CMake project: install
-// this build into a private prefix, build examples/consumer,
-// examples/agent and examples/generic against it with find_package, and run them.
+// The installed package must be usable by other CMake projects: install
+// this build into a private prefix, build examples/consumer, examples/agent
+// and examples/generic against it with find_package, and run them.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <unistd.h>
@@ -27,25 +28,26 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   ASSERT_EQ(run(cmake + " --install " VEXA_BINARY_DIR " --prefix " + prefix), 0);
   EXPECT_TRUE(fs::exists(work / "prefix/include/VexaSwitchLib.h"));
   EXPECT_TRUE(fs::exists(work / "prefix/include/VexaSwitchValues.h"));
-  ASSERT_EQ(run(cmake + " -S " VEXA_SOURCE_DIR "/examples/consumer -B " + (work / "build").string() +
-                " -G Ninja -DCMAKE_PREFIX_PATH=" + prefix),
-            0);
-  ASSERT_EQ(run(cmake + " --build " + (work / "build").string()), 0);
-  // The consumer finds the shared library through the installed target's
+  // The examples, as their readers copy them: a minimal consumer,
+  // collections mounted across two processes (a private root, removed at
+  // the end), and a table reached by its type name alone. Each is its own
+  // project with its own find_package; one parent project holds all three so
+  // that the compiler is probed once and the three build side by side.
+  std::string const src = VEXA_SOURCE_DIR "/examples/";
+  {
+    std::ofstream top(work / "CMakeLists.txt");
+    top << "cmake_minimum_required(VERSION 3.25)\nproject(VexaExamples LANGUAGES CXX)\n";
+    for (char const* example : {"consumer", "agent", "generic"})
+      top << "add_subdirectory(" << src << example << " " << example << ")\n";
+  }
+  std::string const build = (work / "build").string();
+  ASSERT_EQ(run(cmake + " -S " + work.string() + " -B " + build + " -G Ninja -DCMAKE_PREFIX_PATH=" + prefix), 0);
+  ASSERT_EQ(run(cmake + " --build " + build), 0);
+  // The programs find the shared library through the installed target's
   // RPATH-less link; point the loader at the prefix.
   std::string const loader = "LD_LIBRARY_PATH=" + prefix + "/lib:" + prefix + "/lib64 ";
-  ASSERT_EQ(run(loader + (work / "build/consumer").string()), 0);
-  // The examples, as their readers copy them: collections mounted across two
-  // processes (a private root, removed at the end), and a table reached by
-  // its type name alone.
-  for (std::string example : {"agent", "generic"}) {
-    std::string dir = (work / example).string();
-    ASSERT_EQ(run(cmake + " -S " VEXA_SOURCE_DIR "/examples/" + example + " -B " + dir + " -G Ninja -DCMAKE_PREFIX_PATH=" +
-                  prefix),
-              0);
-    ASSERT_EQ(run(cmake + " --build " + dir), 0);
-    ASSERT_EQ(run(loader + dir + "/" + example + "-example"), 0);
-  }
+  for (char const* program : {"consumer/consumer", "agent/agent-example", "generic/generic-example"})
+    EXPECT_EQ(run(loader + build + "/" + program), 0) << program;
   fs::remove_all(work);
 }
 
