@@ -362,12 +362,9 @@ struct FullShared {
 void note(char* dst, std::string const& s) { std::snprintf(dst, 200, "%s", s.c_str()); }
 
 void fullReader(FullShared* sh, int r) {
+  auto bad = [&](std::string const& why) { note(sh->why[r], why), ++sh->bad[r]; };
   FloodReader reader(nullptr, FULL_TABLE);
-  if (!reader.initialize()) {
-    note(sh->why[r], "reader could not attach");
-    ++sh->bad[r];
-    return;
-  }
+  if (!reader.initialize()) return bad("reader could not attach");
   while (!sh->stop) {
     U64 acked = sh->acked;
     for (U64 k = 1; k <= acked + 1 && !sh->stop; ++k) {
@@ -377,13 +374,10 @@ void fullReader(FullShared* sh, int r) {
         ++sh->lookups[r];
         // Keys up to `acked` must be there whole; the one being written
         // may be there or not, but never half.
-        if ((!hit && k <= acked) || (hit && !fullConsistent(v, k))) {
-          note(sh->why[r], fmt::format("key {} (acked {}): hit {} value {}", k, acked, hit, Zolm::show(v)));
-          ++sh->bad[r];
-        }
+        if ((!hit && k <= acked) || (hit && !fullConsistent(v, k)))
+          bad(fmt::format("key {} (acked {}): hit {} value {}", k, acked, hit, Zolm::show(v)));
       } catch (std::exception const& e) {
-        note(sh->why[r], fmt::format("key {}: {}", k, e.what()));
-        ++sh->bad[r];
+        bad(fmt::format("key {}: {}", k, e.what()));
       }
     }
   }
