@@ -2,6 +2,7 @@
 // Child processes for the multi-process tests: a body run in a forked
 // child, its end awaited and described, memory and pipes shared with
 // children, and waiting for a condition another process makes true.
+#include <grp.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,6 +155,41 @@ inline bool pump(Quiv::EventLoop& loop, std::function<bool()> const& done,
     loop.runOnce(20);
   }
   return true;
+}
+
+// A shell command's exit status, standard output and error. With `uid` it
+// runs as that user (and group); code -2 when the user cannot be taken, -1
+// when the command did not exit. Its error output must fit a pipe's buffer:
+// it waits there while the standard output is read.
+struct CommandResult {
+  int code = -1;
+  std::string out, err;
+};
+inline CommandResult runCommand(std::string const& cmd, uid_t uid = 0) {
+  CommandResult r;
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return r;
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+    if (uid && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(121);
+    ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  for (auto [fd, text] : {std::pair{out[0], &r.out}, {err[0], &r.err}}) {
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text->append(buf, std::size_t(n));
+    ::close(fd);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.code = !WIFEXITED(status) ? -1 : uid && WEXITSTATUS(status) == 121 ? -2 : WEXITSTATUS(status);
+  return r;
 }
 
 }  // namespace VexaTest

@@ -19,31 +19,13 @@
 #include "VexaSwitchLib/Zolm/ZolmWriter.h"
 #include "VexaSwitchLib/runtime/Version.h"
 #include "VexaSwitchLib/tables/L2Zolm.h"
+#include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
 namespace {
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
-
-// Runs `tool args` through the shell, stdout and stderr apart.
-Result run(std::string const& tool, std::string const& args) {
-  char errFile[] = "/tmp/vexa_tools_err.XXXXXX";
-  int fd = ::mkstemp(errFile);
-  if (fd >= 0) ::close(fd);
-  Result r;
-  FILE* p = ::popen(fmt::format("{} {} 2>{}", tool, args, errFile).c_str(), "r");
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  int status = ::pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream e(errFile);
-  r.err.assign(std::istreambuf_iterator<char>(e), {});
-  std::remove(errFile);
-  return r;
-}
+using Result = VexaTest::CommandResult;
+Result run(std::string const& tool, std::string const& args) { return VexaTest::runCommand(tool + " " + args); }
 
 constexpr char L2[] = VEXA_L2_BIN;
 constexpr char DEMO[] = VEXA_DEMO_BIN;

@@ -31,10 +31,7 @@ namespace {
 using namespace VexaTest;
 namespace fs = std::filesystem;
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
+using Result = CommandResult;
 
 class ZolmTool : public ::testing::Test {
  protected:
@@ -57,33 +54,14 @@ class ZolmTool : public ::testing::Test {
   // The tool with `args` and this test's root, through the shell, as user
   // `uid` (0: as the test runs); code -2 when the user cannot be taken.
   Result run(std::string const& args, uid_t uid = 0) {
-    return shell(fmt::format("exec {} {} --root {}", bin_, args, root_.dir()), uid);
+    return runCommand(fmt::format("exec {} {} --root {}", bin_, args, root_.dir()), uid);
   }
-  static Result shell(std::string const& cmd, uid_t uid = 0) {
-    Result r;
-    int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) return r;
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::dup2(out[1], 1);
-      ::dup2(err[1], 2);
-      for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
-      if (uid && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(121);
-      ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    // stderr is short; the pipe holds it while stdout is read.
-    for (auto [fd, text] : {std::pair{out[0], &r.out}, {err[0], &r.err}}) {
-      char buf[4096];
-      for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text->append(buf, std::size_t(n));
-      ::close(fd);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.code = !WIFEXITED(status) ? -1 : uid && WEXITSTATUS(status) == 121 ? -2 : WEXITSTATUS(status);
+  // The tool with `args`: its status must be `code`, and its standard error
+  // (or output, with `inOut`) hold `says`.
+  Result expectRun(std::string const& args, int code, std::string const& says = "", bool inOut = false) {
+    Result r = run(args);
+    EXPECT_EQ(r.code, code) << args << "\n" << r.out << r.err;
+    EXPECT_NE((inOut ? r.out : r.err).find(says), std::string::npos) << args << ": " << (inOut ? r.out : r.err);
     return r;
   }
 
@@ -116,70 +94,49 @@ class JsonParser {
   explicit JsonParser(std::string_view s) : s_(s) {}
   Json document() {
     Json j = value();
-    ws();
-    if (at_ != s_.size()) bad("trailing characters");
+    if (ws(), at_ != s_.size()) bad("trailing characters");
     return j;
   }
 
  private:
   [[noreturn]] void bad(char const* what) { throw std::runtime_error(fmt::format("{} at offset {}", what, at_)); }
   void ws() {
-    while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\n' || s_[at_] == '\t' || s_[at_] == '\r')) ++at_;
+    while (at_ < s_.size() && std::string_view(" \n\t\r").find(s_[at_]) != std::string_view::npos) ++at_;
   }
-  bool eat(char c) {
-    ws();
-    if (at_ < s_.size() && s_[at_] == c) return ++at_, true;
-    return false;
-  }
+  bool eat(char c) { return ws(), at_ < s_.size() && s_[at_] == c ? (++at_, true) : false; }
   void need(char c) {
     if (!eat(c)) bad("unexpected character");
   }
+  unsigned char next() { return at_ < s_.size() ? s_[at_++] : (bad("unterminated string"), 0); }
   std::string string() {
     need('"');
     std::string out;
-    for (;;) {
-      if (at_ >= s_.size()) bad("unterminated string");
-      unsigned char c = s_[at_++];
-      if (c == '"') return out;
+    constexpr std::string_view escaped = "\"\\/bfnrt", meant = "\"\\/\b\f\n\r\t";
+    for (unsigned char c; (c = next()) != '"';) {
       if (c < 0x20 || c >= 0x80) bad("raw control or non-ASCII byte in string");
       if (c != '\\') {
         out += char(c);
-        continue;
-      }
-      if (at_ >= s_.size()) bad("dangling escape");
-      char e = s_[at_++];
-      switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          if (at_ + 4 > s_.size()) bad("short \\u escape");
-          unsigned cp = 0;
-          for (int i = 0; i < 4; ++i) {
-            char h = s_[at_++];
-            if (!std::isxdigit(static_cast<unsigned char>(h))) bad("bad \\u escape");
-            cp = cp * 16 + unsigned(std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : (h | 0x20) - 'a' + 10);
-          }
-          if (cp > 0xff) bad("code point outside what the tool writes");
-          out += char(cp);
-          break;
+      } else if (char e = char(next()); escaped.find(e) != std::string_view::npos) {
+        out += meant[escaped.find(e)];
+      } else if (e == 'u') {
+        unsigned cp = 0;
+        for (int i = 0; i < 4; ++i) {
+          char h = char(next());
+          if (!std::isxdigit(static_cast<unsigned char>(h))) bad("bad \\u escape");
+          cp = cp * 16 + unsigned(std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : (h | 0x20) - 'a' + 10);
         }
-        default: bad("bad escape");
+        if (cp > 0xff) bad("code point outside what the tool writes");
+        out += char(cp);
+      } else {
+        bad("bad escape");
       }
     }
+    return out;
   }
   Json value() {
-    ws();
-    if (at_ >= s_.size()) bad("value expected");
-    char c = s_[at_];
-    if (c == '"') return Json{string()};
-    if (c == '[') {
-      ++at_;
+    if (ws(), at_ >= s_.size()) bad("value expected");
+    if (s_[at_] == '"') return Json{string()};
+    if (eat('[')) {
       std::vector<Json> a;
       if (eat(']')) return Json{a};
       do a.push_back(value());
@@ -187,8 +144,7 @@ class JsonParser {
       need(']');
       return Json{a};
     }
-    if (c == '{') {
-      ++at_;
+    if (eat('{')) {
       std::map<std::string, Json> o;
       if (eat('}')) return Json{o};
       do {
@@ -203,7 +159,6 @@ class JsonParser {
     for (auto [word, j] : {std::pair{"true", Json{true}}, {"false", Json{false}}, {"null", Json{nullptr}}})
       if (s_.substr(at_, std::strlen(word)) == word) return at_ += std::strlen(word), j;
     std::size_t begin = at_;
-    if (s_[at_] == '-') ++at_;
     while (at_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[at_])) || std::strchr(".eE+-", s_[at_])))
       ++at_;
     if (at_ == begin) bad("value expected");
@@ -213,18 +168,6 @@ class JsonParser {
   std::string_view s_;
   std::size_t at_ = 0;
 };
-
-// Every file of a directory: its name, size and a hash of its bytes.
-std::map<std::string, std::string> filesIn(std::string const& dir) {
-  std::map<std::string, std::string> files;
-  for (auto const& e : fs::directory_iterator(dir)) {
-    std::ifstream in(e.path(), std::ios::binary);
-    std::string bytes(std::istreambuf_iterator<char>(in), {});
-    files[e.path().filename().string()] =
-        fmt::format("{} bytes, hash {:#x}", bytes.size(), std::hash<std::string>{}(bytes));
-  }
-  return files;
-}
 
 std::vector<std::string> lines(std::string const& s) {
   std::vector<std::string> v;
@@ -262,12 +205,8 @@ TEST_F(ZolmTool, LsListsEveryTableWithItsTypeSizeAndWriter) {
 
 TEST_F(ZolmTool, DumpPrintsEveryEntryInTableOrderAndAsJson) {
   auto w = floodTable("vexaswitch/tables/test/flood", 300);
-  Result r = run("dump vexaswitch/tables/test/flood");
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(lines(r.out), writerOrder(*w));
-
-  Result j = run("dump vexaswitch/tables/test/flood --json");
-  ASSERT_EQ(j.code, 0) << j.err;
+  EXPECT_EQ(lines(expectRun("dump vexaswitch/tables/test/flood", 0).out), writerOrder(*w));
+  Result j = expectRun("dump vexaswitch/tables/test/flood --json", 0);
   ASSERT_GE(j.out.size(), 2u);
   EXPECT_EQ(j.out.front(), '[');
   EXPECT_EQ(j.out.substr(j.out.size() - 2), "]\n");
@@ -314,29 +253,20 @@ TEST_F(ZolmTool, GetParsesTheKeyAndTellsFoundFromNotFound) {
   FloodWriter w(nullptr, "vexaswitch/tables/test/flood", Zolm::WriterConfig{});
   w.initialize();
   for (int n = 1; n <= 50; ++n) w.write(floodEntry(ethernet(n), U32(n)));
-  Result hit = run("get vexaswitch/tables/test/flood Ethernet7");
-  ASSERT_EQ(hit.code, 0) << hit.err;
-  EXPECT_EQ(hit.out, fmt::format("{}\n", floodEntry(ethernet(7), 7)));
-  Result miss = run("get vexaswitch/tables/test/flood Ethernet99");
-  EXPECT_EQ(miss.code, 1);
-  EXPECT_NE(miss.err.find("not found"), std::string::npos);
-  Result bad = run("get vexaswitch/tables/test/flood 'no such key ('");
-  EXPECT_EQ(bad.code, 2);
-  EXPECT_NE(bad.err.find("bad key"), std::string::npos) << bad.err;
-  Result outOfRange = run("get vexaswitch/tables/test/flood Ethernet70000");
-  EXPECT_EQ(outOfRange.code, 2) << outOfRange.out;
+  EXPECT_EQ(expectRun("get vexaswitch/tables/test/flood Ethernet7", 0).out,
+            fmt::format("{}\n", floodEntry(ethernet(7), 7)));
+  expectRun("get vexaswitch/tables/test/flood Ethernet99", 1, "not found");
+  expectRun("get vexaswitch/tables/test/flood 'no such key ('", 2, "bad key");
+  expectRun("get vexaswitch/tables/test/flood Ethernet70000", 2);
 
   // A scalar key: its text form is the bare number.
   NexthopWriter nh(nullptr, "vexaswitch/tables/test/nexthop", Zolm::WriterConfig{});
   nh.initialize();
   for (U64 k = 1; k <= 200; ++k) nh.write(nexthop(k * 1000, U32(k)));
-  Result nhHit = run("get vexaswitch/tables/test/nexthop 17000");
-  ASSERT_EQ(nhHit.code, 0) << nhHit.err;
-  EXPECT_EQ(nhHit.out, fmt::format("{}\n", nexthop(17000, 17)));
-  EXPECT_EQ(run("get vexaswitch/tables/test/nexthop 17001").code, 1);
-  EXPECT_EQ(run("get vexaswitch/tables/test/nexthop 0x10").code, 2);
-  EXPECT_EQ(run("get vexaswitch/tables/test/nexthop 99999999999999999999999").code, 2);
-  EXPECT_EQ(run("get vexaswitch/tables/test/nexthop ' 17000'").code, 2);
+  EXPECT_EQ(expectRun("get vexaswitch/tables/test/nexthop 17000", 0).out, fmt::format("{}\n", nexthop(17000, 17)));
+  expectRun("get vexaswitch/tables/test/nexthop 17001", 1);
+  for (char const* bad : {"0x10", "99999999999999999999999", "' 17000'"})
+    expectRun(fmt::format("get vexaswitch/tables/test/nexthop {}", bad), 2);
 }
 
 TEST_F(ZolmTool, ValidateIsZeroOnlyForASoundTable) {
@@ -344,24 +274,18 @@ TEST_F(ZolmTool, ValidateIsZeroOnlyForASoundTable) {
     auto w = floodTable("vexaswitch/tables/test/flood", 400);
     w->detach();
   }
-  Result ok = run("validate vexaswitch/tables/test/flood");
-  EXPECT_EQ(ok.code, 0) << ok.err;
-  EXPECT_EQ(ok.out, "ok: 400 entries\n");
+  EXPECT_EQ(expectRun("validate vexaswitch/tables/test/flood", 0).out, "ok: 400 entries\n");
   std::string dir = root_.dir() + "/vexaswitch/tables/test/flood";
   // An old report is shown, not taken for the table's state.
   Zolm::markCorruptionDetected(Mem::RootPath(nullptr, "vexaswitch/tables/test/flood"), "walked too far");
-  Result noted = run("validate vexaswitch/tables/test/flood");
-  EXPECT_EQ(noted.code, 0) << noted.err;
-  EXPECT_NE(noted.out.find("corruption was reported earlier: walked too far"), std::string::npos) << noted.out;
+  expectRun("validate vexaswitch/tables/test/flood", 0, "corruption was reported earlier: walked too far", true);
   fs::remove(dir + "/corruption-detected");
   // A queue record at a position its sequence does not map to.
   std::string queue = dir + "/nimbr";
   auto saved = readFile(queue);
   U64 bogus = 3;
   ASSERT_TRUE(patchFile(queue, (128 + 4 * rawAt<U32>(saved, 28) + 15) / 16 * 16, &bogus, 8));  // record 0
-  Result badQueue = run("validate vexaswitch/tables/test/flood");
-  EXPECT_EQ(badQueue.code, 1) << badQueue.out;
-  EXPECT_NE(badQueue.err.find("not sound: queue: nimbr pos:0 holds seq:3"), std::string::npos) << badQueue.err;
+  expectRun("validate vexaswitch/tables/test/flood", 1, "not sound: queue: nimbr pos:0 holds seq:3");
   ASSERT_TRUE(patchFile(queue, 0, saved.data(), saved.size()));
 
   // Links of occupied slots pointed elsewhere: the chains no longer hold
@@ -373,26 +297,17 @@ TEST_F(ZolmTool, ValidateIsZeroOnlyForASoundTable) {
     ASSERT_TRUE(patchFile(slots, off, &target, 4));
   }
   auto before = filesIn(dir);
-  Result damaged = run("validate vexaswitch/tables/test/flood");
-  EXPECT_EQ(damaged.code, 1) << damaged.out;
-  EXPECT_NE(damaged.err.find("not sound"), std::string::npos);
+  expectRun("validate vexaswitch/tables/test/flood", 1, "not sound");
   // Reading a damaged table ends with an error, never a hang or a crash.
-  Result dumped = run("dump vexaswitch/tables/test/flood");
-  EXPECT_EQ(dumped.code, 1) << dumped.err;
-  EXPECT_NE(dumped.err.find("corrupt"), std::string::npos) << dumped.err;
-
+  expectRun("dump vexaswitch/tables/test/flood", 1, "corrupt");
   EXPECT_EQ(filesIn(dir), before);
 
   fs::resize_file(slots, 1000);
   before = filesIn(dir);
-  for (char const* cmd : {"validate", "dump", "show", "get"}) {
-    Result truncated = run(fmt::format("{} vexaswitch/tables/test/flood{}", cmd, *cmd == 'g' ? " Ethernet1" : ""));
-    EXPECT_EQ(truncated.code, 3) << cmd;
-    EXPECT_NE(truncated.err.find("cannot attach"), std::string::npos) << cmd << ": " << truncated.err;
-  }
-  Result ls = run("ls");
-  EXPECT_EQ(ls.code, 0);
-  EXPECT_NE(ls.out.find("unreadable: bad shmem size:1000"), std::string::npos) << ls.out;
+  for (char const* cmd : {"validate", "dump", "show", "get"})
+    expectRun(fmt::format("{} vexaswitch/tables/test/flood{}", cmd, *cmd == 'g' ? " Ethernet1" : ""), 3,
+              "cannot attach");
+  expectRun("ls", 0, "unreadable: bad shmem size:1000", true);
   // The tool is a reader: no file of the table changed, none was added (no
   // corruption marker either).
   EXPECT_EQ(filesIn(dir), before);
@@ -400,73 +315,45 @@ TEST_F(ZolmTool, ValidateIsZeroOnlyForASoundTable) {
 
 TEST_F(ZolmTool, ShowHelpAndErrors) {
   auto w = floodTable("vexaswitch/tables/test/flood", 10);
-  Result show = run("show vexaswitch/tables/test/flood");
-  ASSERT_EQ(show.code, 0) << show.err;
-  EXPECT_NE(show.out.find("Zolm table \""), std::string::npos);
-  EXPECT_NE(show.out.find("members: 10"), std::string::npos) << show.out;
-
-  Result missing = run("dump vexaswitch/tables/test/nothing");
-  EXPECT_EQ(missing.code, 3);
-  EXPECT_NE(missing.err.find("no such table"), std::string::npos) << missing.err;
-  Result escape = run("show ../../etc");
-  EXPECT_EQ(escape.code, 2);
+  EXPECT_NE(expectRun("show vexaswitch/tables/test/flood", 0, "members: 10", true).out.find("Zolm table \""),
+            std::string::npos);
+  expectRun("dump vexaswitch/tables/test/nothing", 3, "no such table");
+  expectRun("show ../../etc", 2);
 
   // A slot file of a type this build does not know.
   fs::copy(root_.dir() + "/vexaswitch/tables/test/flood", root_.dir() + "/vexaswitch/tables/test/alien");
   ASSERT_TRUE(patchFile(root_.dir() + "/vexaswitch/tables/test/alien/slots", 48, "Foo::Bar\0", 9));
-  Result alien = run("dump vexaswitch/tables/test/alien");
-  EXPECT_EQ(alien.code, 3);
-  EXPECT_NE(alien.err.find("unknown value type \"Foo::Bar\""), std::string::npos) << alien.err;
+  expectRun("dump vexaswitch/tables/test/alien", 3, "unknown value type \"Foo::Bar\"");
   // Random bytes where the type name is: shown escaped, never raw.
   std::string noise;
   for (int i = 0; i < 128; ++i) noise += char(i * 37 % 255 + 1);
   for (std::size_t len : {std::size_t(128), std::size_t(40)}) {
     ASSERT_TRUE(patchFile(root_.dir() + "/vexaswitch/tables/test/alien/slots", 48, noise.data(), len));
     for (char const* cmd : {"dump vexaswitch/tables/test/alien", "ls"}) {
-      Result r = run(cmd);
-      EXPECT_EQ(r.code, *cmd == 'd' ? 3 : 0) << r.err;
+      Result r = expectRun(cmd, *cmd == 'd' ? 3 : 0, *cmd == 'd' ? "\"\\x01&K" : "");
       for (char c : r.out + r.err) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << int(c);
-      if (*cmd == 'd') {
-        EXPECT_NE(r.err.find("\"\\x01&K"), std::string::npos) << r.err;
-      }
     }
   }
-  Result noCommand = run("");
-  EXPECT_EQ(noCommand.code, 2);
-  Result frob = run("frob");
-  EXPECT_EQ(frob.code, 2);
-  EXPECT_NE(frob.err.find("unknown command \"frob\""), std::string::npos) << frob.err;
-  Result negative = run("watch vexaswitch/tables/test/flood --count -1");
-  EXPECT_EQ(negative.code, 2) << negative.out;
+  expectRun("", 2);
+  expectRun("frob", 2, "unknown command \"frob\"");
+  expectRun("watch vexaswitch/tables/test/flood --count -1", 2);
   // The registered types, and one type's attributes with ids and whether
   // they are settable; an unknown type is "not found".
-  Result types = run("types");
-  EXPECT_EQ(types.code, 0) << types.err;
-  EXPECT_NE(types.out.find("VexaSwitch::LagGroupIdTable"), std::string::npos) << types.out;
-  Result counter = run("types VexaSwitch::AclCounter");
-  EXPECT_EQ(counter.code, 0) << counter.err;
+  expectRun("types", 0, "VexaSwitch::LagGroupIdTable", true);
+  Result counter = expectRun("types VexaSwitch::AclCounter", 0);
   EXPECT_TRUE(std::regex_search(counter.out, std::regex("\n +2  key +field +Nox::UniqueId +no\n +3  count +field +U64 +yes\n")))
       << counter.out;
-  Result fn = run("types VexaSwitch::L2McastFlags");
-  EXPECT_NE(fn.out.find("fromFields(joinsToCpu, dataToCpu, joinsToEgressPorts)"), std::string::npos) << fn.out;
-  Result unknownType = run("types Foo::Bar");
-  EXPECT_EQ(unknownType.code, 1);
-  EXPECT_NE(unknownType.err.find("no registered type \"Foo::Bar\""), std::string::npos) << unknownType.err;
-  for (char const* cmd : {"ls", "show", "dump", "get", "validate", "watch", "types"}) {
-    Result help = run(fmt::format("{} --help", cmd));
-    EXPECT_EQ(help.code, 0) << cmd;
-    EXPECT_NE(help.out.find("Usage"), std::string::npos) << cmd << ": " << help.out;
-    EXPECT_NE(help.out.find("4 validate: the table changed"), std::string::npos) << cmd << ": " << help.out;
-  }
+  expectRun("types VexaSwitch::L2McastFlags", 0, "fromFields(joinsToCpu, dataToCpu, joinsToEgressPorts)", true);
+  expectRun("types Foo::Bar", 1, "no registered type \"Foo::Bar\"");
+  for (char const* cmd : {"ls", "show", "dump", "get", "validate", "watch", "types"})
+    EXPECT_NE(expectRun(fmt::format("{} --help", cmd), 0, "Usage", true).out.find("4 validate: the table changed"),
+              std::string::npos) << cmd;
   // Output that cannot be written is an error, whatever the command.
-  for (char const* cmd : {"ls", "show vexaswitch/tables/test/flood", "dump vexaswitch/tables/test/flood"}) {
-    Result full = run(fmt::format("{} >/dev/full", cmd));
-    EXPECT_EQ(full.code, 5) << cmd;
-    EXPECT_NE(full.err.find("cannot write the output"), std::string::npos) << cmd << ": " << full.err;
-  }
+  for (char const* cmd : {"ls", "show vexaswitch/tables/test/flood", "dump vexaswitch/tables/test/flood"})
+    expectRun(fmt::format("{} >/dev/full", cmd), 5, "cannot write the output");
   // A root that is a file, or a table's own directory.
   for (std::string bad : {"/vexaswitch/tables/test/flood/slots", "/vexaswitch/tables/test/flood"}) {
-    Result r = shell(fmt::format("exec {} ls --root {}{}", bin_, root_.dir(), bad));
+    Result r = runCommand(fmt::format("exec {} ls --root {}{}", bin_, root_.dir(), bad));
     EXPECT_EQ(r.code, 2) << bad;
     EXPECT_NE(r.err.find(bad.ends_with("s") ? "is not a directory" : "a table's own directory"), std::string::npos)
         << r.err;
@@ -483,12 +370,9 @@ TEST_F(ZolmTool, FifosAndPermissionsAreSaidNotBlockedOn) {
     fs::copy(t + "flood", t + "fifo-" + file);
     fs::remove(t + "fifo-" + file + "/" + file);
     ASSERT_EQ(::mkfifo((t + "fifo-" + file + "/" + file).c_str(), 0644), 0);
-    for (char const* cmd : {"show", "dump", "validate", "watch", "get"}) {
-      Result r = run(fmt::format("{} vexaswitch/tables/test/fifo-{}{}", cmd, file, *cmd == 'g' ? " Ethernet1" : ""));
-      EXPECT_EQ(r.code, 3) << cmd << " " << file;
-      EXPECT_NE(r.err.find(fmt::format("{}fifo-{}/{} is not a regular file", t, file, file)), std::string::npos)
-          << cmd << ": " << r.err;
-    }
+    for (char const* cmd : {"show", "dump", "validate", "watch", "get"})
+      expectRun(fmt::format("{} vexaswitch/tables/test/fifo-{}{}", cmd, file, *cmd == 'g' ? " Ethernet1" : ""), 3,
+                fmt::format("{}fifo-{}/{} is not a regular file", t, file, file));
   }
 
   fs::copy(t + "flood", t + "locked");
@@ -557,9 +441,7 @@ TEST_F(ZolmTool, SlabTableShowsItsSlabsAndDumpsAndGetsItsValues) {
   AclWriter w(nullptr, "vexaswitch/tables/test/acl", Zolm::WriterConfig{});
   w.initialize();
   for (U32 vlan = 1; vlan <= 200; ++vlan) w.write(aclValue(vlan, 7));
-  Result show = run("show vexaswitch/tables/test/acl");
-  ASSERT_EQ(show.code, 0) << show.err;
-  EXPECT_NE(show.out.find("members: 200"), std::string::npos) << show.out;
+  Result show = expectRun("show vexaswitch/tables/test/acl", 0, "members: 200", true);
   // vlan v at version 7 has 1 + (3v + 7) % 36 elements: every slab 5..29.
   U64 payload = 0;
   for (U32 vlan = 1; vlan <= 200; ++vlan) payload += aclValue(vlan, 7).serializeLen();
@@ -576,13 +458,9 @@ TEST_F(ZolmTool, SlabTableShowsItsSlabsAndDumpsAndGetsItsValues) {
   }
   EXPECT_EQ(occupied, 200u);
   EXPECT_EQ(listed, payload);
-  Result get = run("get vexaswitch/tables/test/acl 42");
-  ASSERT_EQ(get.code, 0) << get.err;
-  EXPECT_EQ(get.out, fmt::format("{}\n", Zolm::show(aclValue(42, 7))));
-  Result dump = run("dump vexaswitch/tables/test/acl");
-  ASSERT_EQ(dump.code, 0) << dump.err;
-  EXPECT_EQ(lines(dump.out).size(), 200u);
-  EXPECT_EQ(run("validate vexaswitch/tables/test/acl").code, 0);
+  EXPECT_EQ(expectRun("get vexaswitch/tables/test/acl 42", 0).out, fmt::format("{}\n", Zolm::show(aclValue(42, 7))));
+  EXPECT_EQ(lines(expectRun("dump vexaswitch/tables/test/acl", 0).out).size(), 200u);
+  expectRun("validate vexaswitch/tables/test/acl", 0);
 }
 
 }  // namespace
