@@ -112,6 +112,37 @@ inline U32 crcAugmented(CrcTables const& c, U8 const* data, unsigned total) {
   return r;
 }
 
+// The augmented form of up to 80 bits (ten bytes read), with nb bytes
+// read and s = 8 nb - total bits past the message in the last one: byte
+// j of the message from its low end is (data[nb - 2 - j] data[nb - 1 - j])
+// >> s, and its term is c.t[j][that byte]. Byte loads only, which the
+// caller's byte stores forward to, and no dependent chain.
+inline U32 crcAugmentedShort(CrcTables const& c, U8 const* data, unsigned total) {
+  unsigned const nb = (total + 7) / 8, s = 8 * nb - total;
+  auto term = [&](unsigned j) { return c.t[j][U8((unsigned(data[nb - 2 - j]) << 8 | data[nb - 1 - j]) >> s)]; };
+  unsigned d0 = data[0];
+  // Opaque from here: with nb known to be 10 the compiler would otherwise
+  // read data[0] and data[1] again with one 16-bit load, which a byte
+  // store the caller just made to data[0] cannot forward to.
+  asm("" : "+r"(d0));
+  U32 r = c.t[nb - 1][U8(d0 >> s)];  // the highest byte: only its top 8 - s bits
+  switch (nb) {
+    case 10: r ^= c.t[8][U8((d0 << 8 | data[1]) >> s)]; [[fallthrough]];
+    case 9: r ^= term(7); [[fallthrough]];
+    case 8: r ^= term(6); [[fallthrough]];
+    case 7: r ^= term(5); [[fallthrough]];
+    case 6: r ^= term(4); [[fallthrough]];
+    case 5: r ^= term(3); [[fallthrough]];
+    case 4: r ^= term(2); [[fallthrough]];
+    case 3: r ^= term(1); [[fallthrough]];
+    case 2: r ^= term(0); [[fallthrough]];
+    default: return r;
+  }
+}
+inline U32 crcAugmentedAny(CrcTables const& c, U8 const* data, unsigned total) {
+  return total <= 80 ? crcAugmentedShort(c, data, total) : crcAugmented(c, data, total);
+}
+
 }  // namespace
 
 extern const U64 parityLookupTable[256] = {
@@ -133,31 +164,47 @@ U32 parityU32Array(U32* words, U8 count) {
 }
 
 U32 crc10Hash(U8* data, U8 polyIndex, U8 dataBits) {
-  return crcAugmented(Crc10::tables[polyIndex], data, dataBits + 10u);
+  return crcAugmentedAny(Crc10::tables[polyIndex], data, dataBits + 10u);
 }
 U32 crc12Hash(U8* data, U8 polyIndex, U8 dataBits) {
-  return crcAugmented(Crc12::tables[polyIndex], data, dataBits + 12u);
+  return crcAugmentedAny(Crc12::tables[polyIndex], data, dataBits + 12u);
 }
 U32 crc13Hash(U8* data, U8 polyIndex, U8 dataBits) {
-  return crcAugmented(Crc13::tables[polyIndex], data, dataBits + 13u);
+  return crcAugmentedAny(Crc13::tables[polyIndex], data, dataBits + 13u);
 }
 
 // The 11-bit hash reads whole bytes, ceil((dataBits + 11) / 8) of them,
 // from the last one back to data[0], each MSB first, in the direct form:
-// M x^11 mod G, with M those bytes in that order. Pieces as above: the
-// short one (the last n % 8 bytes) first, then 8 bytes at a time; the
-// last piece is reduced with the tables that carry the factor x^11.
+// M x^11 mod G, with M those bytes in that order. Up to ten bytes (the
+// usual 48- and 60-bit keys) every byte is one term on its own, byte j
+// being last.t[j][data[j]] = data[j] x^(8j + 11) mod G: byte loads, which
+// the caller's byte stores forward to, and no dependent chain. Longer
+// messages go in pieces as above: the short one (the last n % 8 bytes)
+// first, then 8 bytes at a time; the last piece is reduced with the
+// tables that carry the factor x^11.
 U32 crc11Hash(U8* data, U8 polyIndex, U8 dataBits) {
   CrcTables const& c = Crc11::tables[polyIndex];
   CrcTables const& last = Crc11Last::tables[polyIndex];
   unsigned n = (unsigned(dataBits) + 18) / 8;  // 2..34
+  if (n <= 10) {
+    U32 r = 0;
+    switch (n) {
+      case 10: r ^= last.t[9][data[9]]; [[fallthrough]];
+      case 9: r ^= last.t[8][data[8]]; [[fallthrough]];
+      case 8: r ^= last.t[7][data[7]]; [[fallthrough]];
+      case 7: r ^= last.t[6][data[6]]; [[fallthrough]];
+      case 6: r ^= last.t[5][data[5]]; [[fallthrough]];
+      case 5: r ^= last.t[4][data[4]]; [[fallthrough]];
+      case 4: r ^= last.t[3][data[3]]; [[fallthrough]];
+      case 3: r ^= last.t[2][data[2]]; [[fallthrough]];
+      default: return r ^ last.t[1][data[1]] ^ last.t[0][data[0]];  // n >= 2
+    }
+  }
   unsigned head = n % 8;
-  if (n == 8) return reduce64(last, load64(data, std::endian::little));  // 46..53 bits: one piece
   U32 r = 0;
   if (head) {
     U64 v = 0;  // data[n - 1] the highest byte
     for (unsigned i = n; i-- > n - head;) v = v << 8 | data[i];
-    if (n == head) return reduce64(last, v);
     r = reduce64(c, v);
     n -= head;
   }
