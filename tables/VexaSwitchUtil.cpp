@@ -95,7 +95,9 @@ inline U64 loadShort(U8 const* p, unsigned bytes) {
 // Augmented form over the first `total` bits of data; reads ceil(total / 8)
 // bytes. The short piece first, then 64-bit pieces that may start inside a
 // byte (the ninth byte they touch still holds message bits).
-inline U32 crcAugmented(CrcTables const& c, U8 const* data, unsigned total) {
+// Out of line: inlined beside the short form it costs the short form its
+// registers (saved and restored on every call).
+[[gnu::noinline]] U32 crcAugmented(CrcTables const& c, U8 const* data, unsigned total) {
   unsigned bit = total % 64;
   U32 r = 0;
   if (bit) {
@@ -115,29 +117,36 @@ inline U32 crcAugmented(CrcTables const& c, U8 const* data, unsigned total) {
 // The augmented form of up to 80 bits (ten bytes read), with nb bytes
 // read and s = 8 nb - total bits past the message in the last one: byte
 // j of the message from its low end is (data[nb - 2 - j] data[nb - 1 - j])
-// >> s, and its term is c.t[j][that byte]. Byte loads only, which the
-// caller's byte stores forward to, and no dependent chain.
+// >> s, and its term is c.t[j][that byte]. No dependent chain, and byte
+// loads only, each byte once: the reads are volatile so that the compiler
+// cannot merge neighbours into one wide load, which a byte store the
+// caller just made (a key built byte by byte) cannot forward to.
 inline U32 crcAugmentedShort(CrcTables const& c, U8 const* data, unsigned total) {
   unsigned const nb = (total + 7) / 8, s = 8 * nb - total;
-  auto term = [&](unsigned j) { return c.t[j][U8((unsigned(data[nb - 2 - j]) << 8 | data[nb - 1 - j]) >> s)]; };
-  unsigned d0 = data[0];
-  // Opaque from here: with nb known to be 10 the compiler would otherwise
-  // read data[0] and data[1] again with one 16-bit load, which a byte
-  // store the caller just made to data[0] cannot forward to.
-  asm("" : "+r"(d0));
-  U32 r = c.t[nb - 1][U8(d0 >> s)];  // the highest byte: only its top 8 - s bits
+  U8 const volatile* end = data + nb;  // byte j from the low end: end[-1 - j] and the one before
+  unsigned hi = end[-int(nb)];
+  U32 r = c.t[nb - 1][U8(hi >> s)];  // the highest byte: only its top 8 - s bits
+#define VEXA_CRC_TERM(j)                    \
+  {                                         \
+    unsigned lo = end[-1 - (j)];            \
+    r ^= c.t[j][U8((hi << 8 | lo) >> s)];   \
+    hi = lo;                                \
+  }                                         \
+  [[fallthrough]]
   switch (nb) {
-    case 10: r ^= c.t[8][U8((d0 << 8 | data[1]) >> s)]; [[fallthrough]];
-    case 9: r ^= term(7); [[fallthrough]];
-    case 8: r ^= term(6); [[fallthrough]];
-    case 7: r ^= term(5); [[fallthrough]];
-    case 6: r ^= term(4); [[fallthrough]];
-    case 5: r ^= term(3); [[fallthrough]];
-    case 4: r ^= term(2); [[fallthrough]];
-    case 3: r ^= term(1); [[fallthrough]];
-    case 2: r ^= term(0); [[fallthrough]];
-    default: return r;
+    case 10: VEXA_CRC_TERM(8);
+    case 9: VEXA_CRC_TERM(7);
+    case 8: VEXA_CRC_TERM(6);
+    case 7: VEXA_CRC_TERM(5);
+    case 6: VEXA_CRC_TERM(4);
+    case 5: VEXA_CRC_TERM(3);
+    case 4: VEXA_CRC_TERM(2);
+    case 3: VEXA_CRC_TERM(1);
+    case 2: VEXA_CRC_TERM(0);
+    default: break;
   }
+#undef VEXA_CRC_TERM
+  return r;
 }
 inline U32 crcAugmentedAny(CrcTables const& c, U8 const* data, unsigned total) {
   return total <= 80 ? crcAugmentedShort(c, data, total) : crcAugmented(c, data, total);
