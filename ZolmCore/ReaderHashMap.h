@@ -279,42 +279,99 @@ class ReaderHashMap : public ReaderHashMapBase {
 
  private:
   // Iteration fetches ahead. Buckets come in bit-reversed order, which is
-  // arithmetic, so while an entry of bucket b is returned the bucket words
-  // up to AHEAD_WORDS buckets further are prefetched, the first slot named
-  // by the word AHEAD_SLOTS buckets further (prefetched some steps before),
-  // and that slot's successor within its bucket AHEAD_CHAIN buckets
-  // further. Each bucket is fetched once per pass (the cursors only move
-  // forward; a step back, a new pass or a new bucket count starts them
-  // again). As in lookupBatch the peeks are relaxed and steer prefetches
-  // only: the iteration itself loads and checks every word as before.
-  static constexpr U32 AHEAD_WORDS = 48, AHEAD_SLOTS = 28, AHEAD_CHAIN = 14;
+  // arithmetic, so the buckets of the next steps are known; their words
+  // and the slots they lead to are fetched in windows of WINDOW ranks (a
+  // rank is a bucket's place in the order). When a step enters window q:
+  //   - the bucket words of window q + 3 are prefetched;
+  //   - those of window q + 2 (prefetched a window ago) are read, and the
+  //     first slot each names is prefetched;
+  //   - the links of window q + 1's first slots (prefetched a window ago)
+  //     are read and their successors prefetched;
+  //   - and so, in window q, the third slots of the runs.
+  // Each stage issues its window's loads together, so that their misses
+  // overlap, and waits at most one memory latency per window. The ranks
+  // of a window differ only in their low bits, which are the high bits of
+  // the bucket index: its words lie numBuckets / WINDOW words apart, a
+  // multiple of the caches' set stride in a large table, so their lines
+  // compete for one cache set and leave the nearer caches before their
+  // buckets are reached (prefetching the words further ahead, one by one,
+  // loses them the same way). Hence the slot targets read are kept here,
+  // and each step prefetches the words of the next NEAR ranks again, from
+  // the outer cache, for the iteration's own loads.
+  // As in lookupBatch the peeks are relaxed and steer prefetches only:
+  // the iteration itself loads and checks every word as before, and every
+  // peek stays inside what is mapped (ranks below the bucket count, slots
+  // below capacity). A step back, a new pass, a jump of more than the
+  // windows ahead or a new bucket count starts the windows again.
+  static constexpr U32 WINDOW = 16, NEAR = 8, RING = 4 * WINDOW;
   U32 bucketAtRank(U32 rank) const { return Zolm::reverseBits32(rank << (32 - log2_)); }
   [[gnu::always_inline]] void fetchAhead(U32 bucket) {
     if (log2_ == 0) return;
     U32 const rank = Zolm::reverseBits32(bucket) >> (32 - log2_);
-    if (ahead_.log2 == log2_ && rank == ahead_.last) return;  // another entry of the same bucket
-    if (ahead_.log2 != log2_ || rank < ahead_.last) ahead_ = Ahead{log2_, rank, rank + 1, rank + 1, rank + 1};
+    if (ahead_.log2 == log2_ && rank == ahead_.last) [[likely]]
+      return;  // another entry of the same bucket
+    U32 const q = rank / WINDOW;
+    if (ahead_.log2 != log2_ || rank < ahead_.last || q > ahead_.window + 3) [[unlikely]] {
+      restartAhead(rank);
+    } else {
+      ahead_.last = rank;
+      while (ahead_.window < q) enterWindow(++ahead_.window);
+    }
+    U32 const end = std::min(rank + 1 + NEAR, numBuckets_);
+    for (ahead_.near = std::max(ahead_.near, rank + 1); ahead_.near < end; ++ahead_.near)
+      __builtin_prefetch(bucketPtr(bucketAtRank(ahead_.near)));
+  }
+  [[gnu::noinline]] void restartAhead(U32 rank) {
+    U32 const q = rank / WINDOW;
+    ahead_.log2 = log2_;
     ahead_.last = rank;
-    ahead_.words = std::max(ahead_.words, rank + 1);
-    ahead_.slots = std::max(ahead_.slots, rank + 1);
-    ahead_.chain = std::max(ahead_.chain, rank + 1);
-    U32 const n = numBuckets_, cap = slots_.capacity();
-    for (U32 end = std::min(rank + 1 + AHEAD_WORDS, n); ahead_.words < end; ++ahead_.words)
-      __builtin_prefetch(bucketPtr(bucketAtRank(ahead_.words)));
-    for (U32 end = std::min(rank + 1 + AHEAD_SLOTS, n); ahead_.slots < end; ++ahead_.slots) {
-      U32 t = Zolm::SlotLink::target(Mem::loadRelaxed64(bucketPtr(bucketAtRank(ahead_.slots))));
+    ahead_.window = q;
+    ahead_.near = rank + 1;
+    for (U32 w = q; w <= q + 3; ++w) fetchWords(w);
+    for (U32 w = q; w <= q + 2; ++w) fetchFirsts(w);
+    fetchSeconds(q);
+    fetchSeconds(q + 1);
+    fetchThirds(q);
+  }
+  void enterWindow(U32 q) {
+    fetchWords(q + 3);
+    fetchFirsts(q + 2);
+    fetchSeconds(q + 1);
+    fetchThirds(q);
+  }
+  // The ranks of window q that exist.
+  U32 windowEnd(U32 q) const { return U32(std::min<U64>(U64(q + 1) * WINDOW, numBuckets_)); }
+  void fetchWords(U32 q) {
+    for (U32 r = q * WINDOW, e = windowEnd(q); r < e; ++r) __builtin_prefetch(bucketPtr(bucketAtRank(r)));
+  }
+  void fetchFirsts(U32 q) {
+    U32 const cap = slots_.capacity();
+    for (U32 r = q * WINDOW, e = windowEnd(q); r < e; ++r) {
+      U32 t = Zolm::SlotLink::target(Mem::loadRelaxed64(bucketPtr(bucketAtRank(r))));
+      ahead_.first[r % RING] = t;
       if (t < cap) slots_.prefetch(t);
     }
-    for (U32 end = std::min(rank + 1 + AHEAD_CHAIN, n); ahead_.chain < end; ++ahead_.chain) {
-      U32 t = Zolm::SlotLink::target(Mem::loadRelaxed64(bucketPtr(bucketAtRank(ahead_.chain))));
-      if (t >= cap) continue;
-      U32 t2 = Zolm::SlotLink::target(slots_.linkPeek(t));
-      if (t2 < cap) slots_.prefetch(t2);
+  }
+  // The successor of each run's slot `from[rank]` (first or second),
+  // recorded in `to` when given.
+  void fetchNext(U32 q, U32 const* from, U32* to) {
+    U32 const cap = slots_.capacity();
+    for (U32 r = q * WINDOW, e = windowEnd(q); r < e; ++r) {
+      U32 t = from[r % RING];
+      if (t < cap) t = Zolm::SlotLink::target(slots_.linkPeek(t));
+      else t = Zolm::SlotLink::END;
+      if (to) to[r % RING] = t;
+      if (t < cap) slots_.prefetch(t);
     }
   }
+  void fetchSeconds(U32 q) { fetchNext(q, ahead_.first, ahead_.second); }
+  void fetchThirds(U32 q) { fetchNext(q, ahead_.second, nullptr); }
   struct Ahead {
-    U32 log2 = 0, last = 0;            // the bucket count and the rank of the last step's bucket
-    U32 words = 0, slots = 0, chain = 0;  // the next rank each stage fetches
+    U32 log2 = 0;    // the bucket count the windows are for
+    U32 last = 0;    // the rank of the last step's bucket
+    U32 window = 0;  // the window of that rank, whose stages have run
+    U32 near = 0;    // the next rank whose word the steps prefetch
+    U32 first[RING] = {}, second[RING] = {};  // by rank modulo RING: a run's first and second slot
   };
   Ahead ahead_;
 

@@ -6,7 +6,8 @@
 // one handle and by begin/abort), and the memory-latency floor: one
 // dependent random read of a 64-byte cell in a 1e6-cell array. Batched
 // lookups (32 keys a call, reader and writer) and LMDB's ordered cursor
-// walk stand beside the single lookups and the reader's iteration.
+// walk and absl's iteration stand beside the single lookups and the
+// reader's iteration.
 // BM_MapLookupHit is BM_ReaderLookupHit through the facade (Zolm::ZolmMap).
 //
 // Same data everywhere: a random U64 key (the EntryKey) and the 48-byte
@@ -571,6 +572,22 @@ void BM_AbslFindHitDependent(benchmark::State& state) {
   perOp(state, state.iterations());
 }
 
+// The whole absl map in its own (unordered) order, a copy of each value:
+// the in-process floor beside BM_ReaderIteratePerEntry.
+void BM_AbslIteratePerEntry(benchmark::State& state) {
+  auto& m = abslMap(std::size_t(state.range(0))).first;
+  U64 entries = 0;
+  NexthopEntryConfig v;
+  for (auto _ : state) {
+    for (auto const& kv : m) {
+      v = kv.second;
+      benchmark::DoNotOptimize(v);
+    }
+    entries += m.size();
+  }
+  perOp(state, entries);
+}
+
 void lmdbCheck(int rc, char const* what) {
   if (rc != MDB_SUCCESS) throw std::runtime_error(std::string(what) + ": " + mdb_strerror(rc));
 }
@@ -762,6 +779,7 @@ BENCHMARK(BM_RawWalkPipelined)->Apply(sizes)->MinTime(0.2);
 BENCHMARK(BM_ReaderLookupHitPrefetched)->Apply(sizes)->MinTime(0.2);
 BENCHMARK(BM_AbslFindHit)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_AbslFindHitDependent)->Apply(sizes)->MinTime(0.3);
+BENCHMARK(BM_AbslIteratePerEntry)->Apply(sizes)->MinTime(0.3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LmdbGetLongTxn)->Apply(sizes)->MinTime(0.3);
 BENCHMARK(BM_LmdbCursorWalkPerEntry)->Apply(sizes)->MinTime(0.3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LmdbGetTxnPerLookup)->Apply(sizes)->MinTime(0.3);

@@ -95,7 +95,9 @@ inline U64 loadShort(U8 const* p, unsigned bytes) {
 // Augmented form over the first `total` bits of data; reads ceil(total / 8)
 // bytes. The short piece first, then 64-bit pieces that may start inside a
 // byte (the ninth byte they touch still holds message bits).
-inline U32 crcAugmented(CrcTables const& c, U8 const* data, unsigned total) {
+// Out of line: inlined beside the short form it costs the short form its
+// registers (saved and restored on every call).
+[[gnu::noinline]] U32 crcAugmented(CrcTables const& c, U8 const* data, unsigned total) {
   unsigned bit = total % 64;
   U32 r = 0;
   if (bit) {
@@ -110,6 +112,44 @@ inline U32 crcAugmented(CrcTables const& c, U8 const* data, unsigned total) {
     r = fold64(c, r, v);
   }
   return r;
+}
+
+// The augmented form of up to 80 bits (ten bytes read), with nb bytes
+// read and s = 8 nb - total bits past the message in the last one: byte
+// j of the message from its low end is (data[nb - 2 - j] data[nb - 1 - j])
+// >> s, and its term is c.t[j][that byte]. No dependent chain, and byte
+// loads only, each byte once: the reads are volatile so that the compiler
+// cannot merge neighbours into one wide load, which a byte store the
+// caller just made (a key built byte by byte) cannot forward to.
+inline U32 crcAugmentedShort(CrcTables const& c, U8 const* data, unsigned total) {
+  unsigned const nb = (total + 7) / 8, s = 8 * nb - total;
+  U8 const volatile* end = data + nb;  // byte j from the low end: end[-1 - j] and the one before
+  unsigned hi = end[-int(nb)];
+  U32 r = c.t[nb - 1][U8(hi >> s)];  // the highest byte: only its top 8 - s bits
+#define VEXA_CRC_TERM(j)                    \
+  {                                         \
+    unsigned lo = end[-1 - (j)];            \
+    r ^= c.t[j][U8((hi << 8 | lo) >> s)];   \
+    hi = lo;                                \
+  }                                         \
+  [[fallthrough]]
+  switch (nb) {
+    case 10: VEXA_CRC_TERM(8);
+    case 9: VEXA_CRC_TERM(7);
+    case 8: VEXA_CRC_TERM(6);
+    case 7: VEXA_CRC_TERM(5);
+    case 6: VEXA_CRC_TERM(4);
+    case 5: VEXA_CRC_TERM(3);
+    case 4: VEXA_CRC_TERM(2);
+    case 3: VEXA_CRC_TERM(1);
+    case 2: VEXA_CRC_TERM(0);
+    default: break;
+  }
+#undef VEXA_CRC_TERM
+  return r;
+}
+inline U32 crcAugmentedAny(CrcTables const& c, U8 const* data, unsigned total) {
+  return total <= 80 ? crcAugmentedShort(c, data, total) : crcAugmented(c, data, total);
 }
 
 }  // namespace
@@ -133,31 +173,47 @@ U32 parityU32Array(U32* words, U8 count) {
 }
 
 U32 crc10Hash(U8* data, U8 polyIndex, U8 dataBits) {
-  return crcAugmented(Crc10::tables[polyIndex], data, dataBits + 10u);
+  return crcAugmentedAny(Crc10::tables[polyIndex], data, dataBits + 10u);
 }
 U32 crc12Hash(U8* data, U8 polyIndex, U8 dataBits) {
-  return crcAugmented(Crc12::tables[polyIndex], data, dataBits + 12u);
+  return crcAugmentedAny(Crc12::tables[polyIndex], data, dataBits + 12u);
 }
 U32 crc13Hash(U8* data, U8 polyIndex, U8 dataBits) {
-  return crcAugmented(Crc13::tables[polyIndex], data, dataBits + 13u);
+  return crcAugmentedAny(Crc13::tables[polyIndex], data, dataBits + 13u);
 }
 
 // The 11-bit hash reads whole bytes, ceil((dataBits + 11) / 8) of them,
 // from the last one back to data[0], each MSB first, in the direct form:
-// M x^11 mod G, with M those bytes in that order. Pieces as above: the
-// short one (the last n % 8 bytes) first, then 8 bytes at a time; the
-// last piece is reduced with the tables that carry the factor x^11.
+// M x^11 mod G, with M those bytes in that order. Up to ten bytes (the
+// usual 48- and 60-bit keys) every byte is one term on its own, byte j
+// being last.t[j][data[j]] = data[j] x^(8j + 11) mod G: byte loads, which
+// the caller's byte stores forward to, and no dependent chain. Longer
+// messages go in pieces as above: the short one (the last n % 8 bytes)
+// first, then 8 bytes at a time; the last piece is reduced with the
+// tables that carry the factor x^11.
 U32 crc11Hash(U8* data, U8 polyIndex, U8 dataBits) {
   CrcTables const& c = Crc11::tables[polyIndex];
   CrcTables const& last = Crc11Last::tables[polyIndex];
   unsigned n = (unsigned(dataBits) + 18) / 8;  // 2..34
+  if (n <= 10) {
+    U32 r = 0;
+    switch (n) {
+      case 10: r ^= last.t[9][data[9]]; [[fallthrough]];
+      case 9: r ^= last.t[8][data[8]]; [[fallthrough]];
+      case 8: r ^= last.t[7][data[7]]; [[fallthrough]];
+      case 7: r ^= last.t[6][data[6]]; [[fallthrough]];
+      case 6: r ^= last.t[5][data[5]]; [[fallthrough]];
+      case 5: r ^= last.t[4][data[4]]; [[fallthrough]];
+      case 4: r ^= last.t[3][data[3]]; [[fallthrough]];
+      case 3: r ^= last.t[2][data[2]]; [[fallthrough]];
+      default: return r ^ last.t[1][data[1]] ^ last.t[0][data[0]];  // n >= 2
+    }
+  }
   unsigned head = n % 8;
-  if (n == 8) return reduce64(last, load64(data, std::endian::little));  // 46..53 bits: one piece
   U32 r = 0;
   if (head) {
     U64 v = 0;  // data[n - 1] the highest byte
     for (unsigned i = n; i-- > n - head;) v = v << 8 | data[i];
-    if (n == head) return reduce64(last, v);
     r = reduce64(c, v);
     n -= head;
   }

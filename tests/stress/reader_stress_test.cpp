@@ -558,4 +558,70 @@ TEST(ReaderStress, AReaderWithoutWritePermissionWorks) {
             "");
 }
 
+// Readers that only iterate, one full pass after another, so that every
+// step goes through the buckets and slots fetched ahead of it while the
+// writer fills, drains and resizes the table under them: each pass in
+// strict (rhash, key) order, every value sound, no key twice, every
+// stable key seen.
+[[noreturn]] void iteratorMain(Shared* sh, int id) {
+  ReaderStats& st = sh->readers[id];
+  try {
+    FloodReader reader(nullptr, TABLE);
+    while (!reader.initialize("iterate")) {
+      if (sh->stop.load()) ::_exit(0);
+      ::usleep(1000);
+    }
+    while (!sh->stop.load()) {
+      std::set<U64> seen;
+      L3FloodEntryConfig v;
+      Zolm::IterHint hint;
+      std::pair<U32, U64> prev{0, 0};
+      U64 stableSeen = 0;
+      for (bool more = reader.first(v, hint); more; more = reader.next(v.key(), v, hint)) {
+        U64 k = v.key().raw();
+        if (!sound(v, sh->published.load())) st.torn++;
+        if (!seen.insert(k).second) st.duplicates++;
+        std::pair<U32, U64> at{Zolm::reverseBits32(reader.ops().hash(v.key())), k};
+        if (seen.size() > 1 && !(prev < at)) st.orderViolations++;
+        prev = at;
+        stableSeen += k <= STABLE;
+      }
+      st.stableMissing += STABLE - stableSeen;
+      st.iterations++;
+    }
+    Zolm::Reader::Counters c = reader.readerCounters();
+    st.resizes += c.resizes + c.bucketResizes;
+  } catch (std::exception const& e) {
+    std::fprintf(stderr, "iterator %d: %s\n", id, e.what());
+    st.errors++;
+  }
+  ::_exit(0);
+}
+
+TEST(ReaderStress, BackToBackIterationsStayOrderedAndCompleteWhileTheTableGrowsAndShrinks) {
+  ShmRoot root;
+  Shared* sh = makeShared();
+  pid_t writer = spawn([&] { writerMain(sh, 4); });
+  while (sh->published.load() < STABLE) ::usleep(1000);
+  std::vector<pid_t> readers;
+  for (int i = 0; i < 2; ++i) readers.push_back(spawn([&, i] { iteratorMain(sh, i); }));
+  ::usleep(3000000);
+  sh->stop = true;
+  for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
+  EXPECT_EQ(reap(writer), 0);
+  report(sh, 2);
+  EXPECT_GE(sh->writerPhases.load(), 2u) << "the table never went through a fill and a drain";
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(::testing::Message() << "iterator " << i);
+    ReaderStats& s = sh->readers[i];
+    EXPECT_EQ(s.torn.load() + s.duplicates.load() + s.orderViolations.load() + s.stableMissing.load(), 0u)
+        << "torn " << s.torn.load() << " duplicates " << s.duplicates.load() << " out of order "
+        << s.orderViolations.load() << " stable keys missing " << s.stableMissing.load();
+    EXPECT_EQ(s.errors.load(), 0u);
+    EXPECT_GT(s.iterations.load(), 10u);
+    EXPECT_GT(s.resizes.load(), 2u) << "the passes followed no resize (attaching counts one of each file)";
+  }
+  freeShared(sh);
+}
+
 }  // namespace
