@@ -227,8 +227,12 @@ bool ZolmShadowBase::validateShadow() {
 
 void ZolmShadowBase::notifying(bool on) {
   fmtrace(handler_, 5, "notifying:{}", on);
+  bool was = notifying_;
   notifying_ = on;
   pokt_.notifyingIs(on);
+  // While off the shadow sent no arm, so no writer will wake it for what
+  // was published meanwhile: look now, and arm.
+  if (on && !was && formInitialized()) scheduleService();
 }
 
 void ZolmShadowBase::yieldTime(double seconds) {
@@ -252,9 +256,15 @@ std::string ZolmShadowBase::dumpHeaders() const { return readerBase_->dumpHeader
 
 // --- timers ----------------------------------------------------------------------
 
-void ZolmShadowBase::startSync(bool compare) {
-  U32 n = std::max(readerBase_->slotCapacity(), store_->numSlots());
-  syncer_.sync(n, compare);
+void ZolmShadowBase::startSync(bool compare) { syncer_.sync(compare); }
+
+// Asked by the syncer after it took the queue position: the slot count is
+// the writer's as of then (remapped now; the reader's mapping may be from
+// before a growth whose new slots hold changes at or before the position),
+// and every local slot, which may hold a key the shared table has lost.
+U32 ZolmShadowBase::syncSlots() {
+  readerBase_->remapFiles();
+  return std::max(readerBase_->slotCapacity(), store_->numSlots());
 }
 
 void ZolmShadowBase::scheduleService() {

@@ -170,9 +170,15 @@ void latencyCounters(benchmark::State& state, std::vector<U64> lat, char const* 
 }
 
 // One round trip per iteration: rtt_ (round trip / 2) and oneway_ (the
-// peer's receive stamp minus the send stamp) figures.
+// peer's receive stamp minus the send stamp) figures. `gap_us`: the sender
+// spins that long after each answer before it sends again, as the writer
+// of BM_ShadowLatencyLowRate does after each change arrived; the peer's
+// CPU then goes idle between messages, and the one-way figure includes
+// waking it (the fair floor for a change at a low rate, which a
+// back-to-back exchange never pays).
 void BM_SocketPingPong(benchmark::State& state) {
   int mode = int(state.range(0));
+  U64 const gapNs = U64(state.range(1)) * 1000;
   PinScope pin;
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
@@ -207,6 +213,8 @@ void BM_SocketPingPong(benchmark::State& state) {
     U64 t1 = nowNs();
     half.push_back((t1 - t0) / 2);
     oneway.push_back(peer - t0);
+    while (gapNs && nowNs() - t1 < gapNs) {
+    }
   }
   ::close(sv[0]);
   ::waitpid(child, nullptr, 0);
@@ -629,6 +637,25 @@ void BM_ShadowSustained(benchmark::State& state) {
   rig.finish();
 }
 
+// A synchronised shadow whose writer stops writing: the CPU the shadow
+// process uses per second of wall time (`idle_cpu_ns_per_s`), measured for
+// 3 s from 1 s after the last change reached it (its backstop checks after
+// the last arm are over by then). Blocked in its loop, it uses none.
+void BM_ShadowIdleCpu(benchmark::State& state) {
+  Rig rig(state, 1024);
+  for (auto _ : state) {
+    if (!rig.ok()) break;
+    U32 idx = rig.nextIdx();
+    rig.write(idx % rig.keys(), idx);
+    if (!rig.waitIdx(idx)) break;
+    ::usleep(1000000);
+    U64 c0 = rig.childCpu(), t0 = nowNs();
+    ::usleep(3000000);
+    state.counters["idle_cpu_ns_per_s"] = double(rig.childCpu() - c0) / (double(nowNs() - t0) / 1e9);
+  }
+  rig.finish();
+}
+
 void shadowArgs(benchmark::internal::Benchmark* b) {
   for (long key : {0L, 1L})
     for (long writer : {0L, 1L, 2L, 3L}) b->Args({key, writer});
@@ -637,10 +664,16 @@ void shadowArgs(benchmark::internal::Benchmark* b) {
 
 }  // namespace
 
-BENCHMARK(BM_SocketPingPong)->DenseRange(0, 3)->ArgName("mode")->Iterations(20000)->UseRealTime()->Unit(
-    benchmark::kMicrosecond);
+BENCHMARK(BM_SocketPingPong)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 200}})
+    ->ArgNames({"mode", "gap_us"})
+    ->Iterations(5000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ShadowLatencyLockstep)->Apply(shadowArgs)->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ShadowLatencyLowRate)->Apply(shadowArgs)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ShadowLatencyPaced)->Apply(shadowArgs)->Iterations(10000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ShadowLatencyBurst)->Apply(shadowArgs)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShadowIdleCpu)->Args({0, 0})->Args({0, 1})->ArgNames({"key", "writer"})->Iterations(1)->UseRealTime()->Unit(
+    benchmark::kMillisecond);
 BENCHMARK(BM_ShadowSustained)->Apply(shadowArgs)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -89,6 +89,7 @@ void EventLoop::armTimerFd() {
     spec.it_value.tv_nsec = ns % 1000000000;
   }
   ::timerfd_settime(timerFd_, 0, &spec, nullptr);
+  timerFdDue_ = timers_.empty() ? Clock::time_point::max() : Clock::now();
 }
 
 int EventLoop::runTimers() {

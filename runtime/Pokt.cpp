@@ -99,6 +99,12 @@ void WriterPoktSm::loopIs(Quiv::EventLoop* loop) {
   for (Conn& c : conns_) watch(c.fd);
 }
 
+void WriterPoktSm::notifyingIs(bool on) {
+  bool was = notifying_;
+  notifying_ = on;
+  if (on && !was && anyArmed_) notify(lastSeq_);
+}
+
 void WriterPoktSm::yieldTimeIs(double seconds) {
   if (seconds < 0) seconds = 0;
   pollInterval_ = std::chrono::nanoseconds(static_cast<long long>(seconds * 1e9));
