@@ -32,6 +32,7 @@
 // and the writer's socket polls, which tell a wake-up from a backstop timer.
 #include <benchmark/benchmark.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -255,7 +256,9 @@ L3FloodEntryConfig entry(U32 k, U32 idx) {
   return e;
 }
 
-[[noreturn]] void shadowMain(Shared* sh, std::string const& table, bool keyShadow) {
+// `stopFd`: readable when the parent wants the shadow to stop (a pipe, so
+// that the shadow's loop has nothing to do but the writer's wake-ups).
+[[noreturn]] void shadowMain(Shared* sh, std::string const& table, bool keyShadow, int stopFd) {
   maybePin(1);
   {
     Quiv::EventLoop loop;
@@ -284,12 +287,7 @@ L3FloodEntryConfig entry(U32 k, U32 idx) {
       ::usleep(1000);
     }
     // Only to hear the parent's stop; the writer's wake-ups drive the rest.
-    loop.timerIs(
-        std::chrono::milliseconds(20),
-        [&] {
-          if (sh->stop.load()) loop.stop();
-        },
-        std::chrono::milliseconds(20));
+    loop.fdIs(stopFd, [&] { loop.stop(); });
     loop.run();
     Zolm::Reader::Counters c = s.readerCounters();
     sh->wakeups = c.wakeups;
@@ -328,8 +326,12 @@ class Rig {
     if (mode_ == 3) w_->yieldTimeIs(20e-6);
     for (U32 k = 0; k < keys; ++k) w_->write(entry(k, 0));
     ::fflush(nullptr);
+    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) {
+      error("pipe failed");
+      return;
+    }
     child_ = ::fork();
-    if (child_ == 0) shadowMain(sh_, table_, keyShadow_);
+    if (child_ == 0) shadowMain(sh_, table_, keyShadow_, stopPipe_[0]);
     if (child_ < 0) {
       error("fork failed");
       return;
@@ -446,6 +448,8 @@ class Rig {
     }
     if (child_ > 0) {
       sh_->stop = 1;
+      char one = 1;
+      if (::write(stopPipe_[1], &one, 1) != 1) error("cannot stop the shadow");
       U64 until = nowNs() + 5'000'000'000ull;
       while (!sh_->done.load(std::memory_order_acquire) && nowNs() < until) {
         if (w_) w_->pokt().poll();
@@ -470,6 +474,8 @@ class Rig {
       w_->removeFiles();
       w_.reset();
     }
+    for (int fd : stopPipe_)
+      if (fd >= 0) ::close(fd);
     if (sh_) ::munmap(sh_, sizeof(Shared));
     sh_ = nullptr;
   }
@@ -486,6 +492,7 @@ class Rig {
   Quiv::EventLoop loop_;
   std::unique_ptr<Writer> w_;
   pid_t child_ = -1;
+  int stopPipe_[2] = {-1, -1};
   U32 idx_ = 0;
   U64 polls0_ = 0, wakes0_ = 0;
   clockid_t childClock_ = clockid_t(-1);
