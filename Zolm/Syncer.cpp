@@ -2,10 +2,11 @@
 
 namespace Zolm {
 
-void Syncer::sync(U32 slotCount, bool compare) {
-  // Before any slot read (see the top of Syncer.h): the slot reads below
-  // come after resync's acquire load of tailSeq.
+void Syncer::sync(bool compare) {
+  // Before the slot count and any slot read (see the top of Syncer.h):
+  // both come after resync's acquire load of tailSeq.
   syncSeq_ = queue_.resync();
+  U32 slotCount = client_.syncSlots();
   mode_ = Mode::sync;
   cursor_ = 0;
   count_ = slotCount;

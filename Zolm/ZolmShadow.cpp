@@ -227,8 +227,12 @@ bool ZolmShadowBase::validateShadow() {
 
 void ZolmShadowBase::notifying(bool on) {
   fmtrace(handler_, 5, "notifying:{}", on);
+  bool was = notifying_;
   notifying_ = on;
   pokt_.notifyingIs(on);
+  // While off the shadow sent no arm, so no writer will wake it for what
+  // was published meanwhile: look now, and arm.
+  if (on && !was && formInitialized()) scheduleService();
 }
 
 void ZolmShadowBase::yieldTime(double seconds) {
@@ -252,9 +256,15 @@ std::string ZolmShadowBase::dumpHeaders() const { return readerBase_->dumpHeader
 
 // --- timers ----------------------------------------------------------------------
 
-void ZolmShadowBase::startSync(bool compare) {
-  U32 n = std::max(readerBase_->slotCapacity(), store_->numSlots());
-  syncer_.sync(n, compare);
+void ZolmShadowBase::startSync(bool compare) { syncer_.sync(compare); }
+
+// Asked by the syncer after it took the queue position: the slot count is
+// the writer's as of then (remapped now; the reader's mapping may be from
+// before a growth whose new slots hold changes at or before the position),
+// and every local slot, which may hold a key the shared table has lost.
+U32 ZolmShadowBase::syncSlots() {
+  readerBase_->remapFiles();
+  return std::max(readerBase_->slotCapacity(), store_->numSlots());
 }
 
 void ZolmShadowBase::scheduleService() {
@@ -265,11 +275,16 @@ void ZolmShadowBase::scheduleService() {
   });
 }
 
-// A writer that runs no event loop reads arm messages only now and then
-// (at most once per its poll interval, from its writes), so the last arm
-// of a burst may go unanswered. A few timer checks after each arm,
-// backing off to a quarter of a second and then stopping, catch that;
-// an idle shadow is then blocked in its loop.
+// A writer reads arm messages from its writes at most once per its poll
+// interval (and from its loop, if it runs one), so an arm sent after its
+// last poll may go unread while records published before its next poll
+// wait. Those records are out before the first check after the arm: a few
+// timer checks after each arm, backing off to a quarter of a second, catch
+// them. The checks stop only after one found nothing pending; a record
+// published later reaches the writer's next poll, which reads the arm and
+// wakes this shadow, so an idle shadow blocks in its loop. Re-armed at
+// every arm, the check costs one system call (Quiv::EventLoop leaves its
+// timer descriptor alone when a timer is removed).
 void ZolmShadowBase::armBackstop(std::chrono::milliseconds after) {
   if (backstopTimer_) loop_.timerDel(backstopTimer_);
   backstopTimer_ = loop_.timerIs(after, [this, after] {

@@ -93,6 +93,7 @@ class ZolmShadowBase : public SyncerClient {
     return ok;
   }
   void doFlushSlot(U32 slot) override { store_->doFlushSlot(slot); }
+  U32 syncSlots() override;
   void syncComplete() override;
   void flushComplete() override;
 

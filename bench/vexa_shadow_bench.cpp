@@ -32,6 +32,7 @@
 // and the writer's socket polls, which tell a wake-up from a backstop timer.
 #include <benchmark/benchmark.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -170,9 +171,15 @@ void latencyCounters(benchmark::State& state, std::vector<U64> lat, char const* 
 }
 
 // One round trip per iteration: rtt_ (round trip / 2) and oneway_ (the
-// peer's receive stamp minus the send stamp) figures.
+// peer's receive stamp minus the send stamp) figures. `gap_us`: the sender
+// spins that long after each answer before it sends again, as the writer
+// of BM_ShadowLatencyLowRate does after each change arrived; the peer's
+// CPU then goes idle between messages, and the one-way figure includes
+// waking it (the fair floor for a change at a low rate, which a
+// back-to-back exchange never pays).
 void BM_SocketPingPong(benchmark::State& state) {
   int mode = int(state.range(0));
+  U64 const gapNs = U64(state.range(1)) * 1000;
   PinScope pin;
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
@@ -207,6 +214,8 @@ void BM_SocketPingPong(benchmark::State& state) {
     U64 t1 = nowNs();
     half.push_back((t1 - t0) / 2);
     oneway.push_back(peer - t0);
+    while (gapNs && nowNs() - t1 < gapNs) {
+    }
   }
   ::close(sv[0]);
   ::waitpid(child, nullptr, 0);
@@ -247,7 +256,9 @@ L3FloodEntryConfig entry(U32 k, U32 idx) {
   return e;
 }
 
-[[noreturn]] void shadowMain(Shared* sh, std::string const& table, bool keyShadow) {
+// `stopFd`: readable when the parent wants the shadow to stop (a pipe, so
+// that the shadow's loop has nothing to do but the writer's wake-ups).
+[[noreturn]] void shadowMain(Shared* sh, std::string const& table, bool keyShadow, int stopFd) {
   maybePin(1);
   {
     Quiv::EventLoop loop;
@@ -276,12 +287,7 @@ L3FloodEntryConfig entry(U32 k, U32 idx) {
       ::usleep(1000);
     }
     // Only to hear the parent's stop; the writer's wake-ups drive the rest.
-    loop.timerIs(
-        std::chrono::milliseconds(20),
-        [&] {
-          if (sh->stop.load()) loop.stop();
-        },
-        std::chrono::milliseconds(20));
+    loop.fdIs(stopFd, [&] { loop.stop(); });
     loop.run();
     Zolm::Reader::Counters c = s.readerCounters();
     sh->wakeups = c.wakeups;
@@ -320,8 +326,12 @@ class Rig {
     if (mode_ == 3) w_->yieldTimeIs(20e-6);
     for (U32 k = 0; k < keys; ++k) w_->write(entry(k, 0));
     ::fflush(nullptr);
+    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) {
+      error("pipe failed");
+      return;
+    }
     child_ = ::fork();
-    if (child_ == 0) shadowMain(sh_, table_, keyShadow_);
+    if (child_ == 0) shadowMain(sh_, table_, keyShadow_, stopPipe_[0]);
     if (child_ < 0) {
       error("fork failed");
       return;
@@ -438,6 +448,8 @@ class Rig {
     }
     if (child_ > 0) {
       sh_->stop = 1;
+      char one = 1;
+      if (::write(stopPipe_[1], &one, 1) != 1) error("cannot stop the shadow");
       U64 until = nowNs() + 5'000'000'000ull;
       while (!sh_->done.load(std::memory_order_acquire) && nowNs() < until) {
         if (w_) w_->pokt().poll();
@@ -462,6 +474,8 @@ class Rig {
       w_->removeFiles();
       w_.reset();
     }
+    for (int fd : stopPipe_)
+      if (fd >= 0) ::close(fd);
     if (sh_) ::munmap(sh_, sizeof(Shared));
     sh_ = nullptr;
   }
@@ -478,6 +492,7 @@ class Rig {
   Quiv::EventLoop loop_;
   std::unique_ptr<Writer> w_;
   pid_t child_ = -1;
+  int stopPipe_[2] = {-1, -1};
   U32 idx_ = 0;
   U64 polls0_ = 0, wakes0_ = 0;
   clockid_t childClock_ = clockid_t(-1);
@@ -629,6 +644,25 @@ void BM_ShadowSustained(benchmark::State& state) {
   rig.finish();
 }
 
+// A synchronised shadow whose writer stops writing: the CPU the shadow
+// process uses per second of wall time (`idle_cpu_ns_per_s`), measured for
+// 3 s from 1 s after the last change reached it (its backstop checks after
+// the last arm are over by then). Blocked in its loop, it uses none.
+void BM_ShadowIdleCpu(benchmark::State& state) {
+  Rig rig(state, 1024);
+  for (auto _ : state) {
+    if (!rig.ok()) break;
+    U32 idx = rig.nextIdx();
+    rig.write(idx % rig.keys(), idx);
+    if (!rig.waitIdx(idx)) break;
+    ::usleep(1000000);
+    U64 c0 = rig.childCpu(), t0 = nowNs();
+    ::usleep(3000000);
+    state.counters["idle_cpu_ns_per_s"] = double(rig.childCpu() - c0) / (double(nowNs() - t0) / 1e9);
+  }
+  rig.finish();
+}
+
 void shadowArgs(benchmark::internal::Benchmark* b) {
   for (long key : {0L, 1L})
     for (long writer : {0L, 1L, 2L, 3L}) b->Args({key, writer});
@@ -637,10 +671,16 @@ void shadowArgs(benchmark::internal::Benchmark* b) {
 
 }  // namespace
 
-BENCHMARK(BM_SocketPingPong)->DenseRange(0, 3)->ArgName("mode")->Iterations(20000)->UseRealTime()->Unit(
-    benchmark::kMicrosecond);
+BENCHMARK(BM_SocketPingPong)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 200}})
+    ->ArgNames({"mode", "gap_us"})
+    ->Iterations(5000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ShadowLatencyLockstep)->Apply(shadowArgs)->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ShadowLatencyLowRate)->Apply(shadowArgs)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ShadowLatencyPaced)->Apply(shadowArgs)->Iterations(10000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ShadowLatencyBurst)->Apply(shadowArgs)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShadowIdleCpu)->Args({0, 0})->Args({0, 1})->ArgNames({"key", "writer"})->Iterations(1)->UseRealTime()->Unit(
+    benchmark::kMillisecond);
 BENCHMARK(BM_ShadowSustained)->Apply(shadowArgs)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -19,10 +19,11 @@ namespace {
 [[noreturn]] void sysFail(char const* what) {
   fmthrow(Quiv::InvalidInitializeException, "event loop: {} failed: {}", what, std::strerror(errno));
 }
+// The timer and wake-up descriptors are counters: one read resets them.
 void drain(int fd) {
-  char buf[256];
-  while (::read(fd, buf, sizeof buf) > 0) {
-  }
+  U64 count;
+  ssize_t r = ::read(fd, &count, sizeof count);
+  (void)r;
 }
 }  // namespace
 
@@ -72,27 +73,32 @@ EventLoop::TimerId EventLoop::timerIs(std::chrono::nanoseconds delay, Callback c
   return id;
 }
 
-void EventLoop::timerDel(TimerId id) {
-  timers_.erase(id);
-  armTimerFd();
-}
+// The descriptor is left as it is: set for the removed timer, it fires
+// once early and is set again then (runTimers). A timer removed and added
+// again later at every event (a follower's backstop after each arm) so
+// costs one call per event, not two.
+void EventLoop::timerDel(TimerId id) { timers_.erase(id); }
 
-// The timer descriptor fires at the earliest due time.
+// The timer descriptor fires at the earliest due time; it is set only when
+// that changed.
 void EventLoop::armTimerFd() {
-  itimerspec spec{};
-  if (!timers_.empty()) {
-    Clock::time_point earliest = Clock::time_point::max();
-    for (auto const& [id, t] : timers_) earliest = std::min(earliest, t.due);
+  Clock::time_point earliest = Clock::time_point::max();
+  for (auto const& [id, t] : timers_) earliest = std::min(earliest, t.due);
+  if (earliest == timerFdDue_) return;
+  itimerspec spec{};  // zero: disarmed
+  if (earliest != Clock::time_point::max()) {
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest - Clock::now()).count();
     if (ns < 1) ns = 1;  // zero would disarm
     spec.it_value.tv_sec = ns / 1000000000;
     spec.it_value.tv_nsec = ns % 1000000000;
   }
   ::timerfd_settime(timerFd_, 0, &spec, nullptr);
+  timerFdDue_ = earliest;
 }
 
 int EventLoop::runTimers() {
   drain(timerFd_);
+  timerFdDue_ = Clock::time_point::max();  // expired (one-shot)
   int ran = 0;
   Clock::time_point now = Clock::now();
   std::vector<TimerId> due;

@@ -71,6 +71,9 @@ class EventLoop {
 
   int epfd_ = -1;
   int timerFd_ = -1;
+  // When the timer descriptor fires next (max: not set); never after the
+  // earliest timer (armTimerFd).
+  Clock::time_point timerFdDue_ = Clock::time_point::max();
   int wakeFd_ = -1;
   std::map<int, std::shared_ptr<Callback>> fds_;
   std::map<TimerId, Timer> timers_;

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -31,6 +32,35 @@ sockaddr_un addressOf(std::string const& name, socklen_t& len) {
 // or its receive queue is full (a full queue already holds a wake-up).
 bool sendWord(int fd, U64 v) {
   return ::send(fd, &v, sizeof v, MSG_DONTWAIT | MSG_NOSIGNAL) == ssize_t(sizeof v);
+}
+
+// Reads the 8-byte messages queued on `fd`, a batch per call (a loop of
+// recv makes one call more per turn, to find the queue empty); `newest`
+// gets the last one. Returns how many were read, or -1 when the peer is
+// gone: a closed connection reads as zero-length messages, which nobody
+// sends.
+int recvWords(int fd, U64& newest) {
+  constexpr unsigned N = 8;
+  U64 words[N];
+  iovec iov[N];
+  mmsghdr msgs[N];
+  std::memset(msgs, 0, sizeof msgs);
+  for (unsigned i = 0; i < N; ++i) {
+    iov[i] = {&words[i], sizeof words[i]};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  int total = 0;
+  for (;;) {
+    int n = ::recvmmsg(fd, msgs, N, MSG_DONTWAIT, nullptr);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? total : -1;
+    for (int i = 0; i < n; ++i) {
+      if (msgs[i].msg_len != sizeof(U64)) return -1;
+      newest = words[i];
+    }
+    total += n;
+    if (unsigned(n) < N) return total;
+  }
 }
 
 std::atomic<U32> listenCounter{0};
@@ -69,7 +99,10 @@ void WriterPoktSm::listen(std::string_view tableName) {
     fmthrow(Quiv::InvalidInitializeException, "cannot listen on {}: {}", showSocketName(name_), std::strerror(err));
   }
   listenFd_ = fd;
-  if (loop_) loop_->fdIs(listenFd_, [this] { acceptAll(); });
+  if (loop_) loop_->fdIs(listenFd_, [this] {
+    acceptAll();
+    dropClosed();
+  });
   fmtrace(handler_, 5, "listening on {}", showSocketName(name_));
 }
 
@@ -95,8 +128,17 @@ void WriterPoktSm::loopIs(Quiv::EventLoop* loop) {
   }
   loop_ = loop;
   if (!loop_) return;
-  if (listenFd_ >= 0) loop_->fdIs(listenFd_, [this] { acceptAll(); });
+  if (listenFd_ >= 0) loop_->fdIs(listenFd_, [this] {
+    acceptAll();
+    dropClosed();
+  });
   for (Conn& c : conns_) watch(c.fd);
+}
+
+void WriterPoktSm::notifyingIs(bool on) {
+  bool was = notifying_;
+  notifying_ = on;
+  if (on && !was && anyArmed_) notify(lastSeq_);
 }
 
 void WriterPoktSm::yieldTimeIs(double seconds) {
@@ -112,6 +154,10 @@ void WriterPoktSm::acceptAll() {
     conns_.push_back(Conn{fd, false, 0});
     fmtrace(handler_, 5, "follower connected, {} connections", conns_.size());
     if (loop_) watch(fd);
+    // A follower arms as soon as it has synchronised, maybe before it was
+    // accepted: answered now, not at the next poll (which a writer that
+    // went quiet never makes).
+    readConn(conns_.back());
   }
 }
 
@@ -124,21 +170,16 @@ void WriterPoktSm::watch(int fd) {
 }
 
 void WriterPoktSm::readConn(Conn& c) {
-  for (;;) {
-    U64 seq;
-    ssize_t n = ::recv(c.fd, &seq, sizeof seq, MSG_DONTWAIT);
-    if (n == ssize_t(sizeof seq)) {
-      c.armed = true;
-      c.armedAt = seq;
-      anyArmed_ = true;
-      continue;
-    }
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      if (loop_) loop_->fdDel(c.fd);
-      ::close(c.fd);
-      c.fd = -1;
-    }
-    break;
+  U64 seq = 0;
+  int n = recvWords(c.fd, seq);
+  if (n > 0) {
+    c.armed = true;
+    c.armedAt = seq;
+    anyArmed_ = true;
+  } else if (n < 0) {
+    if (loop_) loop_->fdDel(c.fd);
+    ::close(c.fd);
+    c.fd = -1;
   }
   if (c.fd >= 0 && c.armed && c.armedAt < lastSeq_ && notifying_) wake(c);
 }
@@ -187,7 +228,8 @@ void WriterPoktSm::notify(U64 seq) {
       anyArmed_ = anyArmed_ || c.armed;
     }
   }
-  if (loop_) return;
+  // Also with a loop: a burst of writes keeps the writer out of it, and a
+  // follower's arm must not wait for the burst's end.
   auto now = std::chrono::steady_clock::now();
   if (now - lastPoll_ >= pollInterval_) poll();
 }
@@ -235,24 +277,14 @@ void ReaderPoktSm::arm(U64 seq) {
 
 void ReaderPoktSm::onReadable() {
   U64 newest = 0;
-  bool woke = false;
-  for (;;) {
-    U64 seq;
-    ssize_t n = ::recv(fd_, &seq, sizeof seq, MSG_DONTWAIT);
-    if (n == ssize_t(sizeof seq)) {
-      newest = seq;
-      woke = true;
-      continue;
-    }
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      fmtrace(handler_, 1, "writer disconnected");
-      disconnect();
-      if (onDisconnect_) onDisconnect_();
-      return;
-    }
-    break;
+  int n = recvWords(fd_, newest);
+  if (n < 0) {
+    fmtrace(handler_, 1, "writer disconnected");
+    disconnect();
+    if (onDisconnect_) onDisconnect_();
+    return;
   }
-  if (!woke) return;
+  if (n == 0) return;
   ++wakes_;
   if (onWake_) onWake_(newest);
 }

@@ -12,10 +12,16 @@
 // follower and per arm, not one per write, and an idle follower blocks in
 // its event loop without using CPU.
 //
-// The writer learns of new connections and arm messages either from its
-// event loop (loopIs) or, when it runs none, by polling its sockets from
-// notify() at most once per poll interval (the yield time): the cost of a
-// write stays a couple of loads and a clock read.
+// The writer learns of new connections and arm messages by polling its
+// sockets from notify() at most once per poll interval (the yield time),
+// so that the cost of a write stays a couple of loads and a clock read,
+// and, with an event loop (loopIs), also from the loop as they arrive. The
+// polls from notify() hold with a loop too: a burst of writes keeps the
+// writer out of its loop, and an arm must not wait for the burst's end. A
+// connection is read as it is accepted (a follower may arm before that).
+// An arm sent after the writer's last poll, with records published before
+// its next one, is the follower's to catch (its backstop checks the queue
+// shortly after each arm).
 //
 // Messages (8 bytes each, little-endian u64):
 //   follower -> writer   arm:  the last sequence consumed
@@ -61,7 +67,9 @@ class WriterPoktSm {
   // that armed behind the newest sequence.
   void poll();
 
-  void notifyingIs(bool on) { notifying_ = on; }
+  // Off: nobody is woken. Back on: followers armed behind the newest
+  // sequence are woken at once (they will not arm again by themselves).
+  void notifyingIs(bool on);
   bool notifying() const { return notifying_; }
   // The least time between two polls from notify().
   void yieldTimeIs(double seconds);

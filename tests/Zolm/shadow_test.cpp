@@ -2,7 +2,8 @@
 // (one event loop serves both sides): contents, order, reads and per-key
 // callbacks against a model through slot-table and bucket growth and
 // shrink; the single-slot cases (key replaced, unchanged rewrite, key
-// moved by a shrink, slot reused under a key shadow); local shrink; mount
+// moved by a shrink, slot reused under a key shadow); an attach during a
+// growth; notifications off and on; local shrink; mount
 // statuses, flush and detach; a writer that goes away and comes back.
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <set>
 
 #include "Zolm/TestTables.h"
+#include "testutil/Trace.h"
 #include "VexaSwitchLib/Zolm/ZolmReader.h"
 #include "VexaSwitchLib/Zolm/ZolmShadow.h"
 
@@ -247,6 +249,48 @@ TEST(Shadow, ReportsExactlyTheKeysWhoseContentChanged) {
   EXPECT_GT(c.localSlotShrinks, 0u);
   EXPECT_LE(s.localCapacity(), std::max(f.w->capacity(), 4 * U32(f.model.size()) + 256));
   EXPECT_EQ(c.failedNotifications, 0u);
+}
+
+// Attaching while the writer grows its table: the writer's growth runs
+// right after the shadow's reader mapped the slots and before the shadow
+// takes its queue position, so the records of the slots it added are at
+// or before that position and only the synchronisation's reads can find
+// them (it must read as many slots as the writer had at the position).
+// Then a shadow whose notifications were turned off armed nobody meanwhile:
+// turned back on, it catches up on what was written after its last check.
+TEST(Shadow, CatchesUpOnSlotsGrownWhileItAttachedAndOnWhatItMissedWhileSilent) {
+  ShmRoot root;
+  Fixture f;
+  U32 const first = f.w->capacity();
+  for (U64 k = 1; k <= first; ++k) f.write(k, 1, 1);
+  ASSERT_EQ(f.w->capacity(), first) << "full, not grown yet";
+  Quiv::DebugHandler* h = Quiv::Platform::getDebugHandler("shadow-attach-test");
+  Replay r;
+  FloodShadow s(h, TABLE, f.loop, false, r.callbacks());
+  r.s = &s;
+  {
+    bool grown = false;
+    TraceHook hook(h, 0x2, [&](unsigned, std::string_view msg) {
+      if (grown || msg.find("capacity:") == std::string_view::npos) return;  // the reader mapped the table
+      grown = true;
+      for (U64 k = first + 1; k <= 2 * first; ++k) f.write(k, 2, 2);
+    });
+    ASSERT_TRUE(s.initialize("test"));
+    ASSERT_TRUE(grown);
+  }
+  ASSERT_GT(f.w->capacity(), first);
+  f.pump(s);
+  EXPECT_EQ(floodContents(s), f.model);
+  EXPECT_EQ(r.copy, f.model);
+
+  s.notifyingIs(false);
+  f.write(1, 3, 3);
+  f.pump(s);  // woken for the arm it sent before
+  for (int i = 0; i < 70; ++i) f.loop.runOnce(10);  // its backstop checks are over
+  f.write(2, 4, 4);
+  s.notifyingIs(true);
+  f.pump(s);
+  EXPECT_EQ(floodContents(s), f.model);
 }
 
 // A key shadow reads values from the shared table by slot; a slot reused
