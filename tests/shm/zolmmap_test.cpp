@@ -239,7 +239,16 @@ TEST(ZolmMapProcessesDeathTest, CorruptionStopsAReaderUnlessItsAgentsHandlerThro
   m.detach();
   m.init(descriptor(ZolmType::reader));
   EXPECT_EQ(m.form(), LagMap::Form::reader);
-  EXPECT_TRUE(m.lookup(LagGroupId(7), v));
+  // The remounted reader answers again. Which keys' chains pass the
+  // damaged slot depends on the table's hash seed: those still raise.
+  U32 found = 0;
+  for (U32 k = 0; k < 40; ++k) {
+    try {
+      found += m.lookup(LagGroupId(k), v) && v == lagEntry(k, k);
+    } catch (Remount const&) {
+    }
+  }
+  EXPECT_GT(found, 0u);
   EXPECT_FALSE(std::filesystem::exists(root.dir() + "/" + TABLE + "/corruption-detected")) << "a reader writes nothing";
   sh->stop = true;
   EXPECT_EQ(reapDescribed(w), "exit 0");
