@@ -3,6 +3,8 @@
 
 #include <VexaSwitchValues.h>
 
+#include "testutil/CrcReference.h"
+
 using namespace VexaSwitch;
 
 namespace {
@@ -68,25 +70,9 @@ BENCHMARK(BM_Crc<crc13Hash>)->Arg(48)->Arg(60)->Arg(255);
 // they replaced (the tests' reference), polynomial 0 of each width.
 template <unsigned W, U32 Poly>
 U32 augmentedByBit(U8* data, U8, U8 dataBits) {
-  U32 r = 0;
-  for (unsigned bit = 0; bit < dataBits + W; ++bit) {
-    U32 top = (r >> (W - 1)) & 1;
-    r = ((r << 1) | ((data[bit / 8] >> (7 - bit % 8)) & 1)) & ((1u << W) - 1);
-    if (top) r ^= Poly;
-  }
-  return r;
+  return VexaTest::augmentedByBit<W>(data, Poly, dataBits);
 }
-U32 crc11ByBit(U8* data, U8, U8 dataBits) {
-  U32 r = 0;
-  for (unsigned i = (dataBits + 18u) / 8; i-- > 0;) {
-    for (int bit = 7; bit >= 0; --bit) {
-      U32 f = ((r >> 10) & 1) ^ ((data[i] >> bit) & 1);
-      r = (r << 1) & 0x7FF;
-      if (f) r ^= 0xE7;
-    }
-  }
-  return r;
-}
+U32 crc11ByBit(U8* data, U8, U8 dataBits) { return VexaTest::crc11ByBit(data, 0xE7, dataBits); }
 BENCHMARK(BM_Crc<augmentedByBit<10, 0x97>>)->Name("BM_CrcBitwise<crc10>")->Arg(48)->Arg(60)->Arg(255);
 BENCHMARK(BM_Crc<crc11ByBit>)->Name("BM_CrcBitwise<crc11>")->Arg(48)->Arg(60)->Arg(255);
 BENCHMARK(BM_Crc<augmentedByBit<12, 0x53>>)->Name("BM_CrcBitwise<crc12>")->Arg(48)->Arg(60)->Arg(255);

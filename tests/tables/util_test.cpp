@@ -6,6 +6,7 @@
 #include <random>
 
 #include "VexaSwitchLib/tables/VexaSwitchUtil.h"
+#include "testutil/CrcReference.h"
 
 using namespace VexaSwitch;
 
@@ -47,28 +48,8 @@ TEST(Crc, KnownVectorsOfA48BitKey) {
   EXPECT_EQ(crc11Hash(k.bytes, 1, 48), 0x7EAu);
 }
 
-// The bit-at-a-time forms the table-driven hashes replaced: the reference.
-template <unsigned W>
-U32 augmentedByBit(U8 const* data, U32 poly, unsigned dataBits) {
-  U32 r = 0;
-  for (unsigned bit = 0; bit < dataBits + W; ++bit) {
-    U32 top = (r >> (W - 1)) & 1;
-    r = ((r << 1) | ((data[bit / 8] >> (7 - bit % 8)) & 1)) & ((1u << W) - 1);
-    if (top) r ^= poly;
-  }
-  return r;
-}
-U32 crc11ByBit(U8 const* data, U32 poly, unsigned dataBits) {
-  U32 r = 0;
-  for (unsigned i = (dataBits + 18) / 8; i-- > 0;) {
-    for (int bit = 7; bit >= 0; --bit) {
-      U32 f = ((r >> 10) & 1) ^ ((data[i] >> bit) & 1);
-      r = (r << 1) & 0x7FF;
-      if (f) r ^= poly;
-    }
-  }
-  return r;
-}
+using VexaTest::augmentedByBit;
+using VexaTest::crc11ByBit;
 
 // A million random messages, every length 0..255 and every polynomial,
 // against the reference; the zero message hashes to zero at every length.
