@@ -12,6 +12,8 @@
 #include "VexaSwitchLib/Bloka/SlabWriter.h"
 #include "testutil/Expect.h"
 
+namespace vexa_slab_test {
+
 namespace {
 
 using namespace Bloka;
@@ -265,3 +267,5 @@ TEST(Slab, DamagedFilesAreRefusedWithTheirMessages) {
 }
 
 }  // namespace
+
+}  // namespace vexa_slab_test

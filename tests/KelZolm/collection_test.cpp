@@ -14,6 +14,8 @@
 #include "testutil/Expect.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_collection_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -198,3 +200,5 @@ TEST(CollectionCorruptionDeathTest, ReachesTheMapsHandlerAndTellsNobody) {
 }
 
 }  // namespace
+
+}  // namespace vexa_collection_test

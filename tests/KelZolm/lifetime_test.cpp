@@ -22,6 +22,8 @@
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_lifetime_test {
+
 namespace LifeTest {
 using LifeOps = Zolm::Ops<VexaSwitch::LagGroupId, VexaSwitch::LagGroupIdEntry>;
 VEXA_KELZOLM_COLLECTION(LifeTable, lifeTableFactory, LifeOps, 0, ::KelZolm::Attr::entry, "LifeTest")
@@ -147,3 +149,5 @@ TEST(CollectionLifetime, ACollectionDestroyedAtExitStillFindsItsHandler) {
 }
 
 }  // namespace
+
+}  // namespace vexa_lifetime_test

@@ -12,6 +12,8 @@
 #include "testutil/Expect.h"
 #include "VexaSwitchLib/runtime/Tasks.h"
 
+namespace vexa_hashmap_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -369,3 +371,5 @@ INSTANTIATE_TEST_SUITE_P(Modes, ValidatorTest, ::testing::Values(true, false),
                          [](auto const& info) { return std::string(info.param ? "local" : "shared"); });
 
 }  // namespace
+
+}  // namespace vexa_hashmap_test

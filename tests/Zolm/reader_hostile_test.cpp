@@ -22,6 +22,8 @@
 #include "testutil/Expect.h"
 #include "testutil/Trace.h"
 
+namespace vexa_reader_hostile_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -594,3 +596,5 @@ TEST(ReaderLiveWriter, AnAnchorOnAMovedSlotIsStale) {
 }
 
 }  // namespace
+
+}  // namespace vexa_reader_hostile_test

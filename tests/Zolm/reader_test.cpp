@@ -13,6 +13,8 @@
 #include "VexaSwitchLib/Zolm/ZolmReader.h"
 #include "VexaSwitchLib/Zolm/ZolmShadow.h"
 
+namespace vexa_reader_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -209,3 +211,5 @@ TEST(ReaderAttach, ANewWriterIncarnationIsNoticed) {
 }
 
 }  // namespace
+
+}  // namespace vexa_reader_test

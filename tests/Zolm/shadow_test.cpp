@@ -17,6 +17,8 @@
 #include "VexaSwitchLib/Zolm/ZolmReader.h"
 #include "VexaSwitchLib/Zolm/ZolmShadow.h"
 
+namespace vexa_shadow_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -424,3 +426,5 @@ TEST(Shadow, ReattachesToTheNextWriterAndReportsOnlyWhatChanged) {
 }
 
 }  // namespace
+
+}  // namespace vexa_shadow_test

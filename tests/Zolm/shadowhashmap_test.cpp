@@ -13,6 +13,8 @@
 #include "VexaSwitchLib/Zolm/ShadowHashMap.h"
 #include "Zolm/TestTables.h"
 
+namespace vexa_shadowhashmap_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -211,3 +213,5 @@ TEST(ShadowHashMap, LinksOfWideEntriesSurviveGrowthAndShrink) {
 }
 
 }  // namespace
+
+}  // namespace vexa_shadowhashmap_test

@@ -13,6 +13,8 @@
 #include "VexaSwitchLib/runtime/EventLoop.h"
 #include "testutil/Process.h"
 
+namespace vexa_slabtable_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -246,3 +248,5 @@ TEST(SlabTable, ValidatorReportsSlabDamageAndValueShadowsAreRefused) {
 }
 
 }  // namespace
+
+}  // namespace vexa_slabtable_test

@@ -16,6 +16,8 @@
 #include "testutil/Process.h"
 #include "testutil/Trace.h"
 
+namespace vexa_writer_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -426,3 +428,5 @@ TEST(SlotFileDeathTest, FreeListMisuseIsFatal) {
 }
 
 }  // namespace
+
+}  // namespace vexa_writer_test

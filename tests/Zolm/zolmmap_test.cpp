@@ -14,6 +14,8 @@
 #include "Zolm/TestTables.h"
 #include "testutil/Expect.h"
 
+namespace vexa_zolmmap_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -218,3 +220,5 @@ TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
 }
 
 }  // namespace
+
+}  // namespace vexa_zolmmap_test

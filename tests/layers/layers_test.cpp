@@ -28,6 +28,8 @@
 #include <string_view>
 #include <vector>
 
+namespace vexa_layers_test {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -285,3 +287,5 @@ TEST(LayersCheck, CyclesMissingAndUnprefixedHeadersAreReportedExactly) {
 }
 
 }  // namespace
+
+}  // namespace vexa_layers_test

@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+namespace vexa_package_test {
+
 namespace {
 
 int run(std::string const& cmd) {
@@ -52,3 +54,5 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
 }
 
 }  // namespace
+
+}  // namespace vexa_package_test

@@ -16,6 +16,8 @@
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_eventloop_test {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -159,3 +161,5 @@ TEST(DirWatcher, FollowsATableDirectoryThatAppearsLaterAndGoesAway) {
 }
 
 }  // namespace
+
+}  // namespace vexa_eventloop_test

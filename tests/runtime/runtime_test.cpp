@@ -12,6 +12,8 @@
 
 #include "VexaSwitchLib/runtime/Runtime.h"
 
+namespace vexa_runtime_test {
+
 namespace {
 
 struct Captured {
@@ -134,3 +136,5 @@ TEST(LocalRegion, GrowsKeepsContentsAndZeroFillsNewBytes) {
 }
 
 }  // namespace
+
+}  // namespace vexa_runtime_test

@@ -11,6 +11,8 @@
 #include "VexaSwitchLib/runtime/Runtime.h"
 #include "testutil/Expect.h"
 
+namespace vexa_text_test {
+
 using ::testing::HasSubstr;
 using VexaTest::thrownMessage;
 
@@ -158,3 +160,5 @@ TEST(IntfId, EveryImagePrintsATextThatParsesBack) {
 }
 
 }  // namespace
+
+}  // namespace vexa_text_test

@@ -23,6 +23,8 @@
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_collections_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -210,3 +212,5 @@ TYPED_TEST(MountedCollection, FollowersInAnotherProcessSeeExactlyTheWritersTable
 }
 
 }  // namespace
+
+}  // namespace vexa_collections_test

@@ -22,6 +22,8 @@
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_nimbr_test {
+
 namespace {
 
 using Nimbr::Header;
@@ -526,3 +528,5 @@ TEST_F(NimbrTest, HeldShrinkRunsAtReleaseWithThePendingThreshold) {
 }
 
 }  // namespace
+
+}  // namespace vexa_nimbr_test

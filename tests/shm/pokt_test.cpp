@@ -16,6 +16,8 @@
 #include "VexaSwitchLib/runtime/SharedMem.h"
 #include "testutil/Process.h"
 
+namespace vexa_pokt_test {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -145,3 +147,5 @@ TEST(Pokt, ATableWriterWakesFollowersThroughItsOwnerFile) {
 }
 
 }  // namespace
+
+}  // namespace vexa_pokt_test

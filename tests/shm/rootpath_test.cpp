@@ -16,6 +16,8 @@
 #include "testutil/Expect.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_rootpath_test {
+
 namespace {
 
 using Mem::RootPath;
@@ -163,3 +165,5 @@ TEST(RootPathTest, WritersRefuseATableInsideOrAroundAnother) {
 }
 
 }  // namespace
+
+}  // namespace vexa_rootpath_test

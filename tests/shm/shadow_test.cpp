@@ -22,6 +22,8 @@
 #include "Zolm/TestTables.h"
 #include "testutil/Process.h"
 
+namespace vexa_shadow_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -301,3 +303,5 @@ TEST(ShadowProcesses, IdleShadowsBlockAndABurstWakesThemABoundedNumberOfTimes) {
 }
 
 }  // namespace
+
+}  // namespace vexa_shadow_test

@@ -21,6 +21,8 @@
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_sharedmem_test {
+
 namespace {
 
 using Mem::WriterLock;
@@ -321,3 +323,5 @@ TEST_F(SharedMemTest, TheLockIsHeldUntilItsOwnerDiesOrReleasesIt) {
 }
 
 }  // namespace
+
+}  // namespace vexa_sharedmem_test

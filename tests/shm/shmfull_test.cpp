@@ -29,6 +29,8 @@
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_shmfull_test {
+
 namespace {
 
 using Mem::SharedMemWrapper;
@@ -501,3 +503,5 @@ INSTANTIATE_TEST_SUITE_P(
     [](auto const& info) { return std::string(info.param.file); });
 
 }  // namespace
+
+}  // namespace vexa_shmfull_test

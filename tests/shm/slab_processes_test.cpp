@@ -22,6 +22,8 @@
 #include "testutil/Expect.h"
 #include "testutil/Process.h"
 
+namespace vexa_slab_processes_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -256,3 +258,5 @@ TEST(SlabProcesses, FullFileSystemWhileASlabGrowsLosesNothing) {
 }
 
 }  // namespace
+
+}  // namespace vexa_slab_processes_test

@@ -31,6 +31,8 @@
 #include "testutil/Process.h"
 #include "testutil/Trace.h"
 
+namespace vexa_writer_crash_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -520,3 +522,5 @@ TEST(WriterCrash, KilledWhileReformattingNoReaderGetsAHalfMadeTable) {
 }
 
 }  // namespace
+
+}  // namespace vexa_writer_crash_test

@@ -23,6 +23,8 @@
 #include "Zolm/TestTables.h"
 #include "testutil/Process.h"
 
+namespace vexa_zolmmap_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -256,3 +258,5 @@ TEST(ZolmMapProcessesDeathTest, CorruptionStopsAReaderUnlessItsAgentsHandlerThro
 }
 
 }  // namespace
+
+}  // namespace vexa_zolmmap_test

@@ -25,6 +25,8 @@
 #include "Zolm/TestTables.h"
 #include "testutil/Process.h"
 
+namespace vexa_reader_stress_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -625,3 +627,5 @@ TEST(ReaderStress, BackToBackIterationsStayOrderedAndCompleteWhileTheTableGrowsA
 }
 
 }  // namespace
+
+}  // namespace vexa_reader_stress_test

@@ -10,6 +10,8 @@
 #include "VexaSwitchLib/tables/VexaSwitchUtil.h"
 #include "testutil/Expect.h"
 
+namespace vexa_l2types_test {
+
 using namespace VexaSwitch;
 using VexaTest::thrownMessage;
 
@@ -195,3 +197,5 @@ TEST(L2Text, MalformedTextIsRefused) {
 }
 
 }  // namespace
+
+}  // namespace vexa_l2types_test

@@ -20,6 +20,8 @@
 #include "VexaSwitchLib/tables/VlanTypes.h"
 #include "testutil/Expect.h"
 
+namespace vexa_reflection_test {
+
 using namespace VexaSwitch;
 using VexaTest::thrownMessage;
 using Names = std::vector<std::string_view>;
@@ -621,3 +623,5 @@ TEST(GenericCollections, ATableCollectionByName) {
 }
 
 }  // namespace
+
+}  // namespace vexa_reflection_test

@@ -12,6 +12,8 @@
 #include "VexaSwitchLib/tables/VexaSwitchProfileTypes.h"
 #include "testutil/Expect.h"
 
+namespace vexa_smalltypes_test {
+
 using namespace VexaSwitch;
 using VexaTest::thrownMessage;
 
@@ -95,3 +97,5 @@ TEST(VexaIntfFilter, AcceptsConnectedEthernetLagsAndCpuOnly) {
 }
 
 }  // namespace
+
+}  // namespace vexa_smalltypes_test

@@ -9,6 +9,8 @@
 #include "VexaSwitchLib/tables/NatTypes.h"
 #include "VexaSwitchLib/tables/StatusPacketTypes.h"
 
+namespace vexa_statuspacket_test {
+
 using namespace VexaSwitch;
 using NatVlanConfig = VlanMembershipNatConfig::NatVlanConfig;
 using NatPipeConfig = VlanMembershipNatConfig::NatPipeConfig;
@@ -150,3 +152,5 @@ TEST(VlanMembershipNatConfig, NotifiesRealChangesOnlyAndEachKeyOnClear) {
 }
 
 }  // namespace
+
+}  // namespace vexa_statuspacket_test

@@ -9,6 +9,8 @@
 #include "VexaSwitchLib/tables/ZolmTypes.h"
 #include "testutil/Expect.h"
 
+namespace vexa_tableid_test {
+
 using VexaSwitch::TableId;
 
 namespace {
@@ -115,3 +117,5 @@ TEST(MountConstants, PathBuildersInsertTheNameVerbatim) {
 }
 
 }  // namespace
+
+}  // namespace vexa_tableid_test

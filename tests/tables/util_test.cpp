@@ -8,6 +8,8 @@
 #include "VexaSwitchLib/tables/VexaSwitchUtil.h"
 #include "testutil/CrcReference.h"
 
+namespace vexa_util_test {
+
 using namespace VexaSwitch;
 
 namespace {
@@ -108,3 +110,5 @@ TEST(Crc, BitsPastTheMessageAreNeverReadButCrc11ReadsWholeBytes) {
 }
 
 }  // namespace
+
+}  // namespace vexa_util_test

@@ -21,6 +21,8 @@
 #include "testutil/Expect.h"
 #include "testutil/Values.h"
 
+namespace vexa_values_test {
+
 using namespace VexaSwitch;
 
 namespace {
@@ -224,3 +226,5 @@ TEST(ValueDeclaration, SixtyFourBitAttributesKeepTheLittleEndianImage) {
 }
 
 }  // namespace
+
+}  // namespace vexa_values_test

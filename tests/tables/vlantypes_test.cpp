@@ -12,6 +12,8 @@
 #include "VexaSwitchLib/tables/VlanTypes.h"
 #include "testutil/Expect.h"
 
+namespace vexa_vlantypes_test {
+
 using namespace VexaSwitch;
 using Idx = VlanMembershipTableAclIndex;
 
@@ -152,3 +154,5 @@ TEST(AclSerialization, HostileBuffersAreRefusedWithoutOverreading) {
 }
 
 }  // namespace
+
+}  // namespace vexa_vlantypes_test

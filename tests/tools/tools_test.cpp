@@ -22,6 +22,8 @@
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
+namespace vexa_tools_test {
+
 namespace {
 
 using Result = VexaTest::CommandResult;
@@ -161,3 +163,5 @@ TEST(Tools, SecondDemoOnOneRootStopsAndLeavesTheFirstAlone) {
 }
 
 }  // namespace
+
+}  // namespace vexa_tools_test

@@ -26,6 +26,8 @@
 #include "Zolm/TestTables.h"
 #include "testutil/Process.h"
 
+namespace vexa_zolm_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -464,3 +466,5 @@ TEST_F(ZolmTool, SlabTableShowsItsSlabsAndDumpsAndGetsItsValues) {
 }
 
 }  // namespace
+
+}  // namespace vexa_zolm_test

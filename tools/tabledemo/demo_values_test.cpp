@@ -7,6 +7,8 @@
 
 #include "DemoValues.h"
 
+namespace vexa_demo_values_test {
+
 using namespace TableDemo;
 
 namespace {
@@ -141,3 +143,5 @@ TEST(TableDigest, SameSetInAnyOrderAgreesAndAnyDifferenceShows) {
   }
   EXPECT_NE(swapped, forward);
 }
+
+}  // namespace vexa_demo_values_test

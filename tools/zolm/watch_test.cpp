@@ -18,6 +18,8 @@
 #include "Zolm/TestTables.h"
 #include "testutil/Process.h"
 
+namespace vexa_watch_test {
+
 namespace {
 
 using namespace VexaTest;
@@ -261,3 +263,5 @@ TEST(ZolmWatch, ASignalEndsAnIdleWatch) {
 }
 
 }  // namespace
+
+}  // namespace vexa_watch_test
