@@ -91,9 +91,27 @@ bool ZolmShadowBase::reattach(std::string_view event) {
 }
 
 void ZolmShadowBase::retryConnect() {
-  // An owner that takes disconnects (events_->disconnected) also decides
-  // when to try again.
-  if (!events_->disconnected) scheduleReconnect();
+  if (!events_->disconnected) {
+    scheduleReconnect();
+    return;
+  }
+  // An owner that takes disconnects (events_->disconnected) decides when
+  // to attach again. Its shadow stays attached, but until it is connected
+  // it neither arms nor services: it would never follow its writer. So
+  // the connect alone is tried again (a full listen backlog refuses it
+  // while the writer is sound), backing off to a second; once connected
+  // the shadow catches up with what was published meanwhile.
+  connectRetryIn(std::chrono::milliseconds(10));
+}
+
+void ZolmShadowBase::connectRetryIn(std::chrono::milliseconds after) {
+  if (reconnectTimer_) loop_.timerDel(reconnectTimer_);
+  reconnectTimer_ = loop_.timerIs(after, [this, after] {
+    reconnectTimer_ = 0;
+    if (!formInitialized()) return;
+    if (maybeConnect(readerBase_->root())) service();
+    else connectRetryIn(std::min(after * 2, std::chrono::milliseconds(1000)));
+  });
 }
 
 void ZolmShadowBase::detachShadow(bool force) {

@@ -164,6 +164,7 @@ class ZolmShadowBase : public SyncerClient {
   void armBackstop(std::chrono::milliseconds after);
   void scheduleReconnect();
   void retryConnect();
+  void connectRetryIn(std::chrono::milliseconds after);
   void cancelReconnect();
 
   ZolmReaderBase* readerBase_ = nullptr;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "VexaSwitchLib/runtime/Exception.h"
 
@@ -99,10 +100,8 @@ void WriterPoktSm::listen(std::string_view tableName) {
     fmthrow(Quiv::InvalidInitializeException, "cannot listen on {}: {}", showSocketName(name_), std::strerror(err));
   }
   listenFd_ = fd;
-  if (loop_) loop_->fdIs(listenFd_, [this] {
-    acceptAll();
-    dropClosed();
-  });
+  // Watched by the loop as loopIs sets it up (there is no connection yet).
+  if (Quiv::EventLoop* loop = std::exchange(loop_, nullptr)) loopIs(loop);
   fmtrace(handler_, 5, "listening on {}", showSocketName(name_));
 }
 

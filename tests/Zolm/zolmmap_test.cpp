@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -217,6 +218,38 @@ TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
   EXPECT_DEATH(m.capacity(), "invoked, name:.*orphan zolm entity");
   EXPECT_DEATH(m.init(descriptor(8, ZolmType::writer, true)),
                "Re-initializing a collection that has already become an orphan and has assertOnOrphanAccess set");
+}
+
+// A shadow whose first connect is refused while its writer is sound (the
+// writer's listen backlog full) tries the connect again, catches up and
+// follows; it used to stay attached without arming, never to follow.
+TEST(ZolmMapMount, AShadowWhoseFirstConnectIsRefusedConnectsLaterAndFollows) {
+  ShmRoot root;
+  Quiv::EventLoop writerLoop, shadowLoop, idle;
+  LagMap w(NAME, &writerLoop);
+  w.init(descriptor(64));
+  w.write(lagEntry(1, 1));
+  Quiv::String const socket = SharedMem::OwnerFile(w.rootPath()).shocketInfo().name;
+  std::vector<std::unique_ptr<Pokt::ReaderPoktSm>> fillers;
+  for (;;) {
+    fillers.push_back(std::make_unique<Pokt::ReaderPoktSm>(nullptr, idle));
+    if (!fillers.back()->connect(std::string(socket.c_str(), socket.size()))) break;
+    ASSERT_LT(fillers.size(), 4096u) << "the backlog never filled";
+  }
+  LagMap s(NAME, &shadowLoop);
+  s.init(descriptor(64, ZolmType::shadow));
+  ASSERT_TRUE(pump(shadowLoop, [&] { return s.form() == LagMap::Form::shadow && contentsOf(s).size() == 1; }));
+  fillers.clear();
+  for (U32 k = 2; k <= 8; ++k) w.write(lagEntry(k, k));
+  auto both = [&](std::size_t n) {
+    return pump(shadowLoop, [&] {
+      writerLoop.runOnce(0);
+      return contentsOf(s) == contentsOf(w) && contentsOf(s).size() == n;
+    }, std::chrono::seconds(10));
+  };
+  ASSERT_TRUE(both(8)) << "caught up after connecting: " << contentsOf(s).size();
+  w.write(lagEntry(20, 20));
+  EXPECT_TRUE(both(9)) << "follows";
 }
 
 }  // namespace
