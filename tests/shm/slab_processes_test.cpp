@@ -147,7 +147,7 @@ TEST(SlabProcesses, ReadersAndAKeyShadowNeverSeeATornOrForeignValue) {
     int status = 0;
     bool ended = waitFor([&] { return w.pokt().poll(), ::waitpid(kids[k], &status, WNOHANG) == kids[k]; },
                          std::chrono::seconds(30));
-    if (!ended) ::kill(kids[k], SIGKILL);
+    if (!ended && kids[k] > 0) ::kill(kids[k], SIGKILL);
     EXPECT_EQ(ended ? describeStatus(status) : reapDescribed(kids[k]) + " (hung)", "exit 0") << k;
     EXPECT_STREQ(sh->error[k], "") << k;
   }

@@ -84,6 +84,11 @@ bool sound(L3FloodEntryConfig const& v, U64 published) {
   return key != 0 && v.memberCount() == checksum(key, v.floodListId()) && v.floodListId() <= published + 1;
 }
 
+// A signal to a child; never to pid -1 (every process) after a failed fork.
+void signalChild(pid_t pid, int sig) {
+  if (pid > 0) ::kill(pid, sig);
+}
+
 void atomicMin(std::atomic<U32>& a, U32 v) {
   for (U32 cur = a.load(); v < cur && !a.compare_exchange_weak(cur, v);) {
   }
@@ -331,7 +336,7 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
   EXPECT_TRUE(waitFor([&] { return sh->writerPhases.load() >= 2; }, 20s)) << "the table never went through a fill and a drain";
   sh->checkStable = false;
   for (int round = 0; round < 3; ++round) {
-    ::kill(writer, SIGKILL);
+    signalChild(writer, SIGKILL);
     EXPECT_TRUE(WIFSIGNALED(reap(writer)));
     writer = spawn([&, round] { writerMain(sh, 10 + round); });
     ::usleep(600000);
@@ -489,22 +494,22 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
       break;
     }
     if (sh->writerParked.load() == SHRINK_BEGINS) {
-      for (pid_t r : readers) ::kill(r, SIGSTOP);
+      for (pid_t r : readers) signalChild(r, SIGSTOP);
     } else {
       // Each reader finishes the lookup it was in, and a few more.
       U64 before[PAUSED_READERS];
       for (int i = 0; i < PAUSED_READERS; ++i) before[i] = done(sh->readers[i]);
-      for (pid_t r : readers) ::kill(r, SIGCONT);
+      for (pid_t r : readers) signalChild(r, SIGCONT);
       for (int i = 0, spins = 0; i < PAUSED_READERS && spins < 2000; ++spins)
         if (done(sh->readers[i]) > before[i] + 8) ++i;
         else ::usleep(10);
       ++shrinks;
     }
-    ::kill(writer, SIGCONT);
+    signalChild(writer, SIGCONT);
   }
   sh->stop = true;
-  for (pid_t r : readers) ::kill(r, SIGCONT);
-  ::kill(writer, SIGCONT);
+  for (pid_t r : readers) signalChild(r, SIGCONT);
+  signalChild(writer, SIGCONT);
   for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
   EXPECT_EQ(reap(writer), 0);
   report(sh, PAUSED_READERS);
