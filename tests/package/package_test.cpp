@@ -3,12 +3,12 @@
 // and examples/generic against it with find_package, and run them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 namespace vexa_package_test {
 
@@ -30,11 +30,8 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   ASSERT_EQ(run(cmake + " --install " VEXA_BINARY_DIR " --prefix " + prefix), 0);
   EXPECT_TRUE(fs::exists(work / "prefix/include/VexaSwitchLib.h"));
   EXPECT_TRUE(fs::exists(work / "prefix/include/VexaSwitchValues.h"));
-  // The examples, as their readers copy them: a minimal consumer,
-  // collections mounted across two processes (a private root, removed at
-  // the end), and a table reached by its type name alone. Each is its own
-  // project with its own find_package; one parent project holds all three so
-  // that the compiler is probed once and the three build side by side.
+  // The examples as their readers copy them, each its own project with its
+  // own find_package; one parent project probes the compiler once for all.
   std::string const src = VEXA_SOURCE_DIR "/examples/";
   {
     std::ofstream top(work / "CMakeLists.txt");
@@ -45,8 +42,7 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   std::string const build = (work / "build").string();
   ASSERT_EQ(run(cmake + " -S " + work.string() + " -B " + build + " -G Ninja -DCMAKE_PREFIX_PATH=" + prefix), 0);
   ASSERT_EQ(run(cmake + " --build " + build), 0);
-  // The programs find the shared library through the installed target's
-  // RPATH-less link; point the loader at the prefix.
+  // The installed library has no RPATH: the loader is pointed at the prefix.
   std::string const loader = "LD_LIBRARY_PATH=" + prefix + "/lib:" + prefix + "/lib64 ";
   for (char const* program : {"consumer/consumer", "agent/agent-example", "generic/generic-example"})
     EXPECT_EQ(run(loader + build + "/" + program), 0) << program;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -41,7 +42,6 @@ Zolm::MapDescriptor descriptor(ZolmType type) {
   d.type = type;
   return d;
 }
-
 template <class C>
 using Table = std::vector<typename C::Value>;
 
@@ -109,12 +109,9 @@ struct Follower : Kel::Notifiee {
     if (ops(c).entryFind(k, v)) replay.push_back(v);
   }
   bool shows(Table<C> const& want) const {
-    if (!diff(*c, want).empty()) return false;
-    if (type == ZolmType::reader) return true;
-    if (replay.size() != want.size()) return false;
-    for (auto const& v : want)
-      if (std::find(replay.begin(), replay.end(), v) == replay.end()) return false;
-    return true;
+    auto replayed = [&](auto const& v) { return std::find(replay.begin(), replay.end(), v) != replay.end(); };
+    return diff(*c, want).empty() &&
+           (type == ZolmType::reader || (replay.size() == want.size() && std::all_of(want.begin(), want.end(), replayed)));
   }
 };
 
@@ -143,7 +140,8 @@ TYPED_TEST(MountedCollection, FollowersInAnotherProcessSeeExactlyTheWritersTable
     EXPECT_EQ(ops(followers.back()->c).entryControl()->mountStatus(), Mem::notMounted) << "no writer yet";
   }
 
-  pid_t writer = spawn([&] {
+  Children children;
+  pid_t writer = children.add(spawn([&] {
     try {
       Quiv::EventLoop wloop;
       KelSharedMem::Mounter wmounter(wloop);
@@ -161,13 +159,7 @@ TYPED_TEST(MountedCollection, FollowersInAnotherProcessSeeExactlyTheWritersTable
       std::snprintf(sh->failure, sizeof sh->failure, "%s", e.what());
       ::_exit(1);
     }
-  });
-  struct Reaper {
-    pid_t pid;
-    ~Reaper() {
-      if (pid > 0 && ::kill(pid, SIGKILL) == 0) reap(pid);
-    }
-  } reaper{writer};
+  }));
 
   bool const shown = pump(loop, [&] {
     if (!sh->done) return false;
@@ -199,7 +191,7 @@ TYPED_TEST(MountedCollection, FollowersInAnotherProcessSeeExactlyTheWritersTable
   }
   sh->stop = true;
   EXPECT_EQ(reapDescribed(writer), "exit 0") << sh->failure;
-  reaper.pid = -1;
+  children.pids.clear();
   for (auto const& f : followers) EXPECT_TRUE(mounter.unmount(ops(f->c).entryControl()));
   EXPECT_EQ(mounter.mounts(), 0u);
   // Shadows report from the loop.

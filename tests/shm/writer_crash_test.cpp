@@ -1,10 +1,7 @@
-// What a table's files look like to the next writer after the previous one
-// went away: cleanly, without detaching, killed at an arbitrary moment, or
-// with its files damaged behind its back. The next writer must always come
-// up: either it keeps the table (and then the table is sound and every
-// value is one that was written) or it re-formats it, says so, and moves to
-// a new incarnation. A writer that is still alive must not be disturbed by
-// a second one trying to attach.
+// The next writer after the previous one went away (cleanly, without
+// detaching, killed anywhere, or with its files damaged) always comes up:
+// it keeps a sound table of written values, or re-formats it, says so and
+// moves to a new incarnation. A live writer is not disturbed by a second.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -80,9 +76,8 @@ void flipBytes(std::string const& path, U64 from, U64 to, U32 seed, int count) {
   ASSERT_TRUE(patchFile(path, 0, bytes.data(), bytes.size()));
 }
 
-// Walks the table: every entry found again by its key (and, with
-// `values`, consistent), no key twice. Returns the number of entries, or
-// -1 with `why` set to the first fault.
+// Every entry walked is found again by its key (with `values`, consistent),
+// no key twice: the number of entries, or -1 with `why` set.
 long checkEntries(FloodWriter& w, std::string& why, bool values = true) {
   std::set<U64> seen;
   forEachEntry(w, [&](L3FloodEntryConfig const& v, Zolm::IterHint const&) {
@@ -108,21 +103,24 @@ void expectUsable(FloodWriter& w, U64 firstKey) {
   EXPECT_EQ(v.floodListId(), entryFor(firstKey + 500, 1).floodListId());
 }
 
-// Fills `table` with keys 1..n in this process and detaches; returns the
-// writer's fenix id.
-SharedMem::FenixId populate(std::string const& table, U64 n) {
+// Fills `table` with keys 1..n and detaches (or, `exitInstead`, ends the
+// process there, outside any operation); returns the writer's fenix id.
+SharedMem::FenixId populate(std::string const& table, U64 n, U32* exitInstead = nullptr) {
   FloodWriter w(nullptr, table, sharedConfig());
   w.initialize();
   for (U64 k = 1; k <= n; ++k) w.write(entryFor(k, U32(k)));
   SharedMem::FenixId id = w.fenixId();
+  if (exitInstead) {
+    *exitInstead = id.value();
+    ::_exit(0);
+  }
   w.detach();
   return id;
 }
 
-// The next writer on `table` after whatever happened to it must come up.
-// Re-formatted (said in its trace and its counters): empty, under the next
-// incarnation. Kept: the same incarnation, sound, every entry walked found
-// again (and, with `values`, consistent). Returns whether it re-formatted.
+// The next writer on `table` comes up. Re-formatted (in its trace and its
+// counters): empty, next incarnation. Kept: same incarnation, sound,
+// checkEntries holds. Returns whether it re-formatted.
 bool comesUp(FloodWriter& w, ShmRoot const& root, std::string const& table, SharedMem::FenixId before,
              bool values = true) {
   TraceCapture trace(handler());
@@ -152,30 +150,19 @@ bool comesUp(FloodWriter& w, ShmRoot const& root, std::string const& table, Shar
 
 constexpr U64 RESTART_KEYS = 5000;
 
-// A child writes RESTART_KEYS entries and goes away (outside any
-// operation, so nothing is half done), detaching or not; its fenix id.
-SharedMem::FenixId writeInChild(bool detach, std::string& how) {
-  U32* id = newShared<U32>();
-  how = reapDescribed(spawn([&] {
-    FloodWriter w(nullptr, TABLE, sharedConfig());
-    w.initialize();
-    for (U64 k = 1; k <= RESTART_KEYS; ++k) w.write(entryFor(k, U32(k)));
-    *id = w.fenixId().value();
-    if (!detach) ::_exit(0);
-    w.detach();
-  }));
-  SharedMem::FenixId result(*id);
-  freeShared(id);
-  return result;
-}
-
 class WriterRestart : public ::testing::TestWithParam<bool> {};
 
+// A child writes RESTART_KEYS entries and goes away, detaching or not.
 TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
   ShmRoot root;
-  std::string how;
-  SharedMem::FenixId childId = writeInChild(GetParam(), how);
-  ASSERT_EQ(how, "exit 0");
+  U32* id = newShared<U32>();
+  ASSERT_EQ(reapDescribed(spawn([&] {
+              if (GetParam()) *id = populate(TABLE, RESTART_KEYS).value();
+              else populate(TABLE, RESTART_KEYS, id);
+            })),
+            "exit 0");
+  SharedMem::FenixId childId(*id);
+  freeShared(id);
   ASSERT_FALSE(childId.isNull());
   std::string slots = tableDir(root, TABLE) + "/slots";
   U32 seed = rawAt<U32>(readFile(slots), SLOT_HASH_SEED);
@@ -194,9 +181,7 @@ TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
   EXPECT_EQ(w.members(), RESTART_KEYS);
   EXPECT_TRUE(w.validate()) << w.lastError();
 
-  // A writer that asks for another size keeps the table too: a larger
-  // queue grows on its own (a new generation), a smaller request changes
-  // nothing stored.
+  // Another size asked for keeps the table too: the queue grows on its own.
   w.detach();
   for (U32 requested : {sharedConfig().maxSlots + 1, sharedConfig().maxSlots / 8, sharedConfig().maxSlots * 4}) {
     SCOPED_TRACE(requested);
@@ -421,25 +406,20 @@ TEST(WriterCrash, KilledAtRandomMomentsTheNextWriterAlwaysComesUpSound) {
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("%d kills in %.1f s: kept %d, re-formatted %d (critical bit left %d)\n", KILLS, secs, kept, reformatted,
               criticalLeft);
-  RecordProperty("kept", kept);
-  RecordProperty("reformatted", reformatted);
   EXPECT_GT(kept, KILLS / 10) << "almost every kill led to a re-format";
   EXPECT_GT(criticalLeft, 0) << "no kill landed inside an operation";
 }
 
 // --- killed while re-formatting ----------------------------------------------
 //
-// A writer killed while it re-formats leaves files of two incarnations. The
-// next writer must lay every file out under a new id before a reader can
-// take the table for sound. Writers here stop themselves right after each
-// file they lay out (from their trace of it); while one is stopped, a
-// reader either refuses the table or gets one it can use.
+// A writer killed while it re-formats leaves files of two incarnations; the
+// next must lay every file out under a new id before a reader may take the
+// table for sound: stopped after each file, a reader refuses it or uses it.
 
 constexpr U64 REFORMAT_KEYS = 2000;
 
-// Runs a writer in a child that stops (SIGSTOP) after every file it
-// formats; `afterStop` runs in the parent at each stop, then the child goes
-// on. The child ends after initialize; returns how many stops there were.
+// A writer child that stops (SIGSTOP) after every file it formats, where
+// `afterStop` runs; it ends after initialize. Returns the number of stops.
 template <class F>
 int writerStoppingAtEachFormat(F&& afterStop, bool killAtFirstStop, std::string& end) {
   pid_t pid = spawn([] {
@@ -491,18 +471,15 @@ TEST(WriterCrash, KilledWhileReformattingNoReaderGetsAHalfMadeTable) {
   std::string slots = tableDir(root, TABLE) + "/slots";
   // A critical bit left set: the next writer must re-format; it is killed
   // once it laid out its first file.
-  std::vector<unsigned char> bytes = readFile(slots);
-  U16 flags = U16(rawAt<U16>(bytes, SLOT_RUNTIME_FLAGS) | 1);
-  ASSERT_TRUE(patchFile(slots, SLOT_RUNTIME_FLAGS, &flags, sizeof flags));
+  patchField<U16>(slots, SLOT_RUNTIME_FLAGS, [](U16 x) { return U16(x | 1); });
   std::string end;
   EXPECT_EQ(writerStoppingAtEachFormat([] {}, true, end), 1);
   EXPECT_EQ(end, "killed");
   EXPECT_EQ(SharedMem::FenixFile(Mem::RootPath(nullptr, TABLE)).read().value(), first.value())
       << "the fenix file is written last";
 
-  // The files now carry two incarnations. The next writer re-formats them
-  // all; at each file it lays out, a reader must not be handed a half-made
-  // table.
+  // Two incarnations now: at each file the next writer lays out, no reader
+  // gets a half-made table.
   std::vector<std::string> faults;
   int stops = writerStoppingAtEachFormat(
       [&] {

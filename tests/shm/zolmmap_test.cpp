@@ -63,7 +63,6 @@ Contents model(U32 n, U32 base) {
   return m;
 }
 
-// Runs the loop until `done` (true) or the limit (false).
 // A writer map that fills the table, and is killed in the middle of a
 // direct write of a new key (the table's critical section open).
 void firstWriter(Shared* sh) {
@@ -93,20 +92,6 @@ void secondWriter(Shared* sh) {
   sh->cleaned2 = true;
   while (!sh->stop) loop.runOnce(5);
 }
-
-// Children still running when a test ends early (a failed ASSERT) are
-// killed, so that none outlives the test.
-struct Children {
-  std::vector<pid_t> pids;
-  pid_t add(pid_t p) {
-    pids.push_back(p);
-    return p;
-  }
-  ~Children() {
-    for (pid_t p : pids)
-      if (::kill(p, SIGKILL) == 0) reap(p);
-  }
-};
 
 // Mount-status reports alternate, starting with mounted, and end in `last`.
 bool alternatesTo(std::vector<bool> const& v, bool last) {

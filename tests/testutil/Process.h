@@ -3,6 +3,7 @@
 // child, its end awaited and described, memory and pipes shared with
 // children, and waiting for a condition another process makes true.
 #include <grp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "VexaSwitchLib/runtime/EventLoop.h"
 
@@ -191,5 +193,19 @@ inline CommandResult runCommand(std::string const& cmd, uid_t uid = 0) {
   r.code = !WIFEXITED(status) ? -1 : uid && WEXITSTATUS(status) == 121 ? -2 : WEXITSTATUS(status);
   return r;
 }
+
+// Children still running when a test ends early (a failed ASSERT) are
+// killed and reaped, so that none outlives the test.
+struct Children {
+  std::vector<pid_t> pids;
+  pid_t add(pid_t p) {
+    pids.push_back(p);
+    return p;
+  }
+  ~Children() {
+    for (pid_t p : pids)
+      if (p > 0 && ::kill(p, SIGKILL) == 0) reap(p);
+  }
+};
 
 }  // namespace VexaTest
