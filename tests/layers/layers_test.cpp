@@ -50,9 +50,10 @@ struct Layer {
 
 std::optional<Layer> layerOf(std::string const& path) {
   static std::regex const collection(R"(^tables/([A-Za-z0-9]+Zolm[A-Za-z0-9]*\.(h|cpp)|Collections\.h|Modules\.cpp|TableAccess\.(h|cpp))$)");
-  static Layer const layers[] = {{0, "runtime"}, {1, "value types"}, {2, "engine core (ZolmCore)"}, {3, "engine (Bloka)"},
-                                 {4, "engine (Zolm)"}, {5, "adapter (KelZolm)"}, {TOOLS, "tools"},
-                                 {UMBRELLAS, "umbrella headers"}};
+  // By LAYER_DIRS; tables/ holds two layers.
+  static Layer const layers[] = {{0, "runtime"},        {1, "value types"},       {2, "engine core (ZolmCore)"},
+                                 {3, "engine (Bloka)"}, {4, "engine (Zolm)"},     {5, "adapter (KelZolm)"},
+                                 {TOOLS, "tools"},      {UMBRELLAS, "umbrella headers"}};
   for (std::size_t i = 0; i < std::size(LAYER_DIRS); ++i) {
     if (path.rfind(std::string(LAYER_DIRS[i]) + "/", 0) != 0) continue;
     if (i == 1 && std::regex_match(path, collection)) return Layer{6, "collection units"};
@@ -101,7 +102,8 @@ bool namesProject(Include const& inc) {
   if (inc.quoted) return true;
   std::string first = inc.target.substr(0, inc.target.find('/'));
   if (first.size() == inc.target.size()) return false;
-  return first + "/" == PREFIX || std::find(std::begin(LAYER_DIRS), std::end(LAYER_DIRS), first) != std::end(LAYER_DIRS);
+  return first + "/" == PREFIX ||
+         std::find(std::begin(LAYER_DIRS), std::end(LAYER_DIRS), first) != std::end(LAYER_DIRS);
 }
 
 // Every fault of the tree, one line each: upward includes, includes of
@@ -116,7 +118,8 @@ std::vector<std::string> checkLayers(Tree const& tree) {
     for (auto const& inc : includesOf(text)) {
       auto target = resolve(tree, path, inc);
       if (!target && tree.count(inc.target))
-        faults.push_back(fmt::format("{}:{}: includes \"{}\" without the {} prefix", path, inc.line, inc.target, PREFIX));
+        faults.push_back(
+            fmt::format("{}:{}: includes \"{}\" without the {} prefix", path, inc.line, inc.target, PREFIX));
       else if (!target && namesProject(inc))
         faults.push_back(fmt::format("{}:{}: includes \"{}\", which does not exist", path, inc.line, inc.target));
       if (!target) continue;
@@ -231,7 +234,8 @@ TEST(LayersCheck, MadeUpTreesGetExactlyTheirFaults) {
         {"include/Umbrella.h", "#include \"VexaSwitchLib/tools/x/T.h\"\n"}},
        {"Zolm/W.h:1: includes tables/L2Zolm.h of a higher layer: Zolm/W.h (engine (Zolm)) must not include "
         "collection units",
-        "runtime/A.h:3: includes tables/L2Types.h of a higher layer: runtime/A.h (runtime) must not include value types",
+        "runtime/A.h:3: includes tables/L2Types.h of a higher layer: runtime/A.h (runtime) must not include value "
+        "types",
         "tables/L2Types.h:2: includes Zolm/W.h of a higher layer: tables/L2Types.h (value types) must not include "
         "engine (Zolm)",
         "tables/L2Zolm.h:1: includes tools/x/T.h of a higher layer: tables/L2Zolm.h (collection units) must not "

@@ -86,9 +86,10 @@ TEST(IntfId, NamesRoundTripAndKindsClassify) {
                                 "Unknown0x0100000000000000"})
     EXPECT_EQ(Lanx::IntfId{name}.name(), Quiv::String(name));
   // What the constructors make is named, and the name reads back.
-  for (auto [id, name] : {std::pair{Lanx::IntfId::ethernet(0), "Ethernet0"}, {Lanx::IntfId::ethernet(3, 0, 5), "Ethernet3/0/5"},
-                          {Lanx::IntfId::vlan(4095), "Vlan4095"}, {Lanx::IntfId::portChannel(0), "Port-Channel0"},
-                          {Lanx::IntfId::fromRaw(6), "Unknown0x0000000000000006"}}) {
+  using Lanx::IntfId;
+  for (auto [id, name] : {std::pair{IntfId::ethernet(0), "Ethernet0"}, {IntfId::ethernet(3, 0, 5), "Ethernet3/0/5"},
+                          {IntfId::vlan(4095), "Vlan4095"}, {IntfId::portChannel(0), "Port-Channel0"},
+                          {IntfId::fromRaw(6), "Unknown0x0000000000000006"}}) {
     EXPECT_EQ(id.name(), name);
     EXPECT_EQ(Lanx::IntfId{name}, id);
   }

@@ -152,7 +152,8 @@ TEST(Modules, RegisteredOnceInLinkOrderWithTheirPoolsIndicesAndIds) {
   auto ids = [](std::string_view t) {
     P out;
     Kel::Type ty = type(t);
-    for (U16 i = 0; i < ty.attrCount(); ++i) out.emplace_back(ty.attr(i).name(), Kel::KelAttrBase::attributeId(ty.attr(i)));
+    for (U16 i = 0; i < ty.attrCount(); ++i)
+      out.emplace_back(ty.attr(i).name(), Kel::KelAttrBase::attributeId(ty.attr(i)));
     return out;
   };
   EXPECT_EQ(ids("VexaSwitch::AclCounter"), (P{{"key", 2}, {"count", 3}}));
@@ -164,7 +165,8 @@ TEST(Modules, RegisteredOnceInLinkOrderWithTheirPoolsIndicesAndIds) {
             (P{{"value", 2}, {"way", 3}, {"index", 4}, {"fromWayIndex", 5}, {"invalid", 6}}));
   EXPECT_EQ(ids("VexaSwitch::StatusPacket")[0], (std::pair<std::string_view, Kel::AttributeId>{"linkState", 130}));
   EXPECT_EQ(type("VexaSwitch::L2HashTableControl").attribute("fromFields").params(),
-            (Names{"way", "index", "writeOp", "readOp", "lastSeenOveride", "lastSeenRelative", "maxWay", "maxEntries"}));
+            (Names{"way", "index", "writeOp", "readOp", "lastSeenOveride", "lastSeenRelative", "maxWay",
+                   "maxEntries"}));
   EXPECT_EQ(type("VexaSwitch::LagGroupIdTable").attribute("entry").keyName(), "key");
   EXPECT_TRUE(type("VexaSwitch::AclCounter").attribute("count").settable());
   EXPECT_FALSE(type("VexaSwitch::LagGroupIdEntry").attribute("lagIntf").settable());
@@ -283,9 +285,8 @@ TEST(GenericValues, HashConstructAndPointerChecks) {
   lagId.ops()->genericIfConstructFromCtorArgs(raw, args);
   EXPECT_EQ(reinterpret_cast<LagGroupId*>(raw)->value(), 3u);
   Lanx::IntfId pc = Lanx::IntfId::portChannel(3);
-  void const* entryArgs[] = {raw, &pc};
   LagGroupId key3(3);
-  entryArgs[0] = &key3;
+  void const* entryArgs[] = {&key3, &pc};
   Kel::Type entryT = type("VexaSwitch::LagGroupIdEntry");
   ASSERT_EQ(entryT.ops()->ctorArgs, 2u);
   entryT.ops()->genericIfConstructFromCtorArgs(raw, entryArgs);

@@ -79,10 +79,10 @@ TEST(TableName, AgreesWithTheDocumentedPattern) {
   std::mt19937 rng(17);
   std::vector<std::string> atoms = {"vexaswitch/tables/", "/", "a", "Z9", "_", "-dev", "-pipe", "1", "64", "7",
                                     " ", "-", "x-y", "\t", "."};
-  std::vector<std::string> const malformed = {"x/vexaswitch/tables/a/b", "vexaswitch/tables/a/b-x", "vexaswitch/tables/a",
-                                              "vexaswitch/tables//b", "vexaswitch/tables/a b/c", "",
-                                              "vexaswitch/tables/a/b-pipe3", "vexaswitch/tables/a/b-dev1-pipe",
-                                              "vexaswitch/tables/a/b\n"};
+  std::vector<std::string> const malformed = {
+      "x/vexaswitch/tables/a/b",     "vexaswitch/tables/a/b-x", "vexaswitch/tables/a",
+      "vexaswitch/tables//b",        "vexaswitch/tables/a b/c", "",
+      "vexaswitch/tables/a/b-pipe3", "vexaswitch/tables/a/b-dev1-pipe", "vexaswitch/tables/a/b\n"};
   for (std::size_t i = 0; i < malformed.size() + 20000; ++i) {
     std::string name = i < malformed.size() ? malformed[i] : rng() % 8 ? "vexaswitch/tables/" : "";
     for (int k = 0, n = i < malformed.size() ? 0 : int(rng() % 7); k < n; ++k) name += atoms[rng() % atoms.size()];

@@ -82,7 +82,8 @@ TEST(AclSerialization, ExactBytesOfTheWorkedCases) {
   buf.assign(22, 0xEE);
   c.serialize(buf.data());
   // The count A, the ids, the count B at 8 + 2A, the flag, C at 12 + 2A + 2B.
-  EXPECT_EQ(std::vector<int>({buf[4], buf[8], buf[10], buf[12], buf[16], buf[18]}), (std::vector<int>{2, 5, 7, 1, 1, 0}));
+  EXPECT_EQ(std::vector<int>({buf[4], buf[8], buf[10], buf[12], buf[16], buf[18]}),
+            (std::vector<int>{2, 5, 7, 1, 1, 0}));
   VlanMembershipAclEntryConfig back;
   back.deserialize(buf.data(), 22);
   EXPECT_EQ(back, c);

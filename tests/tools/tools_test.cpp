@@ -119,7 +119,8 @@ TEST(Tools, L2RefusesWhatItsWordsCannotHoldAndStatusesFollowTheConvention) {
 TEST(Tools, DemoOptionErrorsAreUsageAndAnUnusableRootIsNoTable) {
   for (auto [bin, args] : {std::pair{DEMO, "--readers 0"}, {DEMO, "--size 12x"}, {DEMO, "--shadows 5"},
                            {DEMO, "--duration"}, {DEMO, "--bogus"}, {DEMO, "stray"}, {AGENTS, "--size 999"},
-                           {AGENTS, "--size 12x"}, {AGENTS, "--duration 0"}, {AGENTS, "--readers 1"}, {AGENTS, "stray"}}) {
+                           {AGENTS, "--size 12x"}, {AGENTS, "--duration 0"}, {AGENTS, "--readers 1"},
+                           {AGENTS, "stray"}}) {
     Result r = run(bin, args);
     EXPECT_EQ(r.code, 2) << bin << " " << args << "\n" << r.err;
     EXPECT_FALSE(r.err.empty()) << bin << " " << args;

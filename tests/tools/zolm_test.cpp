@@ -387,7 +387,8 @@ TEST_F(ZolmTool, FifosAndPermissionsAreSaidNotBlockedOn) {
   live = live.substr(0, live.find('\n'));
   EXPECT_EQ(live.find("(gone)"), std::string::npos) << "a live writer taken for gone: " << live;
   expectHas(live, {fmt::format("unknown) [owner file permission denied: {}flood/owner]", t)});
-  for (auto [cmd, says] : {std::pair{"dump vexaswitch/tables/test/locked", fmt::format("permission denied: {}locked/slots", t)},
+  for (auto [cmd, says] : {std::pair{"dump vexaswitch/tables/test/locked",
+                                     fmt::format("permission denied: {}locked/slots", t)},
                            std::pair{"show private/t", std::string("permission denied: ")}}) {
     Result r = run(cmd, 65534);
     EXPECT_EQ(r.code, 3) << cmd;
