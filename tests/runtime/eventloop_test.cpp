@@ -33,10 +33,7 @@ TEST(EventLoop, ReadableDescriptorsAndTimersAreDispatched) {
   EventLoop loop;
   Pipe p;
   int reads = 0;
-  loop.fdIs(p.r, [&] {
-    p.take();
-    ++reads;
-  });
+  loop.fdIs(p.r, [&] { p.take(), ++reads; });
   EXPECT_EQ(loop.runOnce(0), 0) << "nothing ready";
   p.put();
   p.put();
@@ -103,10 +100,7 @@ TEST(EventLoop, ItsDescriptorTellsAnOuterLoopWhenToDispatchAndStopEndsRun) {
   EventLoop loop;
   Pipe p;
   bool ran = false;
-  loop.fdIs(p.r, [&] {
-    p.take();
-    ran = true;
-  });
+  loop.fdIs(p.r, [&] { p.take(), ran = true; });
   pollfd pfd{loop.fd(), POLLIN, 0};
   EXPECT_EQ(::poll(&pfd, 1, 0), 0);
   p.put();
@@ -143,8 +137,7 @@ TEST(DirWatcher, FollowsATableDirectoryThatAppearsLaterAndGoesAway) {
   ASSERT_TRUE(watcher.dirExists()) << watcher.watching();
   int afterCreate = changes;
   EXPECT_GE(afterCreate, 1);
-
-  { std::ofstream(dir + "/slots") << "x"; }
+  std::ofstream(dir + "/slots") << "x";
   pump([&] { return changes > afterCreate; });
   EXPECT_GT(changes, afterCreate) << "a file written in the directory";
 
@@ -153,9 +146,7 @@ TEST(DirWatcher, FollowsATableDirectoryThatAppearsLaterAndGoesAway) {
   pump([&] { return !watcher.dirExists(); });
   EXPECT_FALSE(watcher.dirExists());
   EXPECT_GT(changes, beforeRemove);
-
-  // And back again.
-  std::filesystem::create_directories(dir);
+  std::filesystem::create_directories(dir);  // and back again
   pump([&] { return watcher.dirExists(); });
   EXPECT_TRUE(watcher.dirExists());
 }

@@ -5,12 +5,12 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "VexaSwitchLib/runtime/Runtime.h"
+#include "testutil/Process.h"
 
 namespace vexa_runtime_test {
 
@@ -40,13 +40,11 @@ TEST_F(TraceTest, LevelMaskBitNEnablesLevelN) {
   Quiv::traceSpecIs("TraceA=0x5");  // levels 0 and 2
   auto* h = Quiv::Platform::getDebugHandler("TraceA");
   int formatted = 0;
-  auto count = [&] { return ++formatted; };
-  for (unsigned level = 0; level < 4; ++level) fmtrace(h, level, "line {} {}", level, count());
+  for (unsigned level = 0; level < 4; ++level) fmtrace(h, level, "line {} {}", level, ++formatted);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].msg, "line 0 1");
   EXPECT_EQ(lines[1].level, 2u);
-  // A disabled level does not even format its arguments.
-  EXPECT_EQ(formatted, 2);
+  EXPECT_EQ(formatted, 2) << "a disabled level formatted its arguments";
 }
 
 TEST_F(TraceTest, SpecAppliesToExistingAndFutureHandlersAndWildcard) {
@@ -73,15 +71,10 @@ TEST(TraceEnv, EnvironmentTurnsLevelsOnAndLinesReachStderr) {
   // (the kernel cannot exec an aarch64 program there).
   char const* emulator = std::getenv("VEXA_TEST_EMULATOR");
   std::string self = emulator ? emulator : "/proc/" + std::to_string(::getpid()) + "/exe";
-  std::string cmd =
-      "VEXA_TRACE='EnvHandler=0x8' VEXA_TRACE_CHILD=1 " + self + " --gtest_filter=TraceEnvChild.Emit 2>&1 >/dev/null";
-  FILE* f = ::popen(cmd.c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  std::string out;
-  char buf[256];
-  while (std::fgets(buf, sizeof buf, f)) out += buf;
-  ASSERT_EQ(::pclose(f), 0) << out;
-  EXPECT_EQ(out, "EnvHandler[3] hello 42\n");
+  auto r = VexaTest::runCommand("VEXA_TRACE='EnvHandler=0x8' VEXA_TRACE_CHILD=1 " + self +
+                                " --gtest_filter=TraceEnvChild.Emit");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "EnvHandler[3] hello 42\n");
 }
 
 struct Tracked : Kel::PtrInterface {

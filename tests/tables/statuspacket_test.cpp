@@ -118,9 +118,7 @@ TEST(NatVlanConfig, PipeRecordsReplaceByPipeAndDefaultsWhenAbsent) {
   EXPECT_EQ(v.natPipeConfig().size(), 1u);
   EXPECT_EQ(v.natPipeConfigDel(PipeId(2)).natId().value(), 3);
   NatPipeConfig none = v.natPipeConfigDel(PipeId(4));
-  EXPECT_EQ(none.pipeId().value(), 13);
-  EXPECT_EQ(none.natId().value(), 9);
-  EXPECT_FALSE(none.natEnable());
+  EXPECT_EQ(std::tuple(none.pipeId().value(), none.natId().value(), none.natEnable()), std::tuple(13, 9, false));
   EXPECT_FALSE(NatVlanConfig());
   EXPECT_EQ(valueToStrep(v), "Value('VexaSwitch::VlanMembershipNatConfig::NatVlanConfig', ** {'vlanId': 10, "
                              "'natPipeConfig': None})");
@@ -142,7 +140,7 @@ TEST(VlanMembershipNatConfig, NotifiesRealChangesOnlyAndEachKeyOnClear) {
   NatVlanConfig absent = cfg->entryDel(Bridging::VlanId(11));
   EXPECT_EQ(absent.vlanId().value(), 1);
   EXPECT_TRUE(absent.natPipeConfig().empty());
-  EXPECT_EQ(c.n, 2);
+  EXPECT_EQ(c.n, 2) << "an absent key's delete notified";
   cfg->entryIs(NatVlanConfig(Bridging::VlanId(20)));
   c.n = 0;
   cfg->entryDelAll();

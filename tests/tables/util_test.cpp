@@ -15,14 +15,10 @@ using namespace VexaSwitch;
 namespace {
 
 TEST(Parity, KnownWordsAndAgreementWithPopcount) {
-  EXPECT_EQ(parity64Bit(0), 0u);
-  EXPECT_EQ(parity64Bit(1), 1u);
-  EXPECT_EQ(parity64Bit(~U64(0)), 0u);
-  EXPECT_EQ(parity64Bit(0x8000000000000001ULL), 0u);
-  EXPECT_EQ(parity32Bit(7), 1u);
-  EXPECT_EQ(parityU32Array(nullptr, 0), 0u);
   U32 words[] = {1, 3};
-  EXPECT_EQ(parityU32Array(words, 2), 1u);
+  EXPECT_EQ(std::tuple(parity64Bit(0), parity64Bit(1), parity64Bit(~U64(0)), parity64Bit(0x8000000000000001ULL)),
+            std::tuple(0u, 1u, 0u, 0u));
+  EXPECT_EQ(std::tuple(parity32Bit(7), parityU32Array(nullptr, 0), parityU32Array(words, 2)), std::tuple(1u, 0u, 1u));
   for (unsigned i = 0; i < 256; ++i) ASSERT_EQ(parityLookupTable[i], U64(__builtin_popcount(i) & 1)) << i;
   std::mt19937_64 rng(1);
   for (int i = 0; i < 10000; ++i) {
@@ -38,16 +34,16 @@ struct Key {
 
 TEST(Crc, KnownVectorsOfA48BitKey) {
   Key k;
-  U32 const crc10[] = {0x18, 0x287, 0x36, 0x100};
-  for (U8 p = 0; p < 4; ++p) EXPECT_EQ(crc10Hash(k.bytes, p, 48), crc10[p]) << int(p);
-  U32 const crc12[] = {0x599, 0x840, 0xC7F};
-  U32 const crc13[] = {0xFA, 0x15F4, 0x355};
-  for (U8 p = 0; p < 3; ++p) {
-    EXPECT_EQ(crc12Hash(k.bytes, p, 48), crc12[p]) << int(p);
-    EXPECT_EQ(crc13Hash(k.bytes, p, 48), crc13[p]) << int(p);
-  }
-  EXPECT_EQ(crc11Hash(k.bytes, 0, 48), 0x538u);
-  EXPECT_EQ(crc11Hash(k.bytes, 1, 48), 0x7EAu);
+  using V = std::vector<U32>;
+  auto each = [&](auto hash, U8 polys) {
+    V v;
+    for (U8 p = 0; p < polys; ++p) v.push_back(hash(k.bytes, p, 48));
+    return v;
+  };
+  EXPECT_EQ(each(crc10Hash, 4), (V{0x18, 0x287, 0x36, 0x100}));
+  EXPECT_EQ(each(crc11Hash, 2), (V{0x538, 0x7EA}));
+  EXPECT_EQ(each(crc12Hash, 3), (V{0x599, 0x840, 0xC7F}));
+  EXPECT_EQ(each(crc13Hash, 3), (V{0xFA, 0x15F4, 0x355}));
 }
 
 using VexaTest::augmentedByBit;

@@ -34,13 +34,11 @@ TEST(VlanMembershipEntryConfig, DefaultsTextAndImage) {
   e.multicastRouteIs(true);
   EXPECT_TRUE(e);
   EXPECT_EQ(Kel::strepToValue<VlanMembershipEntryConfig>(valueToStrep(e)), e);
+  // key, learnToCpu, multicastJoinToEgress, vrfBits, multicastRoute (the
+  // mask at 4: values_test's 64-bit image check).
   unsigned char img[24];
   std::memcpy(img, &e, sizeof img);
-  EXPECT_EQ(img[0], 100);  // the mask at 4: values_test's 64-bit image check
-  EXPECT_EQ(img[12], 0);  // learnToCpu
-  EXPECT_EQ(img[17], 1);  // multicastJoinToEgress
-  EXPECT_EQ(img[18], 7);
-  EXPECT_EQ(img[20], 1);
+  EXPECT_EQ(std::vector<int>({img[0], img[12], img[17], img[18], img[20]}), (std::vector<int>{100, 0, 1, 7, 1}));
 }
 
 TEST(AclArrays, SetFillsGapsDeleteTrimsTrailingDefaults) {
@@ -83,12 +81,9 @@ TEST(AclSerialization, ExactBytesOfTheWorkedCases) {
   ASSERT_EQ(c.serializeLen(), 22u);
   buf.assign(22, 0xEE);
   c.serialize(buf.data());
-  EXPECT_EQ(buf[4], 2);    // A
-  EXPECT_EQ(buf[8], 5);
-  EXPECT_EQ(buf[10], 7);
-  EXPECT_EQ(buf[12], 1);   // B at 8 + 2A
-  EXPECT_EQ(buf[16], 1);
-  EXPECT_EQ(buf[18], 0);   // C at 12 + 2A + 2B
+  // The count A, the ids, the count B at 8 + 2A, the flag, C at 12 + 2A + 2B.
+  EXPECT_EQ(std::vector<int>({buf[4], buf[8], buf[10], buf[12], buf[16], buf[18]}),
+            (std::vector<int>{2, 5, 7, 1, 1, 0}));
   VlanMembershipAclEntryConfig back;
   back.deserialize(buf.data(), 22);
   EXPECT_EQ(back, c);

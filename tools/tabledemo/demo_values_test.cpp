@@ -70,14 +70,14 @@ TEST(DemoValues, EverySpliceOfTwoWritesOrOfTwoKeysIsCaught) {
     }
   }
   EXPECT_EQ(failures, 0u);
-  // A slot reused for another key while it was read.
+  // A slot reused for another key while it was read (leading bytes both keys
+  // share give one whole write back).
   for (U64 id = 1; id < 300; ++id) {
     Value va = valueOf(id, 10 + id), vb = valueOf(id * 31 + 7, 10 + id);
+    Key ka = keyOf(id), kb = keyOf(id * 31 + 7);
     for (std::size_t cut = 1; cut < sizeof(Value); ++cut) {
       Value s = splice(va, vb, cut);
-      // Leading bytes both keys share give one whole write back.
       if (std::memcmp(&s, &va, sizeof s) == 0 || std::memcmp(&s, &vb, sizeof s) == 0) continue;
-      Key ka = keyOf(id), kb = keyOf(id * 31 + 7);
       if (check(s, 1u << 20, &ka) == Verdict::sound || check(s, 1u << 20, &kb) == Verdict::sound) ++failures;
     }
   }
@@ -85,16 +85,13 @@ TEST(DemoValues, EverySpliceOfTwoWritesOrOfTwoKeysIsCaught) {
 }
 
 TEST(DemoValues, ASingleChangedFieldIsCaught) {
-  Value v = valueOf(77, 1234);
-  Value w = v;
-  w.intfIs(Lanx::IntfId::fromRaw(999));
-  EXPECT_EQ(check(w, 2000), Verdict::torn);
-  w = v;
-  w.entryTypeIs(Bridging::EntryType::routerMac);
-  EXPECT_EQ(check(w, 2000), Verdict::torn);
-  w = v;
-  w.timestampIs(1235);
-  EXPECT_EQ(check(w, 2000), Verdict::torn);
+  for (auto change : {+[](Value& w) { w.intfIs(Lanx::IntfId::fromRaw(999)); },
+                      +[](Value& w) { w.entryTypeIs(Bridging::EntryType::routerMac); },
+                      +[](Value& w) { w.timestampIs(1235); }}) {
+    Value w = valueOf(77, 1234);
+    change(w);
+    EXPECT_EQ(check(w, 2000), Verdict::torn);
+  }
 }
 
 TEST(VersionLog, OlderVersionAfterNewerIsStale) {
@@ -118,29 +115,19 @@ TEST(TableDigest, SameSetInAnyOrderAgreesAndAnyDifferenceShows) {
   for (auto it = set.rbegin(); it != set.rend(); ++it) backward.add(*it);
   EXPECT_EQ(forward, backward);
 
-  TableDigest missing;
+  TableDigest missing, older, changed, swapped;
   for (std::size_t i = 1; i < set.size(); ++i) missing.add(set[i]);
   EXPECT_NE(missing, forward);
-
-  TableDigest older;
-  for (Value v : set) older.add(v.key() == keyOf(50) ? valueOf(50, 3) : v);
-  EXPECT_EQ(older.members, forward.members);
-  EXPECT_NE(older, forward);
-
-  TableDigest changed;
   for (Value v : set) {
+    older.add(v.key() == keyOf(50) ? valueOf(50, 3) : v);
+    // Two keys' values swapped between them: same multiset of versions.
+    swapped.add(v.key() == keyOf(1) ? valueOf(1, 2 * 7) : v.key() == keyOf(2) ? valueOf(2, 1 * 7) : v);
     if (v.key() == keyOf(9)) v.moveCountIs(Nox::Seqno32(v.moveCount().value() ^ 1));
     changed.add(v);
   }
+  EXPECT_EQ(older.members, forward.members);
+  EXPECT_NE(older, forward);
   EXPECT_NE(changed, forward);
-  // Two keys' values swapped between them: same multiset of versions, yet
-  // not the same table.
-  TableDigest swapped;
-  for (Value v : set) {
-    if (v.key() == keyOf(1)) v = valueOf(1, 2 * 7);
-    else if (v.key() == keyOf(2)) v = valueOf(2, 1 * 7);
-    swapped.add(v);
-  }
   EXPECT_NE(swapped, forward);
 }
 

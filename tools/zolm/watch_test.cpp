@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,31 +36,21 @@ std::string keyText(U64 raw) {
 }
 
 // The tool from the build tree, its output read line by line, its errors in
-// a file.
+// a file. The shell says its pid, then becomes the tool.
 class Watch {
  public:
   Watch(std::string const& root, std::string const& args) : errFile_(root + "/.watch-stderr") {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    std::string bin = std::string(VEXA_BINARY_DIR) + "/tools/zolm/zolm";
-    std::string cmd = fmt::format("exec {} watch {} --root {} 2>{}", bin, args, root, errFile_);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 1);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    out_ = ::fdopen(fds[0], "r");
+    out_ = ::popen(fmt::format("echo $$; exec {}/tools/zolm/zolm watch {} --root {} 2>{}", VEXA_BINARY_DIR, args, root,
+                               errFile_).c_str(), "r");
+    std::string pid = line();
+    pid_ = pid.empty() ? -1 : std::stoi(pid);
   }
   ~Watch() {
     if (pid_ > 0 && !reaped_) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
-    if (out_) std::fclose(out_);
+    if (out_) ::pclose(out_);  // already reaped: only closes the stream
   }
 
   // The next line without its newline; empty at the end of the output.
@@ -86,15 +78,13 @@ class Watch {
     if (!reaped_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
     return reaped_;
   }
+  // Runs `serve` every millisecond until the tool ends, for `limit` at most.
+  void serveUntilEnded(std::function<void()> const& serve, std::chrono::seconds limit) {
+    waitFor([&] { return serve(), ended(); }, limit);
+  }
   std::string err() const {
-    std::string s;
-    if (FILE* f = std::fopen(errFile_.c_str(), "r")) {
-      char buf[1024];
-      std::size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-      std::fclose(f);
-    }
-    return s;
+    std::ifstream f(errFile_);
+    return {std::istreambuf_iterator<char>(f), {}};
   }
 
  private:
@@ -159,10 +149,7 @@ TEST(ZolmWatch, FollowsTheTableAcrossAWriterRestart) {
   ::usleep(100000);
   next.remove(Lanx::IntfId::fromRaw(1));
   // An idle writer answers its followers now and then.
-  for (auto until = Clock::now() + std::chrono::seconds(10); !watch.ended() && Clock::now() < until;) {
-    next.pokt().poll();
-    ::usleep(1000);
-  }
+  watch.serveUntilEnded([&] { next.pokt().poll(); }, std::chrono::seconds(10));
   std::vector<std::string> changes = watch.rest();
   EXPECT_EQ(watch.wait(), 0) << watch.err();
   ASSERT_EQ(changes.size(), 3u) << fmt::format("{}", fmt::join(changes, "\n")) << "\n" << watch.err();
@@ -199,10 +186,7 @@ TEST(ZolmWatch, AWriterOfAnotherTypeEndsTheWatch) {
   next.initialize();
   next.write(floodEntry(1, 1));
   auto files = filesIn(root.dir() + "/" + TABLE);
-  for (auto until = Clock::now() + std::chrono::seconds(20); !watch.ended() && Clock::now() < until;) {
-    next.pokt().poll();
-    ::usleep(1000);
-  }
+  watch.serveUntilEnded([&] { next.pokt().poll(); }, std::chrono::seconds(20));
   ASSERT_TRUE(watch.ended()) << "still waiting for the old type: " << watch.err();
   EXPECT_TRUE(watch.rest().empty());
   EXPECT_EQ(watch.wait(), 3) << watch.err();
@@ -214,7 +198,8 @@ TEST(ZolmWatch, AWriterOfAnotherTypeEndsTheWatch) {
 }
 
 // The ACL counter table has no notification queue: the tool says so and
-// diffs the table every interval.
+// diffs the table every interval; a signal between two looks a minute apart
+// ends it at once.
 TEST(ZolmWatch, ATableWithoutQueueIsPolled) {
   ShmRoot root;
   using AclWriter = Zolm::ZolmWriter<VexaSwitch::AclCounterStatusOps>;
@@ -233,6 +218,13 @@ TEST(ZolmWatch, ATableWithoutQueueIsPolled) {
   EXPECT_NE(changes[0].find("'count': 1000"), std::string::npos) << changes[0];
   EXPECT_EQ(changes[1].substr(0, 2), "- ");
   EXPECT_NE(watch.err().find("no notification queue; looking every 10 ms"), std::string::npos) << watch.err();
+
+  Watch polled(root.dir(), "vexaswitch/tables/test/acl --interval 60000");
+  EXPECT_EQ(polled.line(), "watching vexaswitch/tables/test/acl (4 entries)");
+  polled.signal(SIGTERM);
+  polled.serveUntilEnded([] {}, std::chrono::seconds(20));
+  ASSERT_TRUE(polled.ended()) << "a signal waited for the next look";
+  EXPECT_EQ(polled.wait(), 0) << polled.err();
 }
 
 // Without --count the tool runs until told to stop, idle in between, and a
@@ -248,18 +240,6 @@ TEST(ZolmWatch, ASignalEndsAnIdleWatch) {
   std::vector<std::string> after = watch.rest();
   EXPECT_TRUE(after.empty()) << fmt::format("{}", fmt::join(after, "\n"));
   EXPECT_EQ(watch.wait(), 0) << watch.err();
-
-  // Polling, between two looks a minute apart.
-  using AclWriter = Zolm::ZolmWriter<VexaSwitch::AclCounterStatusOps>;
-  AclWriter acl(nullptr, "vexaswitch/tables/test/acl", Zolm::WriterConfig{});
-  acl.initialize();
-  Watch polled(root.dir(), "vexaswitch/tables/test/acl --interval 60000");
-  EXPECT_EQ(polled.line(), "watching vexaswitch/tables/test/acl (0 entries)");
-  polled.signal(SIGTERM);
-  for (auto until = Clock::now() + std::chrono::seconds(20); !polled.ended() && Clock::now() < until;)
-    ::usleep(10000);
-  ASSERT_TRUE(polled.ended()) << "a signal waited for the next look";
-  EXPECT_EQ(polled.wait(), 0) << polled.err();
 }
 
 }  // namespace
