@@ -40,21 +40,8 @@ constexpr U64 BUCKET_HEADER = 24;
 Lanx::IntfId key(U64 k) { return Lanx::IntfId::fromRaw(k); }
 
 enum class Damage {
-  truncateSlots,
-  truncateBuckets,
-  truncateShort,
-  zeroFile,
-  zeroSlotRange,
-  slotHeader,
-  bucketHeader,
-  bucketWords,
-  links,
-  flags,
-  rhash,
-  values,
-  fenix,
-  mixed,
-  count
+  truncateSlots, truncateBuckets, truncateShort, zeroFile, zeroSlotRange, slotHeader, bucketHeader,
+  bucketWords,   links,           flags,         rhash,    values,        fenix,      mixed,        count
 };
 char const* const NAMES[] = {"truncate slots", "truncate buckets", "truncate short", "zero file", "zero slot range",
                              "slot header",    "bucket header",    "bucket words",   "links",     "flags",
