@@ -66,18 +66,12 @@ TEST(Slab, SizeClassesNewFileBytesGrowthAndShrinkWithCompaction) {
   auto bytes = readFile(root.filePath("slab0"));
   ASSERT_EQ(bytes.size(), 40u + perPage * 11);
   EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "BLOKASLB");
-  EXPECT_EQ(rawAt<U32>(bytes, 8), 1u);
-  EXPECT_EQ(rawAt<U32>(bytes, 12), FENIX);
-  EXPECT_EQ(rawAt<U32>(bytes, 16), 0u);  // generation
-  EXPECT_EQ(rawAt<U32>(bytes, 20), perPage);
-  EXPECT_EQ(rawAt<U32>(bytes, 24), 1u);
-  EXPECT_EQ(rawAt<U32>(bytes, 28), 11u);
-  EXPECT_EQ(rawAt<U32>(bytes, 32), Kel::hashBytes(0, "\x0b\0\0\0", 4));
-  EXPECT_EQ(rawAt<U32>(bytes, 36), 1u);
-  EXPECT_EQ(rawAt<U32>(bytes, 40), 3u);               // entry 0: payload size
-  EXPECT_EQ(rawAt<U32>(bytes, 44), 1003u);            // its client data
-  EXPECT_EQ(rawAt<U32>(bytes, 51), 0x80000002u);      // entry 1 links entry 2
-  EXPECT_EQ(rawAt<U32>(bytes, 40 + (perPage - 1) * 11), NONE);
+  // version, fenix, generation, entries, occupied, entry size, its checksum,
+  // free-list head; entry 0's size and client data; entry 1 links entry 2.
+  std::pair<std::size_t, U32> const words[] = {
+      {8, 1},  {12, FENIX}, {16, 0}, {20, perPage}, {24, 1}, {28, 11}, {32, Kel::hashBytes(0, "\x0b\0\0\0", 4)},
+      {36, 1}, {40, 3},     {44, 1003}, {51, 0x80000002u}, {40 + (perPage - 1) * 11, NONE}};
+  for (auto [at, want] : words) EXPECT_EQ(rawAt<U32>(bytes, at), want) << "at " << at;
 
   // Exhausting the page doubles the file, twice.
   a.dealloc(Offset(0, 0));

@@ -1,8 +1,6 @@
-// Every collection class in one process, unmounted: what a fresh
-// collection does on its private table, the notifications and counters of
-// each operation, iteration from a key, the control attribute, placement
-// under a parent (once in a life) and orphaning. Mounted across processes:
-// tests/shm/collections_test.cpp; lifetime: lifetime_test.cpp.
+// Every collection class in one process, unmounted: its private table,
+// the notifications and counters of each operation, iteration from a key,
+// the control attribute, placement under a parent (once) and orphaning.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -35,7 +33,6 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   auto keyOf = [](Value const& v) { return C::Wrap::fwkKey(v); };
   U64 is0 = c->isCounter().value(), del0 = c->delCounter().value(), notify0 = c->notifyCounter().value();
 
-  // Fresh and unmounted: written and looked up on the private table.
   o.entryIs(values[0]);
   EXPECT_EQ(o.entry(keyOf(values[0])), values[0]);
   o.entryIs(values[0]);
@@ -52,21 +49,17 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   EXPECT_EQ(o.entryDel(keyOf(values[0])), values[0]);
   EXPECT_EQ(seen.keys.size(), 3u);
 
-  // Iteration: everything once; from a key, that entry; from a removed
-  // key, the one after where it was.
+  // Iteration: everything once; from a key, that entry; from a removed key, the next.
   for (auto const& v : values) o.entryIs(v);
   auto order = contentsOf(*c);
   ASSERT_EQ(order.size(), values.size());
   for (auto const& v : values) EXPECT_EQ(o.entry(keyOf(v)), v);
-  {
-    // A batch answers as one lookup per key (order[3] is removed below).
-    std::vector<typename C::Key> keys;
-    for (auto const& v : values) keys.push_back(keyOf(v));
-    std::vector<Value> outs(keys.size());
-    std::unique_ptr<bool[]> found(new bool[keys.size()]);
-    EXPECT_EQ(c->entryFindBatch(keys.data(), U32(keys.size()), outs.data(), found.get()), keys.size());
-    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_TRUE(found[i] && outs[i] == values[i]) << i;
-  }
+  std::vector<typename C::Key> keys;  // a batch answers as one lookup per key
+  for (auto const& v : values) keys.push_back(keyOf(v));
+  std::vector<Value> outs(keys.size());
+  std::unique_ptr<bool[]> found(new bool[keys.size()]);
+  EXPECT_EQ(c->entryFindBatch(keys.data(), U32(keys.size()), outs.data(), found.get()), keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_TRUE(found[i] && outs[i] == values[i]) << i;
   auto it = c->entryIterConst(keyOf(order[3]));
   ASSERT_TRUE(it.valid());
   EXPECT_EQ(*it, order[3]);
@@ -77,7 +70,6 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   after.advance();
   EXPECT_EQ(*after, order[5]);
 
-  // Written in place, then committed: told like any write.
   if constexpr (!Zolm::isDynamicValue<typename C::Ops>) {
     seen.keys.clear();
     Value* in = c->map().directWrite(order[0]);
@@ -86,7 +78,6 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
     EXPECT_EQ(o.entry(keyOf(order[0])), order[0]);
   }
 
-  // Remove all: one notification per key, each counted.
   seen.keys.clear();
   U64 before = c->notifyCounter().value();
   o.entryDelAll();
@@ -133,12 +124,10 @@ TYPED_TEST(Collection, ControlParentAndIdentity) {
   EXPECT_EQ(errorOf([&] { elsewhere->entityIs(c); }), "Entity t already initialized");
   EXPECT_EQ(elsewhere->entities(), 0u);
   EXPECT_EQ(c->parent(), nullptr);
-  // Orphaned: detached, a placeholder refuses writes and finds nothing.
   EXPECT_EQ(errorOf([&] { o.entryIs(values[2]); }), "write to read-only Zolm table");
   EXPECT_EQ(o.entries(), 0u);
   EXPECT_EQ(seen.keys.size(), 2u);
 
-  // What the class is.
   EXPECT_EQ(c->map().classType(), Kel::demangle(typeid(C)));
   EXPECT_EQ(c->map().classType().view().substr(0, 12), "VexaSwitch::");
   EXPECT_EQ(c->fwkType().module.substr(0, 12), "VexaSwitch::");

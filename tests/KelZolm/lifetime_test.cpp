@@ -1,14 +1,8 @@
-// A collection's lifetime against its control. Dropping the last
-// reference of a collection whose control a mounter still holds keeps it
-// alive and its table mounted and working (the collection hands itself to
-// the control); letting the control go destroys it. Without a mounter the
-// last reference destroys it at once. Run in the sanitized suite too: a
-// collection freed while its control or map still reach it, or never
-// freed, fails there.
-//
-// The collection class is made here from the pattern over the engine's
-// own test pair, so that the sanitized engine library (which holds no
-// collection unit) runs it.
+// A collection's lifetime against its control: dropped while a mounter
+// holds its control, it lives on that control, mounted and working, until
+// the control goes; without a mounter its last reference destroys it. The
+// sanitized twin fails a use after free or a leak. The class is made here
+// from the pattern, since the sanitized engine library has no collection unit.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -62,7 +56,7 @@ TEST(CollectionLifetime, AMountedCollectionLivesOnItsControlUntilTheMounterLetsI
     EXPECT_EQ(control->mountStatus(), Mem::mounted);
     EXPECT_EQ(live(), 1u);
   }
-  // The agent dropped it: it lives on its control, still the writer.
+  // Dropped by the agent: it lives on its control, still the writer.
   ASSERT_EQ(live(), 1u);
   ASSERT_TRUE(control->entityRef());
   auto* handed = dynamic_cast<LifeTable*>(control->entityRef().ptr());
@@ -80,8 +74,7 @@ TEST(CollectionLifetime, AMountedCollectionLivesOnItsControlUntilTheMounterLetsI
   EXPECT_EQ(r->entry(LagGroupId(3)), LagGroupIdEntry()) << "written before the mount";
   EXPECT_EQ(r->entryControl()->mountStatus(), Mem::mounted);
 
-  // The mounter lets the control go; ours is the last reference: the
-  // collection goes with it.
+  // Unmounted, our control reference is the last: the collection goes with it.
   EXPECT_EQ(live(), 2u);
   EXPECT_TRUE(mounter.unmount(control));
   EXPECT_FALSE(mounter.unmount(control)) << "held once";
@@ -90,8 +83,7 @@ TEST(CollectionLifetime, AMountedCollectionLivesOnItsControlUntilTheMounterLetsI
   control = nullptr;
   EXPECT_EQ(live(), 1u) << "only the reader";
 
-  // The reader dropped while still mounted: handed over too, and gone
-  // when the mounter lets its control go.
+  // The reader dropped while mounted: handed over too, gone at its unmount.
   Kel::Ptr<KelZolm::CollectionControl> rc = r->entryControl();
   r = nullptr;
   EXPECT_EQ(live(), 1u);
@@ -132,10 +124,9 @@ TEST(CollectionLifetime, WithoutAMounterTheLastReferenceDestroysAndAMounterThatG
   EXPECT_EQ(live(), 0u);
 }
 
-// A collection held in an object with static storage made before the
-// library's first trace is destroyed at exit after everything the library
-// made later: its destructor still traces and finds its debug handler
-// alive (under AddressSanitizer a freed one is an error exit).
+// A collection in static storage made before the library's first trace is
+// destroyed at exit after everything the library made: its destructor
+// still finds its debug handler alive (a freed one fails under ASan).
 TEST(CollectionLifetime, ACollectionDestroyedAtExitStillFindsItsHandler) {
   pid_t p = VexaTest::spawn([] {
     static std::optional<Kel::Ptr<LifeTable>> held;

@@ -1,7 +1,5 @@
-// The reader against a writer of the same table in this process: its own
-// read-only mappings of the same shared memory, so it sees the writer's
-// changes only through the files, as a reader process would. (The reader
-// against a model through a random load: shadow_test.cpp.)
+// The reader against a writer of the same table in this process, through
+// its own read-only mappings, as a reader process would see it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -101,26 +99,47 @@ TEST(ReaderCriticalSection, SlotUnderRewriteIsReadFromTheImage) {
   EXPECT_EQ(r.readerCounters().criticalReads, before);
 }
 
-TEST(ReaderVersionAnchorDeathTest, CurrentUntilTheWriterChangesTheSlotAndNoneAfterAMiss) {
+// An anchor is current until its own slot is rewritten or moved away by
+// a shrink (in the mapping it was taken in and after the remap), not when
+// another slot changes; after a miss there is nothing to validate.
+TEST(ReaderVersionAnchorDeathTest, CurrentUntilItsSlotChangesOrMovesAndNoneAfterAMiss) {
   ShmRoot root;
   FloodWriter w(handler(), TABLE, sharedConfig());
   w.initialize();
-  for (U64 k = 1; k <= 10; ++k) w.write(floodEntry(k, U32(k)));
+  for (U64 k = 1; k <= 3000; ++k) w.write(floodEntry(k, U32(k)));
+  L3FloodEntryConfig v;
+  Zolm::IterHint hint;
+  U64 high = 0;  // a key in the upper part of the table: the shrink moves it
+  for (U64 k = 3000; k >= 1 && !high; --k)
+    if (w.lookup(key(k), v, hint) && hint.slot >= 2048) high = k;
+  ASSERT_NE(high, 0u);
   FloodReader r(handler(), TABLE);
   ASSERT_TRUE(r.initialize("test"));
   bool found = false;
-  r.lookup(key(3), found);
+  r.lookup(key(high), found);
   ASSERT_TRUE(found);
   EXPECT_NO_THROW(r.validateVersionAnchor());
   Mem::VersionAnchor a = r.getCacheVersionAnchor();
   EXPECT_TRUE(r.validateVersionAnchor(a));
-  w.write(floodEntry(4, 40));  // another slot: still current
+  w.write(floodEntry(high == 50 ? 100 : 50, 40));  // another slot: still current
   EXPECT_NO_THROW(r.validateVersionAnchor());
-  w.write(floodEntry(3, 30));
+  for (U64 k = 1; k <= 3000; ++k)
+    if (k != high && k % 50) w.remove(key(k));
+  ASSERT_LT(w.capacity(), 2048u);
+  ASSERT_TRUE(w.lookup(key(high), v, hint));
+  ASSERT_LT(hint.slot, 2048u) << "the key was moved";
   EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
   EXPECT_FALSE(r.validateVersionAnchor(a));
-  // After a miss there is nothing to validate.
-  r.lookup(key(99), found);
+  r.lookup(key(high), found);  // remaps: the old anchor stays stale, the new one is current
+  ASSERT_TRUE(found);
+  EXPECT_EQ(r.capacity(), w.capacity());
+  EXPECT_FALSE(r.validateVersionAnchor(a));
+  EXPECT_NO_THROW(r.validateVersionAnchor());
+  a = r.getCacheVersionAnchor();
+  w.write(floodEntry(high, 30));
+  EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
+  EXPECT_FALSE(r.validateVersionAnchor(a));
+  r.lookup(key(99999), found);
   ASSERT_FALSE(found);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(r.validateVersionAnchor(), "should not be called on a default-constructed VersionAnchor");
@@ -147,8 +166,7 @@ TEST(ReaderAttach, RefusesWhatIsNotASoundTableOfItsType) {
   Mem::RootPath path(nullptr, TABLE);
   auto const files = filesIn(path.dirName());
 
-  // Another value type over the same files; a damaged bucket header. A
-  // reader or shadow that refuses says why and writes nothing.
+  // Another value type; a damaged bucket header: refused, saying why, writing nothing.
   Zolm::ZolmReader<LagOps> wrongType(handler(), TABLE);
   EXPECT_FALSE(wrongType.initialize("test"));
   EXPECT_NE(std::string(wrongType.lastError().c_str()).find("failed to validate slots"), std::string::npos)
@@ -193,7 +211,6 @@ TEST(ReaderAttach, ANewWriterIncarnationIsNoticed) {
   ASSERT_TRUE(r.initialize("test"));
   w->detach();
   w.reset();
-  // Damage the slot file so that the next writer re-formats.
   U64 junk = 1;
   ASSERT_TRUE(patchFile(Mem::RootPath(nullptr, TABLE).filePath("slots"), 0, &junk, sizeof junk));
   FloodWriter next(handler(), TABLE, sharedConfig());

@@ -1,10 +1,7 @@
 // A reader, a shadow and a key shadow follow a writer in the same process
-// (one event loop serves both sides): contents, order, reads and per-key
-// callbacks against a model through slot-table and bucket growth and
-// shrink; the single-slot cases (key replaced, unchanged rewrite, key
-// moved by a shrink, slot reused under a key shadow); an attach during a
-// growth; notifications off and on; local shrink; mount
-// statuses, flush and detach; a writer that goes away and comes back.
+// (one event loop serves both sides), against a model and in the
+// single-slot cases; attach during a growth, notifications off and on,
+// flush and detach, a writer that goes away and comes back.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -59,6 +56,19 @@ struct Fixture {
     }
     for (int i = 0; i < 3; ++i) loop.runOnce(0);
   }
+  // The writer goes away; `s` notices.
+  template <class S>
+  void dropWriter(S& s) {
+    w->detach();
+    w.reset();
+    for (int i = 0; i < 20 && s.mountStatus() != Mem::notMounted; ++i) loop.runOnce(5);
+  }
+  template <class S>
+  bool awaitConnected(S& s) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!s.connected() && std::chrono::steady_clock::now() < until) loop.runOnce(5);
+    return s.connected();
+  }
 };
 
 // What a client keeps when it applies every change callback by looking the
@@ -80,11 +90,11 @@ struct Replay {
   }
 };
 
-// A random load in phases that fill the table and drain it, so that the
-// slot table and the buckets grow and shrink many times under a reader, a
+// A random load in phases that fill and drain the table, so that the slot
+// table and the buckets grow and shrink many times under a reader, a
 // shadow and a key shadow. After every batch each agrees with the model:
-// contents, the writer's order, and for the reader every lookup, miss and
-// read by slot index; batched lookups of every form; for the shadows every change callback replayed.
+// contents, the writer's order, lookups, misses, batched lookups, reads by
+// slot index (reader), every change callback replayed (shadows).
 TEST(Followers, AgreeWithTheModelThroughEveryGrowAndShrink) {
   ShmRoot root;
   Fixture f;
@@ -102,7 +112,8 @@ TEST(Followers, AgreeWithTheModelThroughEveryGrowAndShrink) {
     EXPECT_EQ(rp.s->mountStatus(), Mem::synced);
   }
   std::mt19937 rng(11);
-  U32 minCap = ~0u, maxCap = 0, minCapAfterPeak = ~0u, minLocal[2] = {~0u, ~0u}, maxLocal[2] = {0, 0};
+  U32 maxCap = 0, minCapAfterPeak = ~0u, minLocal[2] = {~0u, ~0u}, maxLocal[2] = {0, 0};
+  auto const defaults = std::make_pair(FloodOps::defaultValue().floodListId(), FloodOps::defaultValue().memberCount());
   for (int batch = 0; batch < 60; ++batch) {
     bool filling = (batch / 10) % 2 == 0;
     for (int i = 0; i < 400; ++i) {
@@ -117,23 +128,19 @@ TEST(Followers, AgreeWithTheModelThroughEveryGrowAndShrink) {
     SCOPED_TRACE(::testing::Message() << "batch " << batch << " entries " << f.model.size());
     std::vector<U64> const order = floodKeys(*f.w);
     ASSERT_EQ(r.members(), f.model.size());
-    for (auto const& [k, v] : f.model) {
+    for (U64 k = 1; k < 5101; ++k) {
       bool found = false;
-      L3FloodEntryConfig got;
-      r.lookup(floodKey(k), found, &got);
-      ASSERT_TRUE(found) << k;
-      ASSERT_EQ(std::make_pair(got.floodListId(), got.memberCount()), v) << k;
-    }
-    for (U64 k = 5001; k < 5101; ++k) {
-      bool found = true;
       L3FloodEntryConfig const* p = r.lookup(floodKey(k), found);
-      ASSERT_FALSE(found);
-      ASSERT_EQ(p->key().raw(), FloodOps::defaultValue().key().raw());
+      auto it = f.model.find(k);
+      ASSERT_EQ(found, it != f.model.end()) << k;
+      ASSERT_EQ(std::make_pair(p->floodListId(), p->memberCount()), found ? it->second : defaults) << k;
+      if (!found) {
+        ASSERT_EQ(p->key().raw(), FloodOps::defaultValue().key().raw());
+      }
     }
     ASSERT_EQ(floodKeys(r), order);
-    // Batched lookups of every form give what the model (and so every
-    // single lookup above) gives: present keys, absent ones and repeats,
-    // in sets that straddle the 32-key groups.
+    // Present keys, absent ones and repeats, in sets that straddle the
+    // 32-key groups.
     std::vector<FloodOps::Key> ks;
     for (U32 i = 0, n = 1 + rng() % 100; i < n; ++i)
       ks.push_back(!ks.empty() && rng() % 3 == 0 ? ks[rng() % ks.size()] : floodKey(1 + rng() % 5100));
@@ -145,9 +152,9 @@ TEST(Followers, AgreeWithTheModelThroughEveryGrowAndShrink) {
         auto it = f.model.find(ks[i].raw());
         want += it != f.model.end();
         EXPECT_EQ(found[i], it != f.model.end()) << ks[i].raw();
-        auto got = std::make_pair(outs[i].floodListId(), outs[i].memberCount());
-        auto defaults = std::make_pair(FloodOps::defaultValue().floodListId(), FloodOps::defaultValue().memberCount());
-        EXPECT_EQ(got, it != f.model.end() ? it->second : defaults) << ks[i].raw();
+        EXPECT_EQ(std::make_pair(outs[i].floodListId(), outs[i].memberCount()),
+                  it != f.model.end() ? it->second : defaults)
+            << ks[i].raw();
       }
       EXPECT_EQ(hits, want);
       return !::testing::Test::HasFailure();
@@ -178,7 +185,6 @@ TEST(Followers, AgreeWithTheModelThroughEveryGrowAndShrink) {
       minLocal[i] = std::min(minLocal[i], s.localCapacity());
       maxLocal[i] = std::max(maxLocal[i], s.localCapacity());
     }
-    minCap = std::min(minCap, f.w->capacity());
     maxCap = std::max(maxCap, f.w->capacity());
     if (maxCap > 1024) minCapAfterPeak = std::min(minCapAfterPeak, f.w->capacity());
   }
@@ -213,23 +219,17 @@ TEST(Shadow, ReportsExactlyTheKeysWhoseContentChanged) {
   ASSERT_EQ(r.copy, f.model);
   r.calls.clear();
 
-  // Removed and re-used by another key before the shadow reads the slot:
-  // the old key goes, the new one comes, one callback each.
-  f.remove(7);
+  f.remove(7);  // its slot re-used by another key before the shadow looks
   f.write(90001, 5, 5);
-  // Rewritten with the same value: notified, but nothing changed.
-  f.write(8, 1, 1);
-  // Changed.
+  f.write(8, 1, 1);  // notified, but the same value: no change
   f.write(9, 2, 2);
   f.pump(s);
   EXPECT_EQ(r.calls, (std::map<U64, int>{{7, 1}, {9, 1}, {90001, 1}}));
   EXPECT_EQ(r.copy, f.model);
 
-  // Drain to a few keys: the writer shrinks its slot table, moving the
-  // survivors from high slots to low ones. A moved key with the same value
-  // is no change. (The shadow follows each removal: a key moved twice
-  // before the shadow looks is seen leaving its first slot, reported, and
-  // then arriving in its last.)
+  // Drained to a few keys, the writer shrinks and moves the survivors: a
+  // moved key is no change. (The shadow follows each removal: a key moved
+  // twice before it looks would be reported.)
   U32 before = f.w->capacity();
   r.calls.clear();
   for (U64 k = 1; k <= 3000; ++k) {
@@ -253,13 +253,10 @@ TEST(Shadow, ReportsExactlyTheKeysWhoseContentChanged) {
   EXPECT_EQ(c.failedNotifications, 0u);
 }
 
-// Attaching while the writer grows its table: the writer's growth runs
-// right after the shadow's reader mapped the slots and before the shadow
-// takes its queue position, so the records of the slots it added are at
-// or before that position and only the synchronisation's reads can find
-// them (it must read as many slots as the writer had at the position).
-// Then a shadow whose notifications were turned off armed nobody meanwhile:
-// turned back on, it catches up on what was written after its last check.
+// The writer grows after the shadow's reader mapped the slots and before
+// the shadow takes its queue position: only the synchronisation's reads
+// find the added slots. Then notifications off (nobody armed meanwhile)
+// and on again: it catches up on what was written after its last check.
 TEST(Shadow, CatchesUpOnSlotsGrownWhileItAttachedAndOnWhatItMissedWhileSilent) {
   ShmRoot root;
   Fixture f;
@@ -305,8 +302,7 @@ TEST(Shadow, KeyShadowFindsAKeyWhoseSlotWasReused) {
   f.write(1, 10, 10);
   f.write(2, 20, 20);
   f.pump(s);
-  // Key 1 leaves its slot to key 3, then comes back in another slot; the
-  // shadow has not been told yet.
+  // Key 1 leaves its slot to key 3 and comes back elsewhere, untold yet.
   f.remove(1);
   f.write(3, 30, 30);
   f.write(1, 11, 11);
@@ -318,9 +314,8 @@ TEST(Shadow, KeyShadowFindsAKeyWhoseSlotWasReused) {
   EXPECT_EQ(floodContents(s), f.model);
 }
 
-// Statuses through a life: not mounted, synchronising, synchronised, a
-// deferred detach that replays every key (lookups answer not found
-// meanwhile), then a forced detach that finishes it.
+// Statuses through a life; a deferred detach replays every key (lookups
+// answer not found meanwhile), a forced detach finishes it.
 TEST(Shadow, DetachFlushesEveryKeyToTheClient) {
   ShmRoot root;
   Fixture f;
@@ -359,16 +354,14 @@ TEST(Shadow, DetachFlushesEveryKeyToTheClient) {
   EXPECT_FALSE(foundDuringFlush);
   s.detach(true);  // already detached: nothing happens
   EXPECT_EQ(deleted, 1);
-  // Mounted again from scratch.
   ASSERT_TRUE(s.initialize("again"));
   f.pump(s);
   EXPECT_EQ(floodContents(s), f.model);
 }
 
-// The writer goes away (a clean detach here; a crash is the same to the
-// shadow: the socket closes). The shadow keeps what it has, re-attaches to
-// the next writer by itself and is told only what changed meanwhile, also
-// when that writer re-formats the files under a new hash seed.
+// The writer goes away: the shadow keeps its copy, re-attaches to the next
+// writer by itself and is told only what changed meanwhile, also when that
+// writer re-formats the files under a new hash seed.
 TEST(Shadow, ReattachesToTheNextWriterAndReportsOnlyWhatChanged) {
   ShmRoot root;
   Fixture f;
@@ -378,9 +371,7 @@ TEST(Shadow, ReattachesToTheNextWriterAndReportsOnlyWhatChanged) {
   r.s = &s;
   ASSERT_TRUE(s.initialize("test"));
   f.pump(s);
-  f.w->detach();
-  f.w.reset();
-  for (int i = 0; i < 20 && s.mountStatus() != Mem::notMounted; ++i) f.loop.runOnce(5);
+  f.dropWriter(s);
   EXPECT_EQ(s.mountStatus(), Mem::notMounted);
   L3FloodEntryConfig v;
   EXPECT_TRUE(s.lookup(floodKey(5), v)) << "the local copy is kept";
@@ -389,9 +380,7 @@ TEST(Shadow, ReattachesToTheNextWriterAndReportsOnlyWhatChanged) {
   f.remove(5);
   f.write(6, 9, 9);
   f.write(501, 1, 1);
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!s.connected() && std::chrono::steady_clock::now() < until) f.loop.runOnce(5);
-  ASSERT_TRUE(s.connected());
+  ASSERT_TRUE(f.awaitConnected(s));
   f.pump(s);
   EXPECT_EQ(floodContents(s), f.model);
   EXPECT_EQ(r.copy, f.model);
@@ -399,25 +388,14 @@ TEST(Shadow, ReattachesToTheNextWriterAndReportsOnlyWhatChanged) {
   EXPECT_EQ(s.mountStatus(), Mem::synced);
   EXPECT_GE(s.readerCounters().disconnects, 1u);
 
-  // The writer after that finds a damaged slot header and re-formats under
-  // a new hash seed: the kept copy is re-indexed, so lookups find what
-  // iteration shows.
-  f.w->detach();
-  f.w.reset();
-  for (int i = 0; i < 20 && s.mountStatus() != Mem::notMounted; ++i) f.loop.runOnce(5);
-  {
-    std::FILE* slots = std::fopen(Mem::RootPath(nullptr, TABLE).filePath("slots").c_str(), "r+b");
-    ASSERT_NE(slots, nullptr);
-    std::fputs("garbage!", slots);
-    std::fclose(slots);
-  }
+  // Re-formatted under a new seed: the kept copy is re-indexed, lookups find what iteration shows.
+  f.dropWriter(s);
+  ASSERT_TRUE(patchFile(Mem::RootPath(nullptr, TABLE).filePath("slots"), 0, "garbage!", 8));
   f.model.clear();
   f.startWriter();
   ASSERT_EQ(f.w->writerCounters().reformats, 1u);
   for (U64 k = 1; k <= 600; k += 2) f.write(k, 3, 3);
-  until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!s.connected() && std::chrono::steady_clock::now() < until) f.loop.runOnce(5);
-  ASSERT_TRUE(s.connected());
+  ASSERT_TRUE(f.awaitConnected(s));
   f.pump(s);
   EXPECT_EQ(floodContents(s), f.model);
   EXPECT_EQ(r.copy, f.model);

@@ -26,6 +26,17 @@ Quiv::DebugHandler* handler() { return Quiv::Platform::getDebugHandler("SlabTabl
 
 Zolm::WriterConfig config(bool local) { return {.local = local, .maxSlots = 4096}; }
 
+// The slab offset a key's slot holds.
+Bloka::Offset offsetOf(AclWriter& w, U32 vlan, U32* slot = nullptr) {
+  AclValue v;
+  Zolm::IterHint hint;
+  EXPECT_TRUE(w.lookup(VlanId(U16(vlan)), v, hint)) << vlan;
+  if (slot) *slot = hint.slot;
+  U32 raw;
+  std::memcpy(&raw, Zolm::SlotSpan::valuePtr(w.slotTable().slot(hint.slot)), 4);
+  return Bloka::Offset(raw);
+}
+
 // Every entry of the writer against the model, both ways.
 std::string compare(AclWriter const& w, std::map<U32, U32> const& model) {
   if (w.members() != model.size()) return fmt::format("{} members, model {}", w.members(), model.size());
@@ -63,7 +74,6 @@ TEST_P(SlabTableModel, RandomWritesReplacesAndRemovesMatchTheModel) {
   constexpr U32 SEED = 0xac1ac1, OPS = 40000, BATCH = 1000, KEYS = 700;
   std::mt19937 rng(SEED);
   std::map<U32, U32> model;
-  U64 bigFrees = 0;
   for (U32 op = 1; op <= OPS; ++op) {
     U32 vlan = rng() % KEYS;
     // Phases of growth and decay, so that slabs and slots also shrink.
@@ -75,7 +85,6 @@ TEST_P(SlabTableModel, RandomWritesReplacesAndRemovesMatchTheModel) {
       if (had) {
         ASSERT_EQ(aclVersion(prev, vlan), long(model[vlan]));
       }
-      bigFrees += had;
       model.erase(vlan);
     } else {
       U32 version = rng() % 5000;
@@ -146,25 +155,17 @@ TEST(SlabTable, ShrinkMovesSurvivorsAndAnotherProcessReadsThem) {
   }
   ASSERT_LT(s->numEntries(), grown);
   ASSERT_TRUE(w.validate()) << w.lastError();
-  for (U32 vlan : kept) {
-    U32 raw;
-    AclValue got;
-    ASSERT_TRUE(w.lookup(VlanId(U16(vlan)), got));
-    Zolm::IterHint hint;
-    ASSERT_TRUE(w.lookup(VlanId(U16(vlan)), got, hint));
-    std::memcpy(&raw, Zolm::SlotSpan::valuePtr(w.slotTable().slot(hint.slot)), 4);
-    EXPECT_LT(Bloka::Offset(raw).index(), s->numEntries()) << vlan;
-  }
-  pid_t pid = spawn([&] {
-    Zolm::ZolmReader<AclOps> child(nullptr, TABLE);
-    if (!child.initialize()) ::_exit(3);
-    for (U32 vlan : kept) {
-      AclValue got;
-      if (!child.lookup(VlanId(U16(vlan)), got) || aclVersion(got, vlan) != 0) ::_exit(4);
-    }
-    ::_exit(child.members() == kept.size() ? 0 : 5);
-  });
-  EXPECT_EQ(reapDescribed(pid), "exit 0");
+  for (U32 vlan : kept) EXPECT_LT(offsetOf(w, vlan).index(), s->numEntries()) << vlan;
+  EXPECT_EQ(reapDescribed(spawn([&] {
+              Zolm::ZolmReader<AclOps> child(nullptr, TABLE);
+              if (!child.initialize()) ::_exit(3);
+              for (U32 vlan : kept) {
+                AclValue got;
+                if (!child.lookup(VlanId(U16(vlan)), got) || aclVersion(got, vlan) != 0) ::_exit(4);
+              }
+              ::_exit(child.members() == kept.size() ? 0 : 5);
+            })),
+            "exit 0");
   // The reader mapped before the shrink reads them too.
   for (U32 vlan : kept) {
     ASSERT_TRUE(r.lookup(VlanId(U16(vlan)), v));
@@ -179,18 +180,9 @@ TEST(SlabTable, ValidatorReportsSlabDamageAndValueShadowsAreRefused) {
   ASSERT_TRUE(w.initialize());
   for (U32 vlan = 1; vlan <= 20; ++vlan) w.write(aclValue(vlan, 1));
   ASSERT_TRUE(w.validate()) << w.lastError();
-  auto offsetOf = [&](U32 vlan, U32& slot) {
-    AclValue v;
-    Zolm::IterHint hint;
-    EXPECT_TRUE(w.lookup(VlanId(U16(vlan)), v, hint));
-    slot = hint.slot;
-    U32 raw;
-    std::memcpy(&raw, Zolm::SlotSpan::valuePtr(w.slotTable().slot(slot)), 4);
-    return Bloka::Offset(raw);
-  };
   U32 slot5, slot6;
-  Bloka::Offset off5 = offsetOf(5, slot5);
-  offsetOf(6, slot6);
+  Bloka::Offset off5 = offsetOf(w, 5, &slot5);
+  offsetOf(w, 6, &slot6);
   w.slabs()->clientDataIs(off5, slot6);
   EXPECT_FALSE(w.validate());
   EXPECT_EQ(std::string(w.lastError()),

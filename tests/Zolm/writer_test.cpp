@@ -1,9 +1,6 @@
 // The writer through its interface: writing in place, the private default
-// table, and the rule that every change leaves exactly one live queue
-// record for its slot. (The read-only defaults: reader_test.cpp.) The slot
-// file: its bytes on disk, growth and shrink points, the header check, the
-// free list and the in-place update protocol. (Re-formatting a damaged or
-// restarted table: shm/writer_crash_test.cpp.)
+// table, one live queue record per changed slot. The slot file: its bytes,
+// growth and shrink points, the header check, the free list.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -52,7 +49,7 @@ TEST_P(DirectOps, WriteInPlaceIsInvisibleUntilCommitNotifiesOnceAndGrowsTheTable
   w.initialize();
   w.write(floodEntry(1, 10));
 
-  // A new key: filled in its own slot, reachable only after the commit.
+  // A new key: reachable only after the commit, which notifies once.
   U64 before = w.sequence();
   L3FloodEntryConfig* p = w.directWrite(floodEntry(2, 0));
   ASSERT_NE(p, nullptr);
@@ -65,8 +62,7 @@ TEST_P(DirectOps, WriteInPlaceIsInvisibleUntilCommitNotifiesOnceAndGrowsTheTable
   EXPECT_EQ(w.sequence(), before + 1);
   EXPECT_EQ(w.members(), 2u);
 
-  // An existing key: staged in the image, the slot keeps its old value
-  // until the commit.
+  // An existing key: staged in the image, the old value until the commit.
   p = w.directUpdate(Lanx::IntfId::fromRaw(1));
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->floodListId(), 10u) << "starts from the stored value";
@@ -83,7 +79,6 @@ TEST_P(DirectOps, WriteInPlaceIsInvisibleUntilCommitNotifiesOnceAndGrowsTheTable
   EXPECT_FALSE(w.directOpen());
   EXPECT_TRUE(w.validate()) << w.lastError();
 
-  // Many new keys this way grow the table past its requested size.
   for (U64 k = 3; k <= 3000; ++k) {
     w.directWrite(floodEntry(k, 0))->floodListIdIs(U32(k * 3));
     w.directCommit();
@@ -130,8 +125,7 @@ TEST(DirectOpsDeathTest, UnbalancedDirectOperationsAreFatal) {
         w->directWrite(floodEntry(7, 1));
       },
       "when modifying key:");
-  // A second thread writing the table would interleave its changes with
-  // the first one's: fatal at its first write, not silent damage.
+  // A second writing thread is fatal at its first write, not silent damage.
   EXPECT_DEATH(
       {
         auto w = fresh();
@@ -141,8 +135,7 @@ TEST(DirectOpsDeathTest, UnbalancedDirectOperationsAreFatal) {
       "entered from a second thread");
 }
 
-// Another program removed the table's directory under its writer (a
-// cleanup script, a test's root going first): letting go of it is still
+// The table's directory removed under its writer: letting go of it is
 // quiet, and the next writer lays the table out anew.
 TEST(WriterInterface, LetsGoQuietlyOfFilesRemovedUnderIt) {
   ShmRoot root;
@@ -181,9 +174,8 @@ TEST(WriterInterface, DefaultLocalWriterIsAPrivateTableOfRequestedSize100) {
   EXPECT_TRUE(std::filesystem::is_empty(root.dir())) << "a local table leaves no files";
 }
 
-// Every change leaves exactly one live queue record for its slot, and a
-// write that may not overwrite leaves the entry and sends nothing: a random
-// run through the interface, checked after every batch.
+// Every change leaves exactly one live queue record for its slot; a write
+// that may not overwrite leaves the entry and sends nothing.
 TEST(WriterQueue, EveryChangeLeavesOneLiveRecordForItsSlot) {
   ShmRoot root;
   FloodWriter w(handler(), TABLE, config(false, 512));
@@ -224,8 +216,7 @@ TEST(WriterQueue, EveryChangeLeavesOneLiveRecordForItsSlot) {
       }
     }
     ASSERT_TRUE(w.validate()) << w.lastError();
-    // Slots may have moved in a shrink; every occupied slot still has its
-    // own record, and each one touched now has a fresh one.
+    // After shrinks too: every occupied slot has its record, a touched one a fresh one.
     for (auto [key, id] : model) {
       U32 slot = slotOf(w, key);
       Nimbr::Record rec;
@@ -249,6 +240,16 @@ TEST(WriterQueue, EveryChangeLeavesOneLiveRecordForItsSlot) {
 
 using Zolm::SlotLink;
 
+struct Field {
+  std::size_t offset;
+  U32 value;
+  char const* name;
+};
+// The 32-bit words of a file at their offsets.
+void expectWords(std::vector<unsigned char> const& bytes, std::initializer_list<Field> fields) {
+  for (Field const& f : fields) EXPECT_EQ(rawAt<U32>(bytes, f.offset), f.value) << f.name << " at " << f.offset;
+}
+
 struct SlotFileTest : ::testing::Test {
   ShmRoot root;
   Quiv::DebugHandler* handler = Quiv::Platform::getDebugHandler("SlotFileTest");
@@ -265,22 +266,13 @@ TEST_F(SlotFileTest, NewFileAndAnInsertHaveEveryFieldAtItsOffset) {
   auto bytes = readFile(slotsPath());
   ASSERT_GE(bytes.size(), 632u + 64 * 32);
   EXPECT_EQ(rawAt<U64>(bytes, 0), Zolm::SlotHeaderCommon::MAGIC);
-  EXPECT_EQ(rawAt<U32>(bytes, 12), 600u);  // common header size
-  EXPECT_EQ(rawAt<U32>(bytes, 16), 32u);   // slot size
-  EXPECT_EQ(rawAt<U32>(bytes, 28), 16u);   // value size
   EXPECT_EQ(std::string(reinterpret_cast<char const*>(bytes.data()) + 48), "VexaSwitch::L3FloodEntryConfig");
   EXPECT_EQ(rawAt<U16>(bytes, 548), 2u);  // flags: notification queue
   EXPECT_EQ(rawAt<U16>(bytes, 550), 0u);  // not inside a critical section
-  EXPECT_EQ(rawAt<U32>(bytes, 556), 0u);  // occupiedSlots
-  EXPECT_EQ(rawAt<U32>(bytes, 560), 0u);  // freeList
-  EXPECT_EQ(rawAt<U32>(bytes, 564), 64u);  // maxNumSlots
-  EXPECT_EQ(rawAt<U32>(bytes, 568), w->ops().seed);
-  EXPECT_EQ(rawAt<U32>(bytes, 576), 0u);  // resizeSeq
-  EXPECT_EQ(rawAt<U32>(bytes, 580), 64u);  // numSlots
-  EXPECT_EQ(rawAt<U32>(bytes, 584), 0u);  // maxOccupiedSlots
-  // The critical-section image at 600 is an empty slot.
-  EXPECT_EQ(rawAt<U32>(bytes, 600 + 4), 0xFFFFFFFFu);
-  EXPECT_EQ(rawAt<U32>(bytes, 600 + 8), 0u);
+  expectWords(bytes, {{12, 600, "common header size"}, {16, 32, "slot size"}, {28, 16, "value size"},
+                      {556, 0, "occupiedSlots"}, {560, 0, "freeList"}, {564, 64, "maxNumSlots"},
+                      {568, w->ops().seed, "seed"}, {576, 0, "resizeSeq"}, {580, 64, "numSlots"},
+                      {584, 0, "maxOccupiedSlots"}, {604, 0xFFFFFFFFu, "image: an empty slot"}, {608, 0, "image flags"}});
   // Slots from 632, chained 0 -> 1 -> ... -> 63 -> end.
   for (U32 i = 0; i < 64; ++i) {
     std::size_t at = 632 + std::size_t(i) * 32;
@@ -294,15 +286,11 @@ TEST_F(SlotFileTest, NewFileAndAnInsertHaveEveryFieldAtItsOffset) {
   // An insert writes rhash, value and links at their offsets.
   w->write(floodEntry(77, 1234));
   bytes = readFile(slotsPath());
-  EXPECT_EQ(rawAt<U32>(bytes, 556), 1u);
-  EXPECT_EQ(rawAt<U32>(bytes, 560), 1u);  // slot 0 taken from the free list
-  std::size_t at = 632;
-  EXPECT_EQ(rawAt<U32>(bytes, at + 8) & Zolm::SLOT_OCCUPIED, 1u);
-  EXPECT_EQ(rawAt<U32>(bytes, at + 8) & Zolm::SLOT_LOOKASIDE, 0u);
   U32 h = Kel::hashSingleAttr(w->ops().seed, U64(77));
-  EXPECT_EQ(rawAt<U32>(bytes, at + 12), Zolm::reverseBits32(h));
-  EXPECT_EQ(rawAt<U64>(bytes, at + 16), 77u);     // key
-  EXPECT_EQ(rawAt<U32>(bytes, at + 24), 1234u);  // floodListId
+  expectWords(bytes, {{556, 1, "occupiedSlots"}, {560, 1, "freeList: slot 0 taken"}, {632 + 12, Zolm::reverseBits32(h), "rhash"},
+                      {632 + 16, 77, "key"}, {632 + 20, 0, "key, high word"}, {632 + 24, 1234, "floodListId"}});
+  EXPECT_EQ(rawAt<U32>(bytes, 632 + 8) & Zolm::SLOT_OCCUPIED, 1u);
+  EXPECT_EQ(rawAt<U32>(bytes, 632 + 8) & Zolm::SLOT_LOOKASIDE, 0u);
   // Its bucket word in the bucket file points at slot 0.
   auto buckets = readFile(root.dir() + "/" + TABLE + "/buckets");
   U32 n = rawAt<U32>(buckets, 20);
@@ -326,17 +314,12 @@ TEST_F(SlotFileTest, GrowsByDoublingUpToTheRequestedSizeThenByTenPercent) {
   EXPECT_EQ(w->capacity(), 64u);
   w->write(floodEntry(1000));
   EXPECT_EQ(w->capacity(), 100u);
-  auto bytes = readFile(slotsPath());
-  EXPECT_EQ(rawAt<U32>(bytes, 580), 100u);
-  EXPECT_EQ(rawAt<U32>(bytes, 576), 1u);
+  expectWords(readFile(slotsPath()), {{580, 100, "numSlots"}, {576, 1, "resizeSeq"}});
   for (U32 i = 65; i < 100; ++i) w->write(floodEntry(i + 1000));
   EXPECT_EQ(w->capacity(), 100u);
   w->write(floodEntry(5000));
   EXPECT_EQ(w->capacity(), 110u);
-  bytes = readFile(slotsPath());
-  EXPECT_EQ(rawAt<U32>(bytes, 564), 110u);
-  EXPECT_EQ(rawAt<U32>(bytes, 576), 2u);
-  EXPECT_EQ(rawAt<U32>(bytes, 584), 101u);
+  expectWords(readFile(slotsPath()), {{564, 110, "maxNumSlots"}, {576, 2, "resizeSeq"}, {584, 101, "maxOccupiedSlots"}});
   EXPECT_TRUE(w->validate());
   using T = Zolm::SlotWriterTable;
   EXPECT_EQ(T::growTarget(1024, 4096), 2048u);
@@ -363,8 +346,7 @@ TEST_F(SlotFileTest, FixedSizeTableRefusesTheWriteThatDoesNotFitAndStaysValid) {
   EXPECT_EQ(v.floodListId(), 7u);
 }
 
-// Each process that creates a table draws its own seed (two processes
-// started alike must not share it).
+// Each process that creates a table draws its own seed.
 TEST_F(SlotFileTest, TablesCreatedByTwoProcessesHaveDifferentSeeds) {
   U32* seed = newShared<U32>();
   auto seedFromChild = [&](std::string const& table) {
@@ -383,38 +365,21 @@ TEST_F(SlotFileTest, TablesCreatedByTwoProcessesHaveDifferentSeeds) {
 
 TEST(SlotHeaderCheck, MessagesNameTheFailedCheck) {
   Zolm::SlotHeaderCommon h;
-  h.init(nullptr, 600, 32, 64, 100, 2, 0x10001, "VexaSwitch::L3FloodEntryConfig", 16, 1);
+  char const* const flood = "VexaSwitch::L3FloodEntryConfig";
+  h.init(nullptr, 600, 32, 64, 100, 2, 0x10001, flood, 16, 1);
   h.numSlots = h.maxNumSlots = 64;
-  Quiv::String err;
-  EXPECT_FALSE(Zolm::SlotTable::validateHeader(nullptr, h, 599, 0x10001, 32, 16, "VexaSwitch::L3FloodEntryConfig", err));
-  EXPECT_EQ(err.view(), "bad header file size: 599 wanted:632");
-  EXPECT_FALSE(Zolm::SlotTable::validateHeader(nullptr, h, 632 + 10 * 32, 0x10001, 32, 16, "", err));
-  EXPECT_EQ(err.view(), "bad shmem size:952 wanted:2680 for 64 slots");
-  EXPECT_FALSE(Zolm::SlotTable::validateHeader(nullptr, h, 4096, 0x20001, 32, 16, "", err));
-  EXPECT_NE(err.view().find("fenixId mismatch"), std::string_view::npos);
-  EXPECT_FALSE(Zolm::SlotTable::validateHeader(nullptr, h, 4096, 0x10001, 32, 16, "VexaSwitch::LagGroupIdEntry", err));
-  EXPECT_NE(err.view().find("wanted:VexaSwitch::LagGroupIdEntry"), std::string_view::npos);
-  EXPECT_TRUE(Zolm::SlotTable::validateHeader(nullptr, h, 4096, 0x10001, 32, 16, "VexaSwitch::L3FloodEntryConfig", err));
+  auto check = [&](U64 size, U32 fenix, char const* type) {
+    Quiv::String err;
+    return Zolm::SlotTable::validateHeader(nullptr, h, size, fenix, 32, 16, type, err) ? "ok" : std::string(err.view());
+  };
+  EXPECT_EQ(check(599, 0x10001, flood), "bad header file size: 599 wanted:632");
+  EXPECT_EQ(check(632 + 10 * 32, 0x10001, ""), "bad shmem size:952 wanted:2680 for 64 slots");
+  EXPECT_NE(check(4096, 0x20001, "").find("fenixId mismatch"), std::string::npos);
+  EXPECT_NE(check(4096, 0x10001, "VexaSwitch::LagGroupIdEntry").find("wanted:VexaSwitch::LagGroupIdEntry"),
+            std::string::npos);
+  EXPECT_EQ(check(4096, 0x10001, flood), "ok");
 }
 
-TEST_F(SlotFileTest, ShrinksWhenMostlyEmptyAndNeverBelowTheInitialCount) {
-  auto w = writer(4096);
-  for (U32 i = 0; i < 1024; ++i) w->write(floodEntry(i + 1));
-  EXPECT_EQ(w->capacity(), 1024u);
-  EXPECT_EQ(w->slotTable().shrinkThreshold(), 512u);
-  for (U32 i = 0; i < 768; ++i) w->remove(Lanx::IntfId::fromRaw(i + 1));
-  EXPECT_EQ(w->capacity(), 1024u);  // 256 occupied: not below half of 512
-  w->remove(Lanx::IntfId::fromRaw(769));
-  EXPECT_EQ(w->capacity(), 512u);  // 255 occupied: 4 x 128
-  EXPECT_TRUE(w->validate()) << w->lastError();
-  VexaSwitch::L3FloodEntryConfig v;
-  for (U32 i = 769; i < 1024; ++i) ASSERT_TRUE(w->lookup(Lanx::IntfId::fromRaw(i + 1), v)) << i;
-  for (U32 i = 769; i < 1024; ++i) w->remove(Lanx::IntfId::fromRaw(i + 1));
-  EXPECT_EQ(w->capacity(), 64u);
-  EXPECT_TRUE(w->validate()) << w->lastError();
-}
-
-// A local table: the death-test child leaves no files behind.
 TEST(SlotFileDeathTest, FreeListMisuseIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   FloodWriter w(nullptr, TABLE, {.local = true});
@@ -423,7 +388,6 @@ TEST(SlotFileDeathTest, FreeListMisuseIsFatal) {
   EXPECT_DEATH(w.slotTable().initializeSlots(5, 5), "bad index range, start: 5 end: 5");
   w.write(floodEntry(1));
   w.write(floodEntry(2));
-  // Slot 0 is occupied, the free-list head is 2: moving down from 0 is wrong.
   EXPECT_DEATH(w.slotTable().move(0), "should always move entries to lower section");
 }
 

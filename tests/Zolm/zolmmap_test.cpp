@@ -1,7 +1,6 @@
 // The facade in one process: what init accepts and refuses, the private
-// local table, the placeholders a detached or not yet mounted map answers
-// through, and the misuses that must stop the program. Mounting across
-// processes is in tests/shm/zolmmap_test.cpp.
+// local table, the placeholders of a map without a table, and the misuses
+// that must stop the program.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -93,9 +92,8 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
   EXPECT_TRUE(fresh.lookup(LagGroupId(9), v));
   EXPECT_TRUE(dynamic_cast<Zolm::ZolmWriter<LagOps>&>(fresh.impl()).slotTable().region().onHeap());
 
-  // The memory options reach the writer's files: tracked bytes come and go
-  // with the mappings, and a shared table stays out of core dumps unless
-  // its descriptor asks for it.
+  // Memory options reach the writer's files: tracked bytes come and go with
+  // the mappings; out of core dumps unless the descriptor asks.
   U64 trackedBefore = Mem::MemoryTracker::bytes();
   for (bool coreDump : {false, true}) {
     LagMap shared(NAME, &loop);
@@ -110,8 +108,8 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
     EXPECT_EQ(Mem::MemoryTracker::bytes(), trackedBefore);
   }
 
-  // A pair whose values live in slab files cannot be shadowed value by
-  // value; refused before any form or watcher is made.
+  // Slab-stored values cannot be shadowed value by value: refused before
+  // any form or watcher is made.
   Zolm::ZolmMap<AclOps> acl(NAME, &loop);
   EXPECT_EQ(errorOf([&] { acl.init(descriptor(8, ZolmType::shadow)); }),
             fmt::format("{} mounted in 'shadow' mode not supported: only 'keyshadow' and 'reader' are currently "
@@ -129,8 +127,6 @@ TEST(ZolmMapForms, LocalTableWorksAndFormsWithoutATableAnswerEmptyAndRefuseWrite
   ShmRoot root;
   Quiv::EventLoop loop;
   LagMap m(NAME, &loop);
-  // (Written, removed and iterated on it through every collection class:
-  // KelZolm/collection_test.cpp.)
   m.createDefaultLocalWriter();
   m.write(lagEntry(7, 3));
   LagGroupIdEntry prev;
@@ -198,8 +194,6 @@ TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
   MapDescriptor prev = descriptor(8, ZolmType::writer, true);
   prev.prevValue = true;
   EXPECT_DEATH(m.init(prev), "prevValue mount-time option enabled without specifying `captureNotifyValues property");
-  // Shadow types deliver from the loop; switching notifications off
-  // before their init is a contradiction.
   m.callbacksIs({}, false);
   m.notifyingIs(false);
   EXPECT_DEATH(m.init(descriptor(8, ZolmType::shadow)),
