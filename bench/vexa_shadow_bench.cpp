@@ -231,8 +231,8 @@ void BM_SocketPingPong(benchmark::State& state) {
 
 // --- the shadow in its own process -----------------------------------------------------
 
-constexpr U32 kMaxIdx = 1u << 18;   // write indices stamped
-constexpr U32 kMaxKeys = 1u << 14;  // keys followed per key
+constexpr U32 kMaxIdx = 1u << 21;   // write indices stamped
+constexpr U32 kMaxKeys = 1u << 17;  // keys followed per key
 
 // Shared by the writer (parent) and the shadow (child). The child stamps
 // tCb before it publishes keyVal / lastIdx (release), so the parent reads a
@@ -565,11 +565,12 @@ void BM_ShadowLatencyPaced(benchmark::State& state) {
   rig.finish();
 }
 
-// Bursts of back-to-back writes, one per key of a 1e4-key table; the latency
+// Bursts of 1e5 back-to-back writes, one per key of a 1e5-key table; the latency
 // of each key is from its own write to its own change. `drain_ns` is from
 // the burst's first write to its last change.
 void BM_ShadowLatencyBurst(benchmark::State& state) {
-  constexpr U32 kKeys = 10000;
+  constexpr U32 kKeys = 100000;
+  static_assert(kKeys <= kMaxKeys);
   Rig rig(state, kKeys);
   std::vector<U64> lat, drain, issue;
   std::vector<U32> expected(kKeys);
