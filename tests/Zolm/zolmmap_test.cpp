@@ -13,6 +13,7 @@
 #include "VexaSwitchLib/tables/VlanZolm.h"
 #include "Zolm/TestTables.h"
 #include "testutil/Expect.h"
+#include "testutil/Process.h"
 
 namespace vexa_zolmmap_test {
 
