@@ -239,7 +239,8 @@ TEST(ZolmMapMount, AShadowWhoseFirstConnectIsRefusedConnectsLaterAndFollows) {
   auto both = [&](std::size_t n) {
     return pump(shadowLoop, [&] {
       writerLoop.runOnce(0);
-      return contentsOf(s) == contentsOf(w) && contentsOf(s).size() == n;
+      auto const seen = contentsOf(s);
+      return seen.size() == n && seen == contentsOf(w);
     }, std::chrono::seconds(10));
   };
   ASSERT_TRUE(both(8)) << "caught up after connecting: " << contentsOf(s).size();
