@@ -1,7 +1,6 @@
 // The command-line tools as a user runs them: their version, their exit
 // status convention (0 ok, 1 a failed check, 2 usage or malformed input,
-// 3 a table or root that cannot be made or attached), zolm's dump and get
-// agreeing on every key, vexa-l2's refusal of fields its words cannot
+// 3 a table or root that cannot be made or attached), vexa-l2's refusal of fields its words cannot
 // hold, and a second table demo on a root whose table another demo is
 // writing; the agent demo keeps the same convention.
 #include <gtest/gtest.h>
@@ -11,14 +10,11 @@
 #include <cstdio>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include <fmt/format.h>
 
-#include "VexaSwitchLib/Zolm/ZolmWriter.h"
 #include "VexaSwitchLib/runtime/Version.h"
-#include "VexaSwitchLib/tables/L2Zolm.h"
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
@@ -45,32 +41,6 @@ TEST(Tools, VersionAndTheExitStatusFooter) {
     EXPECT_EQ(h.code, 0) << bin;
     EXPECT_NE(h.out.find("Exit status: 0 ok, 1 "), std::string::npos) << h.out;
   }
-}
-
-// Every key `zolm dump` prints is one `zolm get` finds: interface ids the
-// constructors make with numbers a name did not take before (Ethernet0,
-// Vlan4095, Port-Channel0) and images no name spells.
-TEST(Tools, ZolmGetFindsEveryKeyItsDumpPrints) {
-  VexaTest::ShmRoot shm;
-  constexpr char TABLE[] = "vexaswitch/tables/l2/mlag";
-  Zolm::ZolmWriter<VexaSwitch::MlagIntfConfigOps> w(nullptr, TABLE, Zolm::WriterConfig{.maxSlots = 64});
-  w.initialize();
-  using Lanx::IntfId;
-  for (IntfId id : {IntfId::ethernet(0), IntfId::ethernet(3, 0, 5), IntfId::vlan(4095), IntfId::portChannel(0),
-                    IntfId::fromRaw(6), IntfId::fromRaw(0x0100000000000000), IntfId::fromRaw(~U64(0)),
-                    IntfId("Ethernet7")})
-    w.write(VexaSwitch::MlagIntfEntry(id));
-  Result dump = run(ZOLM, fmt::format("dump {} --root {}", TABLE, shm.dir()));
-  ASSERT_EQ(dump.code, 0) << dump.err;
-  std::istringstream lines(dump.out);
-  int n = 0;
-  for (std::string line; std::getline(lines, line); ++n) {
-    Result get = run(ZOLM, fmt::format("get {} '{}' --root {}", TABLE, line, shm.dir()));
-    EXPECT_EQ(get.code, 0) << line << ": " << get.err;
-    EXPECT_EQ(get.out, line + "\n");
-  }
-  EXPECT_EQ(n, 8) << dump.out;
-  w.cleanup();
 }
 
 // Each refusal: the status and the words of its message.
