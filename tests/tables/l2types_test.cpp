@@ -61,7 +61,7 @@ TEST(L2ControlWords, FieldsAndViews) {
   EXPECT_TRUE(c.writeOp() && !c.readOp() && !c.lastSeenOverride() && c.lastSeenRelative());
   EXPECT_EQ(L2McastFlags::fromFields(true, false, true).value(), 5);
   auto hw = L2HashTableHwEntry::fromWords(1, 2, 3, 4);
-  EXPECT_EQ(std::pair(hw.qword0(), hw.qword1()), std::pair(0x0000000200000001ULL, 0x0000000400000003ULL));
+  EXPECT_EQ(std::pair(hw.qword0(), hw.qword1()), std::pair(U64(0x0000000200000001), U64(0x0000000400000003)));
   EXPECT_EQ(hw.data0() + hw.data1() * 10 + hw.data2() * 100 + hw.data3() * 1000, 4321u);
   L2PortControl pc(6);
   EXPECT_FALSE(pc.isMlagPeer());

@@ -7,7 +7,6 @@
 
 #include "VexaSwitchLib/tables/VexaSwitchTypes.h"
 #include "VexaSwitchLib/tables/ZolmTypes.h"
-#include "testutil/Expect.h"
 
 namespace vexa_tableid_test {
 
@@ -22,30 +21,23 @@ TableId make(char const* f, char const* t, U8 dev = 64, U8 pipe = 255) {
   return id;
 }
 
-TEST(TableName, DeviceAndPipelineSuffixes) {
-  EXPECT_EQ(make("l3", "lpm").tableName(), "vexaswitch/tables/l3/lpm");
-  EXPECT_EQ(make("l3", "lpm", 0).tableName(), "vexaswitch/tables/l3/lpm-dev0");
-  EXPECT_EQ(make("l3", "lpm", 0, 3).tableName(), "vexaswitch/tables/l3/lpm-dev0-pipe3");
-  // A pipeline without a device is not written.
-  EXPECT_EQ(make("l3", "lpm", 64, 3).tableName(), "vexaswitch/tables/l3/lpm");
+// (Parsing what is built: the random round trip below.)
+TEST(TableName, SuffixesAndTheParsingRules) {
+  for (auto [id, name] : {std::pair{make("l3", "lpm"), "vexaswitch/tables/l3/lpm"},
+                          {make("l3", "lpm", 0), "vexaswitch/tables/l3/lpm-dev0"},
+                          {make("l3", "lpm", 2, 11), "vexaswitch/tables/l3/lpm-dev2-pipe11"},
+                          {make("a/b", "c"), "vexaswitch/tables/a/b/c"},
+                          {make("l3", "lpm", 64, 3), "vexaswitch/tables/l3/lpm"}})  // no pipeline without a device
+    EXPECT_EQ(id.tableName(), name);
   EXPECT_DEATH(make("", "lpm").tableName(), "ZolmTypes.*feature\\(\\) && table\\(\\)");
-}
-
-TEST(TableName, ParsesFeatureWithSlashesAndOptionalPartsAndRaisesForADeviceAbove64) {
-  TableId a = TableId::fromTableName("vexaswitch/tables/l3/lpm-dev2-pipe11");
-  EXPECT_EQ(a, make("l3", "lpm", 2, 11));
-  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/a/b/c"), make("a/b", "c"));
-  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev64").devId().value(), 64);
-  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev64").tableName(), "vexaswitch/tables/l2/mac");
+  EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev64"), make("l2", "mac"));
   // Only the low 8 bits of a pipeline number are kept, however long it is.
   EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev1-pipe256").pipeId(), 0);
   EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev1-pipe99999999999999999999999").pipeId(),
             255);  // (10^23 - 1) mod 256
-  // A device above 64 raises, however long its number.
+  // A device above 64 raises, however long its number (the message: text_test.cpp).
   EXPECT_THROW(TableId::fromTableName("vexaswitch/tables/l2/mac-dev65"), Kel::RangeException);
-  EXPECT_EQ(VexaTest::thrownMessage<Kel::RangeException>(
-                [] { TableId::fromTableName("vexaswitch/tables/l2/mac-dev123456789012345678901234567890"); }),
-            "Oka::Central::DeviceId::value < Oka::Central::DeviceId::min or > Oka::Central::DeviceId::null not allowed");
+  EXPECT_THROW(TableId::fromTableName("vexaswitch/tables/l2/mac-dev123456789012345678901234567890"), Kel::RangeException);
 }
 
 TEST(TableName, RandomIdsRoundTripThroughNameAndText) {
