@@ -1,17 +1,8 @@
 // Include direction: every library, tool and umbrella file includes only
-// headers of its own layer or below, the project headers form no cycle, and
-// every project header included exists. Layers, bottom to top:
-//   runtime/                      our runtime
-//   tables/ value types           every tables/ file but the collection units
-//   ZolmCore/, Bloka/, Zolm/      the engine, lowest first
-//   KelZolm/                      the adapter
-//   tables/ collection units      tables/<Name>Zolm*.{h,cpp}, tables/Collections.h,
-//                                 tables/Modules.cpp, tables/TableAccess.{h,cpp}
-//   tools/                        command-line tools
-//   include/                      the installed umbrellas
-// The tools are written against the public API, so they may include the
-// umbrellas above them. Tests beside the tools (tools/**/*_test.cpp) may
-// include anything.
+// headers of its own layer or below (LAYERS), the project headers form no
+// cycle, and every project header included exists. The tools are written
+// against the public API, so they may include the umbrellas above them;
+// tests beside the tools (tools/**/*_test.cpp) may include anything.
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
@@ -37,27 +28,26 @@ namespace fs = std::filesystem;
 // A tree: relative path ("runtime/Mem.h") to contents.
 using Tree = std::map<std::string, std::string>;
 
-constexpr char const* LAYER_DIRS[] = {"runtime", "tables", "ZolmCore", "Bloka", "Zolm", "KelZolm", "tools", "include"};
-constexpr int TOOLS = 7;
-constexpr int UMBRELLAS = 8;
-// The prefix every project header is reached by, as installed.
-constexpr std::string_view PREFIX = "VexaSwitchLib/";
-
 struct Layer {
+  char const* dir;
   int rank;
   char const* name;
 };
+// Bottom to top; tables/ holds two layers (the collection units at rank 6).
+constexpr Layer LAYERS[] = {{"runtime", 0, "runtime"},       {"tables", 1, "value types"},
+                            {"ZolmCore", 2, "engine core (ZolmCore)"}, {"Bloka", 3, "engine (Bloka)"},
+                            {"Zolm", 4, "engine (Zolm)"},    {"KelZolm", 5, "adapter (KelZolm)"},
+                            {"tools", 7, "tools"},           {"include", 8, "umbrella headers"}};
+constexpr int TOOLS = 7, UMBRELLAS = 8;
+// The prefix every project header is reached by, as installed.
+constexpr std::string_view PREFIX = "VexaSwitchLib/";
 
 std::optional<Layer> layerOf(std::string const& path) {
   static std::regex const collection(R"(^tables/([A-Za-z0-9]+Zolm[A-Za-z0-9]*\.(h|cpp)|Collections\.h|Modules\.cpp|TableAccess\.(h|cpp))$)");
-  // By LAYER_DIRS; tables/ holds two layers.
-  static Layer const layers[] = {{0, "runtime"},        {1, "value types"},       {2, "engine core (ZolmCore)"},
-                                 {3, "engine (Bloka)"}, {4, "engine (Zolm)"},     {5, "adapter (KelZolm)"},
-                                 {TOOLS, "tools"},      {UMBRELLAS, "umbrella headers"}};
-  for (std::size_t i = 0; i < std::size(LAYER_DIRS); ++i) {
-    if (path.rfind(std::string(LAYER_DIRS[i]) + "/", 0) != 0) continue;
-    if (i == 1 && std::regex_match(path, collection)) return Layer{6, "collection units"};
-    return layers[i];
+  for (Layer const& l : LAYERS) {
+    if (path.rfind(std::string(l.dir) + "/", 0) != 0) continue;
+    if (l.rank == 1 && std::regex_match(path, collection)) return Layer{l.dir, 6, "collection units"};
+    return l;
   }
   return std::nullopt;
 }
@@ -72,11 +62,10 @@ std::vector<Include> includesOf(std::string const& text) {
   static std::regex const re(R"(^\s*#\s*include\s*([<"])([^">]+)[">])");
   std::vector<Include> out;
   std::istringstream in(text);
-  std::string line;
-  for (int n = 1; std::getline(in, line); ++n) {
-    std::smatch m;
+  std::smatch m;
+  int n = 1;
+  for (std::string line; std::getline(in, line); ++n)
     if (std::regex_search(line, m, re)) out.push_back({n, m[2].str(), m[1].str() == "\""});
-  }
   return out;
 }
 
@@ -90,25 +79,22 @@ std::optional<std::string> resolve(Tree const& tree, std::string const& from, In
   if (inc.quoted) candidates.push_back(fs::path(from).parent_path() / inc.target);
   if (inc.target.rfind(PREFIX, 0) == 0) candidates.push_back(fs::path(inc.target.substr(PREFIX.size())));
   candidates.push_back(fs::path("include") / inc.target);
-  for (auto const& c : candidates) {
-    std::string p = c.lexically_normal().generic_string();
-    if (tree.count(p)) return p;
-  }
+  for (auto const& c : candidates)
+    if (std::string p = c.lexically_normal().generic_string(); tree.count(p)) return p;
   return std::nullopt;
 }
 
 // An include meant for the project: quoted, or naming one of our folders.
 bool namesProject(Include const& inc) {
-  if (inc.quoted) return true;
-  std::string first = inc.target.substr(0, inc.target.find('/'));
-  if (first.size() == inc.target.size()) return false;
+  std::size_t slash = inc.target.find('/');
+  if (inc.quoted || slash == std::string::npos) return inc.quoted;
+  std::string first = inc.target.substr(0, slash);
   return first + "/" == PREFIX ||
-         std::find(std::begin(LAYER_DIRS), std::end(LAYER_DIRS), first) != std::end(LAYER_DIRS);
+         std::any_of(std::begin(LAYERS), std::end(LAYERS), [&](Layer const& l) { return first == l.dir; });
 }
 
 // Every fault of the tree, one line each: upward includes, includes of
-// project headers that do not exist, include cycles. Tests beside the tools
-// (tools/**/*_test.cpp) may include anything.
+// project headers that do not exist, include cycles.
 std::vector<std::string> checkLayers(Tree const& tree) {
   std::vector<std::string> faults;
   std::map<std::string, std::vector<std::string>> edges;
@@ -161,10 +147,10 @@ std::vector<std::string> checkLayers(Tree const& tree) {
 
 Tree readSourceTree(fs::path const& root) {
   Tree tree;
-  for (char const* dir : LAYER_DIRS) {
+  for (Layer const& l : LAYERS) {
     std::error_code ec;
-    if (!fs::is_directory(root / dir, ec)) continue;  // a layer not yet present
-    for (auto const& entry : fs::recursive_directory_iterator(root / dir)) {
+    if (!fs::is_directory(root / l.dir, ec)) continue;  // a layer not yet present
+    for (auto const& entry : fs::recursive_directory_iterator(root / l.dir)) {
       auto ext = entry.path().extension();
       if (!entry.is_regular_file() || (ext != ".h" && ext != ".cpp")) continue;
       std::ifstream in(entry.path(), std::ios::binary);

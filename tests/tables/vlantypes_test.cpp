@@ -86,34 +86,14 @@ TEST(AclSerialization, ExactBytesOfTheWorkedCases) {
             (std::vector<int>{2, 5, 7, 1, 1, 0}));
   VlanMembershipAclEntryConfig back;
   back.deserialize(buf.data(), 22);
-  EXPECT_EQ(back, c);
+  EXPECT_EQ(back, c);  // (buffers to values and back: the fuzzer)
 }
 
-TEST(AclSerialization, RandomValuesRoundTrip) {
-  std::mt19937 rng(9);
-  for (int i = 0; i < 2000; ++i) {
-    VlanMembershipAclEntryConfig c(Bridging::VlanId(static_cast<U16>(rng() % 4096)));
-    c.disableVlanIs(rng() % 2);
-    for (int k = 0; k < 6; ++k) {
-      Idx at(static_cast<U8>(rng() % 12));
-      switch (rng() % 3) {
-        case 0: c.aclIdIs(at, PipeAclId(static_cast<U16>(rng()))); break;
-        case 1: c.aclEnableIs(at, PipeAclEnable(static_cast<U16>(rng()))); break;
-        default: c.aclDefaultPermitIs(at, PipeAclDefaultPermit(static_cast<U16>(rng())));
-      }
-    }
-    std::vector<unsigned char> buf(c.serializeLen());
-    c.serialize(buf.data());
-    ASSERT_EQ(c.deserializeLen(buf.data(), static_cast<U32>(buf.size())), 88u);
-    VlanMembershipAclEntryConfig back;
-    back.deserialize(buf.data(), static_cast<U32>(buf.size()));
-    ASSERT_EQ(back, c);
-  }
-}
-
-// Every buffer is copied into an allocation of exactly its length, so the
-// sanitized build catches any read past it.
-TEST(AclSerialization, HostileBuffersAreRefusedWithoutOverreading) {
+// Every count byte at every length (the fuzzer covers the rest of the
+// bytes): refused exactly when deserializeLen refuses, and a refusal leaves
+// the value as it was. Each buffer is an allocation of exactly its length,
+// so the sanitized build catches any read past it.
+TEST(AclSerialization, HostileBuffersAreRefusedWithoutOverreadingOrLoss) {
   std::mt19937 rng(13);
   VlanMembershipAclEntryConfig keep(Bridging::VlanId(77));
   keep.aclIdIs(Idx(2), PipeAclId(9));
@@ -122,30 +102,20 @@ TEST(AclSerialization, HostileBuffersAreRefusedWithoutOverreading) {
       auto buf = std::make_unique<unsigned char[]>(len ? len : 1);
       for (U32 i = 0; i < len; ++i) buf[i] = static_cast<unsigned char>(rng() % 3 == 0 ? rng() : 0);
       if (len >= 2) buf[1] &= 0x0F;  // a valid VLAN id: this loop is about the counts
-      if (len >= 8) {
-        buf[4] = static_cast<unsigned char>(count);
-        buf[5] = buf[6] = buf[7] = 0;
-      }
-      U32 expectLen = keep.deserializeLen(buf.get(), len);
+      if (len >= 8) buf[4] = static_cast<unsigned char>(count), buf[5] = buf[6] = buf[7] = 0;
+      bool lenAccepts = keep.deserializeLen(buf.get(), len) == 88u;
       VlanMembershipAclEntryConfig v = keep;
-      bool accepted = true;
       try {
         v.deserialize(buf.get(), len);
+        ASSERT_TRUE(lenAccepts && (count <= 12 || len < 8)) << "count " << count << " len " << len;
       } catch (Kel::RangeException const&) {
-        accepted = false;
+        ASSERT_FALSE(lenAccepts) << "count " << count << " len " << len;
         ASSERT_EQ(v, keep) << "a refused buffer changed the value";
-      }
-      ASSERT_EQ(accepted, expectLen == 88u) << "count " << count << " len " << len;
-      if (count > 12 && len >= 8) {
-        ASSERT_FALSE(accepted);
       }
     }
   }
   unsigned char badVlan[16] = {0xFF, 0xFF};
   EXPECT_THROW(VlanMembershipAclEntryConfig().deserialize(badVlan, 16), Kel::RangeException);
-  unsigned char thirteen[16] = {1, 0, 0, 0, 13};
-  EXPECT_EQ(keep.deserializeLen(thirteen, 16), 0u);
-  EXPECT_THROW(VlanMembershipAclEntryConfig().deserialize(thirteen, 16), Kel::RangeException);
 }
 
 }  // namespace

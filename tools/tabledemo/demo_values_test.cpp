@@ -54,44 +54,29 @@ TEST(DemoValues, WrittenValuesAreSoundAndVersionsBounded) {
   EXPECT_NE(check(valueOf(9, 0), 100), Verdict::sound) << "version 0 is never written";
 }
 
+// Every splice of two writes of one key that mixes their value parts (past
+// the 12-byte key) is torn; a splice of two keys' writes (a slot reused while
+// read) is never sound for either key. A cut that gives one whole write back
+// is skipped.
 TEST(DemoValues, EverySpliceOfTwoWritesOrOfTwoKeysIsCaught) {
-  // Two writes of one key: any cut inside the value part (past the 12-byte
-  // key) mixes fields of both and must fail; cuts in the key give a whole
-  // write back, which is sound.
-  U64 failures = 0;
-  for (U64 id = 1; id < 200; ++id) {
-    for (U64 a = 1; a < 40; a += 3) {
-      Value va = valueOf(id, a), vb = valueOf(id, a + 1 + id);
-      for (std::size_t cut = 1; cut < sizeof(Value); ++cut) {
-        Value s = splice(va, vb, cut);
-        if (std::memcmp(&s, &va, sizeof s) == 0 || std::memcmp(&s, &vb, sizeof s) == 0) continue;
-        if (check(s, 1u << 20) != Verdict::torn) ++failures;
-      }
-    }
-  }
-  EXPECT_EQ(failures, 0u);
-  // A slot reused for another key while it was read (leading bytes both keys
-  // share give one whole write back).
-  for (U64 id = 1; id < 300; ++id) {
-    Value va = valueOf(id, 10 + id), vb = valueOf(id * 31 + 7, 10 + id);
-    Key ka = keyOf(id), kb = keyOf(id * 31 + 7);
+  auto splices = [](Value const& va, Value const& vb, auto&& caught) {
+    U64 missed = 0;
     for (std::size_t cut = 1; cut < sizeof(Value); ++cut) {
       Value s = splice(va, vb, cut);
-      if (std::memcmp(&s, &va, sizeof s) == 0 || std::memcmp(&s, &vb, sizeof s) == 0) continue;
-      if (check(s, 1u << 20, &ka) == Verdict::sound || check(s, 1u << 20, &kb) == Verdict::sound) ++failures;
+      if (std::memcmp(&s, &va, sizeof s) != 0 && std::memcmp(&s, &vb, sizeof s) != 0 && !caught(s)) ++missed;
     }
+    return missed;
+  };
+  U64 missed = 0;
+  for (U64 id = 1; id < 300; ++id) {
+    for (U64 a = 1; id < 200 && a < 40; a += 3)
+      missed += splices(valueOf(id, a), valueOf(id, a + 1 + id), [](Value const& s) { return check(s, 1u << 20) == Verdict::torn; });
+    Key ka = keyOf(id), kb = keyOf(id * 31 + 7);
+    missed += splices(valueOf(id, 10 + id), valueOf(id * 31 + 7, 10 + id), [&](Value const& s) {
+      return check(s, 1u << 20, &ka) != Verdict::sound && check(s, 1u << 20, &kb) != Verdict::sound;
+    });
   }
-  EXPECT_EQ(failures, 0u);
-}
-
-TEST(DemoValues, ASingleChangedFieldIsCaught) {
-  for (auto change : {+[](Value& w) { w.intfIs(Lanx::IntfId::fromRaw(999)); },
-                      +[](Value& w) { w.entryTypeIs(Bridging::EntryType::routerMac); },
-                      +[](Value& w) { w.timestampIs(1235); }}) {
-    Value w = valueOf(77, 1234);
-    change(w);
-    EXPECT_EQ(check(w, 2000), Verdict::torn);
-  }
+  EXPECT_EQ(missed, 0u);
 }
 
 TEST(VersionLog, OlderVersionAfterNewerIsStale) {
