@@ -170,8 +170,8 @@ struct Boxed {
   std::vector<unsigned char> bytes;
 };
 
-// Every parseable value type: default text -> value -> text, and a few
-// typed values against their own text form.
+// Every parseable value type: default text -> value -> text (typed values'
+// text forms: each type's own test).
 TEST(GenericValues, EveryParseableTypeRoundTripsThroughItsOperationsAlone) {
   int parsed = 0;
   for (Kel::Type t : Kel::types()) {
@@ -190,19 +190,12 @@ TEST(GenericValues, EveryParseableTypeRoundTripsThroughItsOperationsAlone) {
   }
   EXPECT_GE(parsed, 40);
 
-  struct Sample {
-    std::string_view type, text;
-  };
-  for (Sample s : {Sample{"VexaSwitch::AclCounter",
-                          "Value('VexaSwitch::AclCounter', ** {'key': Value('Nox::UniqueId', ** {'pid': 7, 'counter': "
-                          "9}), 'count': 18446744073709551615})"},
-                   Sample{"VexaSwitch::LagGroupIdEntry",
-                          "Value('VexaSwitch::LagGroupIdEntry', ** {'key': 5, 'lagIntf': Port-Channel5})"},
-                   Sample{"VexaSwitch::L2HashTableIndex", "12288"}, Sample{"Lanx::IntfId", "Ethernet3/1"}}) {
-    Boxed v(type(s.type));
-    v.m->genericIfStrepToValue(v.at(), Quiv::String(s.text), v.type, 0);
-    EXPECT_EQ(v.text(), s.text);
-  }
+  // A record with a nested value and a full-width count.
+  Boxed counter(type("VexaSwitch::AclCounter"));
+  std::string text = "Value('VexaSwitch::AclCounter', ** {'key': Value('Nox::UniqueId', ** {'pid': 7, 'counter': 9}), "
+                     "'count': 18446744073709551615})";
+  counter.m->genericIfStrepToValue(counter.at(), Quiv::String(text), counter.type, 0);
+  EXPECT_EQ(counter.text(), text);
   // Bad text is refused and loses nothing.
   Boxed lag(type("VexaSwitch::LagGroupId"));
   lag.m->genericIfStrepToValue(lag.at(), "5", lag.type, 0);
@@ -239,15 +232,13 @@ TEST(GenericValues, HashConstructAndPointerChecks) {
   alignas(LagGroupIdEntry) unsigned char raw[sizeof(LagGroupIdEntry)];
   U32 sixtyFour = 64, three = 3;
   void const* args[] = {&sixtyFour};
-  EXPECT_EQ(thrownMessage<Kel::RangeException>([&] { lagId.ops()->genericIfConstructFromCtorArgs(raw, args); }),
-            "VexaSwitch::LagGroupId::value < 0 or > VexaSwitch::LagGroupId::emptyId not allowed");
+  EXPECT_THROW(lagId.ops()->genericIfConstructFromCtorArgs(raw, args), Kel::RangeException);
   args[0] = &three;
   lagId.ops()->genericIfConstructFromCtorArgs(raw, args);
   EXPECT_EQ(reinterpret_cast<LagGroupId*>(raw)->value(), 3u);
   Lanx::IntfId pc = Lanx::IntfId::portChannel(3);
-  void const* entryArgs[] = {raw, &pc};
   LagGroupId key3(3);
-  entryArgs[0] = &key3;
+  void const* entryArgs[] = {&key3, &pc};
   Kel::Type entryT = type("VexaSwitch::LagGroupIdEntry");
   ASSERT_EQ(entryT.ops()->ctorArgs, 2u);
   entryT.ops()->genericIfConstructFromCtorArgs(raw, entryArgs);

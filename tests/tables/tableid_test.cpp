@@ -7,6 +7,7 @@
 
 #include "VexaSwitchLib/tables/VexaSwitchTypes.h"
 #include "VexaSwitchLib/tables/ZolmTypes.h"
+#include "testutil/Expect.h"
 
 namespace vexa_tableid_test {
 
@@ -35,9 +36,13 @@ TEST(TableName, SuffixesAndTheParsingRules) {
   EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev1-pipe256").pipeId(), 0);
   EXPECT_EQ(TableId::fromTableName("vexaswitch/tables/l2/mac-dev1-pipe99999999999999999999999").pipeId(),
             255);  // (10^23 - 1) mod 256
-  // A device above 64 raises, however long its number (the message: text_test.cpp).
+  // A device above 64 raises with the id's own message, however long its
+  // number (past the attribute's width too); 64 itself is "none".
   EXPECT_THROW(TableId::fromTableName("vexaswitch/tables/l2/mac-dev65"), Kel::RangeException);
-  EXPECT_THROW(TableId::fromTableName("vexaswitch/tables/l2/mac-dev123456789012345678901234567890"), Kel::RangeException);
+  EXPECT_EQ(VexaTest::thrownMessage<Kel::RangeException>(
+                [] { TableId::fromTableName("vexaswitch/tables/l2/mac-dev123456789012345678901234567890"); }),
+            "Oka::Central::DeviceId::value < Oka::Central::DeviceId::min or > Oka::Central::DeviceId::null not allowed");
+  EXPECT_FALSE(Oka::Central::DeviceId());
 }
 
 TEST(TableName, RandomIdsRoundTripThroughNameAndText) {

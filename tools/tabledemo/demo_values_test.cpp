@@ -57,7 +57,7 @@ TEST(DemoValues, WrittenValuesAreSoundAndVersionsBounded) {
 // Every splice of two writes of one key that mixes their value parts (past
 // the 12-byte key) is torn; a splice of two keys' writes (a slot reused while
 // read) is never sound for either key. A cut that gives one whole write back
-// is skipped.
+// is skipped. (A cut on each side of one field: that field changed alone.)
 TEST(DemoValues, EverySpliceOfTwoWritesOrOfTwoKeysIsCaught) {
   auto splices = [](Value const& va, Value const& vb, auto&& caught) {
     U64 missed = 0;
