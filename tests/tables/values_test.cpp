@@ -95,10 +95,15 @@ TEST(L3Entries, LpmEntryKeysDeriveFromThePrefix) {
 // ---- field lists and image pins -----------------------------------------------
 
 // Same members, one described fully and one whose field list forgets b.
-class Probe : public Kel::Record<Probe> {
+template <bool Full>
+class ProbeOf : public Kel::Record<ProbeOf<Full>> {
  public:
-  static constexpr std::string_view kelTypeName = "Probe";
-  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(a), KEL_FIELD(b), KEL_FIELD(c)); }
+  using KelSelf = ProbeOf;
+  static constexpr std::string_view kelTypeName = Full ? "Probe" : "ProbeMissingField";
+  static constexpr auto kelFields() {
+    if constexpr (Full) return std::make_tuple(KEL_FIELD(a), KEL_FIELD(b), KEL_FIELD(c));
+    else return std::make_tuple(KEL_FIELD(a), KEL_FIELD(c));
+  }
 
  private:
   U32 a_ = 0;
@@ -106,17 +111,8 @@ class Probe : public Kel::Record<Probe> {
   U8 pad_[3] = {};
   Kel::Unsigned64 c_;
 };
-class ProbeMissingField : public Kel::Record<ProbeMissingField> {
- public:
-  static constexpr std::string_view kelTypeName = "ProbeMissingField";
-  static constexpr auto kelFields() { return std::make_tuple(KEL_FIELD(a), KEL_FIELD(c)); }
-
- private:
-  U32 a_ = 0;
-  U8 b_ = 0;
-  U8 pad_[3] = {};
-  Kel::Unsigned64 c_;
-};
+using Probe = ProbeOf<true>;
+using ProbeMissingField = ProbeOf<false>;
 static_assert(Kel::imageIs<Probe>(16, 3, {0, 4, 8}));
 static_assert(!Kel::imageIs<Probe>(16, 3, {0, 4, 12}), "a moved field");
 static_assert(!Kel::imageIs<Probe>(24, 3, {0, 4, 8}), "a grown image");

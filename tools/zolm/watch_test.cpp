@@ -46,20 +46,15 @@ class Watch {
     pid_ = pid.empty() ? -1 : std::stoi(pid);
   }
   ~Watch() {
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0 && !ended()) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
     if (out_) ::pclose(out_);  // already reaped: only closes the stream
   }
 
   // The next line without its newline; empty at the end of the output.
   std::string line() {
     char buf[2048];
-    if (!out_ || !std::fgets(buf, sizeof buf, out_)) return {};
-    std::string s(buf);
-    if (!s.empty() && s.back() == '\n') s.pop_back();
-    return s;
+    std::string s = out_ && std::fgets(buf, sizeof buf, out_) ? buf : "";
+    return s.ends_with('\n') ? s.substr(0, s.size() - 1) : s;
   }
   std::vector<std::string> rest() {
     std::vector<std::string> v;
@@ -73,14 +68,15 @@ class Watch {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
   }
   void signal(int sig) { ::kill(pid_, sig); }
-  // True once the tool has ended (and then wait() returns its status).
-  bool ended() {
-    if (!reaped_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+  // Whether the tool has ended (then wait() returns its status), running
+  // `serve` every millisecond until it does, for `limit` at most.
+  bool ended(std::function<void()> const& serve = {}, std::chrono::seconds limit = std::chrono::seconds(0)) {
+    waitFor([&] {
+      if (serve) serve();
+      if (!reaped_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+      return reaped_;
+    }, limit);
     return reaped_;
-  }
-  // Runs `serve` every millisecond until the tool ends, for `limit` at most.
-  void serveUntilEnded(std::function<void()> const& serve, std::chrono::seconds limit) {
-    waitFor([&] { return serve(), ended(); }, limit);
   }
   std::string err() const {
     std::ifstream f(errFile_);
@@ -143,7 +139,7 @@ TEST(ZolmWatch, FollowsTheTableAcrossAWriterRestart) {
   ::usleep(100000);
   next.remove(Lanx::IntfId::fromRaw(1));
   // An idle writer answers its followers now and then.
-  watch.serveUntilEnded([&] { next.pokt().poll(); }, std::chrono::seconds(10));
+  watch.ended([&] { next.pokt().poll(); }, std::chrono::seconds(10));
   std::vector<std::string> changes = watch.rest();
   EXPECT_EQ(watch.wait(), 0) << watch.err();
   ASSERT_EQ(changes.size(), 3u) << fmt::format("{}", fmt::join(changes, "\n")) << "\n" << watch.err();
@@ -180,8 +176,8 @@ TEST(ZolmWatch, AWriterOfAnotherTypeEndsTheWatch) {
   next.initialize();
   next.write(floodEntry(1, 1));
   auto files = filesIn(root.dir() + "/" + TABLE);
-  watch.serveUntilEnded([&] { next.pokt().poll(); }, std::chrono::seconds(20));
-  ASSERT_TRUE(watch.ended()) << "still waiting for the old type: " << watch.err();
+  ASSERT_TRUE(watch.ended([&] { next.pokt().poll(); }, std::chrono::seconds(20)))
+      << "still waiting for the old type: " << watch.err();
   EXPECT_TRUE(watch.rest().empty());
   EXPECT_EQ(watch.wait(), 3) << watch.err();
   EXPECT_NE(watch.err().find("file holds values of type VexaSwitch::L3FloodEntryConfig wanted "
@@ -216,8 +212,7 @@ TEST(ZolmWatch, ATableWithoutQueueIsPolled) {
   Watch polled(root.dir(), "vexaswitch/tables/test/acl --interval 60000");
   EXPECT_EQ(polled.line(), "watching vexaswitch/tables/test/acl (4 entries)");
   polled.signal(SIGTERM);
-  polled.serveUntilEnded([] {}, std::chrono::seconds(20));
-  ASSERT_TRUE(polled.ended()) << "a signal waited for the next look";
+  ASSERT_TRUE(polled.ended({}, std::chrono::seconds(20))) << "a signal waited for the next look";
   EXPECT_EQ(polled.wait(), 0) << polled.err();
 }
 
