@@ -394,6 +394,15 @@ Kel::Type mockType() {
   return t;
 }
 
+// What one generic operation on collection attribute `a` of `c` yields: its
+// status and its result.
+template <class R>
+std::pair<int, R> onCollection(Kel::Type t, void* c, Kel::Attr const& a, int operation, void const* key = nullptr) {
+  R r{};
+  int status = t.ops()->genericIfAttributeOp(&r, c, &a, operation, key, nullptr);
+  return {status, r};
+}
+
 TEST(GenericCollections, CreatedByNameWrittenReadCountedIteratedAndDeleted) {
   Kel::Type t = mockType();
   ASSERT_TRUE(t);
@@ -411,14 +420,9 @@ TEST(GenericCollections, CreatedByNameWrittenReadCountedIteratedAndDeleted) {
   EXPECT_TRUE(keysOf<LagGroupId>(o, table, nullptr, entry).empty());
   Kel::IterOps const* it = nullptr;
   EXPECT_FALSE(o.genericIfIterator(table, nullptr, control, &it));
-
   LagGroupId k5(5), k9(9), k7(7);
-  LagGroupIdEntry got(k7, Lanx::IntfId::portChannel(7));
-  bool has = true;
-  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::GET, &k5, nullptr), 0);
-  EXPECT_EQ(got, LagGroupIdEntry());
-  EXPECT_EQ(o.genericIfAttributeOp(&has, table, &entry, Kel::CONTAINS, &k5, nullptr), 0);
-  EXPECT_FALSE(has);
+  EXPECT_EQ(onCollection<LagGroupIdEntry>(t, table, entry, Kel::GET, &k5), std::pair(0, LagGroupIdEntry()));
+  EXPECT_EQ(onCollection<bool>(t, table, entry, Kel::CONTAINS, &k5), std::pair(0, false));
 
   // Written from text forms through the value type's methods.
   Kel::Type vt = type("VexaSwitch::LagGroupIdEntry");
@@ -428,37 +432,26 @@ TEST(GenericCollections, CreatedByNameWrittenReadCountedIteratedAndDeleted) {
         &v, Quiv::String(fmt::format("Value('VexaSwitch::LagGroupIdEntry', ** {{'key': {0}, 'lagIntf': Port-Channel{0}}})", n)), vt, 0);
     EXPECT_EQ(o.genericIfAttributeOp(nullptr, table, &entry, Kel::SET, nullptr, &v), 0);
   }
-  U32 n = 0;
-  EXPECT_EQ(o.genericIfAttributeOp(&n, table, &entry, Kel::COUNT, nullptr, nullptr), 0);
-  EXPECT_EQ(n, 2u);
-  n = 7;
-  EXPECT_EQ(o.genericIfAttributeOp(&n, table, &entry, Kel::ZERO, nullptr, nullptr), 0);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::GET, &k5, nullptr), 0);
-  EXPECT_EQ(got, LagGroupIdEntry(k5, Lanx::IntfId::portChannel(5)));
+  EXPECT_EQ(onCollection<U32>(t, table, entry, Kel::COUNT), std::pair(0, 2u));
+  U32 n = 7;
+  EXPECT_EQ(o.genericIfAttributeOp(&n, table, &entry, Kel::ZERO, nullptr, nullptr) + n, 0u);
+  EXPECT_EQ(onCollection<LagGroupIdEntry>(t, table, entry, Kel::GET, &k5),
+            std::pair(0, LagGroupIdEntry(k5, Lanx::IntfId::portChannel(5))));
   EXPECT_EQ(keysOf(o, table, &k7, entry), std::vector<U32>{9});
-  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::DEL, &k9, nullptr), 0);
-  EXPECT_EQ(got.key(), k9);
+  EXPECT_EQ(onCollection<LagGroupIdEntry>(t, table, entry, Kel::DEL, &k9).second.key(), k9);
   EXPECT_EQ(table->entries.size(), 1u);
-  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::DEL + 20, &k9, nullptr), 1);
-
-  Quiv::String nm;
-  EXPECT_EQ(o.genericIfAttributeOp(&nm, table, &name, Kel::GET, nullptr, nullptr), 0);
-  EXPECT_EQ(nm, "lag");
-  Kel::Ptr<Kel::PtrInterface> ctl;
-  EXPECT_EQ(o.genericIfAttributeOp(&ctl, table, &control, Kel::GET, nullptr, nullptr), 0);
-  EXPECT_EQ(ctl.ptr(), table->control.ptr());
+  EXPECT_EQ(onCollection<LagGroupIdEntry>(t, table, entry, Kel::DEL + 20, &k5).first, 1);
+  EXPECT_EQ(onCollection<Quiv::String>(t, table, name, Kel::GET), std::pair(0, Quiv::String("lag")));
+  EXPECT_EQ(onCollection<Kel::Ptr<Kel::PtrInterface>>(t, table, control, Kel::GET).second.ptr(), table->control.ptr());
   Kel::Ptr<Kel::PtrInterface> other(new Kel::Entity("other"));
   EXPECT_EQ(o.genericIfAttributeOp(nullptr, table, &control, Kel::SET, nullptr, &other), 0);
   EXPECT_EQ(table->control.ptr(), other.ptr());
 
   // Corruption while reading goes to the map's handler.
   table->corrupt = true;
-  EXPECT_EQ(thrownMessage<Quiv::InvalidInitializeException>(
-                [&] { o.genericIfAttributeOp(&has, table, &entry, Kel::CONTAINS, &k5, nullptr); }),
+  EXPECT_EQ(thrownMessage<Quiv::InvalidInitializeException>([&] { onCollection<bool>(t, table, entry, Kel::CONTAINS, &k5); }),
             "handler: bad chain");
-  Kel::Attr lagIntf = vt.attribute("lagIntf");
-  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &lagIntf, Kel::GET, &k5, nullptr), 2);
+  EXPECT_EQ(onCollection<LagGroupIdEntry>(t, table, vt.attribute("lagIntf"), Kel::GET, &k5).first, 2);
 
   // Created by name through the constructor arguments too.
   Kel::Ptr<Kel::Entity> second;
@@ -472,8 +465,7 @@ TEST(GenericCollections, CreatedByNameWrittenReadCountedIteratedAndDeleted) {
 // on its private table; a generic set is an entryIs (it notifies).
 TEST(GenericCollections, ATableCollectionByName) {
   Kel::Type t = type("VexaSwitch::LagGroupIdTable");
-  Kel::TypeOps const& o = *t.ops();
-  Kel::Ptr<Kel::Entity> ent = o.newEntityForDir("lags", nullptr, t);
+  Kel::Ptr<Kel::Entity> ent = t.ops()->newEntityForDir("lags", nullptr, t);
   auto* table = dynamic_cast<LagGroupIdTable*>(ent.ptr());
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(table->fwkType().index, 2);
@@ -481,20 +473,17 @@ TEST(GenericCollections, ATableCollectionByName) {
   U64 told = table->notifyCounter().value();
   for (U32 k : {5, 9}) {
     LagGroupIdEntry v(LagGroupId(k), Lanx::IntfId::portChannel(k));
-    EXPECT_EQ(o.genericIfAttributeOp(nullptr, table, &entry, Kel::SET, nullptr, &v), 0);
+    EXPECT_EQ(t.ops()->genericIfAttributeOp(nullptr, table, &entry, Kel::SET, nullptr, &v), 0);
   }
   EXPECT_EQ(table->notifyCounter().value(), told + 2);
   LagGroupId k9(9);
-  LagGroupIdEntry got;
-  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::GET, &k9, nullptr), 0);
-  EXPECT_EQ(got, table->entry(k9));
-  std::vector<U32> keys = keysOf<LagGroupId>(o, table, nullptr, entry);
+  EXPECT_EQ(onCollection<LagGroupIdEntry>(t, table, entry, Kel::GET, &k9), std::pair(0, table->entry(k9)));
+  std::vector<U32> keys = keysOf<LagGroupId>(*t.ops(), table, nullptr, entry);
   EXPECT_EQ(std::set<U32>(keys.begin(), keys.end()), (std::set<U32>{5, 9}));
-  EXPECT_EQ(o.genericIfAttributeOp(&got, table, &entry, Kel::DEL, &k9, nullptr), 0);
+  EXPECT_EQ(onCollection<LagGroupIdEntry>(t, table, entry, Kel::DEL, &k9).first, 0);
   EXPECT_EQ(table->entries(), 1u);
-  Kel::Ptr<Kel::PtrInterface> ctl;
-  EXPECT_EQ(o.genericIfAttributeOp(&ctl, table, &control, Kel::GET, nullptr, nullptr), 0);
-  EXPECT_EQ(ctl.ptr(), table->entryControl().ptr());
+  EXPECT_EQ(onCollection<Kel::Ptr<Kel::PtrInterface>>(t, table, control, Kel::GET).second.ptr(),
+            table->entryControl().ptr());
 }
 
 }  // namespace
