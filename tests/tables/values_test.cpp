@@ -1,5 +1,5 @@
-// Table values (L3 keys and entries and the other records): every type survives its text form and its byte
-// image with random contents; composite keys hash and order consistently. Every table's key and value is
+// Table values (L3 keys and entries and the other records): every type survives its text form with random
+// contents; composite keys hash and order consistently. Every table's key and value is
 // described by its field list: each field is exactly the bytes its offset names, and the image pins refuse
 // a layout that drifts.
 #include <gmock/gmock.h>
@@ -40,18 +40,12 @@ using AllTypes = ::testing::Types<LagGroupIdEntry, VlanMembershipEntryConfig, Vl
                                   NatSessionConfig, NatSessionStatus, L2LogicalEntry, L2HashTableHwEntry>;
 TYPED_TEST_SUITE(TableValues, AllTypes);
 
-TYPED_TEST(TableValues, RandomValuesRoundTripThroughTextAndImage) {
+TYPED_TEST(TableValues, RandomValuesRoundTripThroughText) {
   std::mt19937_64 rng(31);
   for (int i = 0; i < 500; ++i) {
     TypeParam v = randomRecord<TypeParam>(rng);
     Quiv::String text = valueToStrep(v);
     ASSERT_EQ(Kel::strepToValue<TypeParam>(text), v) << text;
-    // The image another process reads is the bytes of the value.
-    unsigned char img[sizeof(TypeParam)];
-    std::memcpy(img, static_cast<void const*>(&v), sizeof img);
-    TypeParam copy;
-    std::memcpy(static_cast<void*>(&copy), img, sizeof img);
-    ASSERT_EQ(copy, v);
   }
   Quiv::String text = valueToStrep(TypeParam());
   EXPECT_THROW(Kel::strepToValue<TypeParam>(text + " "), Kel::ParseException);
