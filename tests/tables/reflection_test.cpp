@@ -197,8 +197,7 @@ TEST(GenericValues, EveryParseableTypeRoundTripsThroughItsOperationsAlone) {
   // Bad text is refused and loses nothing.
   Boxed lag(type("VexaSwitch::LagGroupId"));
   lag.m->genericIfStrepToValue(lag.at(), "5", lag.type, 0);
-  EXPECT_EQ(thrownMessage<Kel::RangeException>([&] { lag.m->genericIfStrepToValue(lag.at(), "64", lag.type, 0); }),
-            "VexaSwitch::LagGroupId::value < 0 or > VexaSwitch::LagGroupId::emptyId not allowed");
+  EXPECT_THROW(lag.m->genericIfStrepToValue(lag.at(), "64", lag.type, 0), Kel::RangeException);
   EXPECT_THROW(lag.m->genericIfStrepToValue(lag.at(), "5 ", lag.type, 0), Kel::ParseException);
   EXPECT_EQ(lag.text(), "5");
   // A constant holder consumes nothing; a value holding a collection has no
