@@ -89,10 +89,10 @@ TEST(IntfId, NamesRoundTripAndMalformedNamesAreRefused) {
   EXPECT_THROW(Lanx::IntfId("Vlan65536"), Kel::RangeException);
 }
 
-// Every image an id can hold prints a text that parses back to it, alone
-// and inside a record's text: exhaustive over each kind's first number,
-// every kind byte with every component count on edge numbers, and random
-// images.
+// Every image an id can hold prints a text that parses back to it:
+// exhaustive over each kind's first number, every kind byte with every
+// component count on edge numbers (random images inside records:
+// values_test.cpp).
 TEST(IntfId, EveryImagePrintsATextThatParsesBack) {
   auto check = [](U64 raw) {
     Lanx::IntfId id = Lanx::IntfId::fromRaw(raw);
@@ -120,12 +120,6 @@ TEST(IntfId, EveryImagePrintsATextThatParsesBack) {
     for (unsigned n = 1; n <= 3; ++n)
       for (U32 a = 0; a <= 65535; ++a)
         ASSERT_TRUE(check(U64(kind) << 56 | U64(n) << 48 | U64(a) << 32 | U64(U16(a * 7)) << 16 | (65535 - a)));
-  std::mt19937_64 rng(13);
-  for (int i = 0; i < 200000; ++i) {
-    U64 raw = rng();
-    if (i % 2) raw = (raw & 0x0003FFFFFFFFFFFFULL) | U64(1 + i % 7) << 56;  // a known kind
-    ASSERT_TRUE(check(raw));
-  }
 }
 
 }  // namespace
