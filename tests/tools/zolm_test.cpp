@@ -347,16 +347,13 @@ TEST_F(ZolmTool, ValidateRacingAWriterIsNeverUnsound) {
   });
   ready.closeWrite();  // a child that dies before its signal ends the wait
   ASSERT_TRUE(ready.await());
-  std::map<int, int> codes;
   std::string errors;
-  for (int i = 0; i < 10; ++i) {
-    Result r = run("validate vexaswitch/tables/test/busy");
-    ++codes[r.code];
-    if (r.code != 0) errors += r.err;
-  }
+  int neitherSoundNorChanged = 0;
+  for (int i = 0; i < 10; ++i)
+    if (Result r = run("validate vexaswitch/tables/test/busy"); r.code != 0) errors += r.err, neitherSoundNorChanged += r.code != 4;
   ::kill(writer, SIGKILL);
   VexaTest::reap(writer);
-  EXPECT_EQ(codes[0] + codes[4], 10) << errors;
+  EXPECT_EQ(neitherSoundNorChanged, 0) << errors;
   EXPECT_EQ(errors.find("not sound"), std::string::npos) << errors;
 }
 
@@ -373,10 +370,9 @@ TEST_F(ZolmTool, SlabTableShowsItsSlabsAndDumpsAndGetsItsValues) {
   for (U32 vlan = 1; vlan <= 200; ++vlan) payload += aclValue(vlan, 7).serializeLen();
   for (auto const& l : lines(show.out)) {
     if (l.rfind("slab", 0) != 0) continue;
-    std::istringstream in(l);
     std::string name;
     U64 entries, occ, bytes;
-    in >> name >> entries >> occ >> bytes;
+    std::istringstream(l) >> name >> entries >> occ >> bytes;
     occupied += occ;
     listed += bytes;
   }

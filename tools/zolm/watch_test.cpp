@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -140,12 +141,9 @@ TEST(ZolmWatch, FollowsTheTableAcrossAWriterRestart) {
   next.remove(Lanx::IntfId::fromRaw(1));
   // An idle writer answers its followers now and then.
   watch.ended([&] { next.pokt().poll(); }, std::chrono::seconds(10));
-  std::vector<std::string> changes = watch.rest();
+  EXPECT_EQ(fmt::format("{}", fmt::join(watch.rest(), "\n")),
+            fmt::format("+ {}\n+ {}\n- {}", floodEntry(11, 1), floodEntry(12, 2), keyText(1))) << watch.err();
   EXPECT_EQ(watch.wait(), 0) << watch.err();
-  ASSERT_EQ(changes.size(), 3u) << fmt::format("{}", fmt::join(changes, "\n")) << "\n" << watch.err();
-  EXPECT_EQ(changes[0], fmt::format("+ {}", floodEntry(11, 1)));
-  EXPECT_EQ(changes[1], fmt::format("+ {}", floodEntry(12, 2)));
-  EXPECT_EQ(changes[2], "- " + keyText(1));
 }
 
 // The writer is killed and a writer of another value type takes the
@@ -201,12 +199,9 @@ TEST(ZolmWatch, ATableWithoutQueueIsPolled) {
   w.write(VexaSwitch::AclCounter(Nox::UniqueId(1, 2), 1000));
   ::usleep(100000);
   w.remove(Nox::UniqueId(1, 4));
-  std::vector<std::string> changes = watch.rest();
+  std::string changes = fmt::format("{}", fmt::join(watch.rest(), "\n"));
   EXPECT_EQ(watch.wait(), 0);
-  ASSERT_EQ(changes.size(), 2u) << fmt::format("{}", fmt::join(changes, "\n"));
-  EXPECT_EQ(changes[0].substr(0, 2), "~ ");
-  EXPECT_NE(changes[0].find("'count': 1000"), std::string::npos) << changes[0];
-  EXPECT_EQ(changes[1].substr(0, 2), "- ");
+  EXPECT_TRUE(std::regex_match(changes, std::regex("~ [^\n]*'count': 1000[^\n]*\n- [^\n]*"))) << changes;
   EXPECT_NE(watch.err().find("no notification queue; looking every 10 ms"), std::string::npos) << watch.err();
 
   Watch polled(root.dir(), "vexaswitch/tables/test/acl --interval 60000");
