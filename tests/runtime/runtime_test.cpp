@@ -78,17 +78,12 @@ TEST(TraceEnv, EnvironmentTurnsLevelsOnAndLinesReachStderr) {
 
 // The key hash is part of the file format: every stored entry sits in the
 // chain its hash chose. A changed hash would orphan them all silently.
-TEST(Hash, GoldenValuesSeedSensitivityAndSpread) {
+TEST(Hash, GoldenValuesAndSeedSensitivity) {
   EXPECT_EQ(Kel::hashSingleAttr(0x9e3779b9u, U64(0x001c73000001ULL)), 462960962u);
   EXPECT_EQ(Kel::hashSingleAttr(0u, U32(1)), 3374285018u);
   EXPECT_EQ(Kel::hashSingleAttr(12345u, Quiv::String("Ethernet3/1")), 1669306142u);
   EXPECT_EQ(Kel::hashSingleAttr(7u, U32(12345)), Kel::hashSingleAttr(7u, U64(12345)));
   EXPECT_NE(Kel::hashSingleAttr(7u, U32(12345)), Kel::hashSingleAttr(8u, U32(12345)));
-  // Sequential keys spread over buckets: no bucket of 64 gets more than
-  // twice its share.
-  int buckets[64] = {};
-  for (U32 i = 0; i < 64 * 1000; ++i) ++buckets[Kel::hashSingleAttr(1u, i) % 64];
-  for (int b : buckets) EXPECT_LT(b, 2000);
   EXPECT_NE(Kel::hashSingleAttr(0u, Quiv::String("ab")), Kel::hashSingleAttr(0u, Quiv::String("ba")));
 }
 

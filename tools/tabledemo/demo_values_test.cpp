@@ -56,7 +56,7 @@ TEST(DemoValues, WrittenValuesAreSoundAndVersionsBounded) {
 // Every splice of two writes of one key that mixes their value parts (past
 // the 12-byte key) is torn; a splice of two keys' writes (a slot reused while
 // read) is never sound for either key. A cut that gives one whole write back
-// is skipped. (A cut on each side of one field: that field changed alone.)
+// is skipped.
 TEST(DemoValues, EverySpliceOfTwoWritesOrOfTwoKeysIsCaught) {
   auto splices = [](Value const& va, Value const& vb, auto&& caught) {
     U64 missed = 0;
@@ -76,6 +76,17 @@ TEST(DemoValues, EverySpliceOfTwoWritesOrOfTwoKeysIsCaught) {
     });
   }
   EXPECT_EQ(missed, 0u);
+}
+
+// Each field is checked on its own: one changed alone is caught.
+TEST(DemoValues, ASingleChangedFieldIsCaught) {
+  for (auto change : {+[](Value& w) { w.intfIs(Lanx::IntfId::fromRaw(999)); },
+                      +[](Value& w) { w.entryTypeIs(Bridging::EntryType::routerMac); },
+                      +[](Value& w) { w.timestampIs(1235); }}) {
+    Value w = valueOf(77, 1234);
+    change(w);
+    EXPECT_EQ(check(w, 2000), Verdict::torn);
+  }
 }
 
 TEST(VersionLog, OlderVersionAfterNewerIsStale) {
