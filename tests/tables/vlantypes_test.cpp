@@ -19,7 +19,7 @@ using Idx = VlanMembershipTableAclIndex;
 
 namespace {
 
-TEST(VlanMembershipEntryConfig, DefaultsTextAndImage) {
+TEST(VlanMembershipEntryConfig, DefaultsAndText) {
   VlanMembershipEntryConfig d;
   EXPECT_FALSE(d);
   EXPECT_EQ(valueToStrep(d),
@@ -27,18 +27,9 @@ TEST(VlanMembershipEntryConfig, DefaultsTextAndImage) {
             "'unknownMulticastToCpu': False, 'multicastJoinToCpu': False, 'broadcastToCpu': False, "
             "'unknownDaToCpu': False, 'multicastJoinToEgress': True, 'vrfBits': 0, 'unicastRoute': False, "
             "'multicastRoute': False})");
-  VlanMembershipEntryConfig e(Bridging::VlanId(100));
-  e.learnToCpuIs(false);
-  e.permitMaskIs(0x0102030405060708ULL);
-  e.vrfBitsIs(7);
-  e.multicastRouteIs(true);
-  EXPECT_TRUE(e);
-  EXPECT_EQ(Kel::strepToValue<VlanMembershipEntryConfig>(valueToStrep(e)), e);
-  // key, learnToCpu, multicastJoinToEgress, vrfBits, multicastRoute (the
-  // mask at 4: values_test's 64-bit image check).
-  unsigned char img[24];
-  std::memcpy(img, &e, sizeof img);
-  EXPECT_EQ(std::vector<int>({img[0], img[12], img[17], img[18], img[20]}), (std::vector<int>{100, 0, 1, 7, 1}));
+  EXPECT_TRUE(VlanMembershipEntryConfig(Bridging::VlanId(100)));
+  // (Random values through text: values_test.cpp; the image: its pinned
+  // offsets in VlanTypes.h and each field's bytes, values_test.cpp.)
 }
 
 TEST(AclArrays, SetFillsGapsDeleteTrimsTrailingDefaults) {
