@@ -38,9 +38,9 @@ class TraceTest : public ::testing::Test {
 };
 
 // Bit N of a handler's mask enables level N, and a disabled level formats
-// nothing; a spec applies to handlers made before and after it, by name or
-// by wildcard.
-TEST_F(TraceTest, LevelMaskAndSpecForExistingAndFutureHandlers) {
+// nothing; a trace setting applies to handlers made before and after it, by
+// name or by wildcard.
+TEST_F(TraceTest, LevelMaskAndSettingsForExistingAndFutureHandlers) {
   auto* before = Quiv::Platform::getDebugHandler("TraceB");
   Quiv::traceSpecIs("TraceA=0x5,TraceB=2,*=1");
   auto* h = Quiv::Platform::getDebugHandler("TraceA");

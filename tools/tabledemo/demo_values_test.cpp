@@ -53,7 +53,7 @@ TEST(DemoValues, WrittenValuesAreSoundAndVersionsBounded) {
   EXPECT_NE(check(valueOf(9, 0), 100), Verdict::sound) << "version 0 is never written";
 }
 
-// Every splice of two writes of one key that mixes their value parts (past
+// Every splice of two writes of one key that mixes their value fields (past
 // the 12-byte key) is torn; a splice of two keys' writes (a slot reused while
 // read) is never sound for either key. A cut that gives one whole write back
 // is skipped.
