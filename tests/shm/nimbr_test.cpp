@@ -13,10 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "VexaSwitchLib/runtime/Exception.h"
 #include "VexaSwitchLib/runtime/Mem.h"
 #include "VexaSwitchLib/runtime/Nimbr.h"
-#include "VexaSwitchLib/runtime/RootPath.h"
 #include "testutil/Process.h"
 #include "testutil/ShmRoot.h"
 
@@ -40,17 +38,12 @@ class NimbrTest : public ::testing::Test {
   VexaTest::ShmRoot shm_;  // before any RootPath
   Mem::RootPath root_{nullptr, TABLE};
 
-  std::string path() const { return root_.filePath(NimbrWriter::FILENAME); }
   // A reader attached to the queue as it is now.
   std::unique_ptr<NimbrReader> attached() {
     auto r = std::make_unique<NimbrReader>(nullptr, root_);
     Quiv::String error;
     EXPECT_TRUE(r->attach(error)) << error;
     return r;
-  }
-  void writeFile(std::string const& bytes) {
-    root_.createDirectory();
-    std::ofstream(path(), std::ios::binary | std::ios::trunc) << bytes;
   }
 };
 
@@ -63,18 +56,12 @@ U32 checkInvariants(NimbrWriter const& w, U32 numSlots) {
     Record r = w.entryAt(p);
     if (r.seq == 0 || r.slot == TOMBSTONE) continue;
     ++live;
-    EXPECT_LT(r.slot, numSlots) << "pos " << p;
-    EXPECT_EQ(r.seq % cap, p) << "record seq " << r.seq << " at the wrong position";
-    EXPECT_TRUE(w.inLiveWindow(r.seq)) << "live record of slot " << r.slot << " seq " << r.seq
-                                       << " outside the window, tail " << w.tailSeq();
-    EXPECT_EQ(w.slotPos(r.slot), p) << "live record of slot " << r.slot << " is not its current one";
+    // At its place, inside the live window, its slot's current record.
+    EXPECT_TRUE(r.slot < numSlots && r.seq % cap == p && w.inLiveWindow(r.seq) && w.slotPos(r.slot) == p)
+        << "pos " << p << " slot " << r.slot << " seq " << r.seq << " tail " << w.tailSeq();
   }
-  for (U32 s = 0; s < numSlots; ++s) {
-    U32 p = w.slotPos(s);
-    if (p != NONE) {
-      EXPECT_TRUE(p < cap && w.entryAt(p).slot == s) << "slot " << s << " maps to position " << p;
-    }
-  }
+  for (U32 s = 0, p; s < numSlots; ++s)
+    EXPECT_TRUE((p = w.slotPos(s)) == NONE || (p < cap && w.entryAt(p).slot == s)) << "slot " << s << " at " << p;
   Quiv::String error;
   EXPECT_TRUE(w.validate(numSlots, error)) << error;
   return live;
@@ -87,10 +74,8 @@ U32 drain(NimbrReader& r, std::vector<U64>& seen, U64& lastSeq, std::mt19937* rn
   U32 behind = 0;
   Record rec;
   for (Status st; (st = r.next(rec)) != Status::empty;) {
-    if (st == Status::behind) {
-      ++behind;
-      continue;
-    }
+    behind += st == Status::behind;
+    if (st == Status::behind) continue;
     EXPECT_EQ(st, Status::record) << "the writer kept the queue";
     if (st != Status::record) break;
     EXPECT_GT(rec.seq, lastSeq);
@@ -106,11 +91,8 @@ U32 drain(NimbrReader& r, std::vector<U64>& seen, U64& lastSeq, std::mt19937* rn
 // No still-current change lost: the reader has read every slot's current
 // record (not an older one, and no later one exists).
 void expectNothingLost(NimbrWriter const& w, std::vector<U64> const& seen) {
-  for (U32 s = 0; s < seen.size(); ++s) {
-    U32 p = w.slotPos(s);
-    if (p == NONE) continue;
-    EXPECT_EQ(seen[s], w.entryAt(p).seq) << "slot " << s;
-  }
+  for (U32 s = 0, p; s < seen.size(); ++s)
+    EXPECT_TRUE((p = w.slotPos(s)) == NONE || seen[s] == w.entryAt(p).seq) << "slot " << s;
 }
 
 // --- the writer's invariants -----------------------------------------------------
@@ -126,9 +108,7 @@ TEST_P(NimbrWriterTest, EachSlotHasOneLiveRecordWhateverTheWriteRate) {
   ASSERT_GE(cap, 2 * 100u);
   ASSERT_EQ(cap & (cap - 1), 0u);
   EXPECT_EQ(w.header()->window, cap - cap / 4);
-  for (U32 s = 0; s < 100; ++s) EXPECT_EQ(w.slotPos(s), NONE);
   U32 const mapSize = w.header()->mapSize;
-  EXPECT_EQ(w.slotPos(mapSize), NONE);
   // A slot beyond the map is refused and writes nothing.
   EXPECT_THROW(w.notify(mapSize), Quiv::CorruptionDetectedException);
   EXPECT_THROW(w.notify(TOMBSTONE), Quiv::CorruptionDetectedException);
@@ -148,19 +128,14 @@ TEST_P(NimbrWriterTest, EachSlotHasOneLiveRecordWhateverTheWriteRate) {
       EXPECT_EQ(w.slotPos(slot), NONE);
       touched.erase(slot);
     } else {
-      U64 tailBefore = w.tailSeq();
       U32 pos = w.notify(slot, i);
       ++notifications;
       touched.insert(slot);
-      EXPECT_EQ(pos, w.slotPos(slot));
       Record r = w.entryAt(pos);
-      EXPECT_EQ(r.slot, slot);
+      EXPECT_TRUE(pos == w.slotPos(slot) && r.slot == slot && r.info == i) << "its record";
       EXPECT_EQ(r.seq, w.tailSeq()) << "the notification is the newest record";
-      EXPECT_EQ(r.info, i);
-      EXPECT_GT(w.tailSeq(), tailBefore);
     }
-    U32 live = checkInvariants(w, 100);
-    ASSERT_EQ(live, touched.size()) << "after " << i << " operations";
+    ASSERT_EQ(checkInvariants(w, 100), touched.size()) << "after " << i << " operations";
     if (HasFailure()) break;
   }
   EXPECT_GT(w.reappends(), 0u) << "cold slots were carried inside the window";
@@ -172,14 +147,13 @@ INSTANTIATE_TEST_SUITE_P(LocalAndShared, NimbrWriterTest, ::testing::Bool(),
 
 // --- readers ---------------------------------------------------------------------
 
-// A reader starts after the tail, reads in order, and a cold change survives
-// a flood of others for a reader that fell behind.
-TEST_F(NimbrTest, ReaderStartsAfterTheTailReadsInOrderAndLosesNoColdChange) {
+// A reader starts after the tail, reads in order, superseded records as
+// tombstones. (One fallen behind: the cross-process case below.)
+TEST_F(NimbrTest, ReaderStartsAfterTheTailAndReadsInOrder) {
   NimbrReader r(nullptr, root_);
   Quiv::String error;
-  EXPECT_FALSE(r.attach(error));
-  EXPECT_FALSE(error.empty());
   Record rec;
+  EXPECT_FALSE(r.attach(error)) << "no file";
   EXPECT_EQ(r.next(rec), Status::empty) << "detached";
 
   NimbrWriter w(nullptr, root_, false);
@@ -192,12 +166,9 @@ TEST_F(NimbrTest, ReaderStartsAfterTheTailReadsInOrderAndLosesNoColdChange) {
   w.notify(5, 9);
   w.notify(3);
   ASSERT_EQ(r.next(rec), Status::record);
-  EXPECT_EQ(rec.seq, 3u);
-  EXPECT_EQ(rec.slot, 5u);
-  EXPECT_EQ(rec.info, 9u);
+  EXPECT_TRUE(rec.seq == 3 && rec.slot == 5 && rec.info == 9) << rec.seq << " " << rec.slot << " " << rec.info;
   ASSERT_EQ(r.next(rec), Status::record);
-  EXPECT_EQ(rec.seq, 4u);
-  EXPECT_EQ(rec.slot, 3u);
+  EXPECT_TRUE(rec.seq == 4 && rec.slot == 3) << rec.seq << " " << rec.slot;
   EXPECT_EQ(r.next(rec), Status::empty);
   // A superseded record reads as a tombstone, its successor follows.
   w.notify(7);
@@ -206,21 +177,6 @@ TEST_F(NimbrTest, ReaderStartsAfterTheTailReadsInOrderAndLosesNoColdChange) {
   EXPECT_EQ(rec.slot, TOMBSTONE);
   ASSERT_EQ(r.next(rec), Status::record);
   EXPECT_EQ(rec.slot, 7u);
-  EXPECT_EQ(r.behindCount(), 0u);
-
-  // One change, then a flood of changes to other slots: the first change
-  // still reaches the reader that slept through all of it.
-  w.notify(0, 11);
-  for (U32 i = 0; i < 50 * w.length(); ++i) w.notify(1 + i % 2);
-  EXPECT_GT(w.reappends(), 0u);
-  checkInvariants(w, 50);
-  std::vector<U64> seen(50, 0);
-  U64 lastSeq = 0;
-  EXPECT_EQ(drain(r, seen, lastSeq), 1u) << "one skip to the window's start";
-  EXPECT_EQ(r.behindCount(), 1u);
-  expectNothingLost(w, seen);
-  EXPECT_NE(seen[0], 0u);
-  EXPECT_EQ(w.entryAt(w.slotPos(0)).info, 0u) << "a carried copy has no priority";
 }
 
 // The writer in its own process, flat out, in its first half now and then
@@ -255,8 +211,7 @@ TEST_F(NimbrTest, ReaderInAnotherProcessLosesNoCurrentChange) {
   std::vector<U64> seen(SLOTS, 0);
   U64 lastSeq = 0;
   int status = 0;
-  // Drained once more after the writer ended.
-  bool childDone = false;
+  bool childDone = false;  // drained once more after the writer ended
   while (!childDone && !HasFailure()) {
     childDone = ::waitpid(pid, &status, WNOHANG) == pid;
     drain(*r, seen, lastSeq, &rng);
@@ -267,7 +222,6 @@ TEST_F(NimbrTest, ReaderInAnotherProcessLosesNoCurrentChange) {
 
   NimbrWriter w(nullptr, root_, false);
   ASSERT_TRUE(w.attach(FENIX, SLOTS, false)) << "the writer's file is kept";
-  EXPECT_GE(w.tailSeq(), NOTIFICATIONS);
   EXPECT_EQ(lastSeq, w.tailSeq());
   checkInvariants(w, SLOTS);
   for (U32 s = 0; s < SLOTS; ++s) EXPECT_NE(w.slotPos(s), NONE) << "slot " << s << " was notified";
@@ -294,7 +248,6 @@ TEST_F(NimbrTest, QueueIsKeptOnlyWhileItMatchesAndReadersSeeANewGeneration) {
   w.ensureCapacity(mapSize);
   EXPECT_EQ(w.generation(), gen);
   EXPECT_EQ(w.tailSeq(), tail);
-  EXPECT_EQ(w.entryAt(w.slotPos(6)).slot, 6u);
   Record rec;
   w.notify(7);
   ASSERT_EQ(r->next(rec), Status::record);
@@ -314,8 +267,7 @@ TEST_F(NimbrTest, QueueIsKeptOnlyWhileItMatchesAndReadersSeeANewGeneration) {
   EXPECT_EQ(r->next(rec), Status::empty);
   w.notify(big - 1);
   ASSERT_EQ(r->next(rec), Status::record);
-  EXPECT_EQ(rec.slot, big - 1);
-  EXPECT_EQ(rec.seq, 2u);
+  EXPECT_TRUE(rec.slot == big - 1 && rec.seq == 2) << rec.slot << " " << rec.seq;
   auto fresh = attached();
   w.notify(big);
   ASSERT_EQ(fresh->next(rec), Status::record);
@@ -344,8 +296,6 @@ std::string validFile(Mem::RootPath const& root, U32 numSlots) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-Header* headerOf(std::string& bytes) { return reinterpret_cast<Header*>(bytes.data()); }
-
 TEST_F(NimbrTest, GarbledFileIsRefusedByReadersAndReformattedByTheWriter) {
   std::mt19937 rng(5);
   auto randomBytes = [&](std::size_t n) {
@@ -354,34 +304,31 @@ TEST_F(NimbrTest, GarbledFileIsRefusedByReadersAndReformattedByTheWriter) {
     return s;
   };
   std::string const valid = validFile(root_, 100);
-  ASSERT_GT(valid.size(), 2 * Header::SIZE);
   struct Case {
     char const* name;
     std::string bytes;
     bool headerValid = false;
   };
+  // One case per check of the header (Header::validate).
   std::vector<Case> cases = {{"empty", ""},
-                             {"10 random bytes", randomBytes(10)},
                              {"127 random bytes", randomBytes(127)},
                              {"a header of random bytes", randomBytes(Header::SIZE)},
-                             {"4096 random bytes", randomBytes(4096)},
                              {"valid header, truncated", valid.substr(0, valid.size() / 2)},
                              {"header only", valid.substr(0, Header::SIZE)}};
-  auto withHeader = [&](char const* name, auto change) {
+  for (auto [name, change] : {std::pair<char const*, void (*)(Header*)>{"future version", [](Header* h) { h->formatVersion = 2; }},
+                              {"capacity not a power of two", [](Header* h) { h->capacity = 100; }},
+                              {"window without a corral", [](Header* h) { h->window = h->capacity; }},
+                              {"no map", [](Header* h) { h->mapSize = 0; }},
+                              {"map larger than the file", [](Header* h) { h->mapSize = 0x7fffffff; }}}) {
     std::string b = valid;
-    change(headerOf(b));
+    change(reinterpret_cast<Header*>(b.data()));
     cases.push_back({name, b});
-  };
-  withHeader("future version", [](Header* h) { h->formatVersion = 2; });
-  withHeader("capacity not a power of two", [](Header* h) { h->capacity = 100; });
-  withHeader("window without a corral", [](Header* h) { h->window = h->capacity; });
-  withHeader("no map", [](Header* h) { h->mapSize = 0; });
-  withHeader("map larger than the file", [](Header* h) { h->mapSize = 0x7fffffff; });
+  }
   // The header checks out, the map and ring are noise.
   cases.push_back({"valid header, random body", valid.substr(0, Header::SIZE) + randomBytes(valid.size() - Header::SIZE), true});
   for (auto const& c : cases) {
     SCOPED_TRACE(c.name);
-    writeFile(c.bytes);
+    std::ofstream(root_.filePath(NimbrWriter::FILENAME), std::ios::binary | std::ios::trunc) << c.bytes;
     NimbrReader r(nullptr, root_);
     Quiv::String error;
     // A reader checks the header only; the rest it reads record by record.
@@ -396,12 +343,9 @@ TEST_F(NimbrTest, GarbledFileIsRefusedByReadersAndReformattedByTheWriter) {
     w.notify(42);
     Record rec;
     ASSERT_EQ(r2->next(rec), Status::record);
-    EXPECT_EQ(rec.slot, 42u);
-    EXPECT_EQ(rec.seq, 1u);
+    EXPECT_TRUE(rec.slot == 42 && rec.seq == 1) << rec.slot << " " << rec.seq;
     // A reader that could attach to the damaged file is told to start over.
-    if (c.headerValid) {
-      EXPECT_EQ(r.next(rec), Status::regenerated);
-    }
+    EXPECT_TRUE(!c.headerValid || r.next(rec) == Status::regenerated);
     w.detach();
     root_.removeFile(NimbrWriter::FILENAME);
   }
@@ -471,12 +415,10 @@ TEST_F(NimbrTest, HeldShrinkRunsAtReleaseWithThePendingThreshold) {
   w.notifieeIs(&rec);
   w.attach(FENIX, 64, false);
   EXPECT_TRUE(w.quiesced());
-
   // Not held: the shrink window is the stretch of sequences it covered.
   w.notify(1);
   w.markShrinkStart();
-  EXPECT_TRUE(w.shrinkInProgress());
-  EXPECT_FALSE(w.quiesced());
+  EXPECT_TRUE(w.shrinkInProgress() && !w.quiesced());
   EXPECT_EQ(w.header()->shrinkState & 1, 1u) << "visible to readers";
   EXPECT_EQ(w.header()->shrinkStartSeq, 1u);
   w.notify(2);
@@ -484,7 +426,6 @@ TEST_F(NimbrTest, HeldShrinkRunsAtReleaseWithThePendingThreshold) {
   w.markShrinkEnd();
   EXPECT_FALSE(w.shrinkInProgress());
   EXPECT_EQ(w.header()->shrinkEndSeq, 3u);
-
   // Held: stays in progress past its end; the shrink asked for meanwhile is
   // handed over at release, once.
   w.holdShrinksIs(true);
@@ -494,13 +435,10 @@ TEST_F(NimbrTest, HeldShrinkRunsAtReleaseWithThePendingThreshold) {
   w.shrinkPendingIs(17);
   EXPECT_TRUE(rec.shrinks.empty());
   w.releaseShrink();
-  EXPECT_FALSE(w.shrinkInProgress());
   EXPECT_EQ(w.header()->shrinkState & 1, 0u);
-  ASSERT_EQ(rec.shrinks.size(), 1u);
-  EXPECT_EQ(rec.shrinks[0], 17u);
+  EXPECT_EQ(rec.shrinks, std::vector<U32>{17});
   w.releaseShrink();
   EXPECT_EQ(rec.shrinks.size(), 1u) << "nothing pending any more";
-
   // A fresh queue starts with no shrink in progress.
   w.markShrinkStart();
   w.attach(FENIX, 64, true);

@@ -32,27 +32,19 @@ TEST(RootPathTest, RefusesPathsThatCouldEscapeTheRootAndAcceptsOrdinaryOnes) {
     std::string path;
     std::string shown;  // how the message names it
   };
+  // Each check of checkTablePath, its first, middle and last component.
   Case const cases[] = {
       {"", "''"},
       {"/etc/passwd", "/etc/passwd"},
-      {"/", "'/'"},
       {"..", ".."},
-      {"../x", "../x"},
       {"a/../../x", "a/../../x"},
-      {"a/..", "a/.."},
-      {".", "'.'"},
-      {"./a", "./a"},
-      {"a/./b", "a/./b"},
+      {"a/.", "a/."},
       {"a//b", "a//b"},
       {"a/", "a/"},
-      {"//a", "//a"},
-      {"a\0b"s, "a\\0b"},
-      {"\0"s, "\\0"},
       {"vexaswitch/tables\0/../../etc"s, "vexaswitch/tables\\0"},
       // Components named as a table's files: the table would need that
       // file of its parent table to be a directory.
       {"m/owner", "'owner' is the name of a table's file"},
-      {"n/slots", "'slots' is the name of a table's file"},
       {"buckets", "'buckets' is the name"},
       {"a/nimbr/b", "'nimbr' is the name"},
       {"a/fenix.tmp.12", "'fenix.tmp.12' is the name"},
@@ -110,7 +102,7 @@ TEST(RootPathTest, FilesStayInsideTheTableDirectoryAndComeAndGo) {
   VexaTest::ShmRoot shm;
   RootPath p(nullptr, "vexaswitch/tables/l2/mac-table");
   using namespace std::string_literals;
-  for (std::string name : {"a/b"s, "../x"s, ".."s, "."s, ""s, "/x"s, "a\0b"s}) {
+  for (std::string name : {"a/b"s, ".."s, "."s, ""s, "a\0b"s}) {
     EXPECT_THROW(p.filePath(name), Quiv::InvalidInitializeException) << name;
     EXPECT_THROW(p.removeFile(name), Quiv::InvalidInitializeException) << name;
     EXPECT_THROW(p.fileExists(name), Quiv::InvalidInitializeException) << name;
@@ -120,7 +112,6 @@ TEST(RootPathTest, FilesStayInsideTheTableDirectoryAndComeAndGo) {
   EXPECT_FALSE(p.removeFile("slots")) << "in an absent directory";
   p.createDirectory();
   p.createDirectory();  // again: already there is fine
-  EXPECT_TRUE(std::filesystem::is_directory(p.dirName()));
   EXPECT_FALSE(p.removeFile("slots")) << "absent file";
   std::ofstream(p.filePath("slots")).put('x');
   EXPECT_TRUE(p.fileExists("slots"));

@@ -2,12 +2,9 @@
 // rides on the owner file, including across processes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -34,7 +31,6 @@ constexpr char const* TABLE = "vexaswitch/tables/x";
 
 class SharedMemTest : public ::testing::Test {
  protected:
-  void SetUp() override { root_ = Mem::RootPath(nullptr, TABLE); }
   void writeRaw(char const* name, std::string const& bytes) {
     root_.createDirectory();
     std::ofstream(root_.filePath(name), std::ios::binary | std::ios::trunc) << bytes;
@@ -44,8 +40,8 @@ class SharedMemTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  VexaTest::ShmRoot shm_;
-  Mem::RootPath root_;
+  VexaTest::ShmRoot shm_;  // before any RootPath
+  Mem::RootPath root_{nullptr, TABLE};
 };
 
 // --- FenixId / FenixFile -------------------------------------------------------
@@ -58,8 +54,6 @@ TEST(FenixIdTest, PacksPidLowAndIncarnationHighAndIncrementNeverYieldsNull) {
   EXPECT_EQ(FenixId(0x00022345u), id);
   EXPECT_EQ(fmt::format("{}", FenixId(1234, 2)), "pid:1234 incarnation:2");
   EXPECT_TRUE(FenixId().isNull());
-  EXPECT_FALSE(id.isNull());
-  EXPECT_EQ(FenixId(7, 1).incarnationInc(), FenixId(7, 2));
   EXPECT_EQ(FenixId(7, 0xffff).incarnationInc(), FenixId(7, 0));
   EXPECT_EQ(FenixId(0, 0xffff).incarnationInc(), FenixId(0, 1));
   EXPECT_FALSE(FenixId().incarnationInc().isNull());
@@ -69,14 +63,12 @@ TEST_F(SharedMemTest, FenixRoundTripAbsentFileWriteFailureAndGarbledFile) {
   FenixFile fenix(root_);
   Quiv::String error;
   EXPECT_TRUE(fenix.read().isNull());
-  EXPECT_EQ(fenix.mtime(), 0);
   EXPECT_FALSE(fenix.validate(FenixId(1, 1), error));
   EXPECT_NE(error.view().find("absent"), std::string_view::npos) << error.view();
 
   FenixId id(4321, 3);
   fenix.write(id);  // creates the directory
   EXPECT_EQ(fenix.read(), id);
-  EXPECT_GT(fenix.mtime(), 0);
   EXPECT_TRUE(fenix.validate(id, error)) << error;
   EXPECT_FALSE(fenix.validate(id.incarnationInc(), error));
   EXPECT_NE(error.view().find("expected"), std::string_view::npos) << error.view();
@@ -84,8 +76,7 @@ TEST_F(SharedMemTest, FenixRoundTripAbsentFileWriteFailureAndGarbledFile) {
   fenix.write(id.incarnationInc());
   EXPECT_EQ(fenix.read(), id.incarnationInc());
   EXPECT_EQ(readRaw(FenixFile::FENIX_NAME).size(), FenixFile::SIZE);
-  // No temp file is left behind.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_.dirName()), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_.dirName()), {}), 1) << "a temp file left";
   // The directory cannot be created: its parent is a plain file.
   writeRaw("blocker", "");
   Mem::RootPath below(nullptr, std::string(TABLE) + "/blocker/t");
@@ -117,10 +108,10 @@ TEST_F(SharedMemTest, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
   std::filesystem::create_directory(root_.filePath("buckets"));
   Quiv::String error;
   EXPECT_TRUE(FenixFile(root_).read().isNull());
-  EXPECT_FALSE(FenixFile(root_).validate(FenixId(1, 1), error));
-  EXPECT_NE(error.view().find("not a regular file"), std::string_view::npos) << error.view();
-  EXPECT_FALSE(OwnerFile(root_).validate(error));
-  EXPECT_NE(error.view().find("not a regular file"), std::string_view::npos) << error.view();
+  for (bool fenix : {true, false}) {
+    EXPECT_FALSE(fenix ? FenixFile(root_).validate(FenixId(1, 1), error) : OwnerFile(root_).validate(error));
+    EXPECT_NE(error.view().find("not a regular file"), std::string_view::npos) << error.view();
+  }
   EXPECT_THROW(OwnerFile(root_).ownerPid(), Quiv::CorruptionDetectedException);
   EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
   OwnerFile owner(root_);
@@ -139,15 +130,12 @@ TEST_F(SharedMemTest, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
 TEST_F(SharedMemTest, OwnerFieldsRoundTripIndependentlyAndNamesThatDoNotFitAreRefused) {
   OwnerFile owner(root_);
   Quiv::String error;
-  // Absent: defaults, but not valid.
+  // Absent: defaults, but not valid; created by lock(), empty, not valid.
   EXPECT_EQ(owner.ownerPid(), 0u);
-  EXPECT_TRUE(owner.typeName().empty());
   EXPECT_FALSE(owner.validate(error));
   EXPECT_NE(owner.toString().find("absent"), std::string::npos);
-
   owner.lock();
-  EXPECT_FALSE(owner.validate(error));  // created, empty
-  EXPECT_EQ(owner.shmType(), 0u);
+  EXPECT_FALSE(owner.validate(error));
 
   ShocketInfo sock{std::string("\0vexa.l2", 8), 7};
   owner.typeNameIs("L2::MacEntry");
@@ -157,15 +145,11 @@ TEST_F(SharedMemTest, OwnerFieldsRoundTripIndependentlyAndNamesThatDoNotFitAreRe
   EXPECT_TRUE(owner.validate(error)) << error;
   EXPECT_EQ(readRaw(OwnerFile::FILENAME).size(), OwnerFile::SIZE);
 
-  // A second object reads the same record by path.
+  // A second object reads the same record by path. Each setter keeps the
+  // other fields.
   OwnerFile reader(root_);
-  EXPECT_EQ(reader.typeName(), "L2::MacEntry");
-  EXPECT_EQ(reader.shmType(), 1u);
   EXPECT_EQ(reader.shocketInfo(), sock);
-  EXPECT_EQ(reader.ownerPid(), 4242u);
   EXPECT_EQ(reader.toString(), "owner pid:4242 type:L2::MacEntry shm:1 socket:@vexa.l2 table:7");
-
-  // Each setter keeps the other fields.
   owner.typeNameIs("Short");
   owner.shocketInfoIs(ShocketInfo{});
   EXPECT_EQ(reader.typeName(), "Short");
@@ -205,8 +189,6 @@ TEST_F(SharedMemTest, GarbledOwnerFileIsRefusedSafely) {
   longSocket[20] = char(200);
   std::string oldVersion = good;
   oldVersion[4] = 9;
-  std::string foreign = good;
-  foreign.replace(0, 4, "ELF\x7f");
   std::string random(OwnerFile::SIZE, '\0');
   std::mt19937 gen(42);
   for (auto& c : random) c = char(gen());
@@ -218,7 +200,6 @@ TEST_F(SharedMemTest, GarbledOwnerFileIsRefusedSafely) {
       {random, "magic"},
       {good.substr(0, 100), "short"},
       {good + "trailing", "longer"},
-      {resum(foreign), "magic"},
       {resum(oldVersion), "version 9"},
       {good.substr(0, 50) + "X" + good.substr(51), "checksum"},
       {resum(unterminated), "not terminated"},
@@ -229,9 +210,7 @@ TEST_F(SharedMemTest, GarbledOwnerFileIsRefusedSafely) {
     Quiv::String error;
     EXPECT_FALSE(owner.validate(error)) << c.why;
     EXPECT_NE(error.view().find(c.why), std::string_view::npos) << error.view();
-    std::string line = owner.toString();
-    EXPECT_NE(line.find("unreadable: "), std::string::npos) << line;
-    EXPECT_THROW(owner.typeName(), Quiv::CorruptionDetectedException) << c.why;
+    EXPECT_NE(owner.toString().find("unreadable: "), std::string::npos) << owner.toString();
     EXPECT_THROW(owner.ownerPid(), Quiv::CorruptionDetectedException) << c.why;
   }
 
@@ -241,63 +220,35 @@ TEST_F(SharedMemTest, GarbledOwnerFileIsRefusedSafely) {
   owner.shmTypeIs(1);
   Quiv::String error;
   EXPECT_TRUE(owner.validate(error)) << error;
-  EXPECT_EQ(owner.shmType(), 1u);
   EXPECT_EQ(owner.ownerPid(), 0u);
   EXPECT_EQ(readRaw(OwnerFile::FILENAME).size(), OwnerFile::SIZE);
 }
 
 // --- WriterLock ----------------------------------------------------------------
 
-// A live writer in a child process holds the lock while the parent tries
-// it; then it is killed, and the lock is free again. In-process, a second
-// owner object is refused too and gets the lock once the first lets go; a
-// forked child gets it neither way.
-TEST_F(SharedMemTest, TheLockIsHeldUntilItsOwnerDiesOrReleasesIt) {
+// A second owner object is refused, naming the live writer, and gets the
+// lock once the first lets go; a forked child gets it neither way. (A
+// writer in another process holding it, and the lock free once that one
+// is killed: shm/writer_crash_test.cpp.)
+TEST_F(SharedMemTest, TheLockIsHeldUntilItsOwnerReleasesItAndNotInheritedByAChild) {
   EXPECT_FALSE(WriterLock::ownerIsAlive(root_));  // no owner file yet
-  VexaTest::Pipe locked, never;
-  pid_t child = VexaTest::spawn([&] {
-    SharedMem::OwnerFile owner(root_);
-    WriterLock::acquireWriterLock(owner, TABLE);
-    if (!WriterLock::ownerIsMe(owner) || !locked.signal()) ::_exit(2);
-    never.closeWrite();
-    never.await();  // killed here, or ends when a failed test drops the pipe
-  });
-  locked.closeWrite();
-  ASSERT_TRUE(locked.await());
-  EXPECT_TRUE(WriterLock::ownerIsAlive(root_));
-
-  OwnerFile owner(root_);
-  EXPECT_EQ(owner.ownerPid(), U32(child));
-  // The refusal names the live writer.
   auto refusal = [&](OwnerFile& o) {
     return VexaTest::thrownMessage<Quiv::InvalidInitializeException>([&] { WriterLock::acquireWriterLock(o, TABLE); });
   };
-  auto liveWriter = [](pid_t pid) { return fmt::format("table {} already has a live writer (pid {})", TABLE, pid); };
-  EXPECT_EQ(refusal(owner), liveWriter(child));
-  EXPECT_FALSE(WriterLock::ownerIsMe(owner));
-  // A failed acquire leaves the owner's record alone.
-  EXPECT_EQ(owner.ownerPid(), U32(child));
-
-  ::kill(child, SIGKILL);
-  EXPECT_EQ(VexaTest::reapDescribed(child), "killed by signal 9");
-  EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
-
+  std::string const liveWriter = fmt::format("table {} already has a live writer (pid {})", TABLE, ::getpid());
+  OwnerFile owner(root_), second(root_);
   WriterLock::acquireWriterLock(owner, TABLE);
   EXPECT_TRUE(WriterLock::ownerIsMe(owner));
-  EXPECT_TRUE(WriterLock::ownerIsAlive(root_));
-  EXPECT_EQ(owner.ownerPid(), U32(::getpid()));
   WriterLock::acquireWriterLock(owner, TABLE);  // already held: no-op
-
-  OwnerFile second(root_);
-  EXPECT_EQ(refusal(second), liveWriter(::getpid()));
-  EXPECT_TRUE(WriterLock::ownerIsMe(owner));
+  owner.ownerPidIs(4242);
+  EXPECT_EQ(refusal(second), fmt::format("table {} already has a live writer (pid 4242)", TABLE));
   EXPECT_FALSE(WriterLock::ownerIsMe(second));
-
+  EXPECT_EQ(second.ownerPid(), 4242u) << "a failed acquire leaves the owner's record alone";
   WriterLock::releaseWriterLock(owner);
-  EXPECT_FALSE(WriterLock::ownerIsMe(owner));
   EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
   WriterLock::acquireWriterLock(second, TABLE);
   EXPECT_TRUE(WriterLock::ownerIsMe(second));
+  EXPECT_EQ(second.ownerPid(), U32(::getpid()));
 
   // A forked child inherits the open owner file: through it or a fresh
   // object it must not become the writer, and releasing its inherited copy
@@ -318,7 +269,7 @@ TEST_F(SharedMemTest, TheLockIsHeldUntilItsOwnerDiesOrReleasesIt) {
             }),
             "");
   EXPECT_TRUE(WriterLock::ownerIsMe(second));
-  EXPECT_EQ(refusal(owner), liveWriter(::getpid()));
+  EXPECT_EQ(refusal(owner), liveWriter);
 }
 
 }  // namespace
