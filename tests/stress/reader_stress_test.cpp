@@ -46,9 +46,8 @@ struct Shared {
   std::atomic<U64> published;  // highest version whose write has returned
   std::atomic<bool> stop;
   std::atomic<bool> checkStable;  // no writer was killed yet: stable keys are always there
-  std::atomic<U64> writerPhases, writerOps;
-  std::atomic<U64> writerStart;  // published version when the current writer attached
-  std::atomic<U32> writerParked;  // where the writer last stopped itself
+  std::atomic<U64> writerPhases, writerStart;  // published version when the current writer attached
+  std::atomic<U32> writerParked;               // where the writer last stopped itself
   std::atomic<U32> minCapacity, maxCapacity, minBuckets, maxBuckets;
   U64 present[PRESENT];  // the keys that are never removed (paused readers)
   ReaderStats readers[READERS + 1];
@@ -81,7 +80,6 @@ bool sound(L3FloodEntryConfig const& v, U64 published) {
 void signalChild(pid_t pid, int sig) {
   if (pid > 0) ::kill(pid, sig);
 }
-
 template <class T>
 void atomicMin(std::atomic<T>& a, T v) {
   for (T cur = a.load(); v < cur && !a.compare_exchange_weak(cur, v);) {
@@ -92,89 +90,81 @@ void atomicMax(std::atomic<T>& a, T v) {
   for (T cur = a.load(); v > cur && !a.compare_exchange_weak(cur, v);) {
   }
 }
+void noteTable(Shared* sh, FloodWriter const& w) {
+  atomicMin(sh->minCapacity, U32(w.capacity()));
+  atomicMax(sh->maxCapacity, U32(w.capacity()));
+  atomicMin(sh->minBuckets, U32(w.buckets()));
+  atomicMax(sh->maxBuckets, U32(w.buckets()));
+}
+void addCounters(ReaderStats& st, FloodReader& r) {
+  st.resizes += r.readerCounters().resizes + r.readerCounters().bucketResizes;
+  st.stalls += r.readerCounters().stalls;
+}
 
-// The writer: stable keys first, then phases that fill the churned range
-// up to ~20000 keys and drain it to ~200, with updates all along.
-[[noreturn]] void writerMain(Shared* sh, U32 seed) {
+// A child's body: exit 0 when it returns, 2 (with the message) on an
+// exception.
+template <class F>
+[[noreturn]] void childMain(char const* who, F&& body) {
   try {
-    FloodWriter w(nullptr, TABLE, {.maxSlots = 1u << 15});
-    w.initialize();
-    sh->writerStart.store(sh->published.load());
-    auto next = [&] { return U32(sh->published.load() + 1); };
-    for (U64 k = 1; k <= STABLE; ++k) {
-      U32 v = next();
-      w.write(entryFor(k, v));
-      sh->published = v;
-    }
-    std::mt19937 rng(seed);
-    std::vector<U64> live;
-    std::vector<bool> present(KEY_SPACE + 1, false);
-    for (U64 k : floodKeys(w))  // what a previous writer left behind
-      if (k > STABLE && k <= KEY_SPACE) present[k] = true, live.push_back(k);
-    while (!sh->stop.load()) {
-      bool filling = live.size() < 20000 && (sh->writerPhases.load() % 2 == 0);
-      for (int i = 0; i < 256; ++i) {
-        U32 op = rng() % 10;
-        U32 v = next();
-        if (op < 2) {
-          w.write(entryFor(1 + rng() % STABLE, v));
-        } else if (filling ? op < 9 : op < 3) {
-          U64 k = STABLE + 1 + rng() % (KEY_SPACE - STABLE);
-          w.write(entryFor(k, v));
-          if (!present[k]) {
-            present[k] = true;
-            live.push_back(k);
-          }
-        } else if (!live.empty()) {
-          std::size_t at = rng() % live.size();
-          U64 k = live[at];
-          live[at] = live.back();
-          live.pop_back();
-          present[k] = false;
-          w.remove(floodKey(k));
-        }
-        sh->published = v;
-        sh->writerOps++;
-      }
-      if (filling && live.size() >= 20000) sh->writerPhases++;
-      if (!filling && live.size() <= 200) sh->writerPhases++;
-      atomicMin(sh->minCapacity, w.capacity());
-      atomicMax(sh->maxCapacity, w.capacity());
-      atomicMin(sh->minBuckets, w.buckets());
-      atomicMax(sh->maxBuckets, w.buckets());
-    }
-    w.detach();
+    body();
   } catch (std::exception const& e) {
-    std::fprintf(stderr, "writer: %s\n", e.what());
+    std::fprintf(stderr, "%s: %s\n", who, e.what());
     ::_exit(2);
   }
   ::_exit(0);
 }
 
-void addCounters(ReaderStats& st, FloodReader& r) {
-  Zolm::Reader::Counters c = r.readerCounters();
-  st.resizes += c.resizes + c.bucketResizes;
-  st.stalls += c.stalls;
+// The writer: stable keys first, then phases that fill the churned range
+// up to ~20000 keys and drain it to ~200, with updates all along.
+void writerMain(Shared* sh, U32 seed) {
+  FloodWriter w(nullptr, TABLE, {.maxSlots = 1u << 15});
+  w.initialize();
+  sh->writerStart.store(sh->published.load());
+  for (U64 k = 1; k <= STABLE; ++k, ++sh->published) w.write(entryFor(k, U32(sh->published + 1)));
+  std::mt19937 rng(seed);
+  std::vector<U64> live;
+  std::vector<bool> present(KEY_SPACE + 1, false);
+  for (U64 k : floodKeys(w))  // what a previous writer left behind
+    if (k > STABLE && k <= KEY_SPACE) present[k] = true, live.push_back(k);
+  while (!sh->stop.load()) {
+    bool filling = live.size() < 20000 && (sh->writerPhases.load() % 2 == 0);
+    for (int i = 0; i < 256; ++i, ++sh->published) {
+      U32 op = rng() % 10, v = U32(sh->published + 1);
+      if (op < 2) {
+        w.write(entryFor(1 + rng() % STABLE, v));
+      } else if (filling ? op < 9 : op < 3) {
+        U64 k = STABLE + 1 + rng() % (KEY_SPACE - STABLE);
+        w.write(entryFor(k, v));
+        if (!present[k]) present[k] = true, live.push_back(k);
+      } else if (!live.empty()) {
+        std::swap(live[rng() % live.size()], live.back());
+        present[live.back()] = false;
+        w.remove(floodKey(live.back()));
+        live.pop_back();
+      }
+    }
+    if (filling ? live.size() >= 20000 : live.size() <= 200) sh->writerPhases++;
+    noteTable(sh, w);
+  }
+  w.detach();
 }
 
 // One full pass: every value sound, no key twice, strict (rhash, key)
 // order. Returns how many stable keys it saw.
 U64 iterationPass(FloodReader& reader, ReaderStats& st, Shared* sh) {
   std::set<U64> seen;
-  L3FloodEntryConfig v;
-  Zolm::IterHint hint;
   std::pair<U32, U64> prev{0, 0};
   U64 stableSeen = 0;
-  for (bool more = reader.first(v, hint), first = true; more; more = reader.next(v.key(), v, hint), first = false) {
+  forEachEntry(reader, [&](L3FloodEntryConfig const& v, Zolm::IterHint const&) {
     U64 k = v.key().raw();
-    if (!sound(v, sh->published.load())) st.torn++;
-    if (!seen.insert(k).second) st.duplicates++;
     std::pair<U32, U64> at{Zolm::reverseBits32(reader.ops().hash(v.key())), k};
-    if (!first && !(prev < at)) st.orderViolations++;
+    st.torn += !sound(v, sh->published.load());
+    st.duplicates += !seen.insert(k).second;
+    st.orderViolations += seen.size() > 1 && !(prev < at);
     prev = at;
     stableSeen += k <= STABLE;
     atomicMax(st.newestSeen, U64(v.floodListId()));
-  }
+  });
   st.iterations++;
   return stableSeen;
 }
@@ -184,37 +174,26 @@ U64 iterationPass(FloodReader& reader, ReaderStats& st, Shared* sh) {
 // through buckets and slots fetched ahead while the table resizes). It
 // attaches again after the writer was replaced. A stable key missing counts
 // only if no writer was killed before the read ended.
-[[noreturn]] void readerMain(Shared* sh, int id, U32 seed, bool iterateOnly) {
+void readerMain(Shared* sh, int id, U32 seed, bool iterateOnly) {
   ReaderStats& st = sh->readers[id];
-  auto stableMissing = [&](U64 n) {
-    if (sh->checkStable.load()) st.stableMissing += n;
-  };
+  auto stableMissing = [&](U64 n) { st.stableMissing += sh->checkStable.load() ? n : 0; };
   // One lookup's answer: a sound value of its own key; a stable key found.
   auto checkLookup = [&](U64 k, bool found, L3FloodEntryConfig const& v, U64 published) {
-    if (found && (!sound(v, published) || v.key().raw() != k)) st.torn++;
+    st.torn += found && (!sound(v, published) || v.key().raw() != k);
     if (!found && k <= STABLE) stableMissing(1);
   };
-  try {
-    std::mt19937 rng(seed);
-    auto reader = std::make_unique<FloodReader>(nullptr, TABLE);
-    auto attach = [&] {
-      addCounters(st, *reader);
-      while (!sh->stop.load()) {
-        reader = std::make_unique<FloodReader>(nullptr, TABLE);
-        if (reader->initialize("stress")) return true;
-        ::usleep(1000);
-      }
-      return false;
-    };
-    if (!attach()) ::_exit(0);
-    auto lastIteration = std::chrono::steady_clock::now();
-    U64 ops = 0;
-    while (!sh->stop.load()) {
-      try {
-        if (++ops % (iterateOnly ? 1 : 2048) == 0 && !reader->validateFiles()) {
-          if (!attach()) break;
-          continue;
-        }
+  std::mt19937 rng(seed);
+  auto reader = std::make_unique<FloodReader>(nullptr, TABLE);
+  auto attach = [&] {
+    addCounters(st, *reader);
+    for (; !sh->stop.load(); ::usleep(1000))
+      if ((reader = std::make_unique<FloodReader>(nullptr, TABLE))->initialize("stress")) return true;
+    return false;
+  };
+  auto lastIteration = std::chrono::steady_clock::now();
+  for (U64 ops = 0; attach() && !sh->stop.load();) {
+    try {
+      while (!sh->stop.load() && (++ops % (iterateOnly ? 1 : 2048) != 0 || reader->validateFiles())) {
         U32 op = iterateOnly ? 7 : rng() % 10;
         if (op == 6) {
           // A batch of random keys with repeats, across the 32-key groups:
@@ -223,8 +202,7 @@ U64 iterationPass(FloodReader& reader, ReaderStats& st, Shared* sh) {
           Lanx::IntfId ks[N];
           L3FloodEntryConfig vs[N];
           bool found[N];
-          for (U32 i = 0; i < N; ++i)
-            ks[i] = i && rng() % 4 == 0 ? ks[rng() % i] : floodKey(1 + rng() % KEY_SPACE);
+          for (U32 i = 0; i < N; ++i) ks[i] = i && rng() % 4 == 0 ? ks[rng() % i] : floodKey(1 + rng() % KEY_SPACE);
           reader->lookupBatch(ks, N, vs, found);
           U64 published = sh->published.load();
           st.lookups += N;
@@ -237,41 +215,29 @@ U64 iterationPass(FloodReader& reader, ReaderStats& st, Shared* sh) {
           st.lookups++;
           checkLookup(k, found, v, sh->published.load());
           if (found) atomicMax(st.newestSeen, U64(v.floodListId()));
-        } else if (!iterateOnly) {
-          U32 cap = reader->capacity();
+        } else if (U32 cap = reader->capacity(); !iterateOnly && cap) {
           L3FloodEntryConfig v;
-          if (cap && reader->getValue(rng() % cap, v) && !sound(v, sh->published.load())) st.torn++;
+          st.torn += reader->getValue(rng() % cap, v) && !sound(v, sh->published.load());
         }
         if (iterateOnly || std::chrono::steady_clock::now() - lastIteration > 100ms) {
           lastIteration = std::chrono::steady_clock::now();
           stableMissing(STABLE - iterationPass(*reader, st, sh));
         }
-      } catch (Quiv::CorruptionDetectedException const& e) {
-        // Only a table that was replaced may fail a read; then attach to
-        // the new one.
-        if (reader->validateFiles()) {
-          std::fprintf(stderr, "reader %d: %s\n", id, e.what());
-          st.errors++;
-        }
-        if (!attach()) break;
       }
+    } catch (Quiv::CorruptionDetectedException const& e) {
+      // Only a table that was replaced may fail a read; then attach to
+      // the new one.
+      if (reader->validateFiles()) std::fprintf(stderr, "reader %d: %s\n", id, e.what()), st.errors++;
     }
-    addCounters(st, *reader);
-  } catch (std::exception const& e) {
-    std::fprintf(stderr, "reader %d: %s\n", id, e.what());
-    st.errors++;
-    ::_exit(2);
   }
-  ::_exit(0);
 }
 
 void report(Shared* sh, int n) {
   for (int i = 0; i < n; ++i)
     fmt::print("reader {}: {} lookups, {} iterations, {} resizes\n", i, sh->readers[i].lookups.load(),
                sh->readers[i].iterations.load(), sh->readers[i].resizes.load());
-  fmt::print("writer: {} ops, {} phases, capacity {}..{}, buckets {}..{}\n", sh->writerOps.load(),
-             sh->writerPhases.load(), sh->minCapacity.load(), sh->maxCapacity.load(), sh->minBuckets.load(),
-             sh->maxBuckets.load());
+  fmt::print("writer: {} phases, capacity {}..{}, buckets {}..{}\n", sh->writerPhases.load(), sh->minCapacity.load(),
+             sh->maxCapacity.load(), sh->minBuckets.load(), sh->maxBuckets.load());
 }
 
 // The table fills and drains under the readers (stable keys checked), then
@@ -282,17 +248,18 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
   ShmRoot root;
   Shared* sh = makeShared();
   sh->checkStable = true;
-  pid_t writer = spawn([&] { writerMain(sh, 1); });
+  pid_t writer = spawn([&] { childMain("writer", [&] { writerMain(sh, 1); }); });
   while (sh->published.load() < STABLE) ::usleep(1000);
   std::vector<pid_t> readers;
-  for (int i = 0; i <= READERS; ++i) readers.push_back(spawn([&, i] { readerMain(sh, i, 100 + i, i == READERS); }));
+  for (int i = 0; i <= READERS; ++i)
+    readers.push_back(spawn([&, i] { childMain("reader", [&] { readerMain(sh, i, 100 + i, i == READERS); }); }));
   ::usleep(1500000);
   EXPECT_TRUE(waitFor([&] { return sh->writerPhases.load() >= 2; }, 20s)) << "the table never went through a fill and a drain";
   sh->checkStable = false;
   for (int round = 0; round < 3; ++round) {
     signalChild(writer, SIGKILL);
     EXPECT_TRUE(WIFSIGNALED(reap(writer)));
-    writer = spawn([&, round] { writerMain(sh, 10 + round); });
+    writer = spawn([&, round] { childMain("writer", [&] { writerMain(sh, 10 + round); }); });
     ::usleep(600000);
   }
   sh->stop = true;
@@ -307,20 +274,13 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
         << s.orderViolations.load() << ", errors " << s.errors.load();
     EXPECT_EQ(s.stableMissing.load(), 0u);
     EXPECT_GT(s.newestSeen.load(), sh->writerStart.load()) << "stuck on an old writer";
-    if (i < READERS) {
-      EXPECT_GT(s.lookups.load(), 1000u);
-      EXPECT_GT(s.iterations.load(), 3u);
-    } else {
-      EXPECT_GT(s.iterations.load(), 10u);
-      EXPECT_GT(s.resizes.load(), 2u) << "the passes followed no resize (attaching counts one of each file)";
-    }
+    EXPECT_GT(s.iterations.load(), i < READERS ? 3u : 10u);
+    EXPECT_TRUE(i == READERS || s.lookups.load() > 1000u);
+    EXPECT_TRUE(i < READERS || s.resizes.load() > 2u) << "the passes followed no resize (attaching counts one of each file)";
   }
   EXPECT_LT(sh->minCapacity.load(), sh->maxCapacity.load());
   EXPECT_LT(sh->minBuckets.load(), sh->maxBuckets.load());
-  U64 resizes = 0;
-  for (int i = 0; i < READERS; ++i) resizes += sh->readers[i].resizes;
-  EXPECT_GT(resizes, 0u) << "readers never followed a resize";
-
+  EXPECT_GT(sh->readers[0].resizes + sh->readers[1].resizes + sh->readers[2].resizes, 0u) << "readers never followed a resize";
   // Whatever became of the table, a fresh reader sees a sound one.
   FloodReader r(nullptr, TABLE);
   ASSERT_TRUE(r.initialize("after"));
@@ -344,70 +304,60 @@ constexpr U32 FEW_BUCKETS = 0x3F;
 constexpr U32 LAST_IN_RUN = 0xFFFu << 12;  // hash bits 12..23: rhash bits 8..19
 enum Park : U32 { RUNNING, SHRINK_BEGINS, SHRINK_PUBLISHES };
 
-[[noreturn]] void shrinkingWriterMain(Shared* sh) {
-  try {
-    // The hooks are the shrink's traces: its threshold (before the first
-    // move) and the new slot count (after the last move, before the store).
-    Quiv::DebugHandler* h = Quiv::Platform::getDebugHandler("ShrinkingWriter");
-    h->flagsIs(1ull << 2 | 1ull << 5);
-    Quiv::traceSinkIs([&](Quiv::DebugHandler const& from, unsigned, std::string_view msg) {
-      Park at = msg.starts_with("threshold:") ? SHRINK_BEGINS : msg.starts_with("newNumSlots:") ? SHRINK_PUBLISHES : RUNNING;
-      if (&from != h || at == RUNNING || sh->stop.load()) return;
-      sh->writerParked = at;
-      ::raise(SIGSTOP);
-    });
-    FloodWriter w(h, TABLE, {.maxSlots = 1u << 12});
-    w.initialize();
-    std::vector<U64> pool;
-    for (U64 k = 1; sh->published.load() < PRESENT || pool.size() < 4096; ++k) {
-      U32 hash = w.ops().hash(floodKey(k));
-      if (hash & FEW_BUCKETS) continue;
-      if ((hash & LAST_IN_RUN) != LAST_IN_RUN) {
-        pool.push_back(k);
-      } else if (sh->published.load() < PRESENT) {
-        w.write(entryFor(k, 1));
-        sh->present[sh->published.load()] = k;
-        sh->published++;
-      }
+void shrinkingWriterMain(Shared* sh) {
+  // The hooks are the shrink's traces: its threshold (before the first
+  // move) and the new slot count (after the last move, before the store).
+  Quiv::DebugHandler* h = Quiv::Platform::getDebugHandler("ShrinkingWriter");
+  h->flagsIs(1ull << 2 | 1ull << 5);
+  Quiv::traceSinkIs([&](Quiv::DebugHandler const& from, unsigned, std::string_view msg) {
+    Park at = msg.starts_with("threshold:") ? SHRINK_BEGINS : msg.starts_with("newNumSlots:") ? SHRINK_PUBLISHES : RUNNING;
+    if (&from != h || at == RUNNING || sh->stop.load()) return;
+    sh->writerParked = at;
+    ::raise(SIGSTOP);
+  });
+  FloodWriter w(h, TABLE, {.maxSlots = 1u << 12});
+  w.initialize();
+  std::vector<U64> pool;
+  for (U64 k = 1; sh->published.load() < PRESENT || pool.size() < 4096; ++k) {
+    U32 hash = w.ops().hash(floodKey(k));
+    if (hash & FEW_BUCKETS) continue;
+    if ((hash & LAST_IN_RUN) != LAST_IN_RUN) {
+      pool.push_back(k);
+    } else if (sh->published.load() < PRESENT) {
+      w.write(entryFor(k, 1));
+      sh->present[sh->published.load()] = k;
+      sh->published++;
     }
-    std::mt19937 rng(3);
-    std::vector<U64> churn;
-    while (!sh->stop.load()) {
-      // From the smallest table up to 1024 slots and back.
-      std::shuffle(pool.begin(), pool.end(), rng);
-      churn.assign(pool.begin(), pool.begin() + 200 + rng() % 700);
-      for (U64 c : churn) w.write(entryFor(c, 1));
-      atomicMax(sh->maxCapacity, w.capacity());
-      atomicMax(sh->maxBuckets, w.buckets());
-      sh->writerOps += 2 * churn.size();
-      // Lowest slots first: what is left when the table shrinks lies in
-      // its upper part, and all of it moves.
-      while (!churn.empty()) {
-        std::vector<std::pair<U32, U64>> bySlot;
-        for (U64 c : churn) {
-          L3FloodEntryConfig v;
-          Zolm::IterHint hint;
-          w.lookup(floodKey(c), v, hint);
-          bySlot.emplace_back(hint.slot, c);
-        }
-        std::sort(bySlot.rbegin(), bySlot.rend());
-        for (U32 capacity = w.capacity(); !bySlot.empty() && w.capacity() == capacity; bySlot.pop_back())
-          w.remove(floodKey(bySlot.back().second));
-        churn.clear();
-        for (auto const& [slot, c] : bySlot) churn.push_back(c);
-      }
-      atomicMin(sh->minCapacity, w.capacity());
-      atomicMin(sh->minBuckets, w.buckets());
-      sh->writerPhases++;
-    }
-  } catch (std::exception const& e) {
-    std::fprintf(stderr, "writer: %s\n", e.what());
-    ::_exit(2);
   }
-  ::_exit(0);
+  std::mt19937 rng(3);
+  std::vector<U64> churn;
+  while (!sh->stop.load()) {
+    // From the smallest table up to 1024 slots and back.
+    std::shuffle(pool.begin(), pool.end(), rng);
+    churn.assign(pool.begin(), pool.begin() + 200 + rng() % 700);
+    for (U64 c : churn) w.write(entryFor(c, 1));
+    noteTable(sh, w);
+    // Lowest slots first: what is left when the table shrinks lies in
+    // its upper part, and all of it moves.
+    while (!churn.empty()) {
+      std::vector<std::pair<U32, U64>> bySlot;
+      for (U64 c : churn) {
+        L3FloodEntryConfig v;
+        Zolm::IterHint hint;
+        w.lookup(floodKey(c), v, hint);
+        bySlot.emplace_back(hint.slot, c);
+      }
+      std::sort(bySlot.rbegin(), bySlot.rend());
+      for (U32 capacity = w.capacity(); !bySlot.empty() && w.capacity() == capacity; bySlot.pop_back())
+        w.remove(floodKey(bySlot.back().second));
+      churn.clear();
+      for (auto const& [slot, c] : bySlot) churn.push_back(c);
+    }
+    noteTable(sh, w);
+  }
 }
 
-[[noreturn]] void presentKeysReaderMain(Shared* sh, int id) {
+void presentKeysReaderMain(Shared* sh, int id) {
   ReaderStats& st = sh->readers[id];
   FloodReader r(nullptr, TABLE);
   if (!r.initialize("paused")) ::_exit(3);
@@ -422,21 +372,21 @@ enum Park : U32 { RUNNING, SHRINK_BEGINS, SHRINK_PUBLISHES };
       continue;
     }
     st.lookups++;
-    if (!found) st.stableMissing++;
-    else if (!sound(v, 1) || v.key().raw() != k) st.torn++;
+    st.stableMissing += !found;
+    st.torn += found && (!sound(v, 1) || v.key().raw() != k);
   }
   addCounters(st, r);
-  ::_exit(0);
 }
 
 TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   ShmRoot root;
   Shared* sh = makeShared();
-  pid_t writer = spawn([&] { shrinkingWriterMain(sh); });
+  pid_t writer = spawn([&] { childMain("writer", [&] { shrinkingWriterMain(sh); }); });
   while (sh->published.load() < PRESENT) ::usleep(1000);
   constexpr U64 PAUSED_SHRINKS = 300;
   std::vector<pid_t> readers;
-  for (int i = 0; i < PAUSED_READERS; ++i) readers.push_back(spawn([&, i] { presentKeysReaderMain(sh, i); }));
+  for (int i = 0; i < PAUSED_READERS; ++i)
+    readers.push_back(spawn([&, i] { childMain("reader", [&] { presentKeysReaderMain(sh, i); }); }));
   // A number of shrinks, not a time: a slow machine proves as much.
   auto done = [&](ReaderStats const& s) { return s.lookups.load() + s.errors.load(); };
   int status = 0;
@@ -466,14 +416,12 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
   EXPECT_EQ(reap(writer), 0);
   report(sh, PAUSED_READERS);
-  fmt::print("{} shrinks with readers stopped\n", shrinks);
   for (int i = 0; i < PAUSED_READERS; ++i) {
     SCOPED_TRACE(::testing::Message() << "reader " << i);
     ReaderStats& s = sh->readers[i];
     EXPECT_EQ(s.errors.load(), 0u) << "a sound table reported as damaged (the first report is above)";
     EXPECT_EQ(s.stalls.load(), 0u) << "a check failed with nothing resized, then passed on a repeat";
-    EXPECT_EQ(s.stableMissing.load(), 0u);
-    EXPECT_EQ(s.torn.load(), 0u);
+    EXPECT_EQ(s.stableMissing.load() + s.torn.load(), 0u) << s.stableMissing.load() << " missed";
     EXPECT_GT(s.lookups.load(), 8 * PAUSED_SHRINKS);
   }
   EXPECT_EQ(shrinks, PAUSED_SHRINKS);
@@ -492,19 +440,15 @@ TEST(ReaderStress, AReaderWithoutWritePermissionWorks) {
     w.detach();
   }
   namespace fs = std::filesystem;
-  for (auto const& e : fs::recursive_directory_iterator(root.dir())) {
-    if (e.is_directory()) fs::permissions(e.path(), fs::perms(0755));
-    else fs::permissions(e.path(), fs::perms(0444));
-  }
+  for (auto const& e : fs::recursive_directory_iterator(root.dir()))
+    fs::permissions(e.path(), fs::perms(e.is_directory() ? 0755 : 0444));
   fs::permissions(root.dir(), fs::perms(0755));
   EXPECT_EQ(failureInChild([&]() -> std::string {
               // Root ignores file modes: become nobody so that they count.
-              if (::getuid() == 0) {
-                passwd* nobody = ::getpwnam("nobody");
-                if (!nobody || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) return "no nobody";
-              }
-              std::string slots = root.dir() + "/" + TABLE + "/slots";
-              if (::access(slots.c_str(), W_OK) == 0) return "still writable: the test would prove nothing";
+              passwd* nobody = ::getpwnam("nobody");
+              if (::getuid() == 0 && (!nobody || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0))
+                return "no nobody";
+              if (::access((root.dir() + "/" + TABLE + "/slots").c_str(), W_OK) == 0) return "still writable";
               FloodReader r(nullptr, TABLE);
               if (!r.initialize("nobody")) return "attach refused";
               for (U64 k = 1; k <= 1000; ++k) {
