@@ -317,16 +317,13 @@ TEST_P(WriterFullDisk, FailedGrowthChangesNothingAndTheTableLivesOn) {
               }
               sh->stop = true;
               for (int r = 0; r < FULL_READERS; ++r) {
-                std::string end = readers[r] > 0 ? reapDescribed(readers[r]) : "exit 0";
-                if (end != "exit 0" && why.empty()) why = fmt::format("reader {}: {}", r, end);
+                std::string end = readers[r] > 0 ? reapDescribed(readers[r]) : "no reader";
+                if (why.empty() && (end != "exit 0" || sh->bad[r] || !sh->lookups[r]))
+                  why = fmt::format("reader {}: {}, {} lookups: {}", r, end, sh->lookups[r].load(), sh->why[r]);
               }
               return why;
             }),
             "");
-  for (int r = 0; r < FULL_READERS; ++r) {
-    EXPECT_EQ(sh->bad[r], 0u) << "reader " << r << ": " << sh->why[r];
-    EXPECT_GT(sh->lookups[r], 0u);
-  }
   // A writer in another process keeps the table and every acknowledged entry.
   FloodWriter next(nullptr, FULL_TABLE, c.config);
   if (!HasFailure() && next.initialize()) {

@@ -80,17 +80,12 @@ long checkEntries(FloodWriter& w, std::string& why, bool values = true) {
   return why.empty() ? long(seen.size()) : -1;
 }
 
-// Fills `table` with keys 1..n and detaches (or, `exitInstead`, ends the
-// process there, outside any operation); returns the writer's fenix id.
-SharedMem::FenixId populate(std::string const& table, U64 n, U32* exitInstead = nullptr) {
+// Fills `table` with keys 1..n and detaches; the writer's fenix id.
+SharedMem::FenixId populate(std::string const& table, U64 n) {
   FloodWriter w(nullptr, table, sharedConfig());
   w.initialize();
   for (U64 k = 1; k <= n; ++k) w.write(entryFor(k, U32(k)));
   SharedMem::FenixId id = w.fenixId();
-  if (exitInstead) {
-    *exitInstead = id.value();
-    ::_exit(0);
-  }
   w.detach();
   return id;
 }
@@ -133,22 +128,40 @@ constexpr U64 RESTART_KEYS = 5000;
 
 class WriterRestart : public ::testing::TestWithParam<bool> {};
 
-// A child writes RESTART_KEYS entries and goes away, detaching or not; the
-// next writer keeps every entry, the hash seed and the incarnation, also
-// when it asks for another size (the queue grows on its own).
+// A child writes RESTART_KEYS entries. Halfway, a second writer is refused
+// before it touches anything, and the child goes on undisturbed. It goes
+// away, detaching or not: the next writer keeps every entry, the hash seed
+// and the incarnation, also when it asks for another size (the queue grows
+// on its own).
 TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
   ShmRoot root;
-  U32* id = newShared<U32>();
-  ASSERT_EQ(reapDescribed(spawn([&] {
-              if (GetParam()) *id = populate(TABLE, RESTART_KEYS).value();
-              else populate(TABLE, RESTART_KEYS, id);
-            })),
-            "exit 0");
-  SharedMem::FenixId childId(*id);
-  freeShared(id);
-  ASSERT_FALSE(childId.isNull());
-  SharedMem::OwnerFile owner{Mem::RootPath(nullptr, TABLE)};
-  EXPECT_EQ(owner.shocketInfo().empty(), GetParam()) << "a detaching writer clears its wake-up socket";
+  Pipe ready, go;
+  pid_t child = spawn([&] {
+    FloodWriter w(nullptr, TABLE, sharedConfig());
+    w.initialize();
+    go.closeWrite();  // a failed test's end is the end of the wait
+    for (U64 k = 1; k <= RESTART_KEYS; ++k) {
+      w.write(entryFor(k, U32(k)));
+      if (k == RESTART_KEYS / 2 && (!ready.signal() || !go.await())) ::_exit(3);
+    }
+    if (!GetParam()) ::_exit(0);
+    w.detach();
+  });
+  ready.closeWrite();  // a child that dies early ends the wait below
+  ASSERT_TRUE(ready.await());
+  std::string const fenix = root.dir() + "/" + TABLE + "/fenix";
+  std::vector<unsigned char> fenixBefore = readFile(fenix);
+  EXPECT_EQ(thrownMessage<Quiv::InvalidInitializeException>(
+                [&] { FloodWriter(handler(), TABLE, sharedConfig()).initialize(); }),
+            fmt::format("table {} already has a live writer (pid {})", TABLE, child));
+  EXPECT_TRUE(Mem::WriterLock::ownerIsAlive(Mem::RootPath(nullptr, TABLE)));
+  EXPECT_EQ(readFile(fenix), fenixBefore);
+  ASSERT_TRUE(go.signal());
+  ASSERT_EQ(reapDescribed(child), "exit 0");
+  SharedMem::FenixId childId = SharedMem::FenixFile(Mem::RootPath(nullptr, TABLE)).read();
+  EXPECT_EQ(childId.pid(), U16(child));
+  EXPECT_EQ(SharedMem::OwnerFile(Mem::RootPath(nullptr, TABLE)).shocketInfo().empty(), GetParam())
+      << "a detaching writer clears its wake-up socket";
   U32 seed = rawAt<U32>(readFile(slotsOf(root, TABLE)), SLOT_HASH_SEED);
 
   FloodWriter w(handler(), TABLE, sharedConfig());
@@ -175,41 +188,6 @@ TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
 INSTANTIATE_TEST_SUITE_P(Exit, WriterRestart, ::testing::Values(true, false),
                          [](auto const& info) { return info.param ? "Detached" : "ExitedWithoutDetach"; });
 
-// The owner is alive: the second writer is refused before it touches
-// anything, and the first goes on as if nothing happened.
-TEST(WriterRestartLiveOwner, SecondWriterIsRefusedAndTheFirstIsUndisturbed) {
-  ShmRoot root;
-  Pipe ready, go;
-  pid_t child = spawn([&] {
-    FloodWriter w(nullptr, TABLE, sharedConfig());
-    w.initialize();
-    for (U64 k = 1; k <= 1000; ++k) w.write(entryFor(k, 0));
-    go.closeWrite();  // a failed test's end is the end of the wait
-    if (!ready.signal() || !go.await()) ::_exit(3);
-    for (U64 k = 1; k <= 2000; ++k)
-      if (k % 2) w.remove(floodKey(k));
-      else w.write(entryFor(k, 1));
-    std::string why;
-    if (!w.validate() || checkEntries(w, why) != 1000 || !w.validateFiles()) ::_exit(5);
-    w.detach();
-  });
-  ready.closeWrite();  // a child that dies early ends the wait below
-  ASSERT_TRUE(ready.await());
-  std::vector<unsigned char> fenixBefore = readFile(root.dir() + "/" + TABLE + "/fenix");
-  EXPECT_EQ(thrownMessage<Quiv::InvalidInitializeException>(
-                [&] { FloodWriter(handler(), TABLE, sharedConfig()).initialize(); }),
-            fmt::format("table {} already has a live writer (pid {})", TABLE, child));
-  EXPECT_TRUE(Mem::WriterLock::ownerIsAlive(Mem::RootPath(nullptr, TABLE)));
-  EXPECT_EQ(readFile(root.dir() + "/" + TABLE + "/fenix"), fenixBefore);
-  ASSERT_TRUE(go.signal());
-  EXPECT_EQ(reapDescribed(child), "exit 0") << "3: pipe, 5: the table after the refusal";
-  FloodWriter after(handler(), TABLE, sharedConfig());
-  after.initialize();
-  EXPECT_EQ(after.members(), 1000u);
-  after.cleanup();
-  EXPECT_FALSE(Mem::RootPath(nullptr, TABLE).fileExists("slots"));
-}
-
 // --- damaged files ---------------------------------------------------------------
 
 struct Damage {
@@ -224,9 +202,7 @@ Damage const DAMAGES[] = {
     {"BadMagic", [](std::string const& f) { patchField<U64>(f, 0, [](U64) { return U64(0x0123456789abcdefULL); }); }},
     {"FutureFormatVersion", [](std::string const& f) { patchField<U32>(f, SLOT_FORMAT_VERSION, [](U32) { return 99u; }); }},
     {"NumSlotsPastTheFile", [](std::string const& f) { patchField<U32>(f, SLOT_NUM_SLOTS, [](U32 n) { return n * 4; }); }},
-    // A detached writer leaves the bit clear; set, one died inside an operation.
-    {"StaleCriticalBit", [](std::string const& f) { patchField<U16>(f, SLOT_RUNTIME_FLAGS, setCritical); }},
-};
+};  // (A critical bit left set: the killed writers below.)
 
 class WriterDamage : public ::testing::TestWithParam<Damage> {};
 
