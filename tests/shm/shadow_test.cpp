@@ -1,7 +1,7 @@
 // Shadows and key shadows in their own processes follow a writer process
-// under a seeded random load: from the start, from the middle of the load,
-// and through a stall long enough to fall out of the queue's live window;
-// the writer is killed mid-load and replaced. When the last writer is done,
+// under a seeded random load: from the start, through the writer's kill
+// mid-load and its replacement, and through a stall long enough to fall out
+// of the queue's live window; or from the middle of the load. When the last writer is done,
 // every shadow holds exactly the writer's table, and a client that applied
 // each change callback by looking the key up again holds it too.
 // (What a burst and an idle stretch cost a shadow: bench/vexa_shadow_bench.)
@@ -25,7 +25,7 @@ using namespace VexaTest;
 using VexaSwitch::L3FloodEntryConfig;
 using Clock = std::chrono::steady_clock;
 constexpr char const* TABLE = "vexaswitch/tables/test/shadowed";
-constexpr int FOLLOWERS = 6;
+constexpr int FOLLOWERS = 4;
 
 U64 digestOf(FloodContents const& m) {
   U64 h = 1469598103934665603ull;
@@ -144,13 +144,13 @@ TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAnd
     bool keyShadow;
     U64 stallAtOp;  // in the second writer's load
     char const* name;
-  } const plans[FOLLOWERS] = {{false, 0, "shadow from the start"}, {true, 0, "key shadow from the start"},
-                              {false, 180000, "stalled shadow"},   {true, 180000, "stalled key shadow"},
-                              {false, 0, "late shadow"},           {true, 0, "late key shadow"}};
+  } const plans[FOLLOWERS] = {{false, 180000, "stalled shadow"},
+                              {true, 180000, "stalled key shadow"},
+                              {false, 0, "late shadow"},
+                              {true, 0, "late key shadow"}};
   auto start = [&](int i) { children.add(spawn([&, i] { follower(sh, i, plans[i].keyShadow, plans[i].stallAtOp); })); };
-  for (int i = 0; i < 4; ++i) start(i);
-  ASSERT_TRUE(waitFor([&] { return sh->f[0].synced && sh->f[1].synced && sh->f[2].synced && sh->f[3].synced; },
-                      std::chrono::seconds(20)));
+  for (int i = 0; i < 2; ++i) start(i);
+  ASSERT_TRUE(waitFor([&] { return sh->f[0].synced && sh->f[1].synced; }, std::chrono::seconds(20)));
   sh->go = true;
   ASSERT_TRUE(waitFor([&] { return sh->ops >= 30000; }, std::chrono::seconds(30)));
   ::kill(w1, SIGKILL);  // anywhere in a write
@@ -158,7 +158,7 @@ TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAnd
   children.pids.erase(children.pids.begin());
   children.add(spawn([&] { writerMain(sh, true); }));
   ASSERT_TRUE(waitFor([&] { return sh->ops >= 150000; }, std::chrono::seconds(60)));
-  for (int i = 4; i < 6; ++i) start(i);
+  for (int i = 2; i < 4; ++i) start(i);
   EXPECT_TRUE(waitFor(
       [&] {
         for (auto& f : sh->f)
@@ -182,7 +182,7 @@ TEST(ShadowProcesses, ConvergeOnTheWritersTableThroughAKilledWriterLateStartsAnd
     EXPECT_EQ(f.entries.load(), sh->finalEntries.load());
     EXPECT_EQ(f.digest.load(), sh->finalDigest.load());
     EXPECT_EQ(f.replayDigest.load(), sh->finalDigest.load()) << "the callbacks missed a change";
-    EXPECT_TRUE(i >= 4 || f.disconnects.load() >= 1) << "never saw the writer go";
+    EXPECT_TRUE(i >= 2 || f.disconnects.load() >= 1) << "never saw the writer go";
     EXPECT_TRUE(!plans[i].stallAtOp || f.behind.load() >= 1) << "never fell out of the live window";
   }
   EXPECT_LT(sh->minCap.load(), sh->maxCap.load()) << "the table never grew or shrank";

@@ -127,38 +127,32 @@ TEST_F(SharedMemTest, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
 
 // --- OwnerFile -----------------------------------------------------------------
 
-TEST_F(SharedMemTest, OwnerFieldsRoundTripIndependentlyAndNamesThatDoNotFitAreRefused) {
+// The fields round-trip independently through the file; names that do not
+// fit are refused and leave the record as it was; a damaged file is
+// refused by each of its checks, and a writer rewrites it.
+TEST_F(SharedMemTest, OwnerFileRoundTripRefusalsAndDamage) {
   OwnerFile owner(root_);
   Quiv::String error;
-  // Absent: defaults, but not valid; created by lock(), empty, not valid.
-  EXPECT_EQ(owner.ownerPid(), 0u);
-  EXPECT_FALSE(owner.validate(error));
+  EXPECT_FALSE(owner.validate(error)) << "absent";
   EXPECT_NE(owner.toString().find("absent"), std::string::npos);
   owner.lock();
-  EXPECT_FALSE(owner.validate(error));
-
+  EXPECT_FALSE(owner.validate(error)) << "created, empty";
   ShocketInfo sock{std::string("\0vexa.l2", 8), 7};
   owner.typeNameIs("L2::MacEntry");
   owner.shmTypeIs(OwnerFile::WRITER_SHM_TYPE);
   owner.shocketInfoIs(sock);
   owner.ownerPidIs(4242);
   EXPECT_TRUE(owner.validate(error)) << error;
-  EXPECT_EQ(readRaw(OwnerFile::FILENAME).size(), OwnerFile::SIZE);
-
-  // A second object reads the same record by path. Each setter keeps the
+  // A second object reads the same record by path; each setter keeps the
   // other fields.
   OwnerFile reader(root_);
   EXPECT_EQ(reader.shocketInfo(), sock);
   EXPECT_EQ(reader.toString(), "owner pid:4242 type:L2::MacEntry shm:1 socket:@vexa.l2 table:7");
   owner.typeNameIs("Short");
   owner.shocketInfoIs(ShocketInfo{});
-  EXPECT_EQ(reader.typeName(), "Short");
-  EXPECT_TRUE(reader.shocketInfo().empty());
-  EXPECT_EQ(reader.ownerPid(), 4242u);
-  EXPECT_EQ(reader.shmType(), 1u);
-
-  // Names of the largest size fit; longer ones are refused, and leave the
-  // record as it was.
+  EXPECT_TRUE(reader.typeName() == "Short" && reader.shocketInfo().empty() && reader.ownerPid() == 4242u &&
+              reader.shmType() == 1u)
+      << reader.toString();
   owner.typeNameIs(std::string(OwnerFile::MAX_TYPE_NAME, 't'));
   owner.shocketInfoIs(ShocketInfo{std::string(ShocketInfo::MAX_NAME, 's'), 1});
   EXPECT_THROW(owner.typeNameIs(std::string(OwnerFile::MAX_TYPE_NAME + 1, 't')), Quiv::InvalidInitializeException);
@@ -167,58 +161,42 @@ TEST_F(SharedMemTest, OwnerFieldsRoundTripIndependentlyAndNamesThatDoNotFitAreRe
                Quiv::InvalidInitializeException);
   EXPECT_EQ(owner.typeName(), std::string(OwnerFile::MAX_TYPE_NAME, 't'));
   EXPECT_EQ(owner.shocketInfo().name.size(), ShocketInfo::MAX_NAME);
-}
 
-TEST_F(SharedMemTest, GarbledOwnerFileIsRefusedSafely) {
-  OwnerFile owner(root_);
-  owner.typeNameIs("T");
-  owner.ownerPidIs(1);
-  std::string good = readRaw(OwnerFile::FILENAME);
+  std::string const good = readRaw(OwnerFile::FILENAME);
   ASSERT_EQ(good.size(), OwnerFile::SIZE);
-
-  // Re-checksums a modified record, so that only the field checks can catch it.
-  auto resum = [](std::string s) {
+  // Re-checksummed after a change (FNV-1a of bytes 0..259 at 260), so that
+  // only the field checks can catch it.
+  auto changed = [&](std::size_t at, std::string const& bytes) {
+    std::string s = good;
+    s.replace(at, bytes.size(), bytes);
     U32 h = 2166136261u;
     for (std::size_t i = 0; i < 260; ++i) h = (h ^ U8(s[i])) * 16777619u;
     for (int i = 0; i < 4; ++i) s[260 + i] = char(h >> (8 * i));
     return s;
   };
-  std::string unterminated = good;
-  for (std::size_t i = 132; i < 260; ++i) unterminated[i] = 'n';
-  std::string longSocket = good;
-  longSocket[20] = char(200);
-  std::string oldVersion = good;
-  oldVersion[4] = 9;
   std::string random(OwnerFile::SIZE, '\0');
   std::mt19937 gen(42);
   for (auto& c : random) c = char(gen());
-
-  struct Case {
-    std::string bytes;
-    char const* why;
-  } cases[] = {
+  std::pair<std::string, char const*> const cases[] = {
       {random, "magic"},
       {good.substr(0, 100), "short"},
       {good + "trailing", "longer"},
-      {resum(oldVersion), "version 9"},
+      {changed(4, "\x09"), "version 9"},
       {good.substr(0, 50) + "X" + good.substr(51), "checksum"},
-      {resum(unterminated), "not terminated"},
-      {resum(longSocket), "socket name length 200"},
+      {changed(132, std::string(128, 'n')), "not terminated"},
+      {changed(20, "\xc8"), "socket name length 200"},
   };
-  for (auto const& c : cases) {
-    writeRaw(OwnerFile::FILENAME, c.bytes);
-    Quiv::String error;
-    EXPECT_FALSE(owner.validate(error)) << c.why;
-    EXPECT_NE(error.view().find(c.why), std::string_view::npos) << error.view();
+  for (auto const& [bytes, why] : cases) {
+    writeRaw(OwnerFile::FILENAME, bytes);
+    EXPECT_FALSE(owner.validate(error)) << why;
+    EXPECT_NE(error.view().find(why), std::string_view::npos) << error.view();
     EXPECT_NE(owner.toString().find("unreadable: "), std::string::npos) << owner.toString();
-    EXPECT_THROW(owner.ownerPid(), Quiv::CorruptionDetectedException) << c.why;
+    EXPECT_THROW(owner.ownerPid(), Quiv::CorruptionDetectedException) << why;
   }
-
   // A writer rewrites a garbled (even over-long) file with a fresh record.
   writeRaw(OwnerFile::FILENAME, random + random);
   owner.lock();
   owner.shmTypeIs(1);
-  Quiv::String error;
   EXPECT_TRUE(owner.validate(error)) << error;
   EXPECT_EQ(owner.ownerPid(), 0u);
   EXPECT_EQ(readRaw(OwnerFile::FILENAME).size(), OwnerFile::SIZE);

@@ -59,31 +59,23 @@ Contents model(U32 n, U32 base) {
   return m;
 }
 
-// A writer map that fills the table, and is killed in the middle of a
-// direct write of a new key (the table's critical section open).
-void firstWriter(Shared* sh) {
+// The first writer map fills the table, and is killed in the middle of a
+// direct write of a new key (the table's critical section open). The
+// second finds the section set, re-formats under a new incarnation, writes
+// other contents, and on request removes the files.
+void writer(Shared* sh, bool second) {
   Quiv::EventLoop loop;
   LagMap m(TABLE, &loop);
   m.init(descriptor(ZolmType::writer));
-  for (U32 k = 0; k < 40; ++k) m.write(lagEntry(k, k));
-  sh->fenix1 = m.fenixId().value();
-  sh->ready1 = true;
-  while (!sh->go1) loop.runOnce(5);
-  m.directWrite(lagEntry(60, 1));
-  sh->inCritical = true;
-  for (;;) loop.runOnce(100);
-}
-
-// Its successor: finds the section set, re-formats under a new
-// incarnation, writes other contents, and on request removes the files.
-void secondWriter(Shared* sh) {
-  Quiv::EventLoop loop;
-  LagMap m(TABLE, &loop);
-  m.init(descriptor(ZolmType::writer));
-  sh->fenix2 = m.fenixId().value();
-  for (U32 k = 0; k < 20; ++k) m.write(lagEntry(k, 100 + k));
-  sh->ready2 = true;
-  while (!sh->cleanup2) loop.runOnce(5);
+  (second ? sh->fenix2 : sh->fenix1) = m.fenixId().value();
+  for (U32 k = 0; k < (second ? 20 : 40); ++k) m.write(lagEntry(k, second ? 100 + k : k));
+  (second ? sh->ready2 : sh->ready1) = true;
+  while (!(second ? sh->cleanup2 : sh->go1)) loop.runOnce(5);
+  if (!second) {
+    m.directWrite(lagEntry(60, 1));
+    sh->inCritical = true;
+    for (;;) loop.runOnce(100);
+  }
   m.cleanupAndDetach();
   sh->cleaned2 = true;
   while (!sh->stop) loop.runOnce(5);
@@ -128,7 +120,7 @@ TEST(ZolmMapProcesses, FollowersMountedBeforeTheWriterFollowItThroughAKillARefor
   EXPECT_EQ(loop.timers(), 0u) << "nothing polls for the writer";
 
   Children children;
-  pid_t w1 = children.add(spawn([&] { firstWriter(sh); }));
+  pid_t w1 = children.add(spawn([&] { writer(sh, false); }));
   Contents first = model(40, 0);
   auto allShow = [&](Contents const& m) { return reader.shows(m) && shadow.shows(m) && keyShadow.shows(m); };
   auto state = [&] {
@@ -152,7 +144,7 @@ TEST(ZolmMapProcesses, FollowersMountedBeforeTheWriterFollowItThroughAKillARefor
   ASSERT_TRUE(pump(loop, [&] { return sh->inCritical.load(); }));
   ::kill(w1, SIGKILL);
   EXPECT_EQ(reapDescribed(w1), "killed by signal 9");
-  pid_t w2 = children.add(spawn([&] { secondWriter(sh); }));
+  pid_t w2 = children.add(spawn([&] { writer(sh, true); }));
   Contents second = model(20, 100);
   ASSERT_TRUE(pump(loop, [&] { return sh->ready2 && allShow(second); })) << state();
   EXPECT_NE(sh->fenix2.load(), sh->fenix1.load()) << "the successor re-formatted under a new incarnation";
