@@ -1,8 +1,7 @@
 // The fenix and owner files of a table directory and the writer lock that
-// rides on the owner file, including across processes.
+// rides on the owner file.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,10 +21,8 @@ namespace vexa_sharedmem_test {
 namespace {
 
 using Mem::WriterLock;
-using SharedMem::FenixFile;
-using SharedMem::FenixId;
-using SharedMem::OwnerFile;
-using SharedMem::ShocketInfo;
+using namespace SharedMem;
+using VexaTest::thrownMessage;
 
 constexpr char const* TABLE = "vexaswitch/tables/x";
 
@@ -62,17 +59,14 @@ TEST(FenixIdTest, PacksPidLowAndIncarnationHighAndIncrementNeverYieldsNull) {
 TEST_F(SharedMemTest, FenixRoundTripAbsentFileWriteFailureAndGarbledFile) {
   FenixFile fenix(root_);
   Quiv::String error;
-  EXPECT_TRUE(fenix.read().isNull());
-  EXPECT_FALSE(fenix.validate(FenixId(1, 1), error));
+  EXPECT_TRUE(fenix.read().isNull() && !fenix.validate(FenixId(1, 1), error));
   EXPECT_NE(error.view().find("absent"), std::string_view::npos) << error.view();
 
   FenixId id(4321, 3);
   fenix.write(id);  // creates the directory
-  EXPECT_EQ(fenix.read(), id);
-  EXPECT_TRUE(fenix.validate(id, error)) << error;
+  EXPECT_TRUE(fenix.read() == id && fenix.validate(id, error)) << error;
   EXPECT_FALSE(fenix.validate(id.incarnationInc(), error));
   EXPECT_NE(error.view().find("expected"), std::string_view::npos) << error.view();
-
   fenix.write(id.incarnationInc());
   EXPECT_EQ(fenix.read(), id.incarnationInc());
   EXPECT_EQ(readRaw(FenixFile::FENIX_NAME).size(), FenixFile::SIZE);
@@ -91,9 +85,7 @@ TEST_F(SharedMemTest, FenixRoundTripAbsentFileWriteFailureAndGarbledFile) {
     SCOPED_TRACE(::testing::PrintToString(bytes));
     writeRaw(FenixFile::FENIX_NAME, bytes);
     error = "";
-    EXPECT_TRUE(fenix.read().isNull());
-    EXPECT_FALSE(fenix.validate(id.incarnationInc(), error));
-    EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(fenix.read().isNull() && !fenix.validate(id.incarnationInc(), error) && !error.empty());
   }
 }
 
@@ -116,11 +108,11 @@ TEST_F(SharedMemTest, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
   EXPECT_FALSE(WriterLock::ownerIsAlive(root_));
   OwnerFile owner(root_);
   EXPECT_THROW(WriterLock::acquireWriterLock(owner, TABLE), Quiv::InvalidInitializeException);
+  using Mode = Mem::SharedMemWrapper::Mode;
   for (char const* name : {"slots", "buckets"})
-    for (auto mode : {Mem::SharedMemWrapper::Mode::readOnly, Mem::SharedMemWrapper::Mode::writable}) {
+    for (auto mode : {Mode::readOnly, Mode::writable}) {
       Mem::SharedMemWrapper file(root_, name, mode);
-      std::string msg = VexaTest::thrownMessage<Quiv::InvalidInitializeException>(
-          [&] { file.attach(mode == Mem::SharedMemWrapper::Mode::readOnly ? 0 : 4096); });
+      std::string msg = thrownMessage<Quiv::InvalidInitializeException>([&] { file.attach(mode == Mode::readOnly ? 0 : 4096); });
       EXPECT_NE(msg.find("not a regular file"), std::string::npos) << name << ": " << msg;
     }
 }
@@ -211,7 +203,7 @@ TEST_F(SharedMemTest, OwnerFileRoundTripRefusalsAndDamage) {
 TEST_F(SharedMemTest, TheLockIsHeldUntilItsOwnerReleasesItAndNotInheritedByAChild) {
   EXPECT_FALSE(WriterLock::ownerIsAlive(root_));  // no owner file yet
   auto refusal = [&](OwnerFile& o) {
-    return VexaTest::thrownMessage<Quiv::InvalidInitializeException>([&] { WriterLock::acquireWriterLock(o, TABLE); });
+    return thrownMessage<Quiv::InvalidInitializeException>([&] { WriterLock::acquireWriterLock(o, TABLE); });
   };
   std::string const liveWriter = fmt::format("table {} already has a live writer (pid {})", TABLE, ::getpid());
   OwnerFile owner(root_), second(root_);

@@ -41,8 +41,7 @@ struct Shared {
 
 MapDescriptor descriptor(ZolmType type) {
   MapDescriptor d;
-  d.size = 64;
-  d.type = type;
+  d.size = 64, d.type = type;
   return d;
 }
 
