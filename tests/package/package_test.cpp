@@ -5,19 +5,20 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "testutil/Process.h"
 
 namespace vexa_package_test {
 
 namespace {
 
-int run(std::string const& cmd) {
-  int rc = std::system((cmd + " >package_test.log 2>&1").c_str());
-  if (rc != 0) std::system("cat package_test.log");
-  return rc;
+// Empty when `cmd` succeeds, else its exit status and output.
+std::string failureOf(std::string const& cmd) {
+  VexaTest::CommandResult r = VexaTest::runCommand(cmd + " 2>&1");
+  return r.code == 0 ? "" : "exit " + std::to_string(r.code) + ":\n" + r.out;
 }
 
 TEST(InstalledPackage, ConsumerBuildsAndRuns) {
@@ -25,26 +26,22 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   fs::path work = fs::temp_directory_path() / ("vexa-package-" + std::to_string(::getpid()));
   fs::remove_all(work);
   fs::create_directories(work);
-  std::string cmake = CMAKE_COMMAND_PATH;
-  std::string prefix = (work / "prefix").string();
-  ASSERT_EQ(run(cmake + " --install " VEXA_BINARY_DIR " --prefix " + prefix), 0);
+  std::string const cmake = CMAKE_COMMAND_PATH, prefix = (work / "prefix").string(), build = (work / "build").string();
+  ASSERT_EQ(failureOf(cmake + " --install " VEXA_BINARY_DIR " --prefix " + prefix), "");
   EXPECT_TRUE(fs::exists(work / "prefix/include/VexaSwitchValues.h")) << "no example includes it";
   // The examples as their readers copy them, each its own project with its
   // own find_package; one parent project probes the compiler once for all.
-  std::string const src = VEXA_SOURCE_DIR "/examples/";
   {
     std::ofstream top(work / "CMakeLists.txt");
     top << "cmake_minimum_required(VERSION 3.25)\nproject(VexaExamples LANGUAGES CXX)\n";
     for (char const* example : {"consumer", "agent", "generic"})
-      top << "add_subdirectory(" << src << example << " " << example << ")\n";
+      top << "add_subdirectory(" << VEXA_SOURCE_DIR "/examples/" << example << " " << example << ")\n";
   }
-  std::string const build = (work / "build").string();
-  ASSERT_EQ(run(cmake + " -S " + work.string() + " -B " + build + " -G Ninja -DCMAKE_PREFIX_PATH=" + prefix), 0);
-  ASSERT_EQ(run(cmake + " --build " + build), 0);
+  ASSERT_EQ(failureOf(cmake + " -S " + work.string() + " -B " + build + " -G Ninja -DCMAKE_PREFIX_PATH=" + prefix), "");
+  ASSERT_EQ(failureOf(cmake + " --build " + build), "");
   // The installed library has no RPATH: the loader is pointed at the prefix.
-  std::string const loader = "LD_LIBRARY_PATH=" + prefix + "/lib:" + prefix + "/lib64 ";
   for (char const* program : {"consumer/consumer", "agent/agent-example", "generic/generic-example"})
-    EXPECT_EQ(run(loader + build + "/" + program), 0) << program;
+    EXPECT_EQ(failureOf("LD_LIBRARY_PATH=" + prefix + "/lib:" + prefix + "/lib64 " + build + "/" + program), "");
   fs::remove_all(work);
 }
 

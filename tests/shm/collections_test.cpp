@@ -1,13 +1,10 @@
 // Every collection class mounted across processes: a writer agent (a
-// child) mounts its collection under a directory and writes, updates and
-// removes through it; in this process the same class is mounted as
-// reader, shadow and key shadow (the slab-stored table has no shadow, the
-// counter table no queue: a reader only) before the writer exists, so
-// that they attach and synchronise while the writer runs its script. Each
-// follower must end with exactly the writer's contents through its
-// lookups and iterators, and a follower's observers must have been told
-// every changed key after its last change: replaying the told keys
-// (looking each up) rebuilds the writer's table.
+// child) writes, updates and removes through its collection; here the same
+// class is mounted as reader, shadow and key shadow (the slab-stored table
+// has no shadow, the counter table no queue: a reader only) before the
+// writer exists. Each follower ends with exactly the writer's contents
+// through its count, lookups and iterators, and replaying the keys its
+// observers were told (looking each up) rebuilds the writer's table.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -82,7 +79,6 @@ struct Follower : Kel::Notifiee {
   Kel::Ptr<Kel::Directory> dir;
   Kel::Ptr<C> c;
   Table<C> replay;
-
   Follower(ZolmType t, char const* name) : type(t), dir(new Kel::Directory(name)), c(new C("t")) {
     dir->entityIs(c);
     c->notifieeList().newMember(this);
@@ -111,7 +107,6 @@ TYPED_TEST(MountedCollection, FollowersInAnotherProcessSeeExactlyTheWritersTable
   ASSERT_NE(sh, nullptr);
   std::string const table = fmt::format("vexaswitch/tables/test/{}", Kel::demangle(typeid(C)).substr(12));
   Script<C> const script(11);
-
   Quiv::EventLoop loop;
   KelSharedMem::Mounter mounter(loop);
   std::vector<ZolmType> types{ZolmType::reader};
@@ -123,7 +118,6 @@ TYPED_TEST(MountedCollection, FollowersInAnotherProcessSeeExactlyTheWritersTable
     followers.push_back(std::make_unique<Follower<C>>(t, Zolm::toString(t).data()));
     mounter.mount(ops(followers.back()->c).entryControl(), descriptor(t), table);
   }
-
   Children children;
   pid_t writer = children.add(spawn([&] {
     try {
@@ -144,7 +138,6 @@ TYPED_TEST(MountedCollection, FollowersInAnotherProcessSeeExactlyTheWritersTable
       ::_exit(1);
     }
   }));
-
   bool const shown =
       pump(loop, [&] { return sh->done && std::ranges::all_of(followers, [&](auto& f) { return f->shows(script.final); }); });
   for (auto const& f : followers)

@@ -34,7 +34,6 @@ class NimbrTest : public ::testing::Test {
  protected:
   VexaTest::ShmRoot shm_;  // before any RootPath
   Mem::RootPath root_{nullptr, TABLE};
-
   // A reader attached to the queue as it is now.
   std::unique_ptr<NimbrReader> attached() {
     auto r = std::make_unique<NimbrReader>(nullptr, root_);
@@ -77,8 +76,6 @@ std::string next(NimbrReader& r) {
   }
 }
 
-// --- the writer's invariants -----------------------------------------------------
-
 class NimbrWriterTest : public NimbrTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(NimbrWriterTest, EachSlotHasOneLiveRecordWhateverTheWriteRate) {
@@ -97,7 +94,6 @@ TEST_P(NimbrWriterTest, EachSlotHasOneLiveRecordWhateverTheWriteRate) {
   EXPECT_EQ(w.tailSeq(), 0u);
   w.tombstone(w.notify(mapSize - 1));  // the map's last slot is accepted
   EXPECT_EQ(w.slotPos(mapSize - 1), NONE);
-
   std::mt19937 rng(7);
   std::set<U32> touched;
   U64 notifications = 1;
@@ -127,8 +123,6 @@ TEST_P(NimbrWriterTest, EachSlotHasOneLiveRecordWhateverTheWriteRate) {
 INSTANTIATE_TEST_SUITE_P(LocalAndShared, NimbrWriterTest, ::testing::Bool(),
                          [](auto const& info) { return info.param ? "local" : "shared"; });
 
-// --- readers ---------------------------------------------------------------------
-
 // A reader starts after the tail, reads in order, superseded records as
 // tombstones.
 TEST_F(NimbrTest, ReaderStartsAfterTheTailAndReadsInOrder) {
@@ -155,8 +149,6 @@ TEST_F(NimbrTest, ReaderStartsAfterTheTailAndReadsInOrder) {
   EXPECT_EQ(next(r), "6:7/0");
 }
 
-// --- generations -----------------------------------------------------------------
-
 // The writer keeps its queue only for the same incarnation and a table the
 // map covers; else (or when asked to) it lays out a new generation, which
 // a reader is told of until it resynchronises.
@@ -169,7 +161,6 @@ TEST_F(NimbrTest, QueueIsKeptOnlyWhileItMatchesAndReadersSeeANewGeneration) {
   w.notify(6);
   U64 const tail = w.tailSeq();
   auto r = attached();
-
   // Same incarnation, covered: kept as it is.
   EXPECT_TRUE(w.attach(FENIX, 64, false));
   w.ensureCapacity(mapSize);
@@ -177,7 +168,6 @@ TEST_F(NimbrTest, QueueIsKeptOnlyWhileItMatchesAndReadersSeeANewGeneration) {
   EXPECT_EQ(w.tailSeq(), tail);
   w.notify(7);
   EXPECT_EQ(next(*r), fmt::format("{}:7/0", tail + 1));
-
   // Grown past the map.
   w.ensureCapacity(mapSize * 8 + 1);
   EXPECT_EQ(w.generation(), ++gen);
@@ -195,7 +185,6 @@ TEST_F(NimbrTest, QueueIsKeptOnlyWhileItMatchesAndReadersSeeANewGeneration) {
   auto fresh = attached();
   w.notify(big);
   EXPECT_EQ(next(*fresh), fmt::format("3:{}/0", big));
-
   // Another incarnation, more slots than covered, or asked to: re-formatted.
   w.notify(6);
   EXPECT_FALSE(w.attach(FENIX + 1, 64, false));
@@ -208,8 +197,6 @@ TEST_F(NimbrTest, QueueIsKeptOnlyWhileItMatchesAndReadersSeeANewGeneration) {
   EXPECT_EQ(w.generation(), ++gen);
   checkInvariants(w, 10);
 }
-
-// --- damaged files ---------------------------------------------------------------
 
 std::string validFile(Mem::RootPath const& root, U32 numSlots) {
   NimbrWriter w(nullptr, root, false);
@@ -279,7 +266,6 @@ TEST_F(NimbrTest, ValidateReportsDamagedRecordsAndMap) {
   // A second view of the same file to damage it through.
   Mem::SharedMemWrapper raw(root_, NimbrWriter::FILENAME, Mem::SharedMemWrapper::Mode::writable);
   Quiv::String error;
-
   // Each damage to slot 3's record or position, and the message it gives.
   std::pair<void (*)(Header* h, U32 pos), char const*> const damages[] = {
       {[](Header* h, U32 pos) { h->records()[pos].seq += 1; }, "holds seq"},            // at the wrong position
@@ -307,8 +293,6 @@ TEST_F(NimbrTest, ValidateReportsDamagedRecordsAndMap) {
   w.detach();
   EXPECT_FALSE(w.validate(SLOTS, error));
 }
-
-// --- shrinks ---------------------------------------------------------------------
 
 class ShrinkRecorder : public Nimbr::NimbrNotifiee {
  public:

@@ -53,8 +53,6 @@ U64 allocatedBytes(std::string const& path) {
   return ::stat(path.c_str(), &st) == 0 ? U64(st.st_blocks) * 512 : 0;
 }
 
-// --- SharedMemWrapper ------------------------------------------------------------
-
 // Every size a writer asks for has its memory in the file at once (else a
 // full file system would be a SIGBUS at the first store), grown or not.
 TEST(SharedMemWrapperTest, WritableAttachAndGrowthReserveTheSpaceKeepTheContentsAndZeroUnmaps) {
@@ -110,7 +108,6 @@ TEST(SharedMemWrapperTest, AReaderMapsOnlyTheFileAndAShrinkKeepsItsLength) {
   root.createDirectory();
   ::close(::open(root.filePath("empty").c_str(), O_CREAT | O_WRONLY, 0666));
   EXPECT_EQ(SharedMemWrapper(root, "empty", Mode::readOnly).attach(0), nullptr);
-
   U64 const page = Mem::pageSize(), big = 1024 * KiB, small = 64 * KiB + 100;  // not a whole page: the last stays
   SharedMemWrapper w(root, "data", Mode::writable), r(root, "data", Mode::readOnly);
   fill(w.attach(2 * page), 0, 2 * page);
@@ -122,7 +119,6 @@ TEST(SharedMemWrapperTest, AReaderMapsOnlyTheFileAndAShrinkKeepsItsLength) {
   fill(w.resize(big), 2 * page, big);
   ASSERT_NE(r.resize(r.fileSize()), nullptr);
   EXPECT_EQ(firstMismatch(r.base(), 0, big), big);
-
   U64 const allocatedBefore = allocatedBytes(w.getFilename());
   ASSERT_NE(w.resize(small), nullptr);
   EXPECT_EQ(w.fileSize(), big) << "the file keeps its length";
@@ -137,8 +133,6 @@ TEST(SharedMemWrapperTest, AReaderMapsOnlyTheFileAndAShrinkKeepsItsLength) {
   EXPECT_EQ(firstMismatch(w.base(), small, big, true), big);
   EXPECT_GE(allocatedBytes(w.getFilename()), big);
 }
-
-// --- a full file system ------------------------------------------------------------
 
 // In a child: makes `tmpfsDir` a 512 KiB tmpfs in a private mount namespace
 // and grows a file 64 KiB at a time until full. Only a full file system
@@ -189,8 +183,6 @@ TEST(SharedMemFullTest, FullFileSystemIsAnExceptionAtResizeNeverSigbus) {
   EXPECT_EQ(why, "");
 }
 
-// --- a writer whose files cannot grow ------------------------------------------
-//
 // Each growth point meets a file that cannot grow (a file size limit): the
 // write throws and changes nothing, writes work again once space is back,
 // and a new writer process keeps every acknowledged entry. (A store into a

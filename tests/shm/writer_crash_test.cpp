@@ -113,8 +113,6 @@ bool comesUp(FloodWriter& w, ShmRoot const& root, std::string const& table, Shar
   return lost;
 }
 
-// --- restart ---------------------------------------------------------------------
-
 constexpr U64 RESTART_KEYS = 5000;
 
 class WriterRestart : public ::testing::TestWithParam<bool> {};
@@ -154,7 +152,6 @@ TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
   EXPECT_EQ(SharedMem::OwnerFile(Mem::RootPath(nullptr, TABLE)).shocketInfo().empty(), GetParam())
       << "a detaching writer clears its wake-up socket";
   U32 seed = rawAt<U32>(readFile(slotsOf(root, TABLE)), SLOT_HASH_SEED);
-
   FloodWriter w(handler(), TABLE, sharedConfig());
   EXPECT_FALSE(comesUp(w, root, TABLE, childId)) << "re-formatted";
   EXPECT_EQ(rawAt<U32>(readFile(slotsOf(root, TABLE)), SLOT_HASH_SEED), seed);
@@ -178,8 +175,6 @@ TEST_P(WriterRestart, NextWriterKeepsEveryEntryTheSeedAndTheIncarnation) {
 
 INSTANTIATE_TEST_SUITE_P(Exit, WriterRestart, ::testing::Values(true, false),
                          [](auto const& info) { return info.param ? "Detached" : "ExitedWithoutDetach"; });
-
-// --- damaged files ---------------------------------------------------------------
 
 struct Damage {
   char const* name;
@@ -247,8 +242,6 @@ TEST(WriterDamageFlips, SeededByteFlipsNeverBreakTheNextWriter) {
   EXPECT_GT(reformatted[1], 0);
 }
 
-// --- killed writers ------------------------------------------------------------
-
 constexpr U64 CHURN_KEYS = 3000;
 
 TEST(WriterCrash, KilledAtRandomMomentsTheNextWriterAlwaysComesUpSound) {
@@ -293,7 +286,6 @@ TEST(WriterCrash, KilledAtRandomMomentsTheNextWriterAlwaysComesUpSound) {
     ::kill(pid, SIGKILL);
     ASSERT_EQ(reapDescribed(pid), "killed by signal 9");
     ASSERT_FALSE(Mem::WriterLock::ownerIsAlive(Mem::RootPath(nullptr, TABLE))) << "the lock outlived its owner";
-
     bool critical = criticalBit(root, TABLE);
     FloodWriter w(handler(), TABLE, sharedConfig());
     bool lost = comesUp(w, root, TABLE, SharedMem::FenixFile(Mem::RootPath(nullptr, TABLE)).read());
@@ -308,18 +300,18 @@ TEST(WriterCrash, KilledAtRandomMomentsTheNextWriterAlwaysComesUpSound) {
   EXPECT_GT(criticalLeft, 0) << "no kill landed inside an operation";
 }
 
-// --- killed while re-formatting ----------------------------------------------
-//
 // A writer killed while it re-formats leaves files of two incarnations; the
 // next must lay every file out under a new id before a reader may take the
 // table for sound: stopped after each file, a reader refuses it or uses it.
 
 constexpr U64 REFORMAT_KEYS = 2000;
 
-// A writer child that stops (SIGSTOP) after every file it formats, where
-// `afterStop` runs; it ends after initialize. Returns the number of stops.
-template <class F>
-int writerStoppingAtEachFormat(F&& afterStop, bool killAtFirstStop, std::string& end) {
+std::string readerVerdict();
+
+// A writer child that stops (SIGSTOP) after every file it formats, where a
+// reader's verdict goes to `faults` (without, the child is killed there);
+// it ends after initialize. Returns the number of stops.
+int writerStoppingAtEachFormat(std::vector<std::string>* faults, std::string& end) {
   pid_t pid = spawn([] {
     handler()->flagsIs(0x3);
     Quiv::traceSinkIs([](Quiv::DebugHandler const&, unsigned, std::string_view msg) {
@@ -331,8 +323,8 @@ int writerStoppingAtEachFormat(F&& afterStop, bool killAtFirstStop, std::string&
   int stops = 0, status = 0;
   while (::waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status)) {
     ++stops;
-    afterStop();
-    ::kill(pid, killAtFirstStop ? SIGKILL : SIGCONT);
+    if (std::string f = faults ? readerVerdict() : ""; !f.empty()) faults->push_back(f);
+    ::kill(pid, faults ? SIGCONT : SIGKILL);
   }
   end = describeStatus(status);
   return stops;
@@ -363,20 +355,15 @@ TEST(WriterCrash, KilledWhileReformattingNoReaderGetsAHalfMadeTable) {
   // once it laid out its first file.
   patchField<U16>(slotsOf(root, TABLE), SLOT_RUNTIME_FLAGS, setCritical);
   std::string end;
-  EXPECT_EQ(writerStoppingAtEachFormat([] {}, true, end), 1);
+  EXPECT_EQ(writerStoppingAtEachFormat(nullptr, end), 1);
   EXPECT_EQ(end, "killed by signal 9");
   EXPECT_EQ(SharedMem::FenixFile(Mem::RootPath(nullptr, TABLE)).read().value(), first.value())
       << "the fenix file is written last";
   // Two incarnations now: at each file the next writer lays out, no reader
   // gets a half-made table.
   std::vector<std::string> faults;
-  int stops = writerStoppingAtEachFormat(
-      [&] {
-        if (std::string f = readerVerdict(); !f.empty()) faults.push_back(f);
-      },
-      false, end);
+  EXPECT_GE(writerStoppingAtEachFormat(&faults, end), 3) << "slots, buckets and queue are each laid out";
   EXPECT_EQ(end, "exit 0");
-  EXPECT_GE(stops, 3) << "slots, buckets and queue are each laid out";
   EXPECT_TRUE(faults.empty()) << faults.size() << " faults, first: " << faults.front();
   FloodWriter w(nullptr, TABLE, sharedConfig());
   ASSERT_TRUE(w.initialize());

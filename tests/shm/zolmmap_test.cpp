@@ -92,7 +92,6 @@ struct Follower {
   Contents replay;           // each change callback applied by looking the key up
   U64 insideEngine = 0;      // callbacks that came before the map held the shadow
   std::vector<bool> mounts;  // mount-status callbacks
-
   Follower(Quiv::EventLoop& loop, ZolmType type) : map(TABLE, &loop) {
     map.callbacksIs({[this](LagGroupId const& k) {
                        if (map.mountStatus() == Mem::notMounted) ++insideEngine;
@@ -117,7 +116,6 @@ TEST(ZolmMapProcesses, FollowersMountedBeforeTheWriterFollowItThroughAKillARefor
   Follower reader(loop, ZolmType::reader), shadow(loop, ZolmType::shadow), keyShadow(loop, ZolmType::keyshadow);
   Follower* all[] = {&reader, &shadow, &keyShadow};
   EXPECT_EQ(loop.timers(), 0u) << "nothing polls for the writer";
-
   Children children;
   pid_t w1 = children.add(spawn([&] { writer(sh, false); }));
   Contents first = model(40, 0);
@@ -138,7 +136,6 @@ TEST(ZolmMapProcesses, FollowersMountedBeforeTheWriterFollowItThroughAKillARefor
   std::string owner = reader.map.owner();
   EXPECT_NE(owner.find(fmt::format("vexa.pokt.{}.", w1)), std::string::npos) << owner;
   EXPECT_TRUE(owner.ends_with(":true")) << owner;
-
   sh->go1 = true;
   ASSERT_TRUE(pump(loop, [&] { return sh->inCritical.load(); }));
   ::kill(w1, SIGKILL);
@@ -152,7 +149,6 @@ TEST(ZolmMapProcesses, FollowersMountedBeforeTheWriterFollowItThroughAKillARefor
     // A read that raced the re-format may have unmounted and mounted again.
     EXPECT_TRUE(alternatesTo(f->mounts, true)) << f->mounts.size();
   }
-
   sh->cleanup2 = true;
   ASSERT_TRUE(pump(loop, [&] {
     for (Follower* f : all)
@@ -190,7 +186,6 @@ TEST(ZolmMapProcessesDeathTest, CorruptionStopsAReaderUnlessItsAgentsHandlerThro
   m.init(descriptor(ZolmType::reader));
   ASSERT_EQ(m.form(), LagMap::Form::reader);
   EXPECT_DEATH(m.lookup(LagGroupId(20), v), "corruption detected.*vexaswitch/tables/test/mounted.*not marked as occupied");
-
   m.corruptionHandlerIs([](Zolm::ZolmMapBase&, Quiv::String const& msg) { throw Remount(msg.c_str()); });
   EXPECT_THROW(m.lookup(LagGroupId(20), v), Remount);
   EXPECT_EQ(m.corruptions(), 1u);

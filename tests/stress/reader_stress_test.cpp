@@ -232,14 +232,6 @@ void readerMain(Shared* sh, int id, U32 seed, bool iterateOnly) {
   }
 }
 
-void report(Shared* sh, int n) {
-  for (int i = 0; i < n; ++i)
-    fmt::print("reader {}: {} lookups, {} iterations, {} resizes\n", i, sh->readers[i].lookups.load(),
-               sh->readers[i].iterations.load(), sh->readers[i].resizes.load());
-  fmt::print("writer: {} phases, capacity {}..{}, buckets {}..{}\n", sh->writerPhases.load(), sh->minCapacity.load(),
-             sh->maxCapacity.load(), sh->minBuckets.load(), sh->maxBuckets.load());
-}
-
 // The table fills and drains under the readers (stable keys checked), then
 // its writer is killed and replaced three times: the readers (the last one
 // iterating back to back) follow each successor, never see a torn, foreign,
@@ -265,7 +257,6 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
   sh->stop = true;
   for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
   EXPECT_EQ(reap(writer), 0);
-  report(sh, READERS + 1);
   for (int i = 0; i <= READERS; ++i) {
     SCOPED_TRACE(::testing::Message() << "reader " << i);
     ReaderStats& s = sh->readers[i];
@@ -275,8 +266,8 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
     EXPECT_EQ(s.stableMissing.load(), 0u);
     EXPECT_GT(s.newestSeen.load(), sh->writerStart.load()) << "stuck on an old writer";
     EXPECT_GT(s.iterations.load(), i < READERS ? 3u : 10u);
-    EXPECT_TRUE(i == READERS || s.lookups.load() > 1000u);
-    EXPECT_TRUE(i < READERS || s.resizes.load() > 2u) << "the passes followed no resize (attaching counts one of each file)";
+    EXPECT_GT(i < READERS ? s.lookups.load() : s.resizes.load(), i < READERS ? 1000u : 2u)
+        << "lookups or, back to back, resizes followed (attaching counts one of each file)";
   }
   EXPECT_LT(sh->minCapacity.load(), sh->maxCapacity.load());
   EXPECT_LT(sh->minBuckets.load(), sh->maxBuckets.load());
@@ -415,7 +406,6 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   signalChild(writer, SIGCONT);
   for (pid_t r : readers) EXPECT_EQ(reap(r), 0);
   EXPECT_EQ(reap(writer), 0);
-  report(sh, PAUSED_READERS);
   for (int i = 0; i < PAUSED_READERS; ++i) {
     SCOPED_TRACE(::testing::Message() << "reader " << i);
     ReaderStats& s = sh->readers[i];
