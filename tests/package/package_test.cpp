@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "testutil/Process.h"
@@ -26,6 +27,10 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   fs::path work = fs::temp_directory_path() / ("vexa-package-" + std::to_string(::getpid()));
   fs::remove_all(work);
   fs::create_directories(work);
+  std::shared_ptr<void> removed(nullptr, [&](void*) {  // also when an ASSERT ends the test
+    std::error_code ec;
+    fs::remove_all(work, ec);
+  });
   std::string const cmake = CMAKE_COMMAND_PATH, prefix = (work / "prefix").string(), build = (work / "build").string();
   ASSERT_EQ(failureOf(cmake + " --install " VEXA_BINARY_DIR " --prefix " + prefix), "");
   EXPECT_TRUE(fs::exists(work / "prefix/include/VexaSwitchValues.h")) << "no example includes it";
@@ -42,7 +47,6 @@ TEST(InstalledPackage, ConsumerBuildsAndRuns) {
   // The installed library has no RPATH: the loader is pointed at the prefix.
   for (char const* program : {"consumer/consumer", "agent/agent-example", "generic/generic-example"})
     EXPECT_EQ(failureOf("LD_LIBRARY_PATH=" + prefix + "/lib:" + prefix + "/lib64 " + build + "/" + program), "");
-  fs::remove_all(work);
 }
 
 }  // namespace

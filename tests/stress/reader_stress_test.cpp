@@ -53,12 +53,6 @@ struct Shared {
   ReaderStats readers[READERS + 1];
 };
 
-Shared* makeShared() {
-  auto* s = newShared<Shared>();
-  s->minCapacity = s->minBuckets = ~0u;
-  return s;
-}
-
 U32 checksum(U64 key, U32 version) {
   U64 x = (key + 0x9e3779b97f4a7c15ull) * 0xbf58476d1ce4e5b9ull ^ (U64(version) << 17);
   x ^= x >> 31;
@@ -238,7 +232,8 @@ void readerMain(Shared* sh, int id, U32 seed, bool iterateOnly) {
 // repeated or out-of-order value, and end on the last writer's entries.
 TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAndShrinks) {
   ShmRoot root;
-  Shared* sh = makeShared();
+  Shared* sh = newShared<Shared>();
+  sh->minCapacity = sh->minBuckets = ~0u;
   sh->checkStable = true;
   pid_t writer = spawn([&] { childMain("writer", [&] { writerMain(sh, 1); }); });
   while (sh->published.load() < STABLE) ::usleep(1000);
@@ -371,7 +366,8 @@ void presentKeysReaderMain(Shared* sh, int id) {
 
 TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   ShmRoot root;
-  Shared* sh = makeShared();
+  Shared* sh = newShared<Shared>();
+  sh->minCapacity = sh->minBuckets = ~0u;
   pid_t writer = spawn([&] { childMain("writer", [&] { shrinkingWriterMain(sh); }); });
   while (sh->published.load() < PRESENT) ::usleep(1000);
   constexpr U64 PAUSED_SHRINKS = 300;
