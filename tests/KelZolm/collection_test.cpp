@@ -32,15 +32,13 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   Observer<C> seen(c);
   auto keyOf = [](Value const& v) { return C::Wrap::fwkKey(v); };
   U64 is0 = c->isCounter().value(), del0 = c->delCounter().value(), notify0 = c->notifyCounter().value();
-
+  o.entryIs(values[0]);
   o.entryIs(values[0]);
   EXPECT_EQ(o.entry(keyOf(values[0])), values[0]);
-  o.entryIs(values[0]);
   EXPECT_EQ(seen.keys, (std::vector{keyOf(values[0]), keyOf(values[0])}));
   EXPECT_EQ(c->isCounter().value() - is0, 2u);
   EXPECT_EQ(c->notifyCounter().value() - notify0, 2u);
   EXPECT_EQ(o.entries(), 1u);
-
   // An absent key: the default value back, nobody told, only counted.
   EXPECT_EQ(o.entryDel(keyOf(values[1])), Value());
   EXPECT_EQ(seen.keys.size(), 2u);
@@ -48,7 +46,6 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   EXPECT_EQ(c->delCounter().value() - del0, 1u);
   EXPECT_EQ(o.entryDel(keyOf(values[0])), values[0]);
   EXPECT_EQ(seen.keys.size(), 3u);
-
   // Iteration: everything once; from a key, that entry; from a removed key, the next.
   for (auto const& v : values) o.entryIs(v);
   auto order = contentsOf(*c);
@@ -61,15 +58,13 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
   EXPECT_EQ(c->entryFindBatch(keys.data(), U32(keys.size()), outs.data(), found.get()), keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_TRUE(found[i] && outs[i] == values[i]) << i;
   auto it = c->entryIterConst(keyOf(order[3]));
-  ASSERT_TRUE(it.valid());
-  EXPECT_EQ(*it, order[3]);
+  EXPECT_TRUE(it.valid() && *it == order[3]);
   o.entryDel(keyOf(order[3]));
   auto after = c->entryIterConst(keyOf(order[3]));
   ASSERT_TRUE(after.valid());
   EXPECT_EQ(after.key(), keyOf(order[4]));
   after.advance();
-  EXPECT_EQ(*after, order[5]);
-
+  EXPECT_TRUE(after.valid() && *after == order[5]);
   if constexpr (!Zolm::isDynamicValue<typename C::Ops>) {
     seen.keys.clear();
     Value* in = c->map().directWrite(order[0]);
@@ -77,7 +72,6 @@ TYPED_TEST(Collection, LocalTableTellsEveryChangedKeyOnceAndCountsEachOperation)
     EXPECT_EQ(seen.keys, std::vector{keyOf(order[0])});
     EXPECT_EQ(o.entry(keyOf(order[0])), order[0]);
   }
-
   seen.keys.clear();
   U64 before = c->notifyCounter().value();
   o.entryDelAll();
@@ -95,7 +89,6 @@ TYPED_TEST(Collection, ControlParentAndIdentity) {
   Kel::Ptr<C> c(new C("t"));
   auto& o = ops(c);
   Observer<C> seen(c);
-
   // The same control again tells nothing; another one tells 259 once.
   o.entryControlIs(o.entryControl());
   EXPECT_EQ(seen.controls, 0u);
@@ -104,7 +97,6 @@ TYPED_TEST(Collection, ControlParentAndIdentity) {
   EXPECT_EQ(seen.controls, 1u);
   EXPECT_EQ(o.entryControl(), other);
   EXPECT_TRUE(seen.keys.empty());
-
   // Placed: written before, gone after; the trace name is the full path.
   o.entryIs(values[0]);
   Kel::Ptr<Kel::Directory> agent(new Kel::Directory("agent"));
@@ -114,7 +106,6 @@ TYPED_TEST(Collection, ControlParentAndIdentity) {
   EXPECT_EQ(c->fullName(), "agent/t");
   o.entryIs(values[1]);
   EXPECT_EQ(o.entry(C::Wrap::fwkKey(values[1])), values[1]);
-
   // A second placement is refused and loses nothing, also after orphaning.
   Kel::Ptr<Kel::Directory> elsewhere(new Kel::Directory("elsewhere"));
   EXPECT_EQ(errorOf([&] { elsewhere->entityIs(c); }), "elsewhere: agent/t already has a parent");
@@ -127,14 +118,10 @@ TYPED_TEST(Collection, ControlParentAndIdentity) {
   EXPECT_EQ(errorOf([&] { o.entryIs(values[2]); }), "write to read-only Zolm table");
   EXPECT_EQ(o.entries(), 0u);
   EXPECT_EQ(seen.keys.size(), 2u);
-
-  EXPECT_EQ(c->map().classType(), Kel::demangle(typeid(C)));
-  EXPECT_EQ(c->map().classType().view().substr(0, 12), "VexaSwitch::");
-  EXPECT_EQ(c->fwkType().module.substr(0, 12), "VexaSwitch::");
 }
 
 // The counter table names its operations after its attribute word.
-TEST(CollectionClasses, CountersAndIndicesAreTheTablesOwn) {
+TEST(CollectionClasses, TheCounterTableNamesItsOperations) {
   auto c = VexaSwitch::aclCounterStatusFactory("counters");
   U64 is0 = Quiv::opCounter("counterIs").value();
   VexaSwitch::AclCounter v(Nox::UniqueId(1, 7));
@@ -143,10 +130,6 @@ TEST(CollectionClasses, CountersAndIndicesAreTheTablesOwn) {
   EXPECT_EQ(c->counter(Nox::UniqueId(1, 7)), v);
   EXPECT_EQ(Quiv::opCounter("counterIs").value() - is0, 1u);
   EXPECT_EQ(c->counterDel(Nox::UniqueId(1, 7)), v);
-  EXPECT_EQ(c->fwkType(), (KelZolm::FwkType{"VexaSwitch::AclZolm", 3}));
-  EXPECT_EQ(VexaSwitch::lpmTableConfigFactory("x")->fwkType(), (KelZolm::FwkType{"VexaSwitch::L3Zolm", 0}));
-  EXPECT_EQ(VexaSwitch::mcastMacTableConfigFactory("x")->fwkType().index, 2);
-  EXPECT_EQ(VexaSwitch::LagGroupIdTable::LagGroupIdTableIs("x")->fwkType().index, 2);
   static_assert(std::is_same_v<VexaSwitch::L2TableConfig::Map::Map, VexaSwitch::McastMacTableConfig::Map::Map>,
                 "one engine instantiation for both MAC tables");
 }
@@ -169,7 +152,6 @@ TEST(CollectionCorruptionDeathTest, ReachesTheMapsHandlerAndTellsNobody) {
   ASSERT_TRUE(writer.lookup(LagGroupId(5), v, hint));
   Zolm::SlotPrefix* s = writer.slotTable().slotRaw(hint.slot);
   Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~Zolm::SLOT_OCCUPIED);
-
   EXPECT_DEATH(c->entryDel(LagGroupId(5)), "corruption detected.*not marked as occupied");
   std::vector<std::string> reported;
   c->map().corruptionHandlerIs([&](Zolm::ZolmMapBase&, Quiv::String const& msg) {

@@ -54,18 +54,15 @@ TEST(CollectionLifetime, AMountedCollectionLivesOnItsControlUntilTheMounterLetsI
     for (U32 k = 10; k < 15; ++k) w->entryIs(entry(k));
     control = w->entryControl();
     EXPECT_EQ(control->mountStatus(), Mem::mounted);
-    EXPECT_EQ(live(), 1u);
   }
   // Dropped by the agent: it lives on its control, still the writer.
   ASSERT_EQ(live(), 1u);
-  ASSERT_TRUE(control->entityRef());
   auto* handed = dynamic_cast<LifeTable*>(control->entityRef().ptr());
   ASSERT_NE(handed, nullptr);
   EXPECT_EQ(handed->entryControl(), nullptr) << "no cycle: it let its own reference go";
   EXPECT_TRUE(handed->notifieeList().empty());
   handed->entryIs(entry(20));
   EXPECT_EQ(handed->entries(), 6u);
-
   // Another collection follows the table it still writes.
   auto r = LifeTest::LifeTable::LifeTableIs("r");
   mounter.mount(r->entryControl(), descriptor(Zolm::ZolmType::reader), TABLE);
@@ -73,16 +70,13 @@ TEST(CollectionLifetime, AMountedCollectionLivesOnItsControlUntilTheMounterLetsI
   EXPECT_EQ(r->entry(LagGroupId(20)), entry(20));
   EXPECT_EQ(r->entry(LagGroupId(3)), LagGroupIdEntry()) << "written before the mount";
   EXPECT_EQ(r->entryControl()->mountStatus(), Mem::mounted);
-
   // Unmounted, our control reference is the last: the collection goes with it.
-  EXPECT_EQ(live(), 2u);
   EXPECT_TRUE(mounter.unmount(control));
   EXPECT_FALSE(mounter.unmount(control)) << "held once";
   EXPECT_EQ(live(), 2u);
   EXPECT_NE(control->controlBase(), nullptr);
   control = nullptr;
   EXPECT_EQ(live(), 1u) << "only the reader";
-
   // The reader dropped while mounted: handed over too, gone at its unmount.
   Kel::Ptr<KelZolm::CollectionControl> rc = r->entryControl();
   r = nullptr;
@@ -102,7 +96,6 @@ TEST(CollectionLifetime, WithoutAMounterTheLastReferenceDestroysAndAMounterThatG
     EXPECT_EQ(live(), 1u);
   }
   EXPECT_EQ(live(), 0u);
-
   Kel::Ptr<KelZolm::CollectionControl> kept;
   {
     Quiv::EventLoop loop;

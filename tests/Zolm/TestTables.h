@@ -22,8 +22,7 @@ namespace VexaTest {
 
 using LagOps = Zolm::Ops<VexaSwitch::LagGroupId, VexaSwitch::LagGroupIdEntry>;
 using LagWriter = Zolm::ZolmWriter<LagOps>;
-using NexthopOps = Zolm::Ops<VexaSwitch::EntryKey, VexaSwitch::NexthopEntryConfig>;
-using NexthopWriter = Zolm::ZolmWriter<NexthopOps>;
+using NexthopWriter = Zolm::ZolmWriter<Zolm::Ops<VexaSwitch::EntryKey, VexaSwitch::NexthopEntryConfig>>;
 
 inline VexaSwitch::LagGroupIdEntry lagEntry(U32 id, U32 intf = 0) {
   return VexaSwitch::LagGroupIdEntry(VexaSwitch::LagGroupId(id), Lanx::IntfId::fromRaw(U64(intf) + 1));
@@ -37,16 +36,13 @@ using AclWriter = Zolm::ZolmWriter<AclOps>;
 using AclValue = VexaSwitch::VlanMembershipAclEntryConfig;
 
 // 1..36 elements: serialized 18..88 bytes, slabs 5..29.
-inline U32 aclElements(U32 vlan, U32 version) { return 1 + (vlan * 3 + version) % 36; }
-inline U16 aclElement(U32 vlan, U32 version, U32 i) { return U16(vlan * 31 + version * 7 + i); }
 inline AclValue aclValue(U32 vlan, U32 version) {
+  using Index = VexaSwitch::VlanMembershipTableAclIndex;
   AclValue v{Bridging::VlanId(U16(vlan))};
   v.disableVlanIs(version & 1);
-  U32 n = aclElements(vlan, version);
-  using Index = VexaSwitch::VlanMembershipTableAclIndex;
   v.aclIdIs(Index(0), VexaSwitch::PipeAclId(U16(version)));
-  for (U32 i = 1; i < n; ++i) {
-    U16 e = aclElement(vlan, version, i);
+  for (U32 i = 1, n = 1 + (vlan * 3 + version) % 36; i < n; ++i) {
+    U16 e = U16(vlan * 31 + version * 7 + i);
     if (i < 12) v.aclIdIs(Index(U8(i)), VexaSwitch::PipeAclId(e));
     else if (i < 24) v.aclEnableIs(Index(U8(i - 12)), VexaSwitch::PipeAclEnable(e));
     else v.aclDefaultPermitIs(Index(U8(i - 24)), VexaSwitch::PipeAclDefaultPermit(e));
@@ -83,6 +79,7 @@ inline bool patchFile(std::string const& path, U64 offset, void const* data, std
   return ok;
 }
 
+// The T at `offset`, or T{} past the end.
 template <class T>
 T rawAt(std::vector<unsigned char> const& bytes, std::size_t offset) {
   T v{};

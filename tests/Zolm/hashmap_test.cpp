@@ -1,6 +1,5 @@
-// The bucket index: chain order, iteration, bucket doubling and halving,
-// and the structural faults it must detect rather than walk into; the
-// validator: a sound table passes, and each kind of damage is named.
+// The bucket index: chain order, iteration, bucket doubling and halving;
+// the damage its walks and the validator must report.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -27,21 +26,15 @@ constexpr char const* TABLE = "vexaswitch/tables/test/nexthop";
 // (rhash, key) order, with the model's value.
 template <class W>
 void expectSameAsModel(W& w, std::map<U64, U32> const& model) {
-  std::map<std::pair<U32, U64>, U32> expected;
-  for (auto [k, weight] : model) expected[{Zolm::reverseBits32(w.ops().hash(EntryKey(k))), k}] = weight;
-  std::vector<std::pair<U64, U32>> seen;
+  std::map<std::pair<U32, U64>, U32> byOrder;
+  for (auto [k, weight] : model) byOrder[{Zolm::reverseBits32(w.ops().hash(EntryKey(k))), k}] = weight;
+  std::vector<std::pair<U64, U32>> seen, expected;
+  for (auto const& [order, weight] : byOrder) expected.emplace_back(order.second, weight);
   NexthopEntryConfig v;
   Zolm::IterHint hint;
-  for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint)) {
+  for (bool more = w.first(v, hint); more && seen.size() <= model.size(); more = w.next(v.key(), v, hint))
     seen.emplace_back(v.key().value(), v.weight());
-    ASSERT_LE(seen.size(), model.size()) << "iteration returns more entries than there are";
-  }
-  ASSERT_EQ(seen.size(), expected.size());
-  std::size_t i = 0;
-  for (auto const& [order, weight] : expected) {
-    ASSERT_EQ(seen[i].first, order.second) << "position " << i;
-    ASSERT_EQ(seen[i++].second, weight);
-  }
+  ASSERT_EQ(seen, expected);
   EXPECT_EQ(w.members(), model.size());
 }
 
@@ -49,7 +42,8 @@ class HashMapModelTest : public ::testing::TestWithParam<bool> {};
 
 // Phases alternate between filling and draining, so that buckets and slots
 // double and halve repeatedly; lookups, removals and the walk agree with a
-// std::map throughout.
+// std::map throughout. At the end every entry is removed as the walk passes
+// it: next() from a removed key continues with the entry after it.
 TEST_P(HashMapModelTest, RandomInsertsUpdatesAndRemovesAgreeWithAnOrderedMap) {
   ShmRoot root;
   NexthopWriter w(Quiv::Platform::getDebugHandler("HashMapModel"), TABLE, {.local = GetParam(), .maxSlots = 256});
@@ -102,109 +96,25 @@ TEST_P(HashMapModelTest, RandomInsertsUpdatesAndRemovesAgreeWithAnOrderedMap) {
   EXPECT_GT(w.writerCounters().grows, 3u);
   EXPECT_GT(w.writerCounters().shrinks, 0u);
   EXPECT_GE(maxBuckets, 2048u);
+  std::set<U64> seen;
+  forEachEntry(w, [&](auto const& v, auto const&) {
+    EXPECT_TRUE(seen.insert(v.key().value()).second) << "key " << v.key().value() << " returned twice";
+    w.remove(v.key());
+  });
+  EXPECT_EQ(seen.size(), model.size());
+  EXPECT_EQ(w.members(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, HashMapModelTest, ::testing::Values(true, false),
                          [](auto const& info) { return std::string(info.param ? "local1" : "shared2"); });
 
-TEST(HashMapOrder, EightBucketsComeOutInBitReversedOrder) {
-  ShmRoot root;
-  NexthopWriter w(nullptr, TABLE, {.local = true});
-  w.initialize();
-  ASSERT_EQ(w.buckets(), 8u);
-  // One key per bucket, inserted in an order that is not the answer.
-  std::vector<U64> keyOfBucket(8, ~U64(0));
-  for (U64 k = 1; std::count(keyOfBucket.begin(), keyOfBucket.end(), ~U64(0)); ++k) {
-    U32 b = w.ops().hash(EntryKey(k)) & 7;
-    if (keyOfBucket[b] == ~U64(0)) keyOfBucket[b] = k;
-  }
-  for (U32 b : {7u, 0u, 3u, 5u, 1u, 6u, 2u, 4u}) w.write(nexthop(keyOfBucket[b]));
-  ASSERT_EQ(w.buckets(), 8u);
-  std::vector<U64> seen, expected;
-  forEachEntry(w, [&](auto const& v, auto const&) { seen.push_back(v.key().value()); });
-  for (U32 b : {0u, 4u, 2u, 6u, 1u, 5u, 3u, 7u}) expected.push_back(keyOfBucket[b]);
-  EXPECT_EQ(seen, expected);
-  // The ninth entry doubles the buckets; the order is still (rhash, key).
-  U64 extra = 1;
-  while (std::count(keyOfBucket.begin(), keyOfBucket.end(), extra)) ++extra;
-  w.write(nexthop(extra));
-  EXPECT_EQ(w.buckets(), 16u);
-  EXPECT_TRUE(w.validate()) << w.lastError();
-  // The walk's own step from bucket to bucket, and its ends.
+// The walk's step from bucket to bucket in bit-reversed order, and its ends.
+TEST(HashMapOrder, BitReversedSuccessor) {
   std::vector<U32> order{0};
   for (U32 b = Zolm::bitReversedSuccessor(0, 3); b != 0; b = Zolm::bitReversedSuccessor(b, 3)) order.push_back(b);
   EXPECT_EQ(order, (std::vector<U32>{0, 4, 2, 6, 1, 5, 3, 7}));
   EXPECT_EQ(Zolm::bitReversedSuccessor(0, 0), 0xFFFFFFFFu);
   EXPECT_EQ(Zolm::bitReversedSuccessor(0, 32), 0xFFFFFFFFu);
-}
-
-// next() of a key removed behind the cursor continues with the first
-// entry after it.
-TEST(HashMapIteration, NextAfterARemovedKeyContinuesInOrder) {
-  ShmRoot root;
-  NexthopWriter w(nullptr, TABLE, {.local = true, .shrinkSlots = false, .shrinkBuckets = false});
-  w.initialize();
-  for (U64 k = 1; k <= 500; ++k) w.write(nexthop(k, U32(k)));
-  NexthopEntryConfig v;
-  Zolm::IterHint hint;
-  std::set<U64> seen;
-  for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint)) {
-    ASSERT_TRUE(seen.insert(v.key().value()).second) << "key " << v.key().value() << " returned twice";
-    w.remove(v.key());
-  }
-  EXPECT_EQ(seen.size(), 500u);
-  EXPECT_EQ(w.members(), 0u);
-}
-
-// Structural faults a walk must report rather than walk into, each put
-// right after its check: a chain that loops, a key that hashes to another
-// bucket, an unoccupied slot in a chain.
-TEST(HashMapCorruption, EachFaultIsReportedWithItsMessage) {
-  ShmRoot root;
-  NexthopWriter w(nullptr, TABLE, {.local = true});
-  w.initialize();
-  for (U64 k = 1; k <= 40; ++k) w.write(nexthop(k));
-  auto& st = w.slotTable();
-  // Two occupied slots of the same bucket, a before b.
-  U32 a = 0, b = 0;
-  NexthopEntryConfig v;
-  Zolm::IterHint hint, prevHint;
-  for (bool more = w.first(v, hint); more && a == b; more = w.next(v.key(), v, hint)) {
-    if (prevHint.valid() && prevHint.bucket == hint.bucket) a = prevHint.slot, b = hint.slot;
-    prevHint = hint;
-  }
-  ASSERT_NE(a, b);
-  auto messageOf = [](auto f) { return thrownMessage<Quiv::CorruptionDetectedException>(f); };
-  NexthopEntryConfig const va = st.valueOf<NexthopEntryConfig>(st.slot(a));
-  U32 const bucket = w.hashMap().bucketOf(w.ops().hash(va.key()));
-
-  // b -> a -> b ...: a key of that bucket after b is unreachable and the
-  // walk for it loops.
-  auto const link = st.slot(b)->link;
-  SlotLink::store(&st.slot(b)->link, SlotLink::next(link, a));
-  U64 missing = 100000;
-  while (w.hashMap().bucketOf(w.ops().hash(EntryKey(missing))) != bucket ||
-         Zolm::reverseBits32(w.ops().hash(EntryKey(missing))) <= st.slot(b)->rhash)
-    ++missing;
-  EXPECT_NE(messageOf([&] { w.lookup(EntryKey(missing), v); }).find("hash chain cycle detected, slotCount:"),
-            std::string::npos);
-  EXPECT_FALSE(w.validate());
-  EXPECT_NE(w.lastError().view().find("duplicate slot: "), std::string_view::npos) << w.lastError();
-  SlotLink::store(&st.slot(b)->link, link);
-  ASSERT_TRUE(w.validate()) << w.lastError();
-
-  // The key rewritten in place to one of another bucket.
-  U64 other = 5000;
-  while (w.hashMap().bucketOf(w.ops().hash(EntryKey(other))) == bucket) ++other;
-  NexthopEntryConfig forged = nexthop(other);
-  std::memcpy(Zolm::SlotWriterTable::valuePtr(st.slot(a)), &forged, sizeof forged);
-  EXPECT_EQ(messageOf([&] { forEachEntry(w, [](auto const&, auto const&) {}); }),
-            fmt::format("corrupt key detected, slotId: {}", a));
-  EXPECT_FALSE(w.validate());
-  std::memcpy(Zolm::SlotWriterTable::valuePtr(st.slot(a)), &va, sizeof va);
-
-  st.slot(a)->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
-  EXPECT_EQ(messageOf([&] { w.lookup(va.key(), v); }), fmt::format("slotId: {} not marked as occupied", a));
 }
 
 // The slot table halves once a quarter of it is occupied, never below its
@@ -218,8 +128,7 @@ struct SlowKey {
     if (slow) std::this_thread::sleep_for(std::chrono::microseconds(100));
     return Kel::hashSingleAttr(seed, v);
   }
-  friend bool operator<(SlowKey a, SlowKey b) { return a.v < b.v; }
-  friend bool operator==(SlowKey a, SlowKey b) { return a.v == b.v; }
+  friend auto operator<=>(SlowKey, SlowKey) = default;
 };
 struct SlowValue {
   static constexpr std::string_view kelTypeName = "Test::SlowValue";
@@ -244,95 +153,102 @@ TEST(CriticalTasks, RunDuringALongSlotShrinkOnlyWhenAskedFor) {
     SlowKey::slow = false;
     Quiv::TaskSchedulerRoot::removeCriticalPriorityTask(id);
     EXPECT_EQ(w.capacity(), 512u);
-    if (check) {
-      EXPECT_GE(calls, 2);
-    } else {
-      EXPECT_EQ(calls, 0);
-    }
-    EXPECT_TRUE(w.validate()) << w.lastError();
+    EXPECT_TRUE(check ? calls >= 2 : calls == 0) << calls;
     for (U64 k = 769; k < 1024; ++k) w.remove(SlowKey{k});
     EXPECT_EQ(w.capacity(), 64u) << "never below the initial count";
     EXPECT_TRUE(w.validate()) << w.lastError();
   }
 }
 
-// --- the validator: a sound table passes, each kind of damage is named ---
-
-class ValidatorTest : public ::testing::TestWithParam<bool> {};
-
-// Empty, full and drained tables pass; then each damage in turn, put
-// right after its report (verbatim) was checked.
-TEST_P(ValidatorTest, SoundTablesPassAndEachDamageIsNamed) {
+// Damage a walk must report rather than walk into (a chain that loops, a
+// key that hashes to another bucket, an unoccupied slot in a chain), and
+// the validator's report of each kind (verbatim), each put right after
+// its check.
+TEST(HashMapDamage, WalksAndTheValidatorReportEachKind) {
   ShmRoot root;
-  FloodWriter w(nullptr, "vexaswitch/tables/test/validator", Zolm::WriterConfig{.local = GetParam()});
+  constexpr U32 N = 40;
+  FloodWriter w(nullptr, TABLE, Zolm::WriterConfig{});
   w.initialize();
-  auto error = [&] { return std::string(w.lastError().view()); };
-  auto slot = [&](U32 i) { return w.slotTable().slot(i); };
-  EXPECT_TRUE(w.validate()) << error();
-  for (U64 k = 1; k <= 64; ++k) w.write(floodEntry(k, U32(k)));
-  EXPECT_TRUE(w.validate()) << error();
-  for (U64 k = 1; k <= 64; ++k) w.remove(floodKey(k));
-  EXPECT_TRUE(w.validate()) << error();
-  for (U64 k = 1; k <= 10; ++k) w.write(floodEntry(k, U32(k)));
-
-  auto* h = w.slotTable().header();
-  VexaSwitch::L3FloodEntryConfig first;
-  Zolm::IterHint hint;
-  w.first(first, hint);
-  U32 const id = hint.slot, head = h->freeList, second = slot(head)->next();
-  auto expectReport = [&](std::string const& want) {
-    EXPECT_FALSE(w.validate());
-    EXPECT_EQ(error(), want);
+  for (U64 k = 1; k <= N; ++k) w.write(floodEntry(k, U32(k)));
+  ASSERT_EQ(w.capacity(), 64u);
+  auto& st = w.slotTable();
+  auto* h = st.header();
+  auto slot = [&](U32 i) { return st.slot(i); };
+  auto messageOf = [](auto f) { return thrownMessage<Quiv::CorruptionDetectedException>(f); };
+  auto expectReport = [&](std::string const& want) { EXPECT_EQ(w.validate() ? "sound" : std::string(w.lastError().view()), want); };
+  // Two occupied slots of the same bucket, a before b.
+  U32 a = 0, b = 0;
+  VexaSwitch::L3FloodEntryConfig v;
+  Zolm::IterHint hint, prevHint;
+  for (bool more = w.first(v, hint); more && a == b; more = w.next(v.key(), v, hint)) {
+    if (prevHint.valid() && prevHint.bucket == hint.bucket) a = prevHint.slot, b = hint.slot;
+    prevHint = hint;
+  }
+  ASSERT_NE(a, b);
+  auto const va = st.valueOf<VexaSwitch::L3FloodEntryConfig>(slot(a));
+  U32 const bucket = w.hashMap().bucketOf(w.ops().hash(va.key()));
+  auto keyIn = [&](U64 k, bool same, U32 above) {
+    while ((w.hashMap().bucketOf(w.ops().hash(floodKey(k))) == bucket) != same ||
+           Zolm::reverseBits32(w.ops().hash(floodKey(k))) <= above)
+      ++k;
+    return k;
   };
+  // b -> a -> b ...: a key of that bucket after b is unreachable and the walk for it loops.
+  auto const link = slot(b)->link;
+  SlotLink::store(&slot(b)->link, SlotLink::next(link, a));
+  EXPECT_NE(messageOf([&] { w.lookup(floodKey(keyIn(100000, true, slot(b)->rhash)), v); })
+                .find("hash chain cycle detected, slotCount:"),
+            std::string::npos);
+  EXPECT_EQ(w.validate() ? "sound" : std::string(w.lastError().view()).substr(0, 16), "duplicate slot: ");
+  SlotLink::store(&slot(b)->link, link);
+  expectReport("sound");
+  // The key rewritten in place to one of another bucket.
+  auto forged = floodEntry(keyIn(5000, false, 0));
+  std::memcpy(Zolm::SlotWriterTable::valuePtr(slot(a)), &forged, sizeof forged);
+  EXPECT_EQ(messageOf([&] { forEachEntry(w, [](auto const&, auto const&) {}); }),
+            fmt::format("corrupt key detected, slotId: {}", a));
+  EXPECT_FALSE(w.validate());
+  std::memcpy(Zolm::SlotWriterTable::valuePtr(slot(a)), &va, sizeof va);
+  slot(a)->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
+  EXPECT_EQ(messageOf([&] { w.lookup(va.key(), v); }), fmt::format("slotId: {} not marked as occupied", a));
   // A critical section left set is reported before the damage behind it.
   h->runtimeFlags |= 1;
-  slot(id)->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
   expectReport("bad critical section runtimeFlags:1");
   h->runtimeFlags &= ~1u;
-  slot(id)->runtimeFlags |= Zolm::SLOT_OCCUPIED;
-  ASSERT_TRUE(w.validate()) << error();
-
-  // A free list that loops back.
-  auto const link = slot(second)->link;
-  SlotLink::store(&slot(second)->link, SlotLink::next(link, head));
+  slot(a)->runtimeFlags |= Zolm::SLOT_OCCUPIED;
+  expectReport("sound");
+  // A free list that loops back; a free slot marked occupied.
+  U32 const head = h->freeList, second = slot(head)->next();
+  auto const freeLink = slot(second)->link;
+  SlotLink::store(&slot(second)->link, SlotLink::next(freeLink, head));
   expectReport(fmt::format("duplicate freeSlot detected: {}", head));
-  SlotLink::store(&slot(second)->link, link);
-
+  SlotLink::store(&slot(second)->link, freeLink);
   slot(head)->runtimeFlags |= Zolm::SLOT_OCCUPIED;
   expectReport(fmt::format("corrupted free slot not marked as empty: {}", head));
   slot(head)->runtimeFlags &= ~Zolm::SLOT_OCCUPIED;
-
-  slot(id)->runtimeFlags |= Zolm::SLOT_LOOKASIDE;
-  EXPECT_FALSE(w.validate());
-  EXPECT_EQ(error().rfind("stuck LOOKASIDE bit: 0x", 0), 0u) << error();
-  slot(id)->runtimeFlags &= ~Zolm::SLOT_LOOKASIDE;
-
-  // A slot's live queue record naming another slot, or cancelled while
-  // the slot still claims it.
+  slot(a)->runtimeFlags |= Zolm::SLOT_LOOKASIDE;
+  EXPECT_EQ(w.validate() ? "sound" : std::string(w.lastError().view()).substr(0, 23), "stuck LOOKASIDE bit: 0x");
+  slot(a)->runtimeFlags &= ~Zolm::SLOT_LOOKASIDE;
+  // A slot's live queue record naming another slot, or cancelled while the slot still claims it.
   auto& q = w.nimbr();
-  U32 pos = q.slotPos(id);
+  U32 pos = q.slotPos(a);
   ASSERT_NE(pos, Nimbr::NimbrWriter::NONE);
   auto& rec = const_cast<Nimbr::Record&>(q.header()->records()[pos]);
   U32 const own = rec.slot;
-  for (U32 bad : {id + 1, Nimbr::NimbrWriter::TOMBSTONE}) {
+  for (U32 bad : {a + 1, Nimbr::NimbrWriter::TOMBSTONE}) {
     rec.slot = bad;
-    expectReport(fmt::format("slot:{} bad notification:{} slot:{}", id, pos, bad));
+    expectReport(fmt::format("slot:{} bad notification:{} slot:{}", a, pos, bad));
   }
   rec.slot = own;
-
-  // Counts that do not add up.
-  h->occupiedSlots = 11;
-  expectReport("mismatch header->occupiedSlots:11 count:10");
-  h->occupiedSlots = 9;
-  expectReport("walkedSlots:10 is greater than header->occupiedSlots:9");
-  h->occupiedSlots = 10;
-  // A free slot dropped from the list: occupied + free no longer numSlots.
+  // Counts that do not add up; a free slot dropped from the list.
+  h->occupiedSlots = N + 1;
+  expectReport(fmt::format("mismatch header->occupiedSlots:{} count:{}", N + 1, N));
+  h->occupiedSlots = N - 1;
+  expectReport(fmt::format("walkedSlots:{} is greater than header->occupiedSlots:{}", N, N - 1));
+  h->occupiedSlots = N;
   h->freeList = second;
-  expectReport("bad slotCount:63 occupiedSlots:10 freeSlots:53 capacity:64");
+  expectReport(fmt::format("bad slotCount:63 occupiedSlots:{} freeSlots:{} capacity:64", N, 63 - N));
 }
-
-INSTANTIATE_TEST_SUITE_P(Modes, ValidatorTest, ::testing::Values(true, false),
-                         [](auto const& info) { return std::string(info.param ? "local" : "shared"); });
 
 }  // namespace
 

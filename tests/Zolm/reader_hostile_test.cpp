@@ -1,15 +1,9 @@
-// A reader attached to damaged files: truncated, zeroed or with random
-// bytes over headers, bucket words, links, flags, hashes and values. It
-// may refuse to attach, and once attached any read may fail with a
-// corruption error, but it never crashes, hangs, reads outside what it
-// mapped or writes into the table's directory. (Also run under
-// AddressSanitizer.)
-//
-// Then the reader's races with a live writer of the same table in this
-// process, each forced at the moment that matters: a reader that missed
-// several resizes, a bucket count that changed and changed back during
-// one read, an iteration whose table shrinks under it, an anchor on a
-// slot the writer moved away.
+// A reader attached to damaged files (truncated, zeroed, random bytes over
+// headers, bucket words, links, flags, hashes and values) may refuse to
+// attach, and once attached any read may fail with a corruption error, but
+// it never crashes, hangs, reads outside what it mapped or writes into the
+// table's directory (also run under AddressSanitizer). Then its races with
+// a live writer in this process, each forced at the moment that matters.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -48,26 +42,23 @@ char const* const NAMES[] = {"truncate slots", "truncate buckets", "truncate sho
                              "rhash",          "values",           "fenix",          "mixed"};
 static_assert(std::size(NAMES) == std::size_t(Damage::count));
 
-void overwrite(std::string const& path, U64 off, std::vector<unsigned char> const& bytes) {
-  ASSERT_TRUE(patchFile(path, off, bytes.data(), bytes.size())) << path;
-}
-
 // Applies one seeded damage to the copy under `dir`.
 void damage(Damage d, std::string const& dir, std::mt19937& rng) {
-  std::string slots = dir + "/slots", buckets = dir + "/buckets";
+  std::string slots = dir + "/slots", buckets = dir + "/buckets", fenix = dir + "/fenix";
   U64 slotSize = fs::file_size(slots), bucketSize = fs::file_size(buckets);
   U64 numSlots = (slotSize - SLOT_HEADER) / FloodOps::slotSize;
+  auto put = [&](std::string const& f, U64 off, std::vector<unsigned char> const& b) {
+    ASSERT_TRUE(patchFile(f, off, b.data(), b.size())) << f;
+  };
   auto randomBytes = [&](std::size_t n) {
     std::vector<unsigned char> b(n);
     for (auto& c : b) c = static_cast<unsigned char>(rng());
     return b;
   };
-  auto putWord = [&](std::string const& f, U64 off, U64 w) { ASSERT_TRUE(patchFile(f, off, &w, 8)); };
+  auto word = [](U64 w) { return std::vector<unsigned char>((unsigned char*)&w, (unsigned char*)&w + 8); };
+  auto randomSlot = [&] { return SLOT_HEADER + (rng() % numSlots) * FloodOps::slotSize; };
   auto slotField = [&](U64 fieldOff, std::size_t len) {
-    for (int i = 0, n = 1 + int(rng() % 8); i < n; ++i) {
-      U64 at = SLOT_HEADER + (rng() % numSlots) * FloodOps::slotSize + fieldOff;
-      overwrite(slots, at, randomBytes(len));
-    }
+    for (int i = 0, n = 1 + int(rng() % 8); i < n; ++i) put(slots, randomSlot() + fieldOff, randomBytes(len));
   };
   switch (d) {
     case Damage::truncateSlots: fs::resize_file(slots, rng() % slotSize); break;
@@ -83,48 +74,39 @@ void damage(Damage d, std::string const& dir, std::mt19937& rng) {
     }
     case Damage::zeroFile: {
       std::string const& f = rng() % 2 ? slots : buckets;
-      overwrite(f, 0, std::vector<unsigned char>(fs::file_size(f), 0));
+      put(f, 0, std::vector<unsigned char>(fs::file_size(f), 0));
       break;
     }
     case Damage::zeroSlotRange: {
       U64 from = rng() % slotSize;
-      overwrite(slots, from, std::vector<unsigned char>(std::min<U64>(slotSize - from, 1 + rng() % 8192), 0));
+      put(slots, from, std::vector<unsigned char>(std::min<U64>(slotSize - from, 1 + rng() % 8192), 0));
       break;
     }
-    case Damage::slotHeader:
-      // Mostly the engine's fields at 548.., which the checks at attach see least of.
-      for (int i = 0; i < 1 + int(rng() % 3); ++i) {
-        U64 at = rng() % 2 ? 548 + rng() % 52 : rng() % SLOT_HEADER;
-        overwrite(slots, at, randomBytes(1 + rng() % 4));
-      }
+    case Damage::slotHeader:  // mostly the engine's fields at 548.., which the checks at attach see least of
+      for (int i = 0; i < 1 + int(rng() % 3); ++i)
+        put(slots, rng() % 2 ? 548 + rng() % 52 : rng() % SLOT_HEADER, randomBytes(1 + rng() % 4));
       break;
-    case Damage::bucketHeader: overwrite(buckets, rng() % BUCKET_HEADER, randomBytes(1 + rng() % 4)); break;
+    case Damage::bucketHeader: put(buckets, rng() % BUCKET_HEADER, randomBytes(1 + rng() % 4)); break;
     case Damage::bucketWords:
+      // Random words, or plausible ones: a slot index in or just past the table, a marker to any bucket.
       for (int i = 0; i < 1 + int(rng() % 8); ++i) {
-        // Random words, or plausible ones: a slot index in or just past
-        // the table, a marker to any bucket.
-        U64 at = BUCKET_HEADER + rng() % ((bucketSize - BUCKET_HEADER) / 8) * 8, w = U64(rng()) << 32 | rng();
-        if (rng() % 2) w = U64(rng() % 2 ? U32(rng() % (numSlots + 4)) : (0x80000000u | (rng() % 4096))) << 32;
-        putWord(buckets, at, w);
+        U64 w = rng() % 2 ? U64(rng()) << 32 | rng()
+                          : U64(rng() % 2 ? U32(rng() % (numSlots + 4)) : (0x80000000u | (rng() % 4096))) << 32;
+        put(buckets, BUCKET_HEADER + rng() % ((bucketSize - BUCKET_HEADER) / 8) * 8, word(w));
       }
       break;
     case Damage::links:
       if (rng() % 2) slotField(0, 8);
       else  // a link to a nearby slot: cycles and cross-links, not plainly out of range
-        for (int i = 0; i < 1 + int(rng() % 4); ++i) {
-          U64 w = U64(rng() % numSlots) << 32 | rng();
-          putWord(slots, SLOT_HEADER + (rng() % numSlots) * FloodOps::slotSize, w);
-        }
+        for (int i = 0; i < 1 + int(rng() % 4); ++i) put(slots, randomSlot(), word(U64(rng() % numSlots) << 32 | rng()));
       break;
     case Damage::flags: slotField(8, 4); break;
     case Damage::rhash: slotField(12, 4); break;
     case Damage::values: slotField(16, 16); break;
-    case Damage::fenix: {
-      std::string f = dir + "/fenix";
-      if (rng() % 2) fs::resize_file(f, rng() % (fs::file_size(f) + 1));
-      else overwrite(f, rng() % fs::file_size(f), randomBytes(1 + rng() % 4));
+    case Damage::fenix:
+      if (rng() % 2) fs::resize_file(fenix, rng() % (fs::file_size(fenix) + 1));
+      else put(fenix, rng() % fs::file_size(fenix), randomBytes(1 + rng() % 4));
       break;
-    }
     case Damage::mixed:
       for (int i = 0; i < 2 + int(rng() % 3); ++i)  // anything but a truncation
         if (Damage any = Damage(rng() % U32(Damage::mixed)); any >= Damage::zeroFile) damage(any, dir, rng);
@@ -134,50 +116,37 @@ void damage(Damage d, std::string const& dir, std::mt19937& rng) {
 }
 
 struct Outcome {
-  int refused = 0, attached = 0, failedReads = 0, cleanRounds = 0;
+  int refused = 0, attached = 0, failedReads = 0;
 };
 
 // Every kind of read, each either answering or failing with a corruption
 // error; anything else fails the test. Walks are capped so that a loop in
-// the damaged chains would show as a failure rather than a hang. Values
-// are not printed: a garbled value need not be a valid one.
+// the damaged chains shows as a failure rather than a hang.
 void readEverything(FloodReader& r, std::mt19937& rng, Outcome& out) {
-  int failures = 0;
   auto attempt = [&](auto&& fn) {
     try {
       fn();
     } catch (Quiv::CorruptionDetectedException const&) {
-      ++failures;
+      ++out.failedReads;
     } catch (Quiv::InvalidInitializeException const&) {
-      ++failures;
+      ++out.failedReads;
     }
   };
-  for (U64 k = 1; k <= KEYS + 200; k += 7)
-    attempt([&] {
-      bool found;
-      L3FloodEntryConfig v;
-      L3FloodEntryConfig const* p = r.lookup(key(k), found, &v);
-      if (found) {
-        EXPECT_EQ(p->key().raw(), k) << "a hit must be the key asked for";
-      }
-    });
-  // The same keys in batches (hits, misses and repeats): a batch that
-  // answers gives what the single lookups give; one that fails, fails as
-  // they do.
+  // Batches of hits, misses and repeats answer as the single lookups do.
   for (U64 from = 1; from <= KEYS + 200; from += 45)
     attempt([&] {
       Lanx::IntfId ks[45];
-      L3FloodEntryConfig vs[45];
-      bool found[45];
+      L3FloodEntryConfig vs[45], v;
+      bool found[45], single;
       for (U32 i = 0; i < 45; ++i) ks[i] = key(i % 9 == 8 ? from : from + i);
       r.lookupBatch(ks, 45, vs, found);
       for (U32 i = 0; i < 45; ++i) {
-        bool single;
-        L3FloodEntryConfig v;
-        r.lookup(ks[i], single, &v);
+        L3FloodEntryConfig const* p = r.lookup(ks[i], single, &v);
         EXPECT_EQ(found[i], single) << ks[i].raw();
-        EXPECT_EQ(vs[i].key().raw(), v.key().raw());
         EXPECT_EQ(vs[i].floodListId(), v.floodListId());
+        if (single) {
+          EXPECT_EQ(p->key().raw(), ks[i].raw()) << "a hit must be the key asked for";
+        }
       }
     });
   attempt([&] {
@@ -187,8 +156,8 @@ void readEverything(FloodReader& r, std::mt19937& rng, Outcome& out) {
     for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint))
       ASSERT_LT(++steps, cap) << "iteration does not end";
   });
-  // next() from keys that may or may not be there, without a hint (the
-  // slow path) and with a hint that names a random slot.
+  // next() from keys that may not be there, without a hint (the slow path)
+  // and with one naming a random slot.
   for (int i = 0; i < 40; ++i)
     attempt([&] {
       L3FloodEntryConfig v;
@@ -197,41 +166,33 @@ void readEverything(FloodReader& r, std::mt19937& rng, Outcome& out) {
       r.next(key(1 + rng() % (KEYS + 200)), v, hint);
     });
   attempt([&] {
-    for (U32 s = 0; s < r.capacity() + 4; s += 3) {
-      L3FloodEntryConfig v;
-      r.getValue(s, v);
-    }
+    L3FloodEntryConfig v;
+    for (U32 s = 0; s < r.capacity() + 4; s += 3) r.getValue(s, v);
   });
   attempt([&] { r.validate(); });
   attempt([&] { r.validateFiles(); });
   (void)r.dumpHeaders();
-  (void)r.header();
   (void)r.members();
-  out.failedReads += failures;
-  if (!failures) ++out.cleanRounds;
 }
 
-// A sound shared table of KEYS entries under SOURCE, its writer gone.
-void writeSource(U32 maxSlots, U64 removeEvery) {
-  FloodWriter w(nullptr, SOURCE, {.maxSlots = maxSlots});
-  w.initialize();
-  for (U64 k = 1; k <= KEYS; ++k) w.write(floodEntry(k, U32(k)));
-  for (U64 k = 1; removeEvery && k <= KEYS; k += removeEvery) w.remove(key(k));
-  w.detach();
+// A sound shared table of keys 1..n under `table`, each with its own number.
+std::unique_ptr<FloodWriter> writer(char const* table, U32 maxSlots, U64 n, bool fixedSize = false) {
+  auto w = std::make_unique<FloodWriter>(nullptr, table, Zolm::WriterConfig{.maxSlots = maxSlots, .fixedSize = fixedSize});
+  w->initialize();
+  for (U64 k = 1; k <= n; ++k) w->write(floodEntry(k, U32(k)));
+  return w;
 }
 
 TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
   ShmRoot root;
-  writeSource(1u << 13, 5);  // a free list through the table
-  std::string src = root.dir() + "/" + SOURCE, dst = root.dir() + "/" + TARGET;
   {
-    FloodReader sound(nullptr, SOURCE);
-    ASSERT_TRUE(sound.initialize("sound"));
-    ASSERT_TRUE(sound.validate()) << sound.lastError();
+    auto w = writer(SOURCE, 1u << 13, KEYS);
+    for (U64 k = 1; k <= KEYS; k += 5) w->remove(key(k));  // a free list through the table
+    w->detach();
   }
+  std::string src = root.dir() + "/" + SOURCE, dst = root.dir() + "/" + TARGET;
   // The sanitized twin runs unoptimised, four times slower: a quarter of
-  // the rounds still gives every kind its refusals, attaches and failed
-  // reads to check for memory faults.
+  // the rounds still gives every kind its refusals, attaches and failed reads.
 #ifdef __SANITIZE_ADDRESS__
   constexpr int ROUNDS = 10;
 #else
@@ -268,9 +229,6 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
       EXPECT_TRUE(filesIn(dst) == files) << "the reader wrote into the table";
     }
   }
-  for (int kind = 0; kind < int(Damage::count); ++kind)
-    std::printf("%-16s refused %2d attached %2d (clean %2d, failed reads %d)\n", NAMES[kind], byKind[kind].refused,
-                byKind[kind].attached, byKind[kind].cleanRounds, byKind[kind].failedReads);
   // The checks at attach catch a slot or bucket file shorter than its
   // header says, a zeroed file; damage inside the chains is found by reads.
   for (Damage d : {Damage::truncateBuckets, Damage::truncateSlots, Damage::truncateShort, Damage::zeroFile})
@@ -284,7 +242,7 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
 // (rhash, key) order shows the loop; the iteration must end or fail.
 TEST(ReaderHostileFiles, ABackLinkWithinABucketEndsTheIteration) {
   ShmRoot root;
-  writeSource(1u << 12, 0);
+  writer(SOURCE, 1u << 12, KEYS)->detach();
   U32 from = 0, to = 0;
   {
     FloodReader r(nullptr, SOURCE);
@@ -315,22 +273,17 @@ TEST(ReaderHostileFiles, ABackLinkWithinABucketEndsTheIteration) {
 
 constexpr char const* LIVE = "vexaswitch/tables/test/live";
 
-// A shared writer of LIVE holding keys 1..n, each with its own number.
-std::unique_ptr<FloodWriter> liveWriter(U32 maxSlots, U64 n, bool fixedSize = false) {
-  auto w = std::make_unique<FloodWriter>(nullptr, LIVE, Zolm::WriterConfig{.maxSlots = maxSlots, .fixedSize = fixedSize});
-  w->initialize();
-  for (U64 k = 1; k <= n; ++k) w->write(floodEntry(k, U32(k)));
-  return w;
-}
-
 U32 rhashOf(FloodReader const& r, U64 k) { return Zolm::reverseBits32(r.ops().hash(key(k))); }
 
-// A reader that slept through several doublings of the slot table and of
-// the buckets (and later halvings) answers its next read from the new
-// geometry, also by a slot index past everything it had mapped.
-TEST(ReaderLiveWriter, AReaderThatMissedManyResizesCatchesUpInOneRead) {
+// A reader that slept through several doublings of the slots and buckets
+// catches up in one read, also by a slot index past all it had mapped. Then
+// it iterates while the writer removes the entry just returned and so much
+// more that slots and buckets shrink between two steps (entries move to
+// lower slots): every step is strictly after the previous one in (rhash,
+// key) order, returns only keys still there, and skips none present all along.
+TEST(ReaderLiveWriter, CatchesUpOnMissedResizesAndIteratesOverATableShrinkingUnderIt) {
   ShmRoot root;
-  auto w = liveWriter(1u << 14, 1);
+  auto w = writer(LIVE, 1u << 14, 1);
   FloodReader r(nullptr, LIVE);
   ASSERT_TRUE(r.initialize("stale"));
   U32 slots0 = r.capacity(), buckets0 = r.buckets();
@@ -339,28 +292,47 @@ TEST(ReaderLiveWriter, AReaderThatMissedManyResizesCatchesUpInOneRead) {
   ASSERT_GE(w->buckets(), 8 * buckets0);
   EXPECT_EQ(r.capacity(), slots0) << "nothing remaps before a read";
   Zolm::IterHint hint;
-  L3FloodEntryConfig v, byIndex;
+  L3FloodEntryConfig v;
   ASSERT_TRUE(w->lookup(key(5999), v, hint));
   ASSERT_GE(hint.slot, slots0);
-  ASSERT_TRUE(r.getValue(hint.slot, byIndex));
-  EXPECT_EQ(byIndex.key().raw(), 5999u);
+  ASSERT_TRUE(r.getValue(hint.slot, v));
+  EXPECT_EQ(v.key().raw(), 5999u);
   EXPECT_EQ(r.capacity(), w->capacity());
   EXPECT_EQ(r.buckets(), w->buckets());
-  for (U64 k = 1; k <= 6000; ++k) {
-    bool found = false;
-    r.lookup(key(k), found, &v);
-    ASSERT_TRUE(found) << k;
+  std::set<U64> present, keep, seen;
+  for (U64 k = 1; k <= 6000; ++k) present.insert(k);
+  for (U64 k = 1; k <= 6000; k += 97) keep.insert(k);
+  U32 capacity0 = w->capacity(), bucketsPeak = w->buckets();
+  std::mt19937 rng(5);
+  std::pair<U32, U64> prev{0, 0};
+  int steps = 0;
+  for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
+    U64 k = v.key().raw();
+    ASSERT_TRUE(present.count(k)) << "key " << k << " was removed before this step";
     ASSERT_EQ(v.floodListId(), U32(k));
+    std::pair<U32, U64> at{rhashOf(r, k), k};
+    if (steps) {
+      ASSERT_LT(prev, at) << "step " << steps;
+    }
+    prev = at;
+    seen.insert(k);
+    ASSERT_LT(++steps, 7000);
+    for (int i = 0; i < 40 && present.size() > keep.size(); ++i) {
+      auto it = i ? present.lower_bound(1 + rng() % 6000) : present.find(k);
+      if (it == present.end()) it = present.begin();
+      if (keep.count(*it)) continue;
+      w->remove(key(*it));
+      present.erase(it);
+    }
   }
-  for (U64 k = 11; k <= 6000; ++k) w->remove(key(k));
-  bool found = true;
-  r.lookup(key(3000), found);
-  EXPECT_FALSE(found);
+  for (U64 k : keep) EXPECT_TRUE(seen.count(k)) << "skipped " << k;
+  EXPECT_LT(w->capacity(), capacity0);
+  EXPECT_LT(w->buckets(), bucketsPeak);
   EXPECT_EQ(r.capacity(), w->capacity());
-  EXPECT_EQ(r.buckets(), w->buckets());
   Zolm::Reader::Counters c = r.readerCounters();
   EXPECT_GE(c.resizes, 2u);
   EXPECT_GE(c.bucketResizes, 2u);
+  EXPECT_GT(c.slowPaths, 0u);
   EXPECT_TRUE(r.validate()) << r.lastError();
 }
 
@@ -371,12 +343,11 @@ TEST(ReaderLiveWriter, AReaderThatMissedManyResizesCatchesUpInOneRead) {
 // doubled table as damage.
 TEST(ReaderLiveWriter, BucketsDoubledAndHalvedDuringOneReadAreNoticed) {
   ShmRoot root;
-  auto w = liveWriter(256, 8, true);  // fixed slots: only the buckets change
+  auto w = writer(LIVE, 256, 8, true);  // fixed slots: only the buckets change
   ASSERT_EQ(w->buckets(), 8u);
   Quiv::DebugHandler* h = Quiv::Platform::getDebugHandler("ReaderAbaTest");
   FloodReader r(h, LIVE);
   ASSERT_TRUE(r.initialize("aba"));
-  ASSERT_EQ(r.buckets(), 8u);
   U32 capacity = r.capacity();
   w->write(floodEntry(9, 9));  // 9 entries in 8 buckets: 16
   ASSERT_EQ(w->buckets(), 16u);
@@ -393,7 +364,7 @@ TEST(ReaderLiveWriter, BucketsDoubledAndHalvedDuringOneReadAreNoticed) {
   ASSERT_FALSE(lastOf.empty());
   U64 k = lastOf.begin()->second;
   bool halved = false, more = false;
-  L3FloodEntryConfig v;
+  L3FloodEntryConfig v, want;
   {
     TraceHook hook(h, 1ull << 9, [&](unsigned, std::string_view msg) {
       if (halved || msg.find("next bucket") == std::string_view::npos) return;
@@ -409,63 +380,11 @@ TEST(ReaderLiveWriter, BucketsDoubledAndHalvedDuringOneReadAreNoticed) {
   ASSERT_TRUE(halved) << "the walk never reached a marker";
   EXPECT_EQ(w->buckets(), 8u);
   EXPECT_EQ(r.capacity(), capacity);
-  L3FloodEntryConfig want;
   Zolm::IterHint wh;
-  bool wantMore = w->next(key(k), want, wh);
-  EXPECT_EQ(more, wantMore);
-  if (more && wantMore) {
+  ASSERT_EQ(more, w->next(key(k), want, wh));
+  if (more) {
     EXPECT_EQ(v.key().raw(), want.key().raw());
   }
-}
-
-// The writer removes the entry just returned and so much more that the
-// slot table and the buckets shrink between two steps (entries move to
-// lower slots): every step is strictly after the previous one in (rhash,
-// key) order, returns only keys that were there, and no key present all
-// along is skipped.
-TEST(ReaderLiveWriter, IterationOverATableShrinkingUnderIt) {
-  ShmRoot root;
-  auto w = liveWriter(1u << 13, 4000);
-  std::set<U64> present, keep, seen;
-  for (U64 k = 1; k <= 4000; ++k) present.insert(k);
-  for (U64 k = 1; k <= 4000; k += 97) keep.insert(k);
-  FloodReader r(nullptr, LIVE);
-  ASSERT_TRUE(r.initialize("iter"));
-  U32 capacity0 = r.capacity(), buckets0 = r.buckets();
-  std::mt19937 rng(5);
-  L3FloodEntryConfig v;
-  Zolm::IterHint hint;
-  std::pair<U32, U64> prev{0, 0};
-  int steps = 0;
-  for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-    U64 k = v.key().raw();
-    ASSERT_TRUE(present.count(k)) << "key " << k << " was removed before this step";
-    ASSERT_EQ(v.floodListId(), U32(k));
-    std::pair<U32, U64> at{rhashOf(r, k), k};
-    if (steps) {
-      ASSERT_LT(prev, at) << "step " << steps;
-    }
-    prev = at;
-    seen.insert(k);
-    ASSERT_LT(++steps, 5000);
-    if (!keep.count(k)) {
-      w->remove(key(k));
-      present.erase(k);
-    }
-    for (int i = 0; i < 40 && present.size() > keep.size(); ++i) {
-      auto it = present.lower_bound(1 + rng() % 4000);
-      if (it == present.end()) it = present.begin();
-      if (keep.count(*it)) continue;
-      w->remove(key(*it));
-      present.erase(it);
-    }
-  }
-  for (U64 k : keep) EXPECT_TRUE(seen.count(k)) << "skipped " << k;
-  EXPECT_LT(w->capacity(), capacity0);
-  EXPECT_LT(w->buckets(), buckets0);
-  Zolm::Reader::Counters c = r.readerCounters();
-  EXPECT_GT(c.resizes, 0u);
-  EXPECT_GT(c.slowPaths, 0u);
 }
 
 // A check that fails on a table nobody resizes is reported, with its
@@ -474,7 +393,7 @@ TEST(ReaderLiveWriter, IterationOverATableShrinkingUnderIt) {
 // a busy writer never makes a reader report damage.
 TEST(ReaderLiveWriter, AFailedCheckIsReportedOnlyAfterRepeatsWithNothingResized) {
   ShmRoot root;
-  auto w = liveWriter(1u << 13, 100);
+  auto w = writer(LIVE, 1u << 13, 100);
   Quiv::DebugHandler* h = Quiv::Platform::getDebugHandler("ReaderStallTest");
   FloodReader r(h, LIVE);
   ASSERT_TRUE(r.initialize("stall"));

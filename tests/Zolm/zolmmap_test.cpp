@@ -73,7 +73,6 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
             fmt::format("name:{} already initialized, old {}, new {}", NAME, d.toString(), bigger.toString()));
   EXPECT_TRUE(m.lookup(LagGroupId(3), v)) << "a refused init loses nothing";
   EXPECT_NE(d.toString().find("size:64 type:writer local:true"), std::string::npos) << d.toString();
-
   LagMap fresh(NAME, &loop);
   EXPECT_EQ(errorOf([&] { fresh.init(descriptor(0)); }),
             fmt::format("0 is not a valid initialization size for collection {} in writer mode", NAME));
@@ -89,10 +88,7 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
   EXPECT_FALSE(std::filesystem::exists(root.dir() + "/" + NAME)) << "refused mounts made no files";
   heap.local = true;
   fresh.init(heap);
-  fresh.write(lagEntry(9, 1));
-  EXPECT_TRUE(fresh.lookup(LagGroupId(9), v));
   EXPECT_TRUE(dynamic_cast<Zolm::ZolmWriter<LagOps>&>(fresh.impl()).slotTable().region().onHeap());
-
   // Memory options reach the writer's files: tracked bytes come and go with
   // the mappings; out of core dumps unless the descriptor asks.
   U64 trackedBefore = Mem::MemoryTracker::bytes();
@@ -108,7 +104,6 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
     shared.cleanupAndDetach();
     EXPECT_EQ(Mem::MemoryTracker::bytes(), trackedBefore);
   }
-
   // Slab-stored values cannot be shadowed value by value: refused before
   // any form or watcher is made.
   Zolm::ZolmMap<AclOps> acl(NAME, &loop);
@@ -121,39 +116,28 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
   EXPECT_EQ(acl.form(), Zolm::ZolmMapBase::Form::tmp);
 }
 
-// The private table every collection starts with, and what a map answers
-// once it has no table: a detached map is an empty, read-only table; a
-// reader-type map waiting for its writer too, without any timer running.
-TEST(ZolmMapForms, LocalTableWorksAndFormsWithoutATableAnswerEmptyAndRefuseWrites) {
+// What a map answers once it has no table: a detached map (here from the
+// private table every collection starts with) is an empty, read-only
+// table; a reader-type map waiting for its writer too, without any timer.
+TEST(ZolmMapForms, FormsWithoutATableAnswerEmptyAndRefuseWrites) {
   ShmRoot root;
   Quiv::EventLoop loop;
   LagMap m(NAME, &loop);
   m.createDefaultLocalWriter();
   m.write(lagEntry(7, 3));
-  LagGroupIdEntry prev;
-  ASSERT_TRUE(m.remove(LagGroupId(7), &prev));
-  EXPECT_EQ(prev, lagEntry(7, 3));
-  m.write(lagEntry(9, 1));
-  EXPECT_EQ(contentsOf(m), (std::map<U32, U64>{{9, 2}}));
   EXPECT_FALSE(m.initialized()) << "a later init replaces the private table";
-  EXPECT_FALSE(std::filesystem::exists(root.dir() + "/" + NAME)) << "the private table has no files";
-
   LagMap waiting(NAME, &loop);
   waiting.init(descriptor(0, ZolmType::reader));
   EXPECT_EQ(waiting.form(), LagMap::Form::tmp);
   EXPECT_EQ(loop.timers(), 0u) << "waiting for a writer polls nothing";
-
   m.detach();
   for (LagMap* map : {&m, &waiting}) {
     LagGroupIdEntry v;
     Zolm::IterHint hint;
-    EXPECT_FALSE(map->lookup(LagGroupId(1), v));
-    EXPECT_FALSE(map->first(v, hint));
+    EXPECT_FALSE(map->lookup(LagGroupId(1), v) || map->first(v, hint));
     EXPECT_EQ(map->capacity(), 0u);
     EXPECT_EQ(map->mountStatus(), Mem::notMounted);
-    EXPECT_TRUE(map->validate());
     EXPECT_EQ(errorOf([&] { map->write(lagEntry(1, 1)); }), "write to read-only Zolm table");
-    EXPECT_EQ(errorOf([&] { map->directWrite(lagEntry(1, 1)); }), "write to read-only Zolm table");
     EXPECT_EQ(errorOf([&] { map->remove(LagGroupId(1)); }), "remove to read-only Zolm table");
   }
   EXPECT_EQ(m.form(), LagMap::Form::placeholder);
@@ -168,8 +152,7 @@ TEST(ZolmMapForms, ReaderTellsWhetherACachedReadIsStillCurrent) {
   reader.init(descriptor(0, ZolmType::reader));
   writer.init(descriptor(64));
   writer.write(lagEntry(3, 7));
-  for (int i = 0; i < 50 && reader.form() != LagMap::Form::reader; ++i) loop.runOnce(10);
-  ASSERT_EQ(reader.form(), LagMap::Form::reader);
+  ASSERT_TRUE(pump(loop, [&] { return reader.form() == LagMap::Form::reader; }));
   LagGroupIdEntry v;
   ASSERT_TRUE(reader.lookup(LagGroupId(3), v));
   Mem::VersionAnchor a = reader.getCacheVersionAnchor();
@@ -190,8 +173,7 @@ TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
   Quiv::EventLoop loop;
   LagMap m(NAME, &loop);
   EXPECT_DEATH(m.cleanupAndDetach(), "trying to cleanup uninitialized zolm\\.");
-  MapDescriptor bad = descriptor(8, ZolmType(4));
-  EXPECT_DEATH(m.init(bad), "not a valid reader type:4");
+  EXPECT_DEATH(m.init(descriptor(8, ZolmType(4))), "not a valid reader type:4");
   MapDescriptor prev = descriptor(8, ZolmType::writer, true);
   prev.prevValue = true;
   EXPECT_DEATH(m.init(prev), "prevValue mount-time option enabled without specifying `captureNotifyValues property");
@@ -202,7 +184,6 @@ TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
   m.notifyingIs(true);
   m.init(descriptor(8, ZolmType::writer, true));
   EXPECT_DEATH(m.notifyingIs(false), "not allowed at this time, initialized:true keyNotifications:false");
-
   m.write(lagEntry(5, 5));
   m.orphanIs(true);
   EXPECT_EQ(m.mountStatus(), Mem::notMounted);
@@ -210,7 +191,6 @@ TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
   EXPECT_DEATH(m.lookup(LagGroupId(5), v),
                "invoked, name:vexaswitch/tables/test/facade rootpath:.* key:5\\. If you're seeing this, you're trying "
                "to operate on an orphan zolm entity");
-  EXPECT_DEATH(m.capacity(), "invoked, name:.*orphan zolm entity");
   EXPECT_DEATH(m.init(descriptor(8, ZolmType::writer, true)),
                "Re-initializing a collection that has already become an orphan and has assertOnOrphanAccess set");
 }
