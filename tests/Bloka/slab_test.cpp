@@ -110,19 +110,15 @@ TEST_F(Slab, SizeClassesNewFileBytesGrowthAndShrinkWithCompaction) {
   // The file kept its length: a reader still mapping the old size reads
   // zeros there, never faults.
   EXPECT_EQ(readFile(root.filePath("slab0")).size(), 40u + grown * 11);
-  // A writer of the same incarnation keeps the slabs with entries and
-  // checks the empty ones; one of another incarnation wipes them.
+  // A writer of the same incarnation keeps the slabs with entries; an
+  // empty one is checked, not attached. (Another incarnation's are wiped:
+  // the damaged-files case.)
   a.dealloc(Offset(1, 0));
   a.detach();
   WriterAllocator again(handler(), "t", root, false, sizes());
   ASSERT_TRUE(again.keep(FENIX));
-  ASSERT_NE(again.slab(0), nullptr);
-  EXPECT_TRUE(again.slab(1) == nullptr && root.fileExists("slab1")) << "an empty slab is checked, not attached";
+  EXPECT_TRUE(again.slab(0) && !again.slab(1) && root.fileExists("slab1"));
   EXPECT_EQ(again.payloadBytes(), 2u * live.size() + 88);
-  again.detach();
-  WriterAllocator other(handler(), "t", root, false, sizes());
-  ASSERT_TRUE(other.keep(FENIX + 0x10000));
-  EXPECT_FALSE(root.fileExists("slab0"));
 }
 
 TEST_F(Slab, ReaderRemapsBeforeItCallsAnIndexOutOfRange) {

@@ -1,9 +1,10 @@
 // A reader attached to damaged files (truncated, zeroed, random bytes over
-// headers, bucket words, links, flags, hashes and values) may refuse to
-// attach, and once attached any read may fail with a corruption error, but
-// it never crashes, hangs, reads outside what it mapped or writes into the
-// table's directory (also run under AddressSanitizer). Then its races with
-// a live writer in this process, each forced at the moment that matters.
+// headers, bucket words, links, flags, hashes and values, a link back
+// within a bucket) may refuse to attach, and once attached any read may
+// fail with a corruption error, but it never crashes, hangs, reads outside
+// what it mapped or writes into the table's directory (also run under
+// AddressSanitizer). Then its races with a live writer in this process,
+// each forced at the moment that matters.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -34,13 +35,19 @@ constexpr U64 BUCKET_HEADER = 24;
 Lanx::IntfId key(U64 k) { return Lanx::IntfId::fromRaw(k); }
 
 enum class Damage {
-  truncateSlots, truncateBuckets, truncateShort, zeroFile, zeroSlotRange, slotHeader, bucketHeader,
-  bucketWords,   links,           flags,         rhash,    values,        fenix,      mixed,        count
+  truncateSlots, truncateBuckets, truncateShort, zeroFile, slotHeader, bucketHeader, bucketWords,
+  links,         backLink,        flags,         rhash,    values,     fenix,        mixed,       count
 };
-char const* const NAMES[] = {"truncate slots", "truncate buckets", "truncate short", "zero file", "zero slot range",
-                             "slot header",    "bucket header",    "bucket words",   "links",     "flags",
+char const* const NAMES[] = {"truncate slots", "truncate buckets", "truncate short", "zero file", "slot header",
+                             "bucket header",  "bucket words",     "links",          "back link", "flags",
                              "rhash",          "values",           "fenix",          "mixed"};
 static_assert(std::size(NAMES) == std::size_t(Damage::count));
+
+// (later, earlier) slots of successive entries of one bucket in the sound
+// table. Linking the later back to the earlier keeps each step of an
+// iteration by hint in the bucket and hashing right: only the (rhash, key)
+// order shows the loop.
+std::vector<std::pair<U32, U32>> backLinks;
 
 // Applies one seeded damage to the copy under `dir`.
 void damage(Damage d, std::string const& dir, std::mt19937& rng) {
@@ -77,11 +84,6 @@ void damage(Damage d, std::string const& dir, std::mt19937& rng) {
       put(f, 0, std::vector<unsigned char>(fs::file_size(f), 0));
       break;
     }
-    case Damage::zeroSlotRange: {
-      U64 from = rng() % slotSize;
-      put(slots, from, std::vector<unsigned char>(std::min<U64>(slotSize - from, 1 + rng() % 8192), 0));
-      break;
-    }
     case Damage::slotHeader:  // mostly the engine's fields at 548.., which the checks at attach see least of
       for (int i = 0; i < 1 + int(rng() % 3); ++i)
         put(slots, rng() % 2 ? 548 + rng() % 52 : rng() % SLOT_HEADER, randomBytes(1 + rng() % 4));
@@ -100,6 +102,11 @@ void damage(Damage d, std::string const& dir, std::mt19937& rng) {
       else  // a link to a nearby slot: cycles and cross-links, not plainly out of range
         for (int i = 0; i < 1 + int(rng() % 4); ++i) put(slots, randomSlot(), word(U64(rng() % numSlots) << 32 | rng()));
       break;
+    case Damage::backLink: {
+      auto [from, to] = backLinks[rng() % backLinks.size()];
+      put(slots, SLOT_HEADER + U64(from) * FloodOps::slotSize, word(U64(to) << 32 | 0x40));
+      break;
+    }
     case Damage::flags: slotField(8, 4); break;
     case Damage::rhash: slotField(12, 4); break;
     case Damage::values: slotField(16, 16); break;
@@ -162,7 +169,7 @@ void readEverything(FloodReader& r, std::mt19937& rng, Outcome& out) {
     attempt([&] {
       L3FloodEntryConfig v;
       Zolm::IterHint hint;
-      if (i % 2) hint = Zolm::IterHint{U32(rng()), U32(rng() % (r.capacity() + 8)), U32(rng() % (r.buckets() + 8))};
+      if (i % 2) hint = {U32(rng()), U32(rng() % (r.capacity() + 8)), U32(rng() % (r.buckets() + 8))};
       r.next(key(1 + rng() % (KEYS + 200)), v, hint);
     });
   attempt([&] {
@@ -171,8 +178,7 @@ void readEverything(FloodReader& r, std::mt19937& rng, Outcome& out) {
   });
   attempt([&] { r.validate(); });
   attempt([&] { r.validateFiles(); });
-  (void)r.dumpHeaders();
-  (void)r.members();
+  (void)r.dumpHeaders();  // never throws
 }
 
 // A sound shared table of keys 1..n under `table`, each with its own number.
@@ -189,6 +195,15 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
     auto w = writer(SOURCE, 1u << 13, KEYS);
     for (U64 k = 1; k <= KEYS; k += 5) w->remove(key(k));  // a free list through the table
     w->detach();
+    FloodReader r(nullptr, SOURCE);
+    ASSERT_TRUE(r.initialize("scan"));
+    Zolm::IterHint prev;
+    backLinks.clear();
+    forEachEntry(r, [&](auto const&, Zolm::IterHint const& hint) {
+      if (prev.valid() && prev.bucket == hint.bucket) backLinks.emplace_back(hint.slot, prev.slot);
+      prev = hint;
+    });
+    ASSERT_FALSE(backLinks.empty());
   }
   std::string src = root.dir() + "/" + SOURCE, dst = root.dir() + "/" + TARGET;
   // The sanitized twin runs unoptimised, four times slower: a quarter of
@@ -235,38 +250,7 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
     EXPECT_EQ(byKind[int(d)].attached, 0) << NAMES[int(d)];
   for (Damage d : {Damage::links, Damage::bucketWords, Damage::values})
     EXPECT_GT(byKind[int(d)].failedReads, 0) << NAMES[int(d)];
-}
-
-// Two neighbours of one bucket linked back to each other: each step of an
-// iteration by hint stays in the bucket and hashes right, so only the
-// (rhash, key) order shows the loop; the iteration must end or fail.
-TEST(ReaderHostileFiles, ABackLinkWithinABucketEndsTheIteration) {
-  ShmRoot root;
-  writer(SOURCE, 1u << 12, KEYS)->detach();
-  U32 from = 0, to = 0;
-  {
-    FloodReader r(nullptr, SOURCE);
-    ASSERT_TRUE(r.initialize("scan"));
-    L3FloodEntryConfig v;
-    Zolm::IterHint prev, hint;
-    for (bool more = r.first(v, hint); more && !(prev.valid() && prev.bucket == hint.bucket);
-         more = r.next(v.key(), v, hint))
-      prev = hint;
-    ASSERT_EQ(prev.bucket, hint.bucket) << "no bucket holds two entries";
-    from = hint.slot, to = prev.slot;
-  }
-  U64 back = U64(to) << 32 | 0x40;
-  ASSERT_TRUE(patchFile(root.dir() + "/" + SOURCE + "/slots", SLOT_HEADER + U64(from) * FloodOps::slotSize, &back, 8));
-  FloodReader r(nullptr, SOURCE);
-  ASSERT_TRUE(r.initialize("looped"));
-  L3FloodEntryConfig v;
-  Zolm::IterHint hint;
-  U64 steps = 0;
-  try {
-    for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint))
-      ASSERT_LT(++steps, 4 * KEYS) << "iteration does not end";
-  } catch (Quiv::CorruptionDetectedException const&) {
-  }
+  EXPECT_GT(byKind[int(Damage::backLink)].attached, 0) << "the looped iteration was walked";
 }
 
 // --- races with a live writer, forced --------------------------------------------
@@ -297,8 +281,7 @@ TEST(ReaderLiveWriter, CatchesUpOnMissedResizesAndIteratesOverATableShrinkingUnd
   ASSERT_GE(hint.slot, slots0);
   ASSERT_TRUE(r.getValue(hint.slot, v));
   EXPECT_EQ(v.key().raw(), 5999u);
-  EXPECT_EQ(r.capacity(), w->capacity());
-  EXPECT_EQ(r.buckets(), w->buckets());
+  EXPECT_EQ(std::pair(r.capacity(), r.buckets()), std::pair(w->capacity(), w->buckets()));
   std::set<U64> present, keep, seen;
   for (U64 k = 1; k <= 6000; ++k) present.insert(k);
   for (U64 k = 1; k <= 6000; k += 97) keep.insert(k);
@@ -311,9 +294,7 @@ TEST(ReaderLiveWriter, CatchesUpOnMissedResizesAndIteratesOverATableShrinkingUnd
     ASSERT_TRUE(present.count(k)) << "key " << k << " was removed before this step";
     ASSERT_EQ(v.floodListId(), U32(k));
     std::pair<U32, U64> at{rhashOf(r, k), k};
-    if (steps) {
-      ASSERT_LT(prev, at) << "step " << steps;
-    }
+    ASSERT_TRUE(!steps || prev < at) << "step " << steps;
     prev = at;
     seen.insert(k);
     ASSERT_LT(++steps, 7000);
@@ -326,13 +307,10 @@ TEST(ReaderLiveWriter, CatchesUpOnMissedResizesAndIteratesOverATableShrinkingUnd
     }
   }
   for (U64 k : keep) EXPECT_TRUE(seen.count(k)) << "skipped " << k;
-  EXPECT_LT(w->capacity(), capacity0);
-  EXPECT_LT(w->buckets(), bucketsPeak);
+  EXPECT_TRUE(w->capacity() < capacity0 && w->buckets() < bucketsPeak) << "nothing shrank";
   EXPECT_EQ(r.capacity(), w->capacity());
   Zolm::Reader::Counters c = r.readerCounters();
-  EXPECT_GE(c.resizes, 2u);
-  EXPECT_GE(c.bucketResizes, 2u);
-  EXPECT_GT(c.slowPaths, 0u);
+  EXPECT_TRUE(c.resizes >= 2 && c.bucketResizes >= 2 && c.slowPaths > 0) << c.resizes << " " << c.bucketResizes;
   EXPECT_TRUE(r.validate()) << r.lastError();
 }
 
@@ -378,13 +356,10 @@ TEST(ReaderLiveWriter, BucketsDoubledAndHalvedDuringOneReadAreNoticed) {
         << "a sound table reported as damaged";
   }
   ASSERT_TRUE(halved) << "the walk never reached a marker";
-  EXPECT_EQ(w->buckets(), 8u);
-  EXPECT_EQ(r.capacity(), capacity);
+  EXPECT_EQ(std::pair(w->buckets(), r.capacity()), std::pair(8u, capacity));
   Zolm::IterHint wh;
   ASSERT_EQ(more, w->next(key(k), want, wh));
-  if (more) {
-    EXPECT_EQ(v.key().raw(), want.key().raw());
-  }
+  EXPECT_TRUE(!more || v.key() == want.key()) << v.key().raw() << " " << want.key().raw();
 }
 
 // A check that fails on a table nobody resizes is reported, with its
@@ -417,10 +392,8 @@ TEST(ReaderLiveWriter, AFailedCheckIsReportedOnlyAfterRepeatsWithNothingResized)
   Lanx::IntfId const k = key(50);
   EXPECT_EQ(error, fmt::format("slot:{} not marked as occupied key:{}", hint.slot,
                                ZolmCore::ReaderHashMapBase::hex(&k, sizeof k)));
-  EXPECT_EQ(announced, 10);
   Zolm::Reader::Counters c = r.readerCounters();
-  EXPECT_EQ(c.stalls, 10 + Zolm::ZolmReaderBase::MAX_STALLS);
-  EXPECT_EQ(c.corruptions, 1u);
+  EXPECT_EQ(std::tuple(announced, c.stalls, c.corruptions), std::tuple(10, 10 + Zolm::ZolmReaderBase::MAX_STALLS, 1u));
   Mem::store32(&s->runtimeFlags, s->runtimeFlags | Zolm::SLOT_OCCUPIED);
   r.lookup(key(50), found);
   EXPECT_TRUE(found) << "put right, the key is found again";
