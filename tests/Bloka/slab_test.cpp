@@ -1,6 +1,6 @@
 // The slab files on their own: size classes, the bytes of a new file,
-// growth, shrinking with compaction, the reader's remap rule, and what
-// damaged files get from the writer and the reader.
+// growth, shrinking with compaction, and what damaged files get from the
+// writer and the reader.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -14,7 +14,6 @@
 #include "testutil/Expect.h"
 
 namespace vexa_slab_test {
-
 namespace {
 
 using namespace Bloka;
@@ -81,10 +80,7 @@ TEST_F(Slab, SizeClassesNewFileBytesGrowthAndShrinkWithCompaction) {
   for (U32 c = 0; c < count; ++c) {
     fillPayload(a.alloc(2, off), c, 2);
     live[c] = off;
-    if (c == perPage) {
-      EXPECT_EQ(s0->numEntries(), twice);
-      EXPECT_EQ(s0->header()->generation, 1u);
-    }
+    EXPECT_TRUE(c != perPage || (s0->numEntries() == twice && s0->header()->generation == 1u)) << "one doubling";
   }
   U32 const grown = (2 * (40 + twice * 11) - 40) / 11;
   EXPECT_EQ(s0->numEntries(), grown);
@@ -121,29 +117,6 @@ TEST_F(Slab, SizeClassesNewFileBytesGrowthAndShrinkWithCompaction) {
   EXPECT_EQ(again.payloadBytes(), 2u * live.size() + 88);
 }
 
-TEST_F(Slab, ReaderRemapsBeforeItCallsAnIndexOutOfRange) {
-  WriterAllocator w(handler(), "t", root, false, sizes());
-  w.format(FENIX);
-  ReaderAllocator r(handler(), "t", root, sizes());
-  Offset off;
-  U32 size;
-  EXPECT_NE(errorOf([&] { r.lookup(Offset(0, 0), FENIX, size); }).find("SlabReader-t-0::attach() no shared memory region"),
-            std::string::npos);
-  fillPayload(w.alloc(3, off), 0, 3);
-  ASSERT_TRUE(payloadOf(r.lookup(off, FENIX, size), 0, 3));
-  U32 const n = w.slab(0)->numEntries();
-  EXPECT_EQ(r.slab(0)->mappedEntries(), n);
-  for (U32 c = 1; c <= n; ++c) fillPayload(w.alloc(3, off), c, 3);  // grows once
-  U32 const grown = w.slab(0)->numEntries();
-  ASSERT_GT(grown, n);
-  // Past the old mapping but inside the new count: found after a remap.
-  ASSERT_TRUE(payloadOf(r.lookup(off, FENIX, size), n, 3));
-  EXPECT_EQ(r.slab(0)->mappedEntries(), grown);
-  EXPECT_EQ(errorOf([&] { r.lookup(Offset(0, 5 * grown), FENIX, size); }),
-            fmt::format("SlabReader-t-0::getEntry() index: {} is beyond farthest possible index: {}", 5 * grown,
-                        grown - 1));
-}
-
 // Damaged slab files: each is refused (reader) or re-formatted / reported
 // (writer) with its message, never a crash, a hang or a wrong payload.
 TEST_F(Slab, DamagedFilesAreRefusedWithTheirMessages) {
@@ -156,6 +129,16 @@ TEST_F(Slab, DamagedFilesAreRefusedWithTheirMessages) {
     sound = readFile(root.filePath("slab0"));
   }
   U32 const n = rawAt<U32>(sound, 20);
+  {
+    // Sound, but asked for a slab that was never made or an index past any
+    // size the file could have. (Remaps on growth: the slab-stored table's model.)
+    ReaderAllocator r(handler(), "t", root, sizes());
+    U32 size;
+    EXPECT_NE(errorOf([&] { r.lookup(Offset(1, 0), FENIX, size); }).find("SlabReader-t-1::attach() no shared memory region"),
+              std::string::npos);
+    EXPECT_EQ(errorOf([&] { r.lookup(Offset(0, 5 * n), FENIX, size); }),
+              fmt::format("SlabReader-t-0::getEntry() index: {} is beyond farthest possible index: {}", 5 * n, n - 1));
+  }
   auto put = [](std::vector<unsigned char>& b, U64 at, U32 v) { std::memcpy(b.data() + at, &v, 4); };
   struct Case {
     char const* what;
@@ -228,5 +211,4 @@ TEST_F(Slab, DamagedFilesAreRefusedWithTheirMessages) {
 }
 
 }  // namespace
-
 }  // namespace vexa_slab_test

@@ -14,7 +14,6 @@
 #include "testutil/ShmRoot.h"
 
 namespace vexa_collection_test {
-
 namespace {
 
 using namespace VexaTest;
@@ -171,5 +170,4 @@ TEST(CollectionCorruptionDeathTest, ReachesTheMapsHandlerAndTellsNobody) {
 }
 
 }  // namespace
-
 }  // namespace vexa_collection_test

@@ -133,5 +133,4 @@ TEST(CollectionLifetime, ACollectionDestroyedAtExitStillFindsItsHandler) {
 }
 
 }  // namespace
-
 }  // namespace vexa_lifetime_test

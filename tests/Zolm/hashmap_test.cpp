@@ -12,7 +12,6 @@
 #include "VexaSwitchLib/runtime/Tasks.h"
 
 namespace vexa_hashmap_test {
-
 namespace {
 
 using namespace VexaTest;
@@ -251,5 +250,4 @@ TEST(HashMapDamage, WalksAndTheValidatorReportEachKind) {
 }
 
 }  // namespace
-
 }  // namespace vexa_hashmap_test

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <map>
 #include <random>
-#include <set>
 
 #include "Zolm/TestTables.h"
 #include "VexaSwitchLib/Zolm/ZolmReader.h"
@@ -18,7 +17,6 @@
 #include "testutil/Trace.h"
 
 namespace vexa_reader_hostile_test {
-
 namespace {
 
 using namespace VexaTest;
@@ -260,20 +258,17 @@ constexpr char const* LIVE = "vexaswitch/tables/test/live";
 U32 rhashOf(FloodReader const& r, U64 k) { return Zolm::reverseBits32(r.ops().hash(key(k))); }
 
 // A reader that slept through several doublings of the slots and buckets
-// catches up in one read, also by a slot index past all it had mapped. Then
-// it iterates while the writer removes the entry just returned and so much
-// more that slots and buckets shrink between two steps (entries move to
-// lower slots): every step is strictly after the previous one in (rhash,
-// key) order, returns only keys still there, and skips none present all along.
-TEST(ReaderLiveWriter, CatchesUpOnMissedResizesAndIteratesOverATableShrinkingUnderIt) {
+// catches up in one read, also by a slot index past all it had mapped, and
+// then through halvings. (Iterations while the table grows and shrinks
+// under them: the reader stress test.)
+TEST(ReaderLiveWriter, AReaderThatMissedManyResizesCatchesUpInOneRead) {
   ShmRoot root;
   auto w = writer(LIVE, 1u << 14, 1);
   FloodReader r(nullptr, LIVE);
   ASSERT_TRUE(r.initialize("stale"));
   U32 slots0 = r.capacity(), buckets0 = r.buckets();
   for (U64 k = 2; k <= 6000; ++k) w->write(floodEntry(k, U32(k)));
-  ASSERT_GE(w->capacity(), 8 * slots0);
-  ASSERT_GE(w->buckets(), 8 * buckets0);
+  ASSERT_TRUE(w->capacity() >= 8 * slots0 && w->buckets() >= 8 * buckets0);
   EXPECT_EQ(r.capacity(), slots0) << "nothing remaps before a read";
   Zolm::IterHint hint;
   L3FloodEntryConfig v;
@@ -282,35 +277,12 @@ TEST(ReaderLiveWriter, CatchesUpOnMissedResizesAndIteratesOverATableShrinkingUnd
   ASSERT_TRUE(r.getValue(hint.slot, v));
   EXPECT_EQ(v.key().raw(), 5999u);
   EXPECT_EQ(std::pair(r.capacity(), r.buckets()), std::pair(w->capacity(), w->buckets()));
-  std::set<U64> present, keep, seen;
-  for (U64 k = 1; k <= 6000; ++k) present.insert(k);
-  for (U64 k = 1; k <= 6000; k += 97) keep.insert(k);
-  U32 capacity0 = w->capacity(), bucketsPeak = w->buckets();
-  std::mt19937 rng(5);
-  std::pair<U32, U64> prev{0, 0};
-  int steps = 0;
-  for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-    U64 k = v.key().raw();
-    ASSERT_TRUE(present.count(k)) << "key " << k << " was removed before this step";
-    ASSERT_EQ(v.floodListId(), U32(k));
-    std::pair<U32, U64> at{rhashOf(r, k), k};
-    ASSERT_TRUE(!steps || prev < at) << "step " << steps;
-    prev = at;
-    seen.insert(k);
-    ASSERT_LT(++steps, 7000);
-    for (int i = 0; i < 40 && present.size() > keep.size(); ++i) {
-      auto it = i ? present.lower_bound(1 + rng() % 6000) : present.find(k);
-      if (it == present.end()) it = present.begin();
-      if (keep.count(*it)) continue;
-      w->remove(key(*it));
-      present.erase(it);
-    }
-  }
-  for (U64 k : keep) EXPECT_TRUE(seen.count(k)) << "skipped " << k;
-  EXPECT_TRUE(w->capacity() < capacity0 && w->buckets() < bucketsPeak) << "nothing shrank";
-  EXPECT_EQ(r.capacity(), w->capacity());
+  for (U64 k = 11; k <= 6000; ++k) w->remove(key(k));
+  bool found = true;
+  EXPECT_TRUE(r.lookup(key(10), found) && found);
+  EXPECT_EQ(std::pair(r.capacity(), r.buckets()), std::pair(w->capacity(), w->buckets()));
   Zolm::Reader::Counters c = r.readerCounters();
-  EXPECT_TRUE(c.resizes >= 2 && c.bucketResizes >= 2 && c.slowPaths > 0) << c.resizes << " " << c.bucketResizes;
+  EXPECT_TRUE(c.resizes >= 2 && c.bucketResizes >= 2) << c.resizes << " " << c.bucketResizes;
   EXPECT_TRUE(r.validate()) << r.lastError();
 }
 
@@ -400,5 +372,4 @@ TEST(ReaderLiveWriter, AFailedCheckIsReportedOnlyAfterRepeatsWithNothingResized)
 }
 
 }  // namespace
-
 }  // namespace vexa_reader_hostile_test

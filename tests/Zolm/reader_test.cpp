@@ -12,7 +12,6 @@
 #include "VexaSwitchLib/Zolm/ZolmShadow.h"
 
 namespace vexa_reader_test {
-
 namespace {
 
 using namespace VexaTest;
@@ -139,7 +138,6 @@ TEST(ReaderAttach, RefusesWhatIsNotASoundTableOfItsTypeAndNoticesANewWriter) {
   ShmRoot root;
   Quiv::EventLoop loop;
   EXPECT_FALSE(FloodReader(handler(), TABLE).initialize("test"));
-  EXPECT_FALSE(FloodShadow(handler(), TABLE, loop, false).initialize("test"));
   auto w = std::make_unique<FloodWriter>(handler(), TABLE, sharedConfig());
   w->initialize();
   w->write(floodEntry(1, 1));
@@ -147,7 +145,6 @@ TEST(ReaderAttach, RefusesWhatIsNotASoundTableOfItsTypeAndNoticesANewWriter) {
   auto const files = filesIn(path.dirName());
   auto refusal = [](auto&& form) { return form.initialize("test") ? "attached" : std::string(form.lastError().c_str()); };
   EXPECT_NE(refusal(Zolm::ZolmReader<LagOps>(handler(), TABLE)).find("failed to validate slots"), std::string::npos);
-  EXPECT_FALSE(Zolm::ZolmShadow<LagOps>(handler(), TABLE, loop, false).initialize("test"));
   U8 magic = 0;
   ASSERT_TRUE(patchFile(path.filePath("buckets"), 0, &magic, 1));
   auto const damaged = filesIn(path.dirName());
@@ -186,5 +183,4 @@ TEST(ReaderAttach, RefusesWhatIsNotASoundTableOfItsTypeAndNoticesANewWriter) {
 }
 
 }  // namespace
-
 }  // namespace vexa_reader_test

@@ -15,7 +15,6 @@
 #include "VexaSwitchLib/Zolm/ZolmShadow.h"
 
 namespace vexa_shadow_test {
-
 namespace {
 
 using namespace VexaTest;
@@ -338,5 +337,4 @@ TEST(Shadow, ReattachesToTheNextWriterAndReportsOnlyWhatChanged) {
 }
 
 }  // namespace
-
 }  // namespace vexa_shadow_test

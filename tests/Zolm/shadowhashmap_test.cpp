@@ -7,7 +7,6 @@
 #include "VexaSwitchLib/Zolm/ShadowHashMap.h"
 
 namespace vexa_shadowhashmap_test {
-
 namespace {
 
 // The end of the topmost power-of-two range holding an occupied index (a
@@ -30,5 +29,4 @@ TEST(SlotCounters, LargestOccupiedCoversEveryOccupiedIndex) {
 }
 
 }  // namespace
-
 }  // namespace vexa_shadowhashmap_test

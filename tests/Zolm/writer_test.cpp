@@ -1,6 +1,5 @@
 // The writer: direct operations and their queue records, the private
-// default table. The slot file: its bytes, growth points, the
-// header check, the free list.
+// default table. The slot file: its bytes, growth points, the header check.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,7 +13,6 @@
 #include "testutil/Trace.h"
 
 namespace vexa_writer_test {
-
 namespace {
 
 using namespace VexaTest;
@@ -276,17 +274,5 @@ TEST(SlotHeaderCheck, MessagesNameTheFailedCheck) {
   EXPECT_EQ(check(4096, 0x10001, flood), "ok");
 }
 
-TEST(SlotFileDeathTest, FreeListMisuseIsFatal) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  FloodWriter w(nullptr, TABLE, {.local = true});
-  w.initialize();
-  EXPECT_DEATH(w.slotTable().initializeSlots(0, 4), "free-list is not empty");
-  EXPECT_DEATH(w.slotTable().initializeSlots(5, 5), "bad index range, start: 5 end: 5");
-  w.write(floodEntry(1));
-  w.write(floodEntry(2));
-  EXPECT_DEATH(w.slotTable().move(0), "should always move entries to lower section");
-}
-
 }  // namespace
-
 }  // namespace vexa_writer_test

@@ -1,6 +1,6 @@
-// The facade in one process: what init accepts and refuses, the private
-// local table, the placeholders of a map without a table, and the misuses
-// that must stop the program.
+// The facade in one process: what init accepts and refuses, the
+// placeholders of a map without a table, and the misuses that must stop
+// the program.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -16,7 +16,6 @@
 #include "testutil/Process.h"
 
 namespace vexa_zolmmap_test {
-
 namespace {
 
 using namespace VexaTest;
@@ -143,30 +142,6 @@ TEST(ZolmMapForms, FormsWithoutATableAnswerEmptyAndRefuseWrites) {
   EXPECT_EQ(m.form(), LagMap::Form::placeholder);
 }
 
-// A reader mounted beside its writer: what it read is still current while
-// the cached (version, offset) of that read compares equal.
-TEST(ZolmMapForms, ReaderTellsWhetherACachedReadIsStillCurrent) {
-  ShmRoot root;
-  Quiv::EventLoop loop;
-  LagMap reader(NAME, &loop), writer(NAME, &loop);
-  reader.init(descriptor(0, ZolmType::reader));
-  writer.init(descriptor(64));
-  writer.write(lagEntry(3, 7));
-  ASSERT_TRUE(pump(loop, [&] { return reader.form() == LagMap::Form::reader; }));
-  LagGroupIdEntry v;
-  ASSERT_TRUE(reader.lookup(LagGroupId(3), v));
-  Mem::VersionAnchor a = reader.getCacheVersionAnchor();
-  Mem::CacheVersionAnchor cached{a.version, a.offset};
-  ASSERT_TRUE(reader.lookup(LagGroupId(3), v));
-  EXPECT_TRUE(reader.compareVersionAnchor(cached));
-  writer.write(lagEntry(3, 8));
-  ASSERT_TRUE(reader.lookup(LagGroupId(3), v));
-  EXPECT_FALSE(reader.compareVersionAnchor(cached)) << "the slot changed since";
-  EXPECT_FALSE(reader.lookup(LagGroupId(4), v));
-  EXPECT_FALSE(reader.compareVersionAnchor(cached)) << "a miss holds no read";
-  writer.cleanup();
-}
-
 // Programming errors stop the program, naming what was misused.
 TEST(ZolmMapDeathTest, MisuseAssertsWithItsMessage) {
   ShmRoot root;
@@ -229,5 +204,4 @@ TEST(ZolmMapMount, AShadowWhoseFirstConnectIsRefusedConnectsLaterAndFollows) {
 }
 
 }  // namespace
-
 }  // namespace vexa_zolmmap_test
