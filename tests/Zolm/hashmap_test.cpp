@@ -107,15 +107,6 @@ TEST_P(HashMapModelTest, RandomInsertsUpdatesAndRemovesAgreeWithAnOrderedMap) {
 INSTANTIATE_TEST_SUITE_P(Modes, HashMapModelTest, ::testing::Values(true, false),
                          [](auto const& info) { return std::string(info.param ? "local1" : "shared2"); });
 
-// The walk's step from bucket to bucket in bit-reversed order, and its ends.
-TEST(HashMapOrder, BitReversedSuccessor) {
-  std::vector<U32> order{0};
-  for (U32 b = Zolm::bitReversedSuccessor(0, 3); b != 0; b = Zolm::bitReversedSuccessor(b, 3)) order.push_back(b);
-  EXPECT_EQ(order, (std::vector<U32>{0, 4, 2, 6, 1, 5, 3, 7}));
-  EXPECT_EQ(Zolm::bitReversedSuccessor(0, 0), 0xFFFFFFFFu);
-  EXPECT_EQ(Zolm::bitReversedSuccessor(0, 32), 0xFFFFFFFFu);
-}
-
 // The slot table halves once a quarter of it is occupied, never below its
 // initial count; long writer loops such as that shrink (which finds every
 // entry it moves: slow with this key's hash) keep the process's critical
