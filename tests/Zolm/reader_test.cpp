@@ -17,7 +17,6 @@ namespace {
 using namespace VexaTest;
 using VexaSwitch::L3FloodEntryConfig;
 using FloodReader = Zolm::ZolmReader<FloodOps>;
-using FloodShadow = Zolm::ZolmShadow<FloodOps>;
 
 constexpr char const* TABLE = "vexaswitch/tables/test/readme";
 

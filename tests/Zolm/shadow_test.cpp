@@ -235,9 +235,8 @@ TEST(Shadow, CatchesUpOnSlotsGrownWhileItAttachedAndOnWhatItMissedWhileSilent) {
       for (U64 k = first + 1; k <= 2 * first; ++k) f.write(k, 2, 2);
     });
     ASSERT_TRUE(s.initialize("test"));
-    ASSERT_TRUE(grown);
+    ASSERT_TRUE(grown && f.w->capacity() > first);
   }
-  ASSERT_GT(f.w->capacity(), first);
   f.pump(s);
   EXPECT_EQ(floodContents(s), f.model);
   EXPECT_EQ(r.copy, f.model);
