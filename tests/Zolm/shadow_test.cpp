@@ -75,9 +75,7 @@ struct Replay {
     else copy.erase(k.raw());
   }
   Zolm::ShadowCallbacks<Lanx::IntfId> callbacks() {
-    Zolm::ShadowCallbacks<Lanx::IntfId> c;
-    c.changed = [this](Lanx::IntfId const& k) { onChange(k); };
-    return c;
+    return {{}, [this](Lanx::IntfId const& k) { onChange(k); }, {}};
   }
 };
 

@@ -96,11 +96,7 @@ TEST(WriterDirectOps, InvisibleUntilCommitNotifyOnceAndGrowTheTable) {
 TEST(WriterDirectOpsDeathTest, UnbalancedDirectOperationsAndASecondWritingThreadAreFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   ShmRoot root;
-  struct Case {
-    std::function<void(FloodWriter&)> misuse;
-    char const* message;
-  };
-  Case const cases[] = {
+  std::pair<std::function<void(FloodWriter&)>, char const*> const cases[] = {
       {[](auto& w) { w.directCommit(); }, "not in direct mode! Make sure the DirectIs/Commit are properly paired!"},
       {[](auto& w) { w.directWrite(floodEntry(5, 1)), w.write(floodEntry(6, 1)); },
        "unbalanced directSlot:0 containing value:.* when writing value:"},
@@ -110,14 +106,14 @@ TEST(WriterDirectOpsDeathTest, UnbalancedDirectOperationsAndASecondWritingThread
       {[](auto& w) { w.write(floodEntry(5, 1)), std::thread([&] { w.write(floodEntry(6, 1)); }).join(); },
        "entered from a second thread"},
   };
-  for (Case const& c : cases)
+  for (auto const& [misuse, message] : cases)
     EXPECT_DEATH(
         {
           FloodWriter w(handler(), TABLE, config(true));
           w.initialize();
-          c.misuse(w);
+          misuse(w);
         },
-        c.message);
+        message);
 }
 
 // The table's directory removed under its writer: letting go of it is
