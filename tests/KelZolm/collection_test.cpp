@@ -116,6 +116,7 @@ TYPED_TEST(Collection, ControlParentAndIdentity) {
   EXPECT_EQ(elsewhere->entities(), 0u);
   EXPECT_EQ(c->parent(), nullptr);
   EXPECT_EQ(errorOf([&] { o.entryIs(values[2]); }), "write to read-only Zolm table");
+  EXPECT_EQ(errorOf([&] { o.entryDel(C::Wrap::fwkKey(values[1])); }), "remove to read-only Zolm table");
   EXPECT_EQ(o.entries(), 0u);
   EXPECT_EQ(seen.keys.size(), 2u);
 }

@@ -1,6 +1,7 @@
-// The facade in one process: what init accepts and refuses, the
-// placeholders of a map without a table, and the misuses that must stop
-// the program.
+// The facade in one process: what init accepts and refuses, the misuses
+// that must stop the program, a shadow whose first connect is refused.
+// (A map waiting for its writer: the mounted-maps processes test; a
+// detached one: the collections' orphaning.)
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -113,24 +114,6 @@ TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounte
   EXPECT_EQ(acl.readerSentry(), nullptr);
   acl.init(descriptor(8, ZolmType::keyshadow));
   EXPECT_EQ(acl.form(), Zolm::ZolmMapBase::Form::tmp);
-}
-
-// A reader-type map waiting for its writer answers as an empty, read-only
-// table, without any timer running. (A detached map's placeholder: the
-// collections' orphaning.)
-TEST(ZolmMapForms, AMapWaitingForItsWriterAnswersEmptyAndRefusesWrites) {
-  ShmRoot root;
-  Quiv::EventLoop loop;
-  LagMap waiting(NAME, &loop);
-  waiting.init(descriptor(0, ZolmType::reader));
-  EXPECT_EQ(waiting.form(), LagMap::Form::tmp);
-  EXPECT_EQ(loop.timers(), 0u) << "waiting for a writer polls nothing";
-  LagGroupIdEntry v;
-  Zolm::IterHint hint;
-  EXPECT_FALSE(waiting.lookup(LagGroupId(1), v) || waiting.first(v, hint));
-  EXPECT_EQ(std::pair(waiting.capacity(), waiting.mountStatus()), std::pair(0u, Mem::notMounted));
-  EXPECT_EQ(errorOf([&] { waiting.write(lagEntry(1, 1)); }), "write to read-only Zolm table");
-  EXPECT_EQ(errorOf([&] { waiting.remove(LagGroupId(1)); }), "remove to read-only Zolm table");
 }
 
 // Programming errors stop the program, naming what was misused.
