@@ -30,8 +30,6 @@ constexpr U64 KEYS = 3000;
 constexpr U64 SLOT_HEADER = 600 + FloodOps::slotSize;  // common header + image
 constexpr U64 BUCKET_HEADER = 24;
 
-Lanx::IntfId key(U64 k) { return Lanx::IntfId::fromRaw(k); }
-
 enum class Damage {
   truncateSlots, truncateBuckets, truncateShort, zeroFile, slotHeader, bucketHeader, bucketWords,
   links,         backLink,        flags,         rhash,    values,     fenix,        mixed,       count
@@ -143,7 +141,7 @@ void readEverything(FloodReader& r, std::mt19937& rng, Outcome& out) {
       Lanx::IntfId ks[45];
       L3FloodEntryConfig vs[45], v;
       bool found[45], single;
-      for (U32 i = 0; i < 45; ++i) ks[i] = key(i % 9 == 8 ? from : from + i);
+      for (U32 i = 0; i < 45; ++i) ks[i] = floodKey(i % 9 == 8 ? from : from + i);
       r.lookupBatch(ks, 45, vs, found);
       for (U32 i = 0; i < 45; ++i) {
         L3FloodEntryConfig const* p = r.lookup(ks[i], single, &v);
@@ -166,7 +164,7 @@ void readEverything(FloodReader& r, std::mt19937& rng, Outcome& out) {
       L3FloodEntryConfig v;
       Zolm::IterHint hint;
       if (i % 2) hint = {U32(rng()), U32(rng() % (r.capacity() + 8)), U32(rng() % (r.buckets() + 8))};
-      r.next(key(1 + rng() % (KEYS + 200)), v, hint);
+      r.next(floodKey(1 + rng() % (KEYS + 200)), v, hint);
     });
   attempt([&] {
     L3FloodEntryConfig v;
@@ -189,7 +187,7 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
   ShmRoot root;
   {
     auto w = writer(SOURCE, 1u << 13, KEYS);
-    for (U64 k = 1; k <= KEYS; k += 5) w->remove(key(k));  // a free list through the table
+    for (U64 k = 1; k <= KEYS; k += 5) w->remove(floodKey(k));  // a free list through the table
     w->detach();
     FloodReader r(nullptr, SOURCE);
     ASSERT_TRUE(r.initialize("scan"));
@@ -253,7 +251,7 @@ TEST(ReaderHostileFiles, DamagedTablesAreRefusedOrReportedNeverCrash) {
 
 constexpr char const* LIVE = "vexaswitch/tables/test/live";
 
-U32 rhashOf(FloodReader const& r, U64 k) { return Zolm::reverseBits32(r.ops().hash(key(k))); }
+U32 rhashOf(FloodReader const& r, U64 k) { return Zolm::reverseBits32(r.ops().hash(floodKey(k))); }
 
 // A reader that slept through several doublings of the slots and buckets
 // catches up in one read, also by a slot index past all it had mapped, and
@@ -270,14 +268,14 @@ TEST(ReaderLiveWriter, AReaderThatMissedManyResizesCatchesUpInOneRead) {
   EXPECT_EQ(r.capacity(), slots0) << "nothing remaps before a read";
   Zolm::IterHint hint;
   L3FloodEntryConfig v;
-  ASSERT_TRUE(w->lookup(key(5999), v, hint));
+  ASSERT_TRUE(w->lookup(floodKey(5999), v, hint));
   ASSERT_GE(hint.slot, slots0);
   ASSERT_TRUE(r.getValue(hint.slot, v));
   EXPECT_EQ(v.key().raw(), 5999u);
   EXPECT_EQ(std::pair(r.capacity(), r.buckets()), std::pair(w->capacity(), w->buckets()));
-  for (U64 k = 11; k <= 6000; ++k) w->remove(key(k));
+  for (U64 k = 11; k <= 6000; ++k) w->remove(floodKey(k));
   bool found = true;
-  EXPECT_TRUE(r.lookup(key(10), found) && found);
+  EXPECT_TRUE(r.lookup(floodKey(10), found) && found);
   EXPECT_EQ(std::pair(r.capacity(), r.buckets()), std::pair(w->capacity(), w->buckets()));
   Zolm::Reader::Counters c = r.readerCounters();
   EXPECT_TRUE(c.resizes >= 2 && c.bucketResizes >= 2) << c.resizes << " " << c.bucketResizes;
@@ -303,7 +301,7 @@ TEST(ReaderLiveWriter, BucketsDoubledAndHalvedDuringOneReadAreNoticed) {
   // after it comes the marker of bucket b + 8.
   std::map<U32, U64> lastOf;
   for (U64 k = 1; k <= 9; ++k) {
-    U32 b = r.ops().hash(key(k)) & 15;
+    U32 b = r.ops().hash(floodKey(k)) & 15;
     if (b >= 8) continue;
     auto it = lastOf.find(b);
     if (it == lastOf.end() || std::pair(rhashOf(r, k), k) > std::pair(rhashOf(r, it->second), it->second))
@@ -318,17 +316,17 @@ TEST(ReaderLiveWriter, BucketsDoubledAndHalvedDuringOneReadAreNoticed) {
       if (halved || msg.find("next bucket") == std::string_view::npos) return;
       halved = true;
       for (U64 x = 1; x <= 9; ++x)
-        if (x != k && w->members() > 3) w->remove(key(x));  // below 16/4: back to 8
+        if (x != k && w->members() > 3) w->remove(floodKey(x));  // below 16/4: back to 8
     });
     Zolm::IterHint none;
-    EXPECT_EQ(thrownMessage<Quiv::CorruptionDetectedException>([&] { more = r.next(key(k), v, none); }),
+    EXPECT_EQ(thrownMessage<Quiv::CorruptionDetectedException>([&] { more = r.next(floodKey(k), v, none); }),
               "no exception")
         << "a sound table reported as damaged";
   }
   ASSERT_TRUE(halved) << "the walk never reached a marker";
   EXPECT_EQ(std::pair(w->buckets(), r.capacity()), std::pair(8u, capacity));
   Zolm::IterHint wh;
-  ASSERT_EQ(more, w->next(key(k), want, wh));
+  ASSERT_EQ(more, w->next(floodKey(k), want, wh));
   EXPECT_TRUE(!more || v.key() == want.key()) << v.key().raw() << " " << want.key().raw();
 }
 
@@ -344,7 +342,7 @@ TEST(ReaderLiveWriter, AFailedCheckIsReportedOnlyAfterRepeatsWithNothingResized)
   ASSERT_TRUE(r.initialize("stall"));
   L3FloodEntryConfig v;
   Zolm::IterHint hint;
-  ASSERT_TRUE(w->lookup(key(50), v, hint));
+  ASSERT_TRUE(w->lookup(floodKey(50), v, hint));
   Zolm::SlotPrefix* s = w->slotTable().slotRaw(hint.slot);
   Mem::store32(&s->runtimeFlags, s->runtimeFlags & ~Zolm::SLOT_OCCUPIED);
   int announced = 0;
@@ -357,15 +355,15 @@ TEST(ReaderLiveWriter, AFailedCheckIsReportedOnlyAfterRepeatsWithNothingResized)
       Zolm::SlotHeaderCommon* hdr = w->slotTable().header();
       hdr->resizeWordIs(hdr->resizeSeq + 1, hdr->numSlots);
     });
-    error = thrownMessage<Quiv::CorruptionDetectedException>([&] { r.lookup(key(50), found); });
+    error = thrownMessage<Quiv::CorruptionDetectedException>([&] { r.lookup(floodKey(50), found); });
   }
-  Lanx::IntfId const k = key(50);
+  Lanx::IntfId const k = floodKey(50);
   EXPECT_EQ(error, fmt::format("slot:{} not marked as occupied key:{}", hint.slot,
                                ZolmCore::ReaderHashMapBase::hex(&k, sizeof k)));
   Zolm::Reader::Counters c = r.readerCounters();
   EXPECT_EQ(std::tuple(announced, c.stalls, c.corruptions), std::tuple(10, 10 + Zolm::ZolmReaderBase::MAX_STALLS, 1u));
   Mem::store32(&s->runtimeFlags, s->runtimeFlags | Zolm::SLOT_OCCUPIED);
-  r.lookup(key(50), found);
+  r.lookup(floodKey(50), found);
   EXPECT_TRUE(found) << "put right, the key is found again";
 }
 

@@ -24,8 +24,6 @@ Quiv::DebugHandler* handler() { return Quiv::Platform::getDebugHandler("ReaderTe
 
 Zolm::WriterConfig sharedConfig() { return {.maxSlots = 1u << 14}; }
 
-Lanx::IntfId key(U64 k) { return Lanx::IntfId::fromRaw(k); }
-
 struct ReaderTest : ::testing::Test {
   ShmRoot root;
   FloodWriter w{handler(), TABLE, sharedConfig()};
@@ -37,13 +35,13 @@ struct ReaderTest : ::testing::Test {
 // the table; and writes through a reader.
 TEST_F(ReaderTest, EmptyTableSlotsPastItUninitialisedReadsAndWritesAreRefused) {
   bool found = true;
-  EXPECT_THROW(r.lookup(key(1), found), Quiv::InvalidInitializeException);
+  EXPECT_THROW(r.lookup(floodKey(1), found), Quiv::InvalidInitializeException);
   ASSERT_TRUE(r.initialize("test"));
   L3FloodEntryConfig v = floodEntry(9, 9), out;
   Zolm::IterHint hint;
   EXPECT_FALSE(r.first(v, hint));
   EXPECT_EQ(v.key().raw(), FloodOps::defaultValue().key().raw());
-  r.lookup(key(1), found);
+  r.lookup(floodKey(1), found);
   EXPECT_FALSE(found);
   EXPECT_TRUE(r.validate()) << r.lastError();
   w.write(floodEntry(5, 55));
@@ -52,9 +50,9 @@ TEST_F(ReaderTest, EmptyTableSlotsPastItUninitialisedReadsAndWritesAreRefused) {
   EXPECT_EQ(out.key().raw(), FloodOps::defaultValue().key().raw());
   Zolm::ZolmInterface<FloodOps>& table = r;
   EXPECT_THROW(table.write(floodEntry(1, 1), true), Quiv::NoPermissionException);
-  EXPECT_THROW(table.remove(key(1), nullptr), Quiv::NoPermissionException);
+  EXPECT_THROW(table.remove(floodKey(1), nullptr), Quiv::NoPermissionException);
   EXPECT_THROW(table.directWrite(floodEntry(1, 1)), Quiv::NoPermissionException);
-  EXPECT_THROW(table.directUpdate(key(1)), Quiv::NoPermissionException);
+  EXPECT_THROW(table.directUpdate(floodKey(1)), Quiv::NoPermissionException);
   EXPECT_THROW(table.directCommit(), Quiv::NoPermissionException);
   EXPECT_THROW(table.cleanup(), Quiv::NoPermissionException);
   r.detach();
@@ -69,7 +67,7 @@ TEST_F(ReaderTest, SlotUnderRewriteIsReadFromTheImage) {
   w.write(floodEntry(7, 70));
   Zolm::IterHint hint;
   L3FloodEntryConfig v;
-  ASSERT_TRUE(w.lookup(key(7), v, hint));
+  ASSERT_TRUE(w.lookup(floodKey(7), v, hint));
   ASSERT_TRUE(r.initialize("test"));
   Zolm::SlotPrefix *slot = w.slotTable().slotRaw(hint.slot), *image = w.slotTable().image();
   L3FloodEntryConfig staged = floodEntry(7, 71);
@@ -78,14 +76,14 @@ TEST_F(ReaderTest, SlotUnderRewriteIsReadFromTheImage) {
   Mem::store32(&slot->runtimeFlags, slot->runtimeFlags + Zolm::SLOT_LOOKASIDE);
   std::memset(reinterpret_cast<char*>(slot) + sizeof(Zolm::SlotPrefix) + 8, 0xAB, sizeof staged - 8);
   bool found = false;
-  r.lookup(key(7), found, &v);
+  r.lookup(floodKey(7), found, &v);
   ASSERT_TRUE(found);
   EXPECT_EQ(v.floodListId(), 71u);
   U64 before = r.readerCounters().criticalReads;
   EXPECT_GE(before, 1u);
   std::memcpy(reinterpret_cast<char*>(slot) + sizeof(Zolm::SlotPrefix), &staged, sizeof staged);
   Mem::store32(&slot->runtimeFlags, slot->runtimeFlags + Zolm::SLOT_LOOKASIDE);
-  r.lookup(key(7), found, &v);
+  r.lookup(floodKey(7), found, &v);
   EXPECT_EQ(v.floodListId(), 71u);
   EXPECT_EQ(r.readerCounters().criticalReads, before);
 }
@@ -100,23 +98,23 @@ TEST_F(ReaderAnchorDeathTest, CurrentUntilItsSlotChangesOrMovesAndNoneAfterAMiss
   Zolm::IterHint hint;
   U64 high = 0;  // a key in the upper part of the table: the shrink moves it
   for (U64 k = 3000; k >= 1 && !high; --k)
-    if (w.lookup(key(k), v, hint) && hint.slot >= 2048) high = k;
+    if (w.lookup(floodKey(k), v, hint) && hint.slot >= 2048) high = k;
   ASSERT_NE(high, 0u);
   ASSERT_TRUE(r.initialize("test"));
   bool found = false;
-  r.lookup(key(high), found);
+  r.lookup(floodKey(high), found);
   ASSERT_TRUE(found);
   Mem::VersionAnchor a = r.getCacheVersionAnchor();
   EXPECT_TRUE(r.validateVersionAnchor(a));
   w.write(floodEntry(high == 50 ? 100 : 50, 40));  // another slot: still current
   EXPECT_NO_THROW(r.validateVersionAnchor());
   for (U64 k = 1; k <= 3000; ++k)
-    if (k != high && k % 50) w.remove(key(k));
-  ASSERT_TRUE(w.lookup(key(high), v, hint));
+    if (k != high && k % 50) w.remove(floodKey(k));
+  ASSERT_TRUE(w.lookup(floodKey(high), v, hint));
   ASSERT_LT(hint.slot, 2048u) << "the key was moved";
   EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
   EXPECT_FALSE(r.validateVersionAnchor(a));
-  r.lookup(key(high), found);  // remaps: the old anchor stays stale, the new one is current
+  r.lookup(floodKey(high), found);  // remaps: the old anchor stays stale, the new one is current
   ASSERT_TRUE(found);
   EXPECT_FALSE(r.validateVersionAnchor(a));
   EXPECT_NO_THROW(r.validateVersionAnchor());
@@ -124,7 +122,7 @@ TEST_F(ReaderAnchorDeathTest, CurrentUntilItsSlotChangesOrMovesAndNoneAfterAMiss
   w.write(floodEntry(high, 30));
   EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
   EXPECT_FALSE(r.validateVersionAnchor(a));
-  r.lookup(key(99999), found);
+  r.lookup(floodKey(99999), found);
   ASSERT_FALSE(found);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(r.validateVersionAnchor(), "should not be called on a default-constructed VersionAnchor");
@@ -175,9 +173,9 @@ TEST(ReaderAttach, RefusesWhatIsNotASoundTableOfItsTypeAndNoticesANewWriter) {
   r.detach();
   ASSERT_TRUE(r.initialize("again"));
   bool found = false;
-  r.lookup(key(2), found);
+  r.lookup(floodKey(2), found);
   EXPECT_TRUE(found);
-  r.lookup(key(1), found);
+  r.lookup(floodKey(1), found);
   EXPECT_FALSE(found);
 }
 

@@ -24,8 +24,6 @@ Quiv::DebugHandler* handler() { return Quiv::Platform::getDebugHandler("WriterTe
 
 Zolm::WriterConfig config(bool local, U32 maxSlots = 100) { return {.local = local, .maxSlots = maxSlots}; }
 
-Lanx::IntfId key(U64 k) { return Lanx::IntfId::fromRaw(k); }
-
 // The queue record a slot's last change left, if it is live.
 bool liveRecordFor(FloodWriter& w, U32 slot, Nimbr::Record& out) {
   U32 pos = w.nimbr().slotPos(slot);
@@ -37,7 +35,7 @@ bool liveRecordFor(FloodWriter& w, U32 slot, Nimbr::Record& out) {
 U32 slotOf(FloodWriter& w, U64 k) {
   L3FloodEntryConfig v;
   Zolm::IterHint hint;
-  return w.lookup(key(k), v, hint) ? hint.slot : 0xFFFFFFFFu;
+  return w.lookup(floodKey(k), v, hint) ? hint.slot : 0xFFFFFFFFu;
 }
 
 // A direct write of a new key is reachable only after the commit, which
@@ -54,21 +52,21 @@ TEST(WriterDirectOps, InvisibleUntilCommitNotifyOnceAndGrowTheTable) {
   ASSERT_NE(p, nullptr);
   p->floodListIdIs(22);
   L3FloodEntryConfig v;
-  EXPECT_FALSE(w.lookup(key(2), v));
+  EXPECT_FALSE(w.lookup(floodKey(2), v));
   w.directCommit();
-  ASSERT_TRUE(w.lookup(key(2), v));
+  ASSERT_TRUE(w.lookup(floodKey(2), v));
   EXPECT_EQ(v.floodListId(), 22u);
   EXPECT_EQ(w.sequence(), before + 1);
-  p = w.directUpdate(key(1));
+  p = w.directUpdate(floodKey(1));
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->floodListId(), 10u) << "starts from the stored value";
   p->floodListIdIs(11);
-  ASSERT_TRUE(w.lookup(key(1), v));
+  ASSERT_TRUE(w.lookup(floodKey(1), v));
   EXPECT_EQ(v.floodListId(), 10u);
   w.directCommit();
-  ASSERT_TRUE(w.lookup(key(1), v));
+  ASSERT_TRUE(w.lookup(floodKey(1), v));
   EXPECT_EQ(v.floodListId(), 11u);
-  EXPECT_EQ(w.directUpdate(key(99)), nullptr);
+  EXPECT_EQ(w.directUpdate(floodKey(99)), nullptr);
   EXPECT_FALSE(w.directOpen());
   // The commit left the slot's one live queue record; a write that may not
   // overwrite leaves the entry and sends nothing.
@@ -87,7 +85,7 @@ TEST(WriterDirectOps, InvisibleUntilCommitNotifyOnceAndGrowTheTable) {
   EXPECT_EQ(w.members(), 3000u);
   EXPECT_GE(w.buckets(), 2048u);
   for (U64 k = 3; k <= 3000; k += 97) {
-    ASSERT_TRUE(w.lookup(key(k), v));
+    ASSERT_TRUE(w.lookup(floodKey(k), v));
     EXPECT_EQ(v.floodListId(), k * 3);
   }
   EXPECT_TRUE(w.validate()) << w.lastError();
@@ -100,7 +98,7 @@ TEST(WriterDirectOpsDeathTest, UnbalancedDirectOperationsAndASecondWritingThread
       {[](auto& w) { w.directCommit(); }, "not in direct mode! Make sure the DirectIs/Commit are properly paired!"},
       {[](auto& w) { w.directWrite(floodEntry(5, 1)), w.write(floodEntry(6, 1)); },
        "unbalanced directSlot:0 containing value:.* when writing value:"},
-      {[](auto& w) { w.write(floodEntry(5, 1)), w.directUpdate(key(5)), w.remove(key(5)); },
+      {[](auto& w) { w.write(floodEntry(5, 1)), w.directUpdate(floodKey(5)), w.remove(floodKey(5)); },
        "unbalanced directSlot:0 containing value:.* when removing key:"},
       {[](auto& w) { w.directWrite(floodEntry(5, 1)), w.directWrite(floodEntry(7, 1)); }, "when modifying key:"},
       {[](auto& w) { w.write(floodEntry(5, 1)), std::thread([&] { w.write(floodEntry(6, 1)); }).join(); },
@@ -233,7 +231,7 @@ TEST_F(SlotFileTest, FixedSizeTableRefusesTheWriteThatDoesNotFitAndStaysValid) {
   EXPECT_TRUE(w->validate()) << w->lastError();
   w->write(floodEntry(3, 7));  // an update still works
   VexaSwitch::L3FloodEntryConfig v;
-  EXPECT_TRUE(w->lookup(key(3), v) && v.floodListId() == 7u);
+  EXPECT_TRUE(w->lookup(floodKey(3), v) && v.floodListId() == 7u);
 }
 
 // Each process that creates a table draws its own seed.
