@@ -37,22 +37,21 @@ Bloka::Offset offsetOf(AclWriter& w, U32 vlan, U32* slot = nullptr) {
 }
 
 // Every entry of the writer against the model, both ways.
-std::string compare(AclWriter const& w, std::map<U32, U32> const& model) {
+std::string compare(AclWriter& w, std::map<U32, U32> const& model) {
   if (w.members() != model.size()) return fmt::format("{} members, model {}", w.members(), model.size());
   for (auto [vlan, version] : model) {
     AclValue v;
     if (!w.lookup(VlanId(U16(vlan)), v)) return fmt::format("vlan {} missing", vlan);
     if (aclVersion(v, vlan) != long(version)) return fmt::format("vlan {} holds {}", vlan, Zolm::show(v));
   }
-  AclValue v;
-  Zolm::IterHint hint;
+  std::string bad;
   U32 n = 0;
-  for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint), ++n) {
+  forEachEntry(w, [&](AclValue const& v, auto const&) {
     auto it = model.find(v.key().value());
-    if (it == model.end() || aclVersion(v, it->first) != long(it->second))
-      return fmt::format("iterated {}", Zolm::show(v));
-  }
-  return n == model.size() ? "" : fmt::format("iterated {} of {}", n, model.size());
+    ++n;
+    if (it == model.end() || aclVersion(v, it->first) != long(it->second)) bad = "iterated " + Zolm::show(v);
+  });
+  return !bad.empty() || n == model.size() ? bad : fmt::format("iterated {} of {}", n, model.size());
 }
 
 class SlabTableModel : public ::testing::TestWithParam<bool> {};

@@ -37,9 +37,7 @@ MapDescriptor descriptor(U32 size, ZolmType type = ZolmType::writer, bool local 
 
 std::map<U32, U64> contentsOf(LagMap const& m) {
   std::map<U32, U64> out;
-  LagGroupIdEntry v;
-  Zolm::IterHint hint;
-  for (bool more = m.first(v, hint); more; more = m.next(v.key(), v, hint)) out[v.key().value()] = v.lagIntf().raw();
+  forEachEntry(m, [&](auto const& v, auto const&) { out[v.key().value()] = v.lagIntf().raw(); });
   return out;
 }
 
@@ -55,7 +53,6 @@ std::optional<bool> dumpExcluded(std::string const& path) {
   return std::nullopt;
 }
 
-using AclOps = VexaSwitch::VlanMembershipTableAclConfigOps;
 static_assert(Zolm::isDynamicValue<AclOps> && !Zolm::isDynamicValue<LagOps>);
 
 TEST(ZolmMapMount, InitAcceptsAnEqualDescriptorAgainAndRefusesWhatCannotBeMounted) {
