@@ -236,7 +236,11 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
   sh->minCapacity = sh->minBuckets = ~0u;
   sh->checkStable = true;
   pid_t writer = spawn([&] { childMain("writer", [&] { writerMain(sh, 1); }); });
-  while (sh->published.load() < STABLE) ::usleep(1000);
+  if (!waitFor([&] { return sh->published.load() >= STABLE; }, 60s)) {
+    signalChild(writer, SIGKILL);
+    reap(writer);
+    FAIL() << "the writer never published its stable keys";
+  }
   std::vector<pid_t> readers;
   for (int i = 0; i <= READERS; ++i)
     readers.push_back(spawn([&, i] { childMain("reader", [&] { readerMain(sh, i, 100 + i, i == READERS); }); }));
@@ -369,7 +373,11 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   Shared* sh = newShared<Shared>();
   sh->minCapacity = sh->minBuckets = ~0u;
   pid_t writer = spawn([&] { childMain("writer", [&] { shrinkingWriterMain(sh); }); });
-  while (sh->published.load() < PRESENT) ::usleep(1000);
+  if (!waitFor([&] { return sh->published.load() >= PRESENT; }, 60s)) {
+    signalChild(writer, SIGKILL);
+    reap(writer);
+    FAIL() << "the writer never published the keys the readers look up";
+  }
   constexpr U64 PAUSED_SHRINKS = 300;
   std::vector<pid_t> readers;
   for (int i = 0; i < PAUSED_READERS; ++i)
