@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(LocalAndShared, NimbrWriterTest, ::testing::Bool(),
                          [](auto const& info) { return info.param ? "local" : "shared"; });
 
 // A reader starts after the tail, reads in order, superseded records as
-// tombstones.
+// tombstones, and when lapped skips no more than it must.
 TEST_F(NimbrTest, ReaderStartsAfterTheTailAndReadsInOrder) {
   NimbrReader r(nullptr, root_);
   Quiv::String error;
@@ -147,6 +147,14 @@ TEST_F(NimbrTest, ReaderStartsAfterTheTailAndReadsInOrder) {
   w.notify(7);
   EXPECT_EQ(next(r), "5:T/0");
   EXPECT_EQ(next(r), "6:7/0");
+  // Lapped, it resumes at the oldest record still in the live window: one
+  // further would lose a change for good if the writer stopped there.
+  U64 const window = w.length() - w.length() / 4;
+  for (U32 i = 0; i < 2 * w.length(); ++i) w.notify(i % 40);
+  U64 const oldest = w.tailSeq() - window + 1;
+  EXPECT_EQ(next(r), "behind");
+  EXPECT_EQ(r.position(), oldest);
+  EXPECT_EQ(next(r).rfind(fmt::format("{}:", oldest), 0), 0u);
 }
 
 // The writer keeps its queue only for the same incarnation and a table the
