@@ -21,7 +21,6 @@ using namespace std::chrono_literals;
 using namespace VexaTest;
 
 struct Report {
-  U64 wakes = 0;
   U64 lastSeq = 0;
 };
 
@@ -33,7 +32,6 @@ pid_t follower(std::string const& name, U64 until, Report* rep) {
     Quiv::EventLoop loop;
     Pokt::ReaderPoktSm sm(nullptr, loop);
     sm.onWakeIs([&](U64 seq) {
-      rep->wakes++;
       rep->lastSeq = seq;
       if (seq >= until) loop.stop();
       else sm.arm(seq);

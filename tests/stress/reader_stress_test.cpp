@@ -226,6 +226,15 @@ void readerMain(Shared* sh, int id, U32 seed, bool iterateOnly) {
   }
 }
 
+// Whether the writer published version `n` within a minute; one that did
+// not is killed, so that a failed case does not leave it running.
+bool writerReached(Shared* sh, pid_t writer, U64 n) {
+  if (waitFor([&] { return sh->published.load() >= n; }, 60s)) return true;
+  signalChild(writer, SIGKILL);
+  reap(writer);
+  return false;
+}
+
 // The table fills and drains under the readers (stable keys checked), then
 // its writer is killed and replaced three times: the readers (the last one
 // iterating back to back) follow each successor, never see a torn, foreign,
@@ -236,11 +245,7 @@ TEST(ReaderStress, ReadersNeverSeeATornForeignOrMissingValueWhileTheTableGrowsAn
   sh->minCapacity = sh->minBuckets = ~0u;
   sh->checkStable = true;
   pid_t writer = spawn([&] { childMain("writer", [&] { writerMain(sh, 1); }); });
-  if (!waitFor([&] { return sh->published.load() >= STABLE; }, 60s)) {
-    signalChild(writer, SIGKILL);
-    reap(writer);
-    FAIL() << "the writer never published its stable keys";
-  }
+  ASSERT_TRUE(writerReached(sh, writer, STABLE)) << "the writer never published its stable keys";
   std::vector<pid_t> readers;
   for (int i = 0; i <= READERS; ++i)
     readers.push_back(spawn([&, i] { childMain("reader", [&] { readerMain(sh, i, 100 + i, i == READERS); }); }));
@@ -373,11 +378,7 @@ TEST(ReaderStress, ReadersPausedAcrossAShrinkNeverSeeAFalseCorruption) {
   Shared* sh = newShared<Shared>();
   sh->minCapacity = sh->minBuckets = ~0u;
   pid_t writer = spawn([&] { childMain("writer", [&] { shrinkingWriterMain(sh); }); });
-  if (!waitFor([&] { return sh->published.load() >= PRESENT; }, 60s)) {
-    signalChild(writer, SIGKILL);
-    reap(writer);
-    FAIL() << "the writer never published the keys the readers look up";
-  }
+  ASSERT_TRUE(writerReached(sh, writer, PRESENT)) << "the writer never published the keys the readers look up";
   constexpr U64 PAUSED_SHRINKS = 300;
   std::vector<pid_t> readers;
   for (int i = 0; i < PAUSED_READERS; ++i)
